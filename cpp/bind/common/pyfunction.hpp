@@ -1,0 +1,89 @@
+// Native functions that behave like functions written in Python.
+//
+// nanobind's own function objects have no __dict__ and do not bind as methods
+// in classes made by type()/ABCMeta, so every public function and method of the
+// extension modules is an instance of a small callable type defined here: it
+// carries __name__, __qualname__, __module__, __doc__ and __annotations__, binds
+// as a method through the descriptor protocol, can be marked abstract, pickles
+// by qualified name, and reports argument errors in the usual host wording.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <functional>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvane::bind {
+
+namespace nb = nanobind;
+
+// One parameter; an empty default means the parameter is required. Required
+// parameters must come before those with defaults.
+struct Param {
+    const char* name;
+    nb::object default_value = {};
+};
+
+// The bound arguments, one borrowed reference per parameter, in order.
+using Args = std::span<PyObject* const>;
+using Body = std::function<nb::object(Args)>;
+
+struct FunctionDef {
+    const char* name;
+    std::string qualname;  // empty: the same as name
+    const char* doc = nullptr;
+    std::vector<Param> params;
+    // Annotations as text, in order; "return" names the result annotation.
+    std::vector<std::pair<const char*, const char*>> annotations;
+    bool abstract = false;
+    Body body;
+};
+
+// Creates the function object; its __module__ is the module's __name__.
+nb::object make_function(nb::handle module, FunctionDef def);
+
+// Creates a class by calling `metaclass(name, bases, namespace)`, the namespace
+// holding __module__, __qualname__, __doc__ (when given) and then the members
+// in the given order, as a class statement would.
+nb::object make_class(nb::handle metaclass, nb::handle module, const char* name,
+                      nb::handle bases, const char* doc,
+                      std::initializer_list<std::pair<const char*, nb::handle>> members);
+
+// Methods of a class named `owner`: the qualified name is "owner.name".
+inline std::string method_qualname(const char* owner, const char* name) {
+    return std::string(owner) + "." + name;
+}
+
+// ---- argument conversion with the host's rules -------------------------------
+
+// Raises the "Argument ... has incorrect type" TypeError.
+[[noreturn]] void raise_argument_type(const char* argname, const char* expected, PyObject* got);
+
+// "str" parameter: the exact string type, nothing else (None included).
+PyObject* require_str(PyObject* value, const char* argname);
+
+// "int" parameter: an int as it is, any other number through int(); a
+// non-number raises the incorrect-type TypeError.
+nb::object convert_int(PyObject* value, const char* argname);
+
+// "float" parameter: the host's conversion to a double.
+double convert_double(PyObject* value);
+
+// "bool" parameter: the truth value.
+bool convert_bool(PyObject* value);
+
+// Raises the pending Python error as a C++ exception when `ok` is false.
+inline void check(bool ok) {
+    if (!ok) throw nb::python_error();
+}
+// Steals a new reference, raising the pending error when it is null.
+inline nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+}  // namespace corvane::bind

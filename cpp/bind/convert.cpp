@@ -1,0 +1,2 @@
+#include "common/pyfunction.hpp"
+NB_MODULE(_convert, m) {}

@@ -1,0 +1,205 @@
+"""The circuit model: a list of gate entries on numbered qubits and classical bits.
+
+Gate entries are tuples whose first item is the gate name:
+
+=========================  =====================================
+one-qubit gate             ``(name, q)``
+two-qubit gate             ``(name, q0, q1)``
+three-qubit gate           ``(name, q0, q1, q2)``
+one-qubit parameter gate   ``(name, p..., q)``
+two-qubit parameter gate   ``(name, p..., q0, q1)``
+measure                    ``("measure", [qubits], [cbits])``
+barrier                    ``("barrier", (qubits...))``
+delay                      ``("delay", duration, (qubits...))``
+reset                      ``("reset", q)``
+=========================  =====================================
+
+Every builder method checks its arguments before it appends anything, so a
+rejected call leaves the circuit as it was.
+"""
+
+import copy
+import operator
+from numbers import Real
+
+from corvane.circuit.quantumcircuit_helpers import (
+    functional_gates_available,
+    one_qubit_gates_available,
+    one_qubit_parameter_gates_available,
+    three_qubit_gates_available,
+    two_qubit_gates_available,
+    two_qubit_parameter_gates_available,
+)
+
+__all__ = [
+    "QuantumCircuit",
+    "one_qubit_gates_available",
+    "two_qubit_gates_available",
+    "three_qubit_gates_available",
+    "one_qubit_parameter_gates_available",
+    "two_qubit_parameter_gates_available",
+    "functional_gates_available",
+]
+
+
+def _count(value, what):
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, got {type(value).__name__}") from None
+    if count < 0:
+        raise ValueError(f"{what} must be non-negative, got {count}")
+    return count
+
+
+def _real(value, what):
+    if isinstance(value, bool) or not isinstance(value, Real):
+        raise TypeError(f"{what} must be a real number, got {type(value).__name__}")
+    return value
+
+
+class QuantumCircuit:
+    """A quantum circuit of ``nqubits`` qubits and ``ncbits`` classical bits.
+
+    Attributes:
+        nqubits (int): number of qubits.
+        ncbits (int): number of classical bits.
+        qubits (list): the circuit's qubit indices, ``list(range(nqubits))`` by default.
+        gates (list): the gate entries, in program order.
+    """
+
+    def __init__(self, nqubits, ncbits=0):
+        self.nqubits = _count(nqubits, "nqubits")
+        self.ncbits = _count(ncbits, "ncbits")
+        self.qubits = list(range(self.nqubits))
+        self.gates = []
+
+    def deepcopy(self):
+        """Return an independent copy: its gates can change without touching this circuit."""
+        return copy.deepcopy(self)
+
+    # ---- argument checks -------------------------------------------------------
+
+    def _qubit(self, q):
+        try:
+            index = operator.index(q)
+        except TypeError:
+            raise TypeError(f"qubit index must be an integer, got {type(q).__name__}") from None
+        if isinstance(q, bool) or not 0 <= index < self.nqubits:
+            raise ValueError(f"qubit index {q!r} out of range for {self.nqubits} qubits")
+        return index
+
+    def _cbit(self, c):
+        try:
+            index = operator.index(c)
+        except TypeError:
+            raise TypeError(f"classical bit index must be an integer, got {type(c).__name__}") from None
+        if isinstance(c, bool) or not 0 <= index < self.ncbits:
+            raise ValueError(f"classical bit index {c!r} out of range for {self.ncbits} bits")
+        return index
+
+    def _distinct_qubits(self, qubits):
+        checked = [self._qubit(q) for q in qubits]
+        if len(set(checked)) != len(checked):
+            raise ValueError(f"a gate cannot act twice on one qubit: {tuple(checked)}")
+        return checked
+
+    def _qubit_list(self, qubits):
+        if isinstance(qubits, (list, tuple, range)):
+            return self._distinct_qubits(qubits)
+        return [self._qubit(qubits)]
+
+    # ---- generic builders ------------------------------------------------------
+
+    def append_gate(self, name, *args):
+        """Append the gate ``name`` with its parameters and qubits, as in its gate entry."""
+        if name in one_qubit_gates_available:
+            (q,) = self._expect(name, args, 1)
+            entry = (name, *self._distinct_qubits([q]))
+        elif name in two_qubit_gates_available:
+            entry = (name, *self._distinct_qubits(self._expect(name, args, 2)))
+        elif name in three_qubit_gates_available:
+            entry = (name, *self._distinct_qubits(self._expect(name, args, 3)))
+        elif name in one_qubit_parameter_gates_available:
+            entry = self._parameter_entry(name, args, 1, one_qubit_parameter_gates_available[name])
+        elif name in two_qubit_parameter_gates_available:
+            entry = self._parameter_entry(name, args, 2, two_qubit_parameter_gates_available[name])
+        else:
+            raise ValueError(f"unknown gate {name!r}")
+        self.gates.append(entry)
+        return self
+
+    @staticmethod
+    def _expect(name, args, count):
+        if len(args) != count:
+            raise TypeError(f"{name} takes {count} qubit argument(s), got {len(args)}")
+        return args
+
+    def _parameter_entry(self, name, args, nqubits, nparams):
+        if not isinstance(nparams, int) or isinstance(nparams, bool):
+            nparams = len(args) - nqubits
+        if len(args) != nparams + nqubits:
+            raise TypeError(
+                f"{name} takes {nparams} parameter(s) and {nqubits} qubit(s), got {len(args)} arguments"
+            )
+        params = tuple(_real(p, f"{name} parameter") for p in args[:nparams])
+        return (name, *params, *self._distinct_qubits(args[nparams:]))
+
+    # ---- functional operations -------------------------------------------------
+
+    def measure(self, qubits, cbits):
+        """Measure ``qubits`` into ``cbits`` (an index or a list of indices each)."""
+        qubit_list = self._qubit_list(qubits)
+        cbit_list = [self._cbit(c) for c in (cbits if isinstance(cbits, (list, tuple, range)) else [cbits])]
+        if len(qubit_list) != len(cbit_list):
+            raise ValueError(f"measure needs one classical bit per qubit, got {len(qubit_list)} and {len(cbit_list)}")
+        self.gates.append(("measure", qubit_list, cbit_list))
+        return self
+
+    def barrier(self, qubits=None):
+        """Place a barrier on ``qubits`` (all qubits when omitted)."""
+        qubit_list = list(range(self.nqubits)) if qubits is None else self._qubit_list(qubits)
+        self.gates.append(("barrier", tuple(qubit_list)))
+        return self
+
+    def delay(self, duration, qubits=None):
+        """Let ``qubits`` (all qubits when omitted) wait for ``duration`` seconds."""
+        duration = _real(duration, "delay duration")
+        if not duration >= 0:
+            raise ValueError(f"delay duration must be a non-negative number, got {duration!r}")
+        qubit_list = list(range(self.nqubits)) if qubits is None else self._qubit_list(qubits)
+        self.gates.append(("delay", duration, tuple(qubit_list)))
+        return self
+
+    def reset(self, q):
+        """Reset qubit ``q`` to state 0."""
+        self.gates.append(("reset", self._qubit(q)))
+        return self
+
+    def __repr__(self):
+        return f"QuantumCircuit(nqubits={self.nqubits}, ncbits={self.ncbits}, gates={len(self.gates)})"
+
+
+def _gate_builder(name, nparams, nqubits):
+    parameter_names = {0: (), 1: ("theta",), 2: ("theta", "phi"), 3: ("theta", "phi", "lamda")}
+    args = list(parameter_names.get(nparams, ()))
+    args += ["q"] if nqubits == 1 else [f"q{i}" for i in range(nqubits)]
+
+    def builder(self, *values):
+        return self.append_gate(name, *values)
+
+    builder.__name__ = builder.__qualname__ = name
+    builder.__doc__ = f"Append a {name} gate: ``{name}({', '.join(args)})``."
+    return builder
+
+
+for _category, _nqubits in (
+    (one_qubit_gates_available, 1),
+    (two_qubit_gates_available, 2),
+    (three_qubit_gates_available, 3),
+    (one_qubit_parameter_gates_available, 1),
+    (two_qubit_parameter_gates_available, 2),
+):
+    for _name, _nparams in _category.items():
+        setattr(QuantumCircuit, _name, _gate_builder(_name, _nparams, _nqubits))
+del _category, _nqubits, _name, _nparams
