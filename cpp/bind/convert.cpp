@@ -1,2 +1,67 @@
-#include "common/pyfunction.hpp"
-NB_MODULE(_convert, m) {}
+// corvane.circuit._convert: the circuit model's gate-list-to-DAG builder.
+#include "common/gate_entries.hpp"
+
+namespace nb = nanobind;
+using namespace corvane::bind;
+
+namespace {
+
+constexpr const char* kDoc =
+    "Build the nodes and edges of a circuit's gate DAG from its gate list.\n"
+    "\n"
+    "Node names: the gate name, \"_\" and the entry's position in the gate list\n"
+    "(\"h_0\", \"cx_1\"); with show_qubits, \"_q\" and each qubit follow\n"
+    "(\"cx_1_q0_q2\"). Names are deterministic and unique, and never collide with\n"
+    "the nodes the passes add, whose third field is a bracketed qubit list\n"
+    "(\"x_86752_[0]\").\n"
+    "\n"
+    "Args:\n"
+    "    nqubits (int): The circuit's qubit count (not used by the builder).\n"
+    "    qubits (list): The circuit's qubit list (not used by the builder).\n"
+    "    gates (list): The gate entries, in program order.\n"
+    "    show_qubits (bool): Whether node names show the operation's qubits.\n"
+    "\n"
+    "Returns:\n"
+    "    tuple: (nodes, edges): a list of (name, attributes) pairs with \"qubits\"\n"
+    "    and, by gate kind, \"params\", \"cbits\" or \"duration\"; and a list of\n"
+    "    (u, v, {\"qubit\": [...]}) triples, one per pair of operations that follow\n"
+    "    each other on some qubits, carrying those qubits.\n";
+
+nb::object convert(Args args) {
+    const bool show_qubits = convert_bool(args[3]);
+    GateCategories categories = GateCategories::of_circuit_model();
+    CircuitDag circuit = read_circuit(args[2], show_qubits, categories);
+
+    const auto node_count = static_cast<Py_ssize_t>(circuit.names.size());
+    nb::object nodes = checked(PyList_New(node_count));
+    for (Py_ssize_t i = 0; i < node_count; ++i) {
+        PyObject* pair = PyTuple_Pack(2, circuit.names[i].ptr(), circuit.attributes[i].ptr());
+        check(pair != nullptr);
+        PyList_SET_ITEM(nodes.ptr(), i, pair);
+    }
+    const auto& dependency_edges = circuit.dependencies.edges;
+    nb::object edges = checked(PyList_New(static_cast<Py_ssize_t>(dependency_edges.size())));
+    for (size_t e = 0; e < dependency_edges.size(); ++e) {
+        const auto& edge = dependency_edges[e];
+        nb::object data = checked(PyDict_New());
+        check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
+        PyObject* triple = PyTuple_Pack(3, circuit.names[edge.source].ptr(),
+                                        circuit.names[edge.target].ptr(), data.ptr());
+        check(triple != nullptr);
+        PyList_SET_ITEM(edges.ptr(), static_cast<Py_ssize_t>(e), triple);
+    }
+    return nb::make_tuple(nodes, edges);
+}
+
+}  // namespace
+
+NB_MODULE(_convert, m) {
+    m.doc() = "Native builder of gate DAG nodes and edges for the circuit model.";
+    m.attr("convert_gate_info_to_dag_info") = make_function(m, {
+        .name = "convert_gate_info_to_dag_info",
+        .doc = kDoc,
+        .params = {{"nqubits"}, {"qubits"}, {"gates"}, {"show_qubits", nb::bool_(true)}},
+        .annotations = {{"show_qubits", "bool"}, {"return", "tuple"}},
+        .body = convert,
+    });
+}

@@ -1,2 +1,222 @@
-#include "common/pyfunction.hpp"
-NB_MODULE(dag, m) {}
+// corvane.circuit.dag: conversion between circuits and gate DAGs.
+#include "common/digraph.hpp"
+#include "common/gate_entries.hpp"
+
+#include <climits>
+
+namespace nb = nanobind;
+using namespace corvane::bind;
+namespace dag = corvane::dag;
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Tools for converting between directed acyclic graphs (DAGs) and quantum circuits";
+
+constexpr const char* kQc2dagDoc =
+    "Converts a quantum circuit into a directed acyclic graph (DAG).\n"
+    "\n"
+    "Args:\n"
+    "    qc (QuantumCircuit): The quantum circuit to convert.\n"
+    "    show_qubits (bool): Whether node names show the qubits of each operation. Defaults to True.\n"
+    "\n"
+    "Returns:\n"
+    "    nx.DiGraph: A DAG with nodes as operations and edges as dependencies.\n";
+
+constexpr const char* kDag2qcDoc =
+    "Converts a directed acyclic graph (DAG) back into a QuantumCircuit.\n"
+    "\n"
+    "Args:\n"
+    "    dag (nx.DiGraph): The DAG to convert.\n"
+    "    nqubits (int | None): The number of qubits in the circuit.\n"
+    "    ncbits (int | None): The number of classical bits in the circuit. Defaults to the value of nqubits.\n"
+    "\n"
+    "Returns:\n"
+    "    QuantumCircuit: The circuit rebuilt from the DAG, in topological order.\n";
+
+PyObject* module_ptr = nullptr;  // this module, for its globals; lives as long as the process
+PyObject* native_convert = nullptr;
+
+nb::handle this_module() { return module_ptr; }
+
+nb::object qc2dag(Args args) {
+    PyObject* qc = args[0];
+    const bool show_qubits = convert_bool(args[1]);
+    nb::object nqubits = nb::handle(qc).attr("nqubits");
+    nb::object qubits = nb::handle(qc).attr("qubits");
+    nb::object gates = nb::handle(qc).attr("gates");
+    nb::object convert = global(this_module(), "convert_gate_info_to_dag_info");
+    nb::object graph;
+
+    if (convert.ptr() == native_convert) {
+        // The circuit model's own builder: read the gate list once and write
+        // the graph's dicts directly instead of building the two lists.
+        GateCategories categories = GateCategories::of_circuit_model();
+        CircuitDag circuit = read_circuit(gates.ptr(), show_qubits, categories);
+        graph = global(this_module(), "nx").attr("DiGraph")();
+        if (is_plain_digraph(graph)) {
+            DiGraphWriter writer(graph);
+            for (size_t i = 0; i < circuit.names.size(); ++i)
+                writer.add_node(circuit.names[i].ptr(), circuit.attributes[i].ptr());
+            for (const auto& edge : circuit.dependencies.edges) {
+                nb::object data = checked(PyDict_New());
+                check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
+                writer.add_edge(circuit.names[edge.source].ptr(), circuit.names[edge.target].ptr(), data.ptr());
+            }
+            writer.finish();
+        } else {
+            nb::list nodes, edges;
+            for (size_t i = 0; i < circuit.names.size(); ++i)
+                nodes.append(nb::make_tuple(circuit.names[i], circuit.attributes[i]));
+            for (const auto& edge : circuit.dependencies.edges) {
+                nb::dict data;
+                data[Keys::get().qubit] = circuit.edge_qubits(edge);
+                edges.append(nb::make_tuple(circuit.names[edge.source], circuit.names[edge.target], data));
+            }
+            graph.attr("add_nodes_from")(nodes);
+            graph.attr("add_edges_from")(edges);
+        }
+    } else {
+        nb::object result = convert(nqubits, qubits, gates, nb::arg("show_qubits") = nb::bool_(show_qubits));
+        std::vector<nb::object> lists = unpack(result.ptr(), 2);
+        graph = global(this_module(), "nx").attr("DiGraph")();
+        graph.attr("add_nodes_from")(lists[0]);
+        graph.attr("add_edges_from")(lists[1]);
+    }
+    graph.attr("graph")["qubits"] = nb::handle(qc).attr("qubits");
+    return graph;
+}
+
+// `None` or an int; other numbers through int(), anything else a TypeError.
+nb::object optional_count(PyObject* value, const char* name) {
+    if (value == Py_None) return nb::none();
+    return convert_int(value, name);
+}
+
+// Tracks max(current_qubits) natively while every qubit is a machine-sized
+// int; any other qubit switches to the host's max() over the same items.
+class QubitMaximum {
+public:
+    void add_all(PyObject* qubits) {
+        nb::object iterator = checked(PyObject_GetIter(qubits));
+        while (PyObject* item = PyIter_Next(iterator.ptr())) {
+            nb::object q = nb::steal(item);
+            if (general_.is_valid()) {
+                check(PyList_Append(general_.ptr(), q.ptr()) == 0);
+                continue;
+            }
+            ++count_;
+            int overflow = 0;
+            long long v = PyLong_CheckExact(q.ptr()) ? PyLong_AsLongLongAndOverflow(q.ptr(), &overflow) : 0;
+            if (PyLong_CheckExact(q.ptr()) && !overflow && !(v == -1 && PyErr_Occurred())) {
+                if (count_ == 1 || v > max_) max_ = v;
+                continue;
+            }
+            PyErr_Clear();
+            // Fall back: the ints seen so far are represented by their maximum.
+            general_ = checked(PyList_New(0));
+            if (count_ > 1) check(PyList_Append(general_.ptr(), nb::int_(max_).ptr()) == 0);
+            check(PyList_Append(general_.ptr(), q.ptr()) == 0);
+        }
+        check(!PyErr_Occurred());
+    }
+
+    // max(current_qubits) + 1, as an int.
+    nb::object count_from_maximum() const {
+        nb::object top;
+        if (general_.is_valid()) {
+            top = nb::module_::import_("builtins").attr("max")(general_);
+        } else if (count_ == 0) {
+            nb::module_::import_("builtins").attr("max")(nb::list());  // the host's error for an empty sequence
+        } else if (max_ < LLONG_MAX) {
+            return nb::int_(max_ + 1);
+        } else {
+            top = nb::int_(max_);
+        }
+        nb::object result = checked(PyNumber_Add(top.ptr(), nb::int_(1).ptr()));
+        if (PyLong_Check(result.ptr())) return result;
+        if (PyNumber_Check(result.ptr())) return checked(PyNumber_Long(result.ptr()));
+        PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(result.ptr())->tp_name);
+        throw nb::python_error();
+    }
+
+private:
+    long long max_ = 0;
+    size_t count_ = 0;
+    nb::object general_;
+};
+
+nb::object dag2qc(Args args) {
+    nb::handle graph = args[0];
+    nb::object nqubits = optional_count(args[1], "nqubits");
+    nb::object ncbits = optional_count(args[2], "ncbits");
+    GateCategories categories(this_module());
+    const Keys& keys = Keys::get();
+    QubitMaximum maximum;
+    nb::object entries = checked(PyList_New(0));
+
+    auto add_node = [&](PyObject* node, PyObject* attributes) {
+        nb::object gate = gate_name_of(node);
+        nb::object qubits = nb::steal(PyObject_GetItem(attributes, keys.qubits));
+        if (!qubits.is_valid()) throw nb::python_error();
+        maximum.add_all(qubits.ptr());
+        nb::object entry = entry_for_node(gate.ptr(), categories.category_of(gate.ptr()), attributes, qubits.ptr());
+        if (entry.is_valid()) check(PyList_Append(entries.ptr(), entry.ptr()) == 0);
+    };
+
+    if (is_plain_digraph(graph)) {
+        DiGraphSnapshot snapshot = read_digraph(graph);
+        dag::Generations generations = dag::topological_generations(snapshot.dag);
+        for (dag::NodeId n : generations.order) add_node(snapshot.nodes[n].ptr(), snapshot.attributes[n].ptr());
+        if (!generations.acyclic) {
+            nb::object unfeasible = global(this_module(), "nx").attr("NetworkXUnfeasible");
+            PyErr_SetString(unfeasible.ptr(), "Graph contains a cycle or graph changed during iteration");
+            throw nb::python_error();
+        }
+    } else {
+        nb::object node_view = graph.attr("nodes");
+        nb::object order = global(this_module(), "nx").attr("topological_sort")(graph);
+        for (nb::handle node : order) add_node(node.ptr(), node_view[node].ptr());
+    }
+
+    if (nqubits.is_none()) nqubits = maximum.count_from_maximum();
+    if (ncbits.is_none()) ncbits = nqubits;
+    nb::object circuit = global(this_module(), "QuantumCircuit")(nqubits, ncbits);
+    circuit.attr("gates") = entries;
+    circuit.attr("qubits") = graph.attr("graph")["qubits"];
+    return circuit;
+}
+
+}  // namespace
+
+NB_MODULE(dag, m) {
+    m.doc() = kModuleDoc;
+    module_ptr = m.ptr();
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("nx") = nb::module_::import_("networkx");
+    m.attr("QuantumCircuit") = nb::module_::import_("corvane.circuit.quantumcircuit").attr("QuantumCircuit");
+    nb::module_ helpers = nb::module_::import_("corvane.circuit.quantumcircuit_helpers");
+    for (const char* name : {"one_qubit_gates_available", "two_qubit_gates_available",
+                             "three_qubit_gates_available", "one_qubit_parameter_gates_available",
+                             "two_qubit_parameter_gates_available", "functional_gates_available",
+                             "convert_gate_info_to_dag_info"})
+        m.attr(name) = helpers.attr(name);
+    native_convert = nb::object(nb::module_::import_("corvane.circuit._convert")
+                         .attr("convert_gate_info_to_dag_info")).release().ptr();
+
+    m.attr("qc2dag") = make_function(m, {
+        .name = "qc2dag",
+        .doc = kQc2dagDoc,
+        .params = {{"qc"}, {"show_qubits", nb::bool_(true)}},
+        .annotations = {{"qc", "'QuantumCircuit'"}, {"show_qubits", "bool"}, {"return", "'nx.DiGraph'"}},
+        .body = qc2dag,
+    });
+    m.attr("dag2qc") = make_function(m, {
+        .name = "dag2qc",
+        .doc = kDag2qcDoc,
+        .params = {{"dag"}, {"nqubits", nb::none()}, {"ncbits", nb::none()}},
+        .annotations = {{"dag", "'nx.DiGraph'"}, {"nqubits", "int | None"}, {"ncbits", "int | None"},
+                        {"return", "'QuantumCircuit'"}},
+        .body = dag2qc,
+    });
+}

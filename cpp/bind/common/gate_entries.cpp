@@ -1,1 +1,322 @@
+#include "common/gate_entries.hpp"
 
+#include <cstring>
+#include <string_view>
+
+namespace corvane::bind {
+
+namespace {
+
+constexpr const char* kCategoryNames[6] = {
+    "one_qubit_gates_available",           "two_qubit_gates_available",
+    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
+    "two_qubit_parameter_gates_available", "functional_gates_available",
+};
+
+PyObject* intern(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    check(s != nullptr);
+    return s;  // kept for the life of the process
+}
+
+std::string_view utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    check(data != nullptr);
+    return {data, static_cast<size_t>(size)};
+}
+
+// Maps qubit objects to dense ids with the host's equality: small
+// non-negative ints index a table; any other object equal to such an int
+// (True, 1.0) shares its id; everything else goes through a dict.
+class QubitIds {
+public:
+    std::uint32_t id_of(PyObject* qubit) {
+        long long value = small_int_value(qubit);
+        if (value >= 0) {
+            if (static_cast<size_t>(value) >= table_.size()) table_.resize(value + 1, dag::kNone);
+            std::uint32_t& slot = table_[value];
+            if (slot == dag::kNone) slot = count_++;
+            return slot;
+        }
+        if (!others_.is_valid()) others_ = nb::dict();
+        PyObject* found = PyDict_GetItemWithError(others_.ptr(), qubit);
+        if (found) return static_cast<std::uint32_t>(PyLong_AsUnsignedLong(found));
+        check(!PyErr_Occurred());
+        nb::object id = checked(PyLong_FromUnsignedLong(count_));
+        check(PyDict_SetItem(others_.ptr(), qubit, id.ptr()) == 0);
+        return count_++;
+    }
+    std::uint32_t count() const { return count_; }
+
+private:
+    static constexpr long long kTableLimit = 1 << 22;
+
+    // The value of a small non-negative int equal to `qubit`, or -1.
+    static long long small_int_value(PyObject* qubit) {
+        if (PyLong_CheckExact(qubit)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(qubit, &overflow);
+            return (!overflow && v >= 0 && v < kTableLimit) ? v : -1;
+        }
+        Py_hash_t hash = PyObject_Hash(qubit);
+        if (hash == -1) throw nb::python_error();  // unhashable: the dict would refuse it too
+        if (hash < 0 || hash >= kTableLimit) return -1;
+        nb::object as_int = checked(PyLong_FromLongLong(hash));
+        int equal = PyObject_RichCompareBool(qubit, as_int.ptr(), Py_EQ);
+        check(equal >= 0);
+        return equal ? hash : -1;
+    }
+
+    std::vector<std::uint32_t> table_;
+    nb::object others_;
+    std::uint32_t count_ = 0;
+};
+
+[[noreturn]] void raise_entry_error(PyObject* type, Py_ssize_t index, PyObject* entry, const char* what) {
+    PyErr_Format(type, "gate entry %zd %R: %s", index, entry, what);
+    throw nb::python_error();
+}
+
+nb::object list_of(PyObject* iterable) { return checked(PySequence_List(iterable)); }
+
+nb::object new_list(std::initializer_list<PyObject*> items) {
+    nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(list.ptr(), i++, Py_NewRef(item));
+    return list;
+}
+
+nb::object slice_list(PyObject* const* items, Py_ssize_t begin, Py_ssize_t end) {
+    nb::object list = checked(PyList_New(end - begin));
+    for (Py_ssize_t i = begin; i < end; ++i) PyList_SET_ITEM(list.ptr(), i - begin, Py_NewRef(items[i]));
+    return list;
+}
+
+void append_text(std::string& out, PyObject* object) {
+    if (PyLong_CheckExact(object)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (!overflow) {
+            out += std::to_string(v);
+            return;
+        }
+        PyErr_Clear();
+    }
+    nb::object text = checked(PyObject_Str(object));
+    out += utf8_of(text.ptr());
+}
+
+}  // namespace
+
+GateCategories::GateCategories(nb::handle module) {
+    for (int i = 0; i < 6; ++i) mappings_[i] = module.attr(kCategoryNames[i]);
+}
+
+GateCategories GateCategories::of_circuit_model() {
+    return GateCategories(nb::module_::import_("corvane.circuit.quantumcircuit_helpers"));
+}
+
+Category GateCategories::category_of(PyObject* name) {
+    std::string key;
+    const bool cacheable = PyUnicode_CheckExact(name);
+    if (cacheable) {
+        key = utf8_of(name);
+        if (auto it = cache_.find(key); it != cache_.end()) return it->second;
+    }
+    Category found = Category::none;
+    for (int i = 0; i < 6; ++i) {
+        int in = PySequence_Contains(mappings_[i].ptr(), name);
+        check(in >= 0);
+        if (in) {
+            found = static_cast<Category>(i);
+            break;
+        }
+    }
+    if (cacheable) cache_.emplace(std::move(key), found);
+    return found;
+}
+
+const Keys& Keys::get() {
+    static const Keys keys{intern("qubits"), intern("params"), intern("cbits"), intern("duration"),
+                           intern("qubit")};
+    return keys;
+}
+
+nb::object gate_name_of(PyObject* node_name) {
+    if (PyUnicode_CheckExact(node_name)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(node_name);
+        Py_ssize_t cut = PyUnicode_FindChar(node_name, '_', 0, length, 1);
+        if (cut == -2) throw nb::python_error();
+        if (cut == -1) return nb::borrow(node_name);
+        return checked(PyUnicode_Substring(node_name, 0, cut));
+    }
+    nb::object parts = nb::handle(node_name).attr("split")("_");
+    return parts[0];
+}
+
+nb::object CircuitDag::edge_qubits(const dag::DependencyEdge& edge) const {
+    PyObject* qubits = qubit_lists[edge.target].ptr();
+    nb::object list = checked(PyList_New(edge.last - edge.first));
+    for (std::uint32_t i = edge.first; i < edge.last; ++i) {
+        PyObject* q = PyList_GET_ITEM(qubits, dependencies.qubit_positions[i]);
+        PyList_SET_ITEM(list.ptr(), i - edge.first, Py_NewRef(q));
+    }
+    return list;
+}
+
+CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories) {
+    const Keys& keys = Keys::get();
+    nb::object entries = checked(PySequence_Fast(gates, "the gate list must be a sequence"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(entries.ptr());
+    CircuitDag result;
+    result.names.reserve(count);
+    result.attributes.reserve(count);
+    result.qubit_lists.reserve(count);
+    std::vector<std::uint32_t> offsets{0}, qubit_ids;
+    offsets.reserve(count + 1);
+    qubit_ids.reserve(count * 2);
+    QubitIds ids;
+    std::string name_text;
+
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* entry = PySequence_Fast_GET_ITEM(entries.ptr(), i);
+        if (!PyTuple_Check(entry) && !PyList_Check(entry))
+            raise_entry_error(PyExc_TypeError, i, entry, "a gate entry is a tuple");
+        nb::object fast = checked(PySequence_Fast(entry, ""));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+        PyObject* const* item = PySequence_Fast_ITEMS(fast.ptr());
+        if (n == 0) raise_entry_error(PyExc_ValueError, i, entry, "a gate entry starts with the gate name");
+        PyObject* name = item[0];
+        if (!PyUnicode_Check(name)) raise_entry_error(PyExc_TypeError, i, entry, "the gate name must be a string");
+        std::string_view gate = utf8_of(name);
+        if (gate.find('_') != std::string_view::npos)
+            raise_entry_error(PyExc_ValueError, i, entry, "gate names cannot contain '_'");
+
+        nb::object qubits, extra_key, extra_value;
+        auto need = [&](bool ok, const char* shape) {
+            if (!ok) raise_entry_error(PyExc_ValueError, i, entry, shape);
+        };
+        switch (categories.category_of(name)) {
+            case Category::one_qubit:
+                need(n == 2, "expected (name, q)");
+                qubits = new_list({item[1]});
+                break;
+            case Category::two_qubit:
+                need(n == 3, "expected (name, q0, q1)");
+                qubits = new_list({item[1], item[2]});
+                break;
+            case Category::three_qubit:
+                need(n == 4, "expected (name, q0, q1, q2)");
+                qubits = new_list({item[1], item[2], item[3]});
+                break;
+            case Category::one_qubit_parameter:
+                need(n >= 2, "expected (name, parameters..., q)");
+                extra_key = nb::borrow(keys.params);
+                extra_value = slice_list(item, 1, n - 1);
+                qubits = new_list({item[n - 1]});
+                break;
+            case Category::two_qubit_parameter:
+                need(n >= 3, "expected (name, parameters..., q0, q1)");
+                extra_key = nb::borrow(keys.params);
+                extra_value = slice_list(item, 1, n - 2);
+                qubits = new_list({item[n - 2], item[n - 1]});
+                break;
+            case Category::functional:
+                if (gate == "measure") {
+                    need(n == 3, "expected (\"measure\", qubits, cbits)");
+                    qubits = list_of(item[1]);
+                    extra_key = nb::borrow(keys.cbits);
+                    extra_value = list_of(item[2]);
+                } else if (gate == "delay") {
+                    need(n == 3, "expected (\"delay\", duration, qubits)");
+                    extra_key = nb::borrow(keys.duration);
+                    extra_value = nb::borrow(item[1]);
+                    qubits = list_of(item[2]);
+                } else if (gate == "reset") {
+                    need(n == 2, "expected (\"reset\", q)");
+                    qubits = new_list({item[1]});
+                } else {  // "barrier" and any other functional operation on a set of qubits
+                    need(n == 2, "expected (name, qubits)");
+                    qubits = list_of(item[1]);
+                }
+                break;
+            case Category::none:
+                raise_entry_error(PyExc_ValueError, i, entry, "unknown gate");
+        }
+
+        nb::object attributes = checked(PyDict_New());
+        check(PyDict_SetItem(attributes.ptr(), keys.qubits, qubits.ptr()) == 0);
+        if (extra_key.is_valid()) check(PyDict_SetItem(attributes.ptr(), extra_key.ptr(), extra_value.ptr()) == 0);
+
+        name_text.assign(gate);
+        name_text += '_';
+        name_text += std::to_string(i);
+        const Py_ssize_t nq = PyList_GET_SIZE(qubits.ptr());
+        if (show_qubits) {
+            name_text += "_q";
+            for (Py_ssize_t k = 0; k < nq; ++k) {
+                if (k) name_text += "_q";
+                append_text(name_text, PyList_GET_ITEM(qubits.ptr(), k));
+            }
+        }
+        for (Py_ssize_t k = 0; k < nq; ++k) qubit_ids.push_back(ids.id_of(PyList_GET_ITEM(qubits.ptr(), k)));
+        offsets.push_back(static_cast<std::uint32_t>(qubit_ids.size()));
+
+        result.names.push_back(checked(PyUnicode_FromStringAndSize(name_text.data(), name_text.size())));
+        result.attributes.push_back(std::move(attributes));
+        result.qubit_lists.push_back(std::move(qubits));
+    }
+    result.dependencies = dag::dependency_edges(offsets, qubit_ids, ids.count());
+    return result;
+}
+
+nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes, PyObject* qubits) {
+    const Keys& keys = Keys::get();
+    auto attribute = [&](PyObject* key) {
+        PyObject* value = PyDict_Check(attributes) ? PyDict_GetItemWithError(attributes, key)
+                                                   : PyObject_GetItem(attributes, key);
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+            throw nb::python_error();
+        }
+        return PyDict_Check(attributes) ? nb::borrow(value) : nb::steal(value);
+    };
+    auto qubit = [&](Py_ssize_t index) { return checked(PySequence_GetItem(qubits, index)); };
+    auto tuple = [](std::initializer_list<nb::handle> items) {
+        nb::object t = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+        Py_ssize_t i = 0;
+        for (nb::handle item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item.ptr()));
+        return t;
+    };
+    switch (category) {
+        case Category::one_qubit: return tuple({gate, qubit(0)});
+        case Category::two_qubit: return tuple({gate, qubit(0), qubit(1)});
+        case Category::three_qubit: return tuple({gate, qubit(0), qubit(1), qubit(2)});
+        case Category::one_qubit_parameter:
+        case Category::two_qubit_parameter: {
+            nb::object params = checked(PySequence_List(attribute(keys.params).ptr()));
+            const bool two = category == Category::two_qubit_parameter;
+            check(PyList_Insert(params.ptr(), 0, gate) == 0);
+            check(PyList_Append(params.ptr(), qubit(0).ptr()) == 0);
+            if (two) check(PyList_Append(params.ptr(), qubit(1).ptr()) == 0);
+            return checked(PyList_AsTuple(params.ptr()));
+        }
+        case Category::functional: {
+            if (!PyUnicode_Check(gate)) return {};
+            std::string_view name = utf8_of(gate);
+            if (name == "measure") return tuple({gate, qubits, attribute(keys.cbits)});
+            if (name == "barrier") return tuple({gate, checked(PySequence_Tuple(qubits))});
+            if (name == "delay") {
+                nb::object duration = attribute(keys.duration);
+                return tuple({gate, duration, checked(PySequence_Tuple(qubits))});
+            }
+            if (name == "reset") return tuple({gate, qubit(0)});
+            return {};
+        }
+        case Category::none: return {};
+    }
+    return {};
+}
+
+}  // namespace corvane::bind

@@ -340,3 +340,53 @@ bool convert_bool(PyObject* value) {
 }
 
 }  // namespace corvane::bind
+
+namespace corvane::bind {
+
+std::vector<nb::object> unpack(PyObject* value, Py_ssize_t count) {
+    std::vector<nb::object> items;
+    items.reserve(count);
+    auto too_few = [&](Py_ssize_t got) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+        throw nb::python_error();
+    };
+    auto too_many = [&] {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
+        throw nb::python_error();
+    };
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        if (size > count) too_many();
+        if (size < count) too_few(size);
+        for (Py_ssize_t i = 0; i < count; ++i) items.push_back(nb::borrow(PySequence_Fast_GET_ITEM(value, i)));
+        return items;
+    }
+    nb::object iterator = checked(PyObject_GetIter(value));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            check(!PyErr_Occurred());
+            too_few(i);
+        }
+        items.push_back(nb::steal(item));
+    }
+    PyObject* extra = PyIter_Next(iterator.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        too_many();
+    }
+    check(!PyErr_Occurred());
+    return items;
+}
+
+nb::object global(nb::handle module, const char* name) {
+    PyObject* dict = PyModule_GetDict(module.ptr());
+    PyObject* value = PyDict_GetItemString(dict, name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+}  // namespace corvane::bind

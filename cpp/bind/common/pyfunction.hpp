@@ -87,3 +87,14 @@ inline nb::object checked(PyObject* result) {
 }
 
 }  // namespace corvane::bind
+
+namespace corvane::bind {
+
+// `a, b, ... = value` for exactly `count` items, with the host's messages.
+std::vector<nb::object> unpack(PyObject* value, Py_ssize_t count);
+
+// A module-level name looked up at call time, so a user's rebinding is seen;
+// raises NameError when the name was deleted.
+nb::object global(nb::handle module, const char* name);
+
+}  // namespace corvane::bind

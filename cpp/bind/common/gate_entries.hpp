@@ -1,0 +1,81 @@
+// Gate entries and gate DAG nodes: the Python-side data of the circuit model,
+// read into the core and written back.
+#pragma once
+
+#include "common/pyfunction.hpp"
+#include "dag/gate_dag.hpp"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane::bind {
+
+// The six gate categories of the circuit model, in the order the passes test them.
+enum class Category : std::uint8_t {
+    one_qubit,
+    two_qubit,
+    three_qubit,
+    one_qubit_parameter,
+    two_qubit_parameter,
+    functional,
+    none,
+};
+
+// The category mappings as some module binds them, read once per call so a
+// name a user added (or a mapping a user rebound) is honoured. Lookups are
+// cached per gate name for the length of the call.
+class GateCategories {
+public:
+    // Reads the six `*_gates_available` attributes of `module`.
+    explicit GateCategories(nb::handle module);
+    // The mappings of the circuit model's own module.
+    static GateCategories of_circuit_model();
+
+    // The first category, in the order above, whose keys hold `name`.
+    Category category_of(PyObject* name);
+    nb::handle mapping(Category c) const { return mappings_[static_cast<int>(c)]; }
+
+private:
+    nb::object mappings_[6];
+    std::unordered_map<std::string, Category> cache_;
+};
+
+// Interned attribute keys of the gate DAG convention.
+struct Keys {
+    PyObject* qubits;
+    PyObject* params;
+    PyObject* cbits;
+    PyObject* duration;
+    PyObject* qubit;
+    static const Keys& get();
+};
+
+// The text of `name` before the first "_" (the gate name of a node name).
+// Exact strings are split natively; anything else through `name.split("_")[0]`,
+// so other node keys fail as that expression does.
+nb::object gate_name_of(PyObject* node_name);
+
+// The nodes and dependency edges of a circuit's gate DAG, as the circuit
+// model's builder names and describes them.
+struct CircuitDag {
+    std::vector<nb::object> names;
+    std::vector<nb::object> attributes;  // one dict per node
+    std::vector<nb::object> qubit_lists;  // the "qubits" list of each node
+    dag::Dependencies dependencies;
+
+    // A new "qubit" list for an edge.
+    nb::object edge_qubits(const dag::DependencyEdge& edge) const;
+};
+
+// Reads a gate list. Raises TypeError/ValueError for an entry that is not a
+// gate entry of the circuit model.
+CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories);
+
+// The gate entry that a gate DAG node of `category` turns back into, or an
+// empty object for a node that yields none; errors are those of the reads
+// the entry needs (missing attribute: KeyError, short qubit list: IndexError).
+nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes, PyObject* qubits);
+
+}  // namespace corvane::bind
