@@ -29,6 +29,7 @@ constexpr const char* kDoc =
 
 nb::object convert(Args args) {
     const bool show_qubits = convert_bool(args[3]);
+    GcPause pause;
     GateCategories categories = GateCategories::of_circuit_model();
     CircuitDag circuit = read_circuit(args[2], show_qubits, categories);
 

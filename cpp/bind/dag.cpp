@@ -51,6 +51,7 @@ nb::object qc2dag(Args args) {
     if (convert.ptr() == native_convert) {
         // The circuit model's own builder: read the gate list once and write
         // the graph's dicts directly instead of building the two lists.
+        GcPause pause;
         GateCategories categories = GateCategories::of_circuit_model();
         CircuitDag circuit = read_circuit(gates.ptr(), show_qubits, categories);
         graph = global(this_module(), "nx").attr("DiGraph")();
@@ -98,6 +99,22 @@ nb::object optional_count(PyObject* value, const char* name) {
 class QubitMaximum {
 public:
     void add_all(PyObject* qubits) {
+        if (PyList_CheckExact(qubits) && !general_.is_valid()) {
+            const Py_ssize_t n = PyList_GET_SIZE(qubits);
+            Py_ssize_t i = 0;
+            for (; i < n; ++i) {
+                PyObject* q = PyList_GET_ITEM(qubits, i);
+                if (!PyLong_CheckExact(q)) break;
+                int overflow = 0;
+                long long v = PyLong_AsLongLongAndOverflow(q, &overflow);
+                if (overflow) break;
+                if (count_++ == 0 || v > max_) max_ = v;
+            }
+            if (i == n) return;
+            // Not all machine-sized ints: the general walk below takes the
+            // whole list; drop what this loop counted.
+            count_ -= i;
+        }
         nb::object iterator = checked(PyObject_GetIter(qubits));
         while (PyObject* item = PyIter_Next(iterator.ptr())) {
             nb::object q = nb::steal(item);
@@ -156,15 +173,23 @@ nb::object dag2qc(Args args) {
     nb::object entries = checked(PyList_New(0));
 
     auto add_node = [&](PyObject* node, PyObject* attributes) {
-        nb::object gate = gate_name_of(node);
-        nb::object qubits = nb::steal(PyObject_GetItem(attributes, keys.qubits));
+        auto [gate, category] = categories.gate_of_node(node);
+        nb::object qubits;
+        if (PyDict_CheckExact(attributes)) {
+            PyObject* found = PyDict_GetItemWithError(attributes, keys.qubits);
+            if (!found && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, keys.qubits);
+            qubits = nb::borrow(found);
+        } else {
+            qubits = nb::steal(PyObject_GetItem(attributes, keys.qubits));
+        }
         if (!qubits.is_valid()) throw nb::python_error();
         maximum.add_all(qubits.ptr());
-        nb::object entry = entry_for_node(gate.ptr(), categories.category_of(gate.ptr()), attributes, qubits.ptr());
+        nb::object entry = entry_for_node(gate.ptr(), category, attributes, qubits.ptr());
         if (entry.is_valid()) check(PyList_Append(entries.ptr(), entry.ptr()) == 0);
     };
 
     if (is_plain_digraph(graph)) {
+        GcPause pause;
         DiGraphSnapshot snapshot = read_digraph(graph);
         dag::Generations generations = dag::topological_generations(snapshot.dag);
         for (dag::NodeId n : generations.order) add_node(snapshot.nodes[n].ptr(), snapshot.attributes[n].ptr());
@@ -194,6 +219,7 @@ NB_MODULE(dag, m) {
     module_ptr = m.ptr();
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("nx") = nb::module_::import_("networkx");
+    networkx_digraph_type();
     m.attr("QuantumCircuit") = nb::module_::import_("corvane.circuit.quantumcircuit").attr("QuantumCircuit");
     nb::module_ helpers = nb::module_::import_("corvane.circuit.quantumcircuit_helpers");
     for (const char* name : {"one_qubit_gates_available", "two_qubit_gates_available",

@@ -58,7 +58,11 @@ PyObject* digraph_type_ptr = nullptr;  // kept for the life of the process
 }  // namespace
 
 nb::handle networkx_digraph_type() {
-    if (!digraph_type_ptr) digraph_type_ptr = nb::object(nb::module_::import_("networkx").attr("DiGraph")).release().ptr();
+    // networkx.classes.digraph holds the class itself, even while a caller has
+    // rebound networkx.DiGraph.
+    if (!digraph_type_ptr)
+        digraph_type_ptr =
+            nb::object(nb::module_::import_("networkx.classes.digraph").attr("DiGraph")).release().ptr();
     return digraph_type_ptr;
 }
 
@@ -114,11 +118,17 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
         snapshot.nodes.push_back(nb::borrow(key));
         successor_dicts.push_back(nb::borrow(value));
     }
+    // `_node` normally lists the same keys in the same order: walk it alongside
+    // and look a key up only where the two differ.
+    Py_ssize_t node_pos = 0;
     for (auto& n : snapshot.nodes) {
-        PyObject* attributes = PyDict_GetItemWithError(node.ptr(), n.ptr());
-        if (!attributes) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n.ptr());
-            throw nb::python_error();
+        PyObject *node_key = nullptr, *attributes = nullptr;
+        if (!PyDict_Next(node.ptr(), &node_pos, &node_key, &attributes) || node_key != n.ptr()) {
+            attributes = PyDict_GetItemWithError(node.ptr(), n.ptr());
+            if (!attributes) {
+                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n.ptr());
+                throw nb::python_error();
+            }
         }
         snapshot.attributes.push_back(nb::borrow(attributes));
     }
@@ -128,7 +138,7 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     for (Py_ssize_t u = 0; u < count; ++u) {
         Py_ssize_t p = 0;
         while (PyDict_Next(successor_dicts[u].ptr(), &p, &key, &value))
-            snapshot.dag.add_edge(static_cast<dag::NodeId>(u), index.find(key));
+            snapshot.dag.append_edge(static_cast<dag::NodeId>(u), index.find(key));
     }
     return snapshot;
 }

@@ -117,24 +117,41 @@ GateCategories GateCategories::of_circuit_model() {
     return GateCategories(nb::module_::import_("corvane.circuit.quantumcircuit_helpers"));
 }
 
-Category GateCategories::category_of(PyObject* name) {
-    std::string key;
-    const bool cacheable = PyUnicode_CheckExact(name);
-    if (cacheable) {
-        key = utf8_of(name);
-        if (auto it = cache_.find(key); it != cache_.end()) return it->second;
-    }
+GateCategories::Cached& GateCategories::lookup(std::string_view text, PyObject* name) {
+    if (auto it = cache_.find(text); it != cache_.end()) return it->second;
+    nb::object gate = name ? nb::borrow(name) : checked(PyUnicode_FromStringAndSize(text.data(), text.size()));
     Category found = Category::none;
     for (int i = 0; i < 6; ++i) {
-        int in = PySequence_Contains(mappings_[i].ptr(), name);
+        int in = PySequence_Contains(mappings_[i].ptr(), gate.ptr());
         check(in >= 0);
         if (in) {
             found = static_cast<Category>(i);
             break;
         }
     }
-    if (cacheable) cache_.emplace(std::move(key), found);
-    return found;
+    return cache_.emplace(std::string(text), Cached{std::move(gate), found}).first->second;
+}
+
+Category GateCategories::category_of(PyObject* name) {
+    if (PyUnicode_CheckExact(name)) return lookup(utf8_of(name), name).category;
+    for (int i = 0; i < 6; ++i) {
+        int in = PySequence_Contains(mappings_[i].ptr(), name);
+        check(in >= 0);
+        if (in) return static_cast<Category>(i);
+    }
+    return Category::none;
+}
+
+std::pair<nb::object, Category> GateCategories::gate_of_node(PyObject* node_name) {
+    if (PyUnicode_CheckExact(node_name)) {
+        std::string_view text = utf8_of(node_name);
+        std::string_view gate = text.substr(0, text.find('_'));
+        Cached& cached = lookup(gate, gate.size() == text.size() ? node_name : nullptr);
+        return {cached.name, cached.category};
+    }
+    nb::object gate = gate_name_of(node_name);
+    Category category = category_of(gate.ptr());
+    return {std::move(gate), category};
 }
 
 const Keys& Keys::get() {

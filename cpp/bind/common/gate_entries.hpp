@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -37,9 +39,24 @@ public:
     Category category_of(PyObject* name);
     nb::handle mapping(Category c) const { return mappings_[static_cast<int>(c)]; }
 
+    // The gate name of a node (see gate_name_of) with its category. For
+    // string node names both come from a cache keyed by the gate's text, so a
+    // gate's name object is made once per call, not once per node.
+    std::pair<nb::object, Category> gate_of_node(PyObject* node_name);
+
 private:
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    struct Cached {
+        nb::object name;
+        Category category;
+    };
+    Cached& lookup(std::string_view text, PyObject* name);
+
     nb::object mappings_[6];
-    std::unordered_map<std::string, Category> cache_;
+    std::unordered_map<std::string, Cached, TextHash, std::equal_to<>> cache_;
 };
 
 // Interned attribute keys of the gate DAG convention.

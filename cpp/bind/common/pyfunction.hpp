@@ -98,3 +98,24 @@ std::vector<nb::object> unpack(PyObject* value, Py_ssize_t count);
 nb::object global(nb::handle module, const char* name);
 
 }  // namespace corvane::bind
+
+namespace corvane::bind {
+
+// Pauses the cyclic garbage collector while a native step allocates many
+// containers that cannot form cycles (graph dicts, qubit lists, gate tuples);
+// otherwise every few hundred allocations trigger a collection that walks
+// the growing heap. The previous state is restored on exit.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+}  // namespace corvane::bind

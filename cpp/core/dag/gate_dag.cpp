@@ -41,6 +41,11 @@ EdgeId GateDag::find_edge(NodeId source, NodeId target) const {
 EdgeId GateDag::add_edge(NodeId source, NodeId target) {
     assert(contains(source) && contains(target));
     if (EdgeId existing = find_edge(source, target); existing != kNone) return existing;
+    return append_edge(source, target);
+}
+
+EdgeId GateDag::append_edge(NodeId source, NodeId target) {
+    assert(contains(source) && contains(target) && find_edge(source, target) == kNone);
     EdgeId e;
     if (free_edges_ != kNone) {
         e = free_edges_;

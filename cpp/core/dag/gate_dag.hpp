@@ -35,6 +35,8 @@ public:
 
     // Adds (source, target), or returns the existing edge, which keeps its place.
     EdgeId add_edge(NodeId source, NodeId target);
+    // Adds an edge the caller knows is new (building from an adjacency map).
+    EdgeId append_edge(NodeId source, NodeId target);
     void remove_edge(EdgeId edge);
     // The edge source -> target, or kNone.
     EdgeId find_edge(NodeId source, NodeId target) const;

@@ -1,0 +1,56 @@
+import random
+
+import pytest
+
+from corvane.circuit.quantumcircuit import QuantumCircuit
+
+ONE_QUBIT = ["id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg"]
+TWO_QUBIT = ["swap", "iswap", "cx", "cnot", "cy", "cz"]
+THREE_QUBIT = ["ccz", "ccx", "cswap"]
+ONE_QUBIT_PARAMETER = {"rx": 1, "ry": 1, "rz": 1, "p": 1, "u": 3, "r": 2}
+TWO_QUBIT_PARAMETER = {"rxx": 1, "ryy": 1, "rzz": 1, "cp": 1}
+
+
+def random_circuit(seed, ngates=40, nqubits=5, ncbits=None, functional=True):
+    """A seeded circuit mixing every gate category."""
+    rng = random.Random(seed)
+    qc = QuantumCircuit(nqubits, nqubits if ncbits is None else ncbits)
+    kinds = ["one", "two", "param1", "param2"]
+    if nqubits >= 3:
+        kinds.append("three")
+    if functional:
+        kinds += ["measure", "barrier", "delay", "reset"]
+    for _ in range(ngates):
+        kind = rng.choice(kinds)
+        if kind in ("two", "param2") and nqubits < 2:
+            kind = "one"
+        if kind == "one":
+            qc.append_gate(rng.choice(ONE_QUBIT), rng.randrange(nqubits))
+        elif kind == "two":
+            qc.append_gate(rng.choice(TWO_QUBIT), *rng.sample(range(nqubits), 2))
+        elif kind == "three":
+            qc.append_gate(rng.choice(THREE_QUBIT), *rng.sample(range(nqubits), 3))
+        elif kind == "param1":
+            name = rng.choice(list(ONE_QUBIT_PARAMETER))
+            params = [rng.uniform(-3, 3) for _ in range(ONE_QUBIT_PARAMETER[name])]
+            qc.append_gate(name, *params, rng.randrange(nqubits))
+        elif kind == "param2":
+            name = rng.choice(list(TWO_QUBIT_PARAMETER))
+            qc.append_gate(name, rng.uniform(-3, 3), *rng.sample(range(nqubits), 2))
+        elif kind == "measure":
+            q = rng.randrange(nqubits)
+            qc.measure([q], [rng.randrange(qc.ncbits)] if qc.ncbits else [])
+        elif kind == "barrier":
+            qc.barrier(rng.sample(range(nqubits), rng.randint(1, nqubits)))
+        elif kind == "delay":
+            qc.delay(rng.uniform(0, 1e-7), rng.sample(range(nqubits), rng.randint(1, nqubits)))
+        else:
+            qc.reset(rng.randrange(nqubits))
+    return qc
+
+
+@pytest.fixture
+def bell():
+    qc = QuantumCircuit(2, 2)
+    qc.h(0).cx(0, 1).measure([0, 1], [0, 1])
+    return qc
