@@ -4,16 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# System packages: GoogleTest for the core's tests, graphviz for the drawings.
-apt_packages=(libgtest-dev graphviz libgraphviz-dev)
-missing=()
-for pkg in "${apt_packages[@]}"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash tools/install-system-packages.sh
 
 python -m pip install -q --upgrade pip >/dev/null
 python -m pip install -q ".[test,draw]"

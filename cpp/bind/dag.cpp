@@ -2,7 +2,9 @@
 #include "common/digraph.hpp"
 #include "common/gate_entries.hpp"
 
+#include <algorithm>
 #include <climits>
+#include <string>
 
 namespace nb = nanobind;
 using namespace corvane::bind;
@@ -212,6 +214,165 @@ nb::object dag2qc(Args args) {
     return circuit;
 }
 
+// ---- coupling graph and drawings ------------------------------------------------
+
+constexpr const char* kGetQcgraphEdgesDoc =
+    "Collects the qubit pairs that the multi-qubit gates of a gate list couple.\n"
+    "\n"
+    "Args:\n"
+    "    gates (list): Gate entries of a circuit.\n"
+    "\n"
+    "Returns:\n"
+    "    list: One pair per two-qubit gate and two per three-qubit gate, cut out of the entries.\n";
+
+constexpr const char* kQc2graphDoc =
+    "Builds the qubit coupling graph of a quantum circuit.\n"
+    "\n"
+    "Args:\n"
+    "    qc (QuantumCircuit): The circuit.\n"
+    "\n"
+    "Returns:\n"
+    "    nx.Graph: The circuit's qubits as nodes, joined where a multi-qubit gate couples them.\n";
+
+constexpr const char* kSplitQubitsDoc =
+    "Splits the qubits of a quantum circuit into groups that no gate joins.\n"
+    "\n"
+    "Args:\n"
+    "    qc (QuantumCircuit): The circuit.\n"
+    "\n"
+    "Returns:\n"
+    "    list: One list of qubits per connected part of the coupling graph.\n";
+
+constexpr const char* kDrawGraphDoc =
+    "Draws a graph, normally a coupling graph from qc2graph, in a new figure.\n"
+    "\n"
+    "Args:\n"
+    "    G (nx.Graph): The graph to draw.\n"
+    "\n"
+    "Returns:\n"
+    "    None\n";
+
+constexpr const char* kDrawDagDoc =
+    "Draws a directed acyclic graph (DAG) representation of a quantum circuit and saves it as an image.\n"
+    "\n"
+    "Args:\n"
+    "    dag (nx.DiGraph): The gate DAG to draw.\n"
+    "    output (str): The filename for saving the generated DAG image. Defaults to 'dag_figure.png'.\n"
+    "\n"
+    "Returns:\n"
+    "    None\n";
+
+nb::object get_qcgraph_edges(Args args) {
+    constexpr Category order[] = {Category::one_qubit, Category::one_qubit_parameter, Category::two_qubit,
+                                  Category::two_qubit_parameter, Category::three_qubit, Category::functional};
+    GateCategories categories(this_module());
+    nb::object pairs = checked(PyList_New(0));
+    auto append_slice = [&](PyObject* entry, Py_ssize_t begin, Py_ssize_t end) {
+        nb::object pair = checked(PySequence_GetSlice(entry, begin, end));
+        check(PyList_Append(pairs.ptr(), pair.ptr()) == 0);
+    };
+    nb::object iterator = checked(PyObject_GetIter(args[0]));
+    while (PyObject* item = PyIter_Next(iterator.ptr())) {
+        nb::object entry = nb::steal(item);
+        nb::object name = checked(PySequence_GetItem(entry.ptr(), 0));
+        Category found = Category::none;
+        for (Category c : order) {
+            int in = PySequence_Contains(categories.mapping(c).ptr(), name.ptr());
+            check(in >= 0);
+            if (in) {
+                found = c;
+                break;
+            }
+        }
+        switch (found) {
+            case Category::two_qubit: append_slice(entry.ptr(), 1, PY_SSIZE_T_MAX); break;
+            case Category::two_qubit_parameter: {
+                // The qubits are the last two items, whatever the number of parameters.
+                const Py_ssize_t n = PySequence_Size(entry.ptr());
+                check(n >= 0);
+                append_slice(entry.ptr(), std::max<Py_ssize_t>(n - 2, 0), n);
+                break;
+            }
+            case Category::three_qubit:
+                append_slice(entry.ptr(), 1, 3);
+                append_slice(entry.ptr(), 2, 4);
+                break;
+            case Category::none: {
+                nb::object text = checked(PyObject_Str(name.ptr()));
+                PyErr_Format(PyExc_ValueError, "wrong gate type %U", text.ptr());
+                throw nb::python_error();
+            }
+            default: break;
+        }
+    }
+    check(!PyErr_Occurred());
+    return pairs;
+}
+
+nb::object qc2graph(Args args) {
+    nb::handle qc = args[0];
+    nb::object graph = global(this_module(), "nx").attr("Graph")();
+    graph.attr("add_nodes_from")(qc.attr("qubits"));
+    graph.attr("add_edges_from")(global(this_module(), "get_qcgraph_edges")(qc.attr("gates")));
+    return graph;
+}
+
+nb::object split_qubits(Args args) {
+    nb::object graph = global(this_module(), "qc2graph")(nb::handle(args[0]));
+    nb::list groups;
+    for (nb::handle component : global(this_module(), "nx").attr("connected_components")(graph))
+        groups.append(checked(PySequence_List(component.ptr())));
+    return groups;
+}
+
+nb::object draw_graph(Args args) {
+    nb::handle graph = args[0];
+    nb::object plt = nb::module_::import_("matplotlib.pyplot");
+    nb::object nx = global(this_module(), "nx");
+    nb::object pos = nx.attr("shell_layout")(graph);
+    plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(7, 6));
+    nx.attr("draw_networkx")(graph, pos, nb::arg("node_color") = "skyblue", nb::arg("node_size") = 1500,
+                             nb::arg("node_shape") = "o", nb::arg("with_labels") = true,
+                             nb::arg("font_size") = 12, nb::arg("font_weight") = "bold",
+                             nb::arg("edge_color") = "gray", nb::arg("width") = 2, nb::arg("alpha") = 0.7);
+    plt.attr("axis")("off");
+    plt.attr("show")();
+    return nb::none();
+}
+
+nb::object draw_dag(Args args) {
+    nb::handle graph = args[0];
+    nb::handle output = args[1];
+    nb::object plt = nb::module_::import_("matplotlib.pyplot");
+    nb::object agraph = global(this_module(), "nx").attr("nx_agraph").attr("to_agraph")(graph);
+    nb::object nodes = graph.attr("nodes");
+    for (nb::handle node : agraph.attr("nodes")()) {
+        nb::object gate = gate_name_of(node.ptr());
+        nb::object label = gate;
+        if (PyUnicode_Check(gate.ptr()) && PyUnicode_CompareWithASCIIString(gate.ptr(), "measure") == 0) {
+            nb::object first_cbit = nodes[node]["cbits"][0];
+            label = nb::str("{} [c{}]").format(gate, first_cbit);
+        }
+        node.attr("attr")["label"] = label;
+    }
+    for (nb::handle edge : graph.attr("edges")(nb::arg("data") = true)) {
+        std::string label;
+        for (nb::handle q : edge[2]["qubit"]) {
+            label += "q";
+            label += nb::str(q).c_str();
+        }
+        agraph.attr("get_edge")(edge[0], edge[1]).attr("attr")["label"] = nb::str(label.c_str());
+    }
+    agraph.attr("graph_attr")["dpi"] = "300";
+    agraph.attr("layout")(nb::arg("prog") = "dot");
+    agraph.attr("draw")(output);
+    nb::object image = plt.attr("imread")(output);
+    plt.attr("imshow")(image);
+    plt.attr("axis")("off");
+    plt.attr("show")();
+    return nb::none();
+}
+
 }  // namespace
 
 NB_MODULE(dag, m) {
@@ -244,5 +405,17 @@ NB_MODULE(dag, m) {
         .annotations = {{"dag", "'nx.DiGraph'"}, {"nqubits", "int | None"}, {"ncbits", "int | None"},
                         {"return", "'QuantumCircuit'"}},
         .body = dag2qc,
+    });
+    m.attr("get_qcgraph_edges") = make_function(m, {
+        .name = "get_qcgraph_edges", .doc = kGetQcgraphEdgesDoc, .params = {{"gates"}}, .body = get_qcgraph_edges});
+    m.attr("qc2graph") = make_function(m, {.name = "qc2graph", .doc = kQc2graphDoc, .params = {{"qc"}}, .body = qc2graph});
+    m.attr("split_qubits") = make_function(m, {
+        .name = "split_qubits", .doc = kSplitQubitsDoc, .params = {{"qc"}}, .body = split_qubits});
+    m.attr("draw_graph") = make_function(m, {.name = "draw_graph", .doc = kDrawGraphDoc, .params = {{"G"}}, .body = draw_graph});
+    m.attr("draw_dag") = make_function(m, {
+        .name = "draw_dag",
+        .doc = kDrawDagDoc,
+        .params = {{"dag"}, {"output", nb::str("dag_figure.png")}},
+        .body = draw_dag,
     });
 }
