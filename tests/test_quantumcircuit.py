@@ -89,3 +89,19 @@ def test_builder_copies_lists_so_the_graph_never_aliases_the_circuit():
 def test_builder_treats_equal_qubits_as_one():
     _, edges = convert_gate_info_to_dag_info(2, [0, 1], [("x", 1), ("x", True), ("cx", 1.0, 0)], show_qubits=False)
     assert edges == [("x_0", "x_1", {"qubit": [True]}), ("x_1", "cx_2", {"qubit": [1.0]})]
+
+
+def test_conveniences():
+    import pickle
+    qc = QuantumCircuit(3, 1).h(0).cx(0, 1).h(2).barrier().x(0).measure([0], [0])
+    assert len(qc) == 6
+    assert repr(qc) == "QuantumCircuit(nqubits=3, ncbits=1, gates=6)"
+    assert qc.count_ops() == {"h": 2, "cx": 1, "barrier": 1, "x": 1, "measure": 1}
+    assert qc.depth() == 4
+    assert QuantumCircuit(2, 0).depth() == 0
+    copy_ = pickle.loads(pickle.dumps(qc))
+    assert copy_ == qc and copy_ is not qc
+    copy_.x(1)
+    assert copy_ != qc
+    with pytest.raises(TypeError):
+        hash(qc)

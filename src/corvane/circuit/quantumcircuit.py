@@ -176,8 +176,74 @@ class QuantumCircuit:
         self.gates.append(("reset", self._qubit(q)))
         return self
 
+    # ---- conveniences ----------------------------------------------------------
+
     def __repr__(self):
         return f"QuantumCircuit(nqubits={self.nqubits}, ncbits={self.ncbits}, gates={len(self.gates)})"
+
+    def __len__(self):
+        return len(self.gates)
+
+    def __eq__(self, other):
+        if not isinstance(other, QuantumCircuit):
+            return NotImplemented
+        return (self.nqubits, self.ncbits, list(self.qubits), list(self.gates)) == (
+            other.nqubits, other.ncbits, list(other.qubits), list(other.gates))
+
+    __hash__ = None  # circuits are mutable
+
+    def count_ops(self):
+        """Return a dict of gate name to count, most frequent first (ties in order of first use)."""
+        counts = {}
+        for entry in self.gates:
+            counts[entry[0]] = counts.get(entry[0], 0) + 1
+        return dict(sorted(counts.items(), key=lambda item: -item[1]))
+
+    def depth(self):
+        """Return the number of layers of operations, barriers excluded.
+
+        Each operation starts one layer after the latest operation on any of its
+        qubits; a barrier aligns its qubits without adding a layer.
+        """
+        level = {}
+        depth = 0
+        for entry in self.gates:
+            qubits = operation_qubits(entry)
+            start = max((level.get(q, 0) for q in qubits), default=0)
+            end = start if entry[0] == "barrier" else start + 1
+            for q in qubits:
+                level[q] = end
+            depth = max(depth, end)
+        return depth
+
+    # ---- OpenQASM 2.0 ----------------------------------------------------------
+
+    @classmethod
+    def from_qasm(cls, text):
+        """Build a circuit from an OpenQASM 2.0 program (see ``corvane.circuit.qasm``)."""
+        from corvane.circuit.qasm import loads
+
+        return loads(text, cls)
+
+    def to_qasm(self):
+        """Write the circuit as an OpenQASM 2.0 program (see ``corvane.circuit.qasm``)."""
+        from corvane.circuit.qasm import dumps
+
+        return dumps(self)
+
+
+def operation_qubits(entry):
+    """The qubits of a gate entry, in the order the entry names them."""
+    name = entry[0]
+    if name in one_qubit_parameter_gates_available:
+        return list(entry[-1:])
+    if name in two_qubit_parameter_gates_available:
+        return list(entry[-2:])
+    if name in ("measure", "barrier"):
+        return list(entry[1])
+    if name == "delay":
+        return list(entry[2])
+    return list(entry[1:])
 
 
 def _gate_builder(name, nparams, nqubits):
