@@ -100,12 +100,11 @@ nb::object u3_decompose(PyObject* obj) {
 NB_MODULE(decompose, m) {
     import_numpy();
     m.doc() = kModuleDoc;
-    m.attr("u3_decompose") = make_function(m, {
-        .name = "u3_decompose",
-        .doc = kU3Doc,
-        .params = {{"matrix"}},
-        .annotations = {{"matrix", "np.ndarray"},
-                        {"return", "tuple[float, float, float, float]"}},
-        .body = [](Args args) { return u3_decompose(args[0]); },
-    });
+    FunctionDef def{};
+    def.name = "u3_decompose";
+    def.doc = kU3Doc;
+    def.params = {{"matrix"}};
+    def.annotations = {{"matrix", "np.ndarray"}, {"return", "tuple[float, float, float, float]"}};
+    def.body = [](Args args) { return u3_decompose(args[0]); };
+    m.attr("u3_decompose") = make_function(m, std::move(def));
 }

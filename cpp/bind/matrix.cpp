@@ -202,14 +202,23 @@ nb::object two_qubit(Args a) {
     return to_array(Fn(convert_double(a[0])));
 }
 
+using Annotations = std::vector<std::pair<const char*, const char*>>;
+
+// A module-level function without a docstring.
+nb::object module_function(nb::handle m, const char* name, std::vector<Param> params,
+                           Annotations annotations, Body body) {
+    FunctionDef def{};
+    def.name = name;
+    def.params = std::move(params);
+    def.annotations = std::move(annotations);
+    def.body = std::move(body);
+    return make_function(m, std::move(def));
+}
+
 // A function of one "float" angle returning an array.
 nb::object angle_function(nb::handle m, const char* name, const char* param, Body body) {
-    return make_function(m, {
-        .name = name,
-        .params = {{param}},
-        .annotations = {{param, "float"}, {"return", "np.ndarray"}},
-        .body = std::move(body),
-    });
+    return module_function(m, name, {{param}}, {{param, "float"}, {"return", "np.ndarray"}},
+                           std::move(body));
 }
 
 }  // namespace
@@ -228,18 +237,10 @@ NB_MODULE(matrix, m) {
     // ---- basis states and product states
     m.attr("ket0") = basis_column(cplx(1.0, 0.0), cplx(0.0, 0.0));
     m.attr("ket1") = basis_column(cplx(0.0, 0.0), cplx(1.0, 0.0));
-    m.attr("ketn0") = make_function(m, {
-        .name = "ketn0",
-        .params = {{"nqubits"}},
-        .annotations = {{"nqubits", "int"}, {"return", "np.ndarray"}},
-        .body = [st](Args a) { return ketn(*st, st->key_ket0, a[0]); },
-    });
-    m.attr("ketn1") = make_function(m, {
-        .name = "ketn1",
-        .params = {{"nqubits"}},
-        .annotations = {{"nqubits", "int"}, {"return", "np.ndarray"}},
-        .body = [st](Args a) { return ketn(*st, st->key_ket1, a[0]); },
-    });
+    m.attr("ketn0") = module_function(m, "ketn0", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
+                                      [st](Args a) { return ketn(*st, st->key_ket0, a[0]); });
+    m.attr("ketn1") = module_function(m, "ketn1", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
+                                      [st](Args a) { return ketn(*st, st->key_ket1, a[0]); });
 
     // ---- fixed matrices, in the order they are defined
     m.attr("id_mat") = to_array(gates::id_matrix());
@@ -267,41 +268,28 @@ NB_MODULE(matrix, m) {
     m.attr("swapc_mat") = to_array(gates::swapc_matrix());
 
     // ---- parametric matrices
-    m.attr("r_mat") = make_function(m, {
-        .name = "r_mat",
-        .params = {{"theta"}, {"phi"}},
-        .body = [st](Args a) { return r_mat(*st, a[0], a[1]); },
-    });
+    m.attr("r_mat") = module_function(m, "r_mat", {{"theta"}, {"phi"}}, {},
+                                      [st](Args a) { return r_mat(*st, a[0], a[1]); });
     m.attr("rx_mat") = angle_function(m, "rx_mat", "theta", one_qubit<gates::rx_matrix>);
     m.attr("ry_mat") = angle_function(m, "ry_mat", "theta", one_qubit<gates::ry_matrix>);
     m.attr("rz_mat") = angle_function(m, "rz_mat", "theta", one_qubit<gates::rz_matrix>);
     m.attr("p_mat") = angle_function(m, "p_mat", "theta", one_qubit<gates::p_matrix>);
-    nb::object u_mat = make_function(m, {
-        .name = "u_mat",
-        .params = {{"theta"}, {"phi"}, {"lamda"}},
-        .annotations = {{"theta", "float"}, {"phi", "float"}, {"lamda", "float"},
-                        {"return", "np.ndarray"}},
-        .body = [](Args a) {
+    nb::object u_mat = module_function(
+        m, "u_mat", {{"theta"}, {"phi"}, {"lamda"}},
+        {{"theta", "float"}, {"phi", "float"}, {"lamda", "float"}, {"return", "np.ndarray"}},
+        [](Args a) {
             const double theta = convert_double(a[0]);
             const double phi = convert_double(a[1]);
             const double lamda = convert_double(a[2]);
             return to_array(gates::u_matrix(theta, phi, lamda));
-        },
-    });
+        });
     state->u_mat = u_mat;
     m.attr("u_mat") = u_mat;
-    m.attr("u1_mat") = make_function(m, {
-        .name = "u1_mat",
-        .params = {{"lamda"}},
-        .annotations = {{"lamda", "float"}},
-        .body = [st](Args a) { return u1_mat(*st, a[0]); },
-    });
-    m.attr("u2_mat") = make_function(m, {
-        .name = "u2_mat",
-        .params = {{"phi"}, {"lamda"}},
-        .annotations = {{"phi", "float"}, {"lamda", "float"}},
-        .body = [st](Args a) { return u2_mat(*st, a[0], a[1]); },
-    });
+    m.attr("u1_mat") = module_function(m, "u1_mat", {{"lamda"}}, {{"lamda", "float"}},
+                                       [st](Args a) { return u1_mat(*st, a[0]); });
+    m.attr("u2_mat") = module_function(m, "u2_mat", {{"phi"}, {"lamda"}},
+                                       {{"phi", "float"}, {"lamda", "float"}},
+                                       [st](Args a) { return u2_mat(*st, a[0], a[1]); });
     m.attr("rxx_mat") = angle_function(m, "rxx_mat", "theta", two_qubit<gates::rxx_matrix>);
     m.attr("ryy_mat") = angle_function(m, "ryy_mat", "theta", two_qubit<gates::ryy_matrix>);
     m.attr("rzz_mat") = angle_function(m, "rzz_mat", "theta", two_qubit<gates::rzz_matrix>);
