@@ -40,7 +40,8 @@ void read_entries(PyArrayObject* a, cplx out[4]) {
     const char* base = PyArray_BYTES(a);
     const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
     for (int i = 0; i < 2; ++i)
-        for (int j = 0; j < 2; ++j) std::memcpy(&out[2 * i + j], base + i * s0 + j * s1, sizeof(cplx));
+        for (int j = 0; j < 2; ++j)
+            std::memcpy(&out[2 * i + j], base + i * s0 + j * s1, sizeof(cplx));
 }
 
 bool is_2x2(PyArrayObject* a) {

@@ -156,7 +156,9 @@ nb::object r_mat(const State& st, PyObject* theta, PyObject* phi) {
     if (np.is(st.numpy) && is_plain_real(theta, t) && is_plain_real(phi, p))
         return to_array(gates::r_matrix(t, p));
 
-    auto mul = [](nb::handle a, nb::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); };
+    auto mul = [](nb::handle a, nb::handle b) {
+        return checked(PyNumber_Multiply(a.ptr(), b.ptr()));
+    };
     nb::object h = checked(PyNumber_TrueDivide(theta, st.two.ptr()));
     nb::object c = np.attr("cos")(h);
     nb::object s = np.attr("sin")(h);
@@ -237,10 +239,12 @@ NB_MODULE(matrix, m) {
     // ---- basis states and product states
     m.attr("ket0") = basis_column(cplx(1.0, 0.0), cplx(0.0, 0.0));
     m.attr("ket1") = basis_column(cplx(0.0, 0.0), cplx(1.0, 0.0));
-    m.attr("ketn0") = module_function(m, "ketn0", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
-                                      [st](Args a) { return ketn(*st, st->key_ket0, a[0]); });
-    m.attr("ketn1") = module_function(m, "ketn1", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
-                                      [st](Args a) { return ketn(*st, st->key_ket1, a[0]); });
+    m.attr("ketn0") = module_function(
+        m, "ketn0", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
+        [st](Args a) { return ketn(*st, st->key_ket0, a[0]); });
+    m.attr("ketn1") = module_function(
+        m, "ketn1", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
+        [st](Args a) { return ketn(*st, st->key_ket1, a[0]); });
 
     // ---- fixed matrices, in the order they are defined
     m.attr("id_mat") = to_array(gates::id_matrix());
