@@ -296,6 +296,20 @@ nb::object make_function(nb::handle module, FunctionDef def) {
     set_item(raw->dict, "__doc__", def.doc ? nb::str(def.doc).ptr() : Py_None);
     set_item(raw->dict, "__annotations__", annotations.ptr());
     if (def.abstract) set_item(raw->dict, "__isabstractmethod__", Py_True);
+    // inspect.signature reads this for callables of a native type, so help()
+    // and editors show the parameters with their defaults.
+    std::string signature = "(";
+    for (size_t i = 0; i < raw->impl->param_names.size(); ++i) {
+        if (i) signature += ", ";
+        signature += def.params[i].name;
+        if (raw->impl->defaults[i].is_valid()) {
+            nb::object text = checked(PyObject_Repr(raw->impl->defaults[i].ptr()));
+            signature += "=";
+            signature += nb::str(text).c_str();
+        }
+    }
+    signature += ")";
+    set_item(raw->dict, "__text_signature__", nb::str(signature.c_str()).ptr());
     return fn;
 }
 
