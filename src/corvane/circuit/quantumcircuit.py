@@ -190,7 +190,7 @@ class QuantumCircuit:
         return (self.nqubits, self.ncbits, list(self.qubits), list(self.gates)) == (
             other.nqubits, other.ncbits, list(other.qubits), list(other.gates))
 
-    __hash__ = None  # circuits are mutable
+    __hash__ = None  # type: ignore[assignment]  # circuits are mutable
 
     def count_ops(self):
         """Return a dict of gate name to count, most frequent first (ties in order of first use)."""
