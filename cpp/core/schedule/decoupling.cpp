@@ -1,0 +1,236 @@
+#include "schedule/decoupling.hpp"
+
+#include <cmath>
+
+namespace corvane::schedule {
+
+double host_floor_divide(double vx, double wx) {
+    // The host's float floor division: floor of the exact quotient of vx by
+    // the remainder-corrected dividend, nudged when floor() lands half an ulp
+    // short.
+    double mod = std::fmod(vx, wx);
+    double div = (vx - mod) / wx;
+    if (mod != 0.0) {
+        if ((wx < 0) != (mod < 0)) div -= 1.0;
+    }
+    if (div != 0.0) {
+        double floordiv = std::floor(div);
+        if (div - floordiv > 0.5) floordiv += 1.0;
+        return floordiv;
+    }
+    return std::copysign(0.0, vx / wx);
+}
+
+double host_round(double x) {
+    double rounded = std::round(x);
+    if (std::fabs(x - rounded) == 0.5) rounded = 2.0 * std::round(x / 2.0);
+    return rounded;
+}
+
+namespace {
+
+struct Train {
+    double n_dd;
+    double gap;
+    double half;
+};
+
+// The window quantities of a train, in the host's order of operations.
+// Returns false where the host raises: division by zero, int() of NaN or
+// infinity, an int product too large for a float, round() of NaN or infinity.
+bool train_for(double idle_time, double t1g, int length, Train& out) {
+    const double period = t1g * length;
+    if (period == 0.0) return false;
+    const double repetitions = host_floor_divide(idle_time, period);
+    if (!std::isfinite(repetitions)) return false;
+    // max(int(...), 1): the floor is already integral, so int() is exact.
+    const double n_dd = repetitions >= 1.0 ? repetitions : 1.0;
+    // n_dd * sequence_length is an exact int on the host; turning it into a
+    // float for the product with t1g fails only when it overflows.
+    const double pulses = n_dd * length;
+    if (!std::isfinite(pulses)) return false;
+    const double units = host_round((idle_time - pulses * t1g) / length / n_dd / kGridSeconds);
+    if (!std::isfinite(units)) return false;
+    out.n_dd = n_dd;
+    out.gap = units * kGridNs * 1e-9;
+    out.half = out.gap / 2;
+    return true;
+}
+
+class Walker {
+public:
+    Walker(Problem& problem, const Options& options, Outcome& out)
+        : p_(problem), o_(options), out_(out),
+          length_(options.sequence == Sequence::xy4 ? 4 : 2),
+          base_(static_cast<std::uint32_t>(problem.dag.node_capacity())),
+          idle_(problem.record_size, 0.0),
+          current_(problem.record_size, dag::kNone),
+          synced_(problem.record_size, 0),
+          stamp_(problem.record_size, dag::kNone) {}
+
+    // Walks the layers; false when it stopped at a failure.
+    bool walk(const dag::Generations& generations) {
+        const std::size_t count = generations.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t g = o_.align_right ? count - 1 - i : i;
+            if (!layer(generations.layer(g), static_cast<std::uint32_t>(i))) return false;
+        }
+        return true;
+    }
+
+private:
+    double layer_length(std::span<const dag::NodeId> nodes) const {
+        LayerClass longest = LayerClass::none;
+        for (dag::NodeId n : nodes) {
+            LayerClass c = p_.timing[n].layer;
+            if (c == LayerClass::two_qubit) return o_.t2g;
+            if (c == LayerClass::one_qubit) longest = c;
+        }
+        return longest == LayerClass::one_qubit ? o_.t1g : 0.0;
+    }
+
+    double rest_after(dag::NodeId node, double length) const {
+        switch (p_.timing[node].rest) {
+            case RestClass::after_t1g: return length - o_.t1g;
+            case RestClass::after_t2g: return length - o_.t2g;
+            case RestClass::zero: break;
+        }
+        return 0.0;
+    }
+
+    bool layer(std::span<const dag::NodeId> nodes, std::uint32_t index) {
+        const double length = layer_length(nodes);
+        // Every qubit not acting in this layer waits `length` more. Those
+        // additions are replayed lazily, in layer order, when the qubit acts
+        // next; adding a zero length changes no value the pass looks at.
+        const std::size_t first_pending = lengths_.size();
+        if (length != 0.0) lengths_.push_back(length);
+        for (dag::NodeId node : nodes) {
+            const std::uint32_t begin = p_.qubit_offsets[node], end = p_.qubit_offsets[node + 1];
+            for (std::uint32_t k = begin; k < end; ++k) {
+                const std::uint32_t q = p_.qubit_ids[k];
+                if (q == kNoQubit) {
+                    fail(Status::missing_qubit, node, k - begin, 0.0);
+                    return false;
+                }
+                if (stamp_[q] == index) continue;  // named twice by one node
+                stamp_[q] = index;
+                double idle = idle_[q];
+                for (std::size_t j = synced_[q]; j < first_pending; ++j) idle += lengths_[j];
+                if (!window(q, node, k - begin, idle)) return false;
+                idle_[q] = rest_after(node, length);
+                current_[q] = node;
+                synced_[q] = lengths_.size();
+            }
+        }
+        return true;
+    }
+
+    bool window(std::uint32_t qubit, dag::NodeId node, std::uint32_t position, double idle) {
+        const dag::NodeId pre = current_[qubit];
+        if (pre == dag::kNone) {
+            if (idle > 0) {
+                if (!room_for(1, node, position, idle)) return false;
+                const std::uint32_t w = open_window(node, position, idle, 0.0);
+                const dag::NodeId delay = insert(InsertedKind::leading_delay, w);
+                p_.dag.add_edge(delay, node);
+            }
+            return true;
+        }
+        if (!(idle >= o_.t1g * length_)) return true;
+        if (p_.timing[node].barrier && !o_.insert_before_barrier) return true;
+
+        // A node on three or more qubits can follow `pre` on two of them; the
+        // first train already cut the edge and keeps `pre` ahead of `node`.
+        if (dag::EdgeId e = p_.dag.find_edge(pre, node); e != dag::kNone) p_.dag.remove_edge(e);
+
+        Train train{};
+        if (!train_for(idle, o_.t1g, length_, train)) {
+            fail(Status::arithmetic, node, position, idle);
+            return false;
+        }
+        const bool gaps = train.gap > 0;
+        const double repetitions = train.n_dd;
+        const double per_train = gaps ? 2.0 * length_ * repetitions + 1.0 : length_ * repetitions;
+        if (!room_for(per_train, node, position, idle)) return false;
+
+        const std::uint32_t w = open_window(node, position, train.gap, train.half);
+        const auto n_dd = static_cast<std::uint64_t>(repetitions);
+        const dag::NodeId first = base_ + static_cast<dag::NodeId>(out_.inserted());
+        for (std::uint64_t idx = 0; idx < n_dd; ++idx) {
+            if (gaps) insert(idx == 0 ? InsertedKind::half_delay : InsertedKind::gap_delay, w);
+            for (int k = 0; k < length_; ++k) {
+                if (k > 0 && gaps) insert(InsertedKind::gap_delay, w);
+                insert(pulse(idx, k), w);
+            }
+            if (idx == n_dd - 1 && gaps) insert(InsertedKind::half_delay, w);
+        }
+        const dag::NodeId last = base_ + static_cast<dag::NodeId>(out_.inserted()) - 1;
+        // All nodes first, then the edges: the chain, then pre -> first, then
+        // last -> node, so successor lists grow in the order the pass adds them.
+        for (dag::NodeId n = first; n < last; ++n) p_.dag.add_edge(n, n + 1);
+        p_.dag.add_edge(pre, first);
+        p_.dag.add_edge(last, node);
+        return true;
+    }
+
+    InsertedKind pulse(std::uint64_t repetition, int k) const {
+        if (o_.sequence == Sequence::cpmg) return InsertedKind::x;
+        // XY4: x y x y on even repetitions, y x y x on odd ones.
+        const bool x_first = repetition % 2 == 0;
+        return ((k % 2 == 0) == x_first) ? InsertedKind::x : InsertedKind::y;
+    }
+
+    bool room_for(double nodes, dag::NodeId node, std::uint32_t position, double idle) {
+        const double left = static_cast<double>(p_.max_inserted) - static_cast<double>(out_.inserted());
+        if (nodes <= left) return true;
+        fail(Status::too_large, node, position, idle);
+        return false;
+    }
+
+    std::uint32_t open_window(dag::NodeId node, std::uint32_t position, double gap, double half) {
+        out_.windows.push_back({node, position, gap, half});
+        return static_cast<std::uint32_t>(out_.windows.size() - 1);
+    }
+
+    dag::NodeId insert(InsertedKind kind, std::uint32_t window) {
+        out_.kinds.push_back(kind);
+        out_.window_of.push_back(window);
+        return p_.dag.add_node();
+    }
+
+    void fail(Status status, dag::NodeId node, std::uint32_t position, double idle) {
+        out_.status = status;
+        out_.failed_node = node;
+        out_.failed_position = position;
+        out_.failed_idle_time = idle;
+    }
+
+    Problem& p_;
+    const Options& o_;
+    Outcome& out_;
+    const int length_;
+    const dag::NodeId base_;
+    std::vector<double> lengths_;         // non-zero layer lengths so far, in layer order
+    std::vector<double> idle_;            // per record qubit, up to synced_
+    std::vector<dag::NodeId> current_;    // per record qubit: its last node
+    std::vector<std::size_t> synced_;     // per record qubit: lengths_ already added
+    std::vector<std::uint32_t> stamp_;    // per record qubit: last layer that handled it
+};
+
+}  // namespace
+
+Outcome decouple(Problem problem, const Options& options) {
+    Outcome out;
+    // The walk reads the layers of the graph as the circuit built it; the
+    // insertions below never change them.
+    const dag::Generations generations = options.align_right
+                                             ? dag::reversed_topological_generations(problem.dag)
+                                             : dag::topological_generations(problem.dag);
+    Walker walker(problem, options, out);
+    if (!walker.walk(generations)) return out;
+    out.order = dag::topological_generations(problem.dag).order;
+    return out;
+}
+
+}  // namespace corvane::schedule
