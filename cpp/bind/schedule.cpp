@@ -369,8 +369,10 @@ private:
         nb::object tgap_half = number(PyNumber_TrueDivide(tgap.ptr(), py_int(2).ptr()));
         const bool gaps = truth_of(compare(tgap.ptr(), py_int(0).ptr(), Py_GT));
 
-        const Py_ssize_t count = PyLong_AsSsize_t(n_dd.ptr());
-        check(!(count == -1 && PyErr_Occurred()));
+        const double repetitions_double = PyLong_AsDouble(n_dd.ptr());
+        check(!(repetitions_double == -1.0 && PyErr_Occurred()));
+        if (sched::train_nodes(repetitions_double, length_, gaps) > sched::kMaxTrainNodes) throw std::bad_alloc();
+        const auto count = static_cast<Py_ssize_t>(repetitions_double);
         nb::object dd_nodes = checked(PyList_New(0));
         auto append = [&](PyObject* gate, PyObject* duration) {
             check(PyList_Append(dd_nodes.ptr(), make_node(gate, qubit, duration).ptr()) == 0);

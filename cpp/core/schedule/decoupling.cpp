@@ -130,7 +130,6 @@ private:
         const dag::NodeId pre = current_[qubit];
         if (pre == dag::kNone) {
             if (idle > 0) {
-                if (!room_for(1, node, position, idle)) return false;
                 const std::uint32_t w = open_window(node, position, idle, 0.0);
                 const dag::NodeId delay = insert(InsertedKind::leading_delay, w);
                 p_.dag.add_edge(delay, node);
@@ -151,8 +150,10 @@ private:
         }
         const bool gaps = train.gap > 0;
         const double repetitions = train.n_dd;
-        const double per_train = gaps ? 2.0 * length_ * repetitions + 1.0 : length_ * repetitions;
-        if (!room_for(per_train, node, position, idle)) return false;
+        if (train_nodes(repetitions, length_, gaps) > kMaxTrainNodes) {
+            fail(Status::too_large, node, position, idle);
+            return false;
+        }
 
         const std::uint32_t w = open_window(node, position, train.gap, train.half);
         const auto n_dd = static_cast<std::uint64_t>(repetitions);
@@ -179,13 +180,6 @@ private:
         // XY4: x y x y on even repetitions, y x y x on odd ones.
         const bool x_first = repetition % 2 == 0;
         return ((k % 2 == 0) == x_first) ? InsertedKind::x : InsertedKind::y;
-    }
-
-    bool room_for(double nodes, dag::NodeId node, std::uint32_t position, double idle) {
-        const double left = static_cast<double>(p_.max_inserted) - static_cast<double>(out_.inserted());
-        if (nodes <= left) return true;
-        fail(Status::too_large, node, position, idle);
-        return false;
     }
 
     std::uint32_t open_window(dag::NodeId node, std::uint32_t position, double gap, double half) {

@@ -64,10 +64,18 @@ struct Problem {
     std::vector<std::uint32_t> qubit_offsets;    // node i: qubit_ids[offsets[i] .. offsets[i+1])
     std::vector<std::uint32_t> qubit_ids;        // record ids in the node's own order
     std::uint32_t record_size = 0;
-    // Refuse (Status::too_large) instead of growing the graph past this many
-    // inserted nodes.
-    std::size_t max_inserted = std::size_t{1} << 31;
 };
+
+// The most nodes one train may hold. A window far longer than its pulses
+// (t1g tiny against the idle time) would otherwise ask for more nodes than
+// memory holds; such a train is refused as out of memory before any of its
+// serials is drawn.
+inline constexpr double kMaxTrainNodes = double(1u << 30);
+
+// The number of nodes of a train of n_dd repetitions.
+inline double train_nodes(double n_dd, int sequence_length, bool gaps) {
+    return gaps ? 2.0 * sequence_length * n_dd + 1.0 : sequence_length * n_dd;
+}
 
 // ---- outcome ------------------------------------------------------------------
 
@@ -85,7 +93,7 @@ enum class Status : std::uint8_t {
     ok,
     missing_qubit,  // a node acts on a qubit the record does not hold
     arithmetic,     // the host's arithmetic fails on a window's numbers
-    too_large,      // a train would exceed Problem::max_inserted
+    too_large,      // a train would exceed kMaxTrainNodes
 };
 
 struct Outcome {
