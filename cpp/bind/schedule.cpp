@@ -654,6 +654,22 @@ struct WindowEntries {
     bool made[5] = {false, false, false, false, false};
 };
 
+// Pauses the host's cyclic collector for the length of a native run: the run
+// makes millions of acyclic tuples, lists and dicts, and each allocation
+// burst would otherwise trigger collections that traverse all of them again.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 class NativeRun {
 public:
     NativeRun(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier)
@@ -665,6 +681,7 @@ public:
 
     nb::object run() {
         const Names& n = Names::get();
+        CollectorPause pause;
         t1g_ = getattr(self_, n.t1g);
         nb::object t2g = getattr(self_, n.t2g);
         options_.t1g = PyFloat_AS_DOUBLE(t1g_.ptr());
@@ -797,12 +814,13 @@ private:
     }
 
     nb::object inserted_entry(const sched::Outcome& outcome, size_t index) {
-        const sched::InsertedKind kind = outcome.kinds[index];
         const std::uint32_t w = outcome.window_of[index];
+        const sched::Window& window = outcome.windows[w];
+        const auto id = static_cast<dag::NodeId>(circuit_.names.size() + index);
+        const sched::InsertedKind kind = sched::inserted_kind(window, options_.sequence, id - window.first);
         WindowEntries& cache = window_entries_[w];
         const int slot = static_cast<int>(kind);
         if (cache.made[slot]) return cache.entry[slot];
-        const sched::Window& window = outcome.windows[w];
         if (!cache.qubit.is_valid())
             cache.qubit = nb::borrow(PyList_GET_ITEM(circuit_.qubit_lists[window.node].ptr(), window.position));
         PyObject* q = cache.qubit.ptr();

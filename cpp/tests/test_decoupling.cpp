@@ -93,10 +93,10 @@ Options options(double t1g, double t2g, Sequence s = Sequence::xy4, bool align_r
 
 using K = InsertedKind;
 
-std::vector<K> kinds_of_window(const Outcome& out, std::uint32_t window) {
+std::vector<K> kinds_of_window(const Outcome& out, std::uint32_t window, Sequence s = Sequence::xy4) {
     std::vector<K> kinds;
-    for (size_t i = 0; i < out.inserted(); ++i)
-        if (out.window_of[i] == window) kinds.push_back(out.kinds[i]);
+    const Window& w = out.windows[window];
+    for (std::uint32_t i = 0; i < w.count; ++i) kinds.push_back(inserted_kind(w, s, i));
     return kinds;
 }
 
@@ -141,7 +141,9 @@ TEST(Decouple, Xy4SingleRepetitionOnTheGrid) {
     Outcome out = decouple(lone_window(), options(3e-8, 1.5e-7, Sequence::xy4, false));
     ASSERT_EQ(out.status, Status::ok);
     ASSERT_EQ(out.windows.size(), 2u);
-    EXPECT_EQ(out.kinds[0], K::leading_delay);
+    EXPECT_EQ(kinds_of_window(out, 0), std::vector<K>{K::leading_delay});
+    EXPECT_EQ(out.windows[0].first, 4u);
+    EXPECT_EQ(out.windows[1].first, 5u);
     EXPECT_EQ(out.windows[0].gap, 3e-8);
     EXPECT_EQ(out.windows[0].node, 2u);
     EXPECT_EQ(out.windows[1].gap, 7.500000000000001e-09);
@@ -153,7 +155,7 @@ TEST(Decouple, CpmgTwoRepetitions) {
     Outcome out = decouple(lone_window(), options(2e-8, 1e-7, Sequence::cpmg, false));
     ASSERT_EQ(out.status, Status::ok);
     EXPECT_EQ(out.windows[1].gap, 5e-09);
-    EXPECT_EQ(kinds_of_window(out, 1),
+    EXPECT_EQ(kinds_of_window(out, 1, Sequence::cpmg),
               (std::vector<K>{K::half_delay, K::x, K::gap_delay, K::x, K::gap_delay, K::x, K::gap_delay, K::x,
                               K::half_delay}));
 }
@@ -272,6 +274,61 @@ TEST(Decouple, LazyIdleCatchUpAddsInLayerOrder) {
     const double gap = host_round((idle - n_dd * 2 * t1g) / 2 / n_dd / kGridSeconds) * kGridNs * 1e-9;
     EXPECT_EQ(w.gap, gap);
     EXPECT_EQ(static_cast<double>(out.inserted()), train_nodes(n_dd, 2, gap > 0));
+}
+
+// The changed graph built edge by edge as the pass builds it, layered by the
+// core's own topological_generations: the order the engine derives without
+// materialising its chains must equal it.
+std::vector<NodeId> reference_order(Problem p, const Outcome& out) {
+    dag::GateDag& g = p.dag;
+    for (const Window& w : out.windows) {
+        if (w.pre != dag::kNone)
+            if (dag::EdgeId e = g.find_edge(w.pre, w.node); e != dag::kNone) g.remove_edge(e);
+        NodeId first = g.add_node();
+        EXPECT_EQ(first, w.first);
+        for (std::uint32_t k = 1; k < w.count; ++k) g.add_node();
+        for (NodeId n = first; n + 1 < first + w.count; ++n) g.add_edge(n, n + 1);
+        if (w.pre != dag::kNone) g.add_edge(w.pre, first);
+        g.add_edge(first + w.count - 1, w.node);
+    }
+    return dag::topological_generations(g).order;
+}
+
+TEST(Decouple, OrderEqualsTheLayersOfTheMaterialisedGraph) {
+    std::uint64_t state = 12345;
+    auto next = [&](std::uint32_t bound) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>((state >> 33) % bound);
+    };
+    for (int round = 0; round < 200; ++round) {
+        const std::uint32_t nqubits = 2 + next(5);
+        Problem p;
+        p.qubit_offsets.push_back(0);
+        const std::uint32_t ngates = next(60);
+        for (std::uint32_t i = 0; i < ngates; ++i) {
+            const std::uint32_t kind = next(10);
+            std::uint32_t width = kind < 5 ? 1 : kind < 9 ? 2 : 3;
+            width = std::min(width, nqubits);
+            std::vector<std::uint32_t> qs;
+            while (qs.size() < width) {
+                // Uneven loads: qubit 0 is drawn half of the time.
+                std::uint32_t q = next(2) ? 0 : next(nqubits);
+                if (std::find(qs.begin(), qs.end(), q) == qs.end()) qs.push_back(q);
+            }
+            p.timing.push_back(width == 1 ? kOne : width == 2 ? kTwo : (next(2) ? kBarrier : kWide));
+            p.qubit_ids.insert(p.qubit_ids.end(), qs.begin(), qs.end());
+            p.qubit_offsets.push_back(static_cast<std::uint32_t>(p.qubit_ids.size()));
+            p.dag.add_node();
+        }
+        auto deps = dag::dependency_edges(p.qubit_offsets, p.qubit_ids, nqubits);
+        for (const auto& e : deps.edges) p.dag.add_edge(e.source, e.target);
+        p.record_size = nqubits;
+        const Options o = options(1e-8 * (1 + next(4)), 1e-8 * (1 + next(9)), next(2) ? Sequence::xy4 : Sequence::cpmg,
+                                  next(2) == 1, next(2) == 1);
+        Outcome out = decouple(p, o);
+        ASSERT_EQ(out.status, Status::ok);
+        EXPECT_EQ(out.order, reference_order(p, out)) << "round " << round;
+    }
 }
 
 }  // namespace

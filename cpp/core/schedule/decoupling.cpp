@@ -1,6 +1,8 @@
 #include "schedule/decoupling.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace corvane::schedule {
 
@@ -62,7 +64,6 @@ public:
     Walker(Problem& problem, const Options& options, Outcome& out)
         : p_(problem), o_(options), out_(out),
           length_(options.sequence == Sequence::xy4 ? 4 : 2),
-          base_(static_cast<std::uint32_t>(problem.dag.node_capacity())),
           idle_(problem.record_size, 0.0),
           current_(problem.record_size, dag::kNone),
           synced_(problem.record_size, 0),
@@ -129,11 +130,7 @@ private:
     bool window(std::uint32_t qubit, dag::NodeId node, std::uint32_t position, double idle) {
         const dag::NodeId pre = current_[qubit];
         if (pre == dag::kNone) {
-            if (idle > 0) {
-                const std::uint32_t w = open_window(node, position, idle, 0.0);
-                const dag::NodeId delay = insert(InsertedKind::leading_delay, w);
-                p_.dag.add_edge(delay, node);
-            }
+            if (idle > 0) open_window({node, dag::kNone, position, idle, 0.0, 0.0, 1, dag::kNone});
             return true;
         }
         if (!(idle >= o_.t1g * length_)) return true;
@@ -148,49 +145,19 @@ private:
             fail(Status::arithmetic, node, position, idle);
             return false;
         }
-        const bool gaps = train.gap > 0;
-        const double repetitions = train.n_dd;
-        if (train_nodes(repetitions, length_, gaps) > kMaxTrainNodes) {
+        const double nodes = train_nodes(train.n_dd, length_, train.gap > 0);
+        if (nodes > kMaxTrainNodes) {
             fail(Status::too_large, node, position, idle);
             return false;
         }
-
-        const std::uint32_t w = open_window(node, position, train.gap, train.half);
-        const auto n_dd = static_cast<std::uint64_t>(repetitions);
-        const dag::NodeId first = base_ + static_cast<dag::NodeId>(out_.inserted());
-        for (std::uint64_t idx = 0; idx < n_dd; ++idx) {
-            if (gaps) insert(idx == 0 ? InsertedKind::half_delay : InsertedKind::gap_delay, w);
-            for (int k = 0; k < length_; ++k) {
-                if (k > 0 && gaps) insert(InsertedKind::gap_delay, w);
-                insert(pulse(idx, k), w);
-            }
-            if (idx == n_dd - 1 && gaps) insert(InsertedKind::half_delay, w);
-        }
-        const dag::NodeId last = base_ + static_cast<dag::NodeId>(out_.inserted()) - 1;
-        // All nodes first, then the edges: the chain, then pre -> first, then
-        // last -> node, so successor lists grow in the order the pass adds them.
-        for (dag::NodeId n = first; n < last; ++n) p_.dag.add_edge(n, n + 1);
-        p_.dag.add_edge(pre, first);
-        p_.dag.add_edge(last, node);
+        open_window({node, pre, position, train.gap, train.half, train.n_dd, static_cast<std::uint32_t>(nodes),
+                     dag::kNone});
         return true;
     }
 
-    InsertedKind pulse(std::uint64_t repetition, int k) const {
-        if (o_.sequence == Sequence::cpmg) return InsertedKind::x;
-        // XY4: x y x y on even repetitions, y x y x on odd ones.
-        const bool x_first = repetition % 2 == 0;
-        return ((k % 2 == 0) == x_first) ? InsertedKind::x : InsertedKind::y;
-    }
-
-    std::uint32_t open_window(dag::NodeId node, std::uint32_t position, double gap, double half) {
-        out_.windows.push_back({node, position, gap, half});
-        return static_cast<std::uint32_t>(out_.windows.size() - 1);
-    }
-
-    dag::NodeId insert(InsertedKind kind, std::uint32_t window) {
-        out_.kinds.push_back(kind);
-        out_.window_of.push_back(window);
-        return p_.dag.add_node();
+    void open_window(const Window& window) {
+        out_.windows.push_back(window);
+        out_.inserted_count += window.count;
     }
 
     void fail(Status status, dag::NodeId node, std::uint32_t position, double idle) {
@@ -204,7 +171,6 @@ private:
     const Options& o_;
     Outcome& out_;
     const int length_;
-    const dag::NodeId base_;
     std::vector<double> lengths_;         // non-zero layer lengths so far, in layer order
     std::vector<double> idle_;            // per record qubit, up to synced_
     std::vector<dag::NodeId> current_;    // per record qubit: its last node
@@ -214,16 +180,103 @@ private:
 
 }  // namespace
 
+InsertedKind inserted_kind(const Window& window, Sequence sequence, std::uint32_t index) {
+    if (window.pre == dag::kNone) return InsertedKind::leading_delay;
+    const std::uint32_t length = sequence == Sequence::xy4 ? 4 : 2;
+    std::uint32_t repetition, pulse;
+    if (window.gap > 0) {
+        // h, then per repetition p d p ... p followed by d (h after the last).
+        if (index == 0 || index + 1 == window.count) return InsertedKind::half_delay;
+        const std::uint32_t j = index - 1;
+        const std::uint32_t offset = j % (2 * length);
+        if (offset % 2 == 1) return InsertedKind::gap_delay;
+        repetition = j / (2 * length);
+        pulse = offset / 2;
+    } else {
+        repetition = index / length;
+        pulse = index % length;
+    }
+    if (sequence == Sequence::cpmg) return InsertedKind::x;
+    // XY4: x y x y on even repetitions, y x y x on odd ones.
+    return ((pulse % 2 == 0) == (repetition % 2 == 0)) ? InsertedKind::x : InsertedKind::y;
+}
+
+namespace {
+
+// The layers of the changed graph, flattened, without building its chains.
+// Each window's nodes form a chain: first .. last, with pre -> first appended
+// to pre's successor list (after its remaining original edges, in the order
+// the windows were made) and last -> node. A leading delay has no edge in.
+// Chain nodes have one predecessor, so each is ready as soon as it is reached.
+std::vector<dag::NodeId> changed_order(const dag::GateDag& dag, const std::vector<Window>& windows,
+                                       const std::vector<std::uint32_t>& window_of, std::size_t total) {
+    const std::size_t n = dag.node_capacity();
+    std::vector<std::uint32_t> indegree(n, 0);
+    for (dag::NodeId v = 0; v < n; ++v) indegree[v] = dag.in_degree(v);
+    // Appended successors of the original nodes, in CSR form, in window order.
+    std::vector<std::uint32_t> offsets(n + 1, 0);
+    for (const Window& w : windows) {
+        ++indegree[w.node];
+        if (w.pre != dag::kNone) ++offsets[w.pre + 1];
+    }
+    for (std::size_t v = 0; v < n; ++v) offsets[v + 1] += offsets[v];
+    std::vector<dag::NodeId> heads(offsets[n]);
+    {
+        std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
+        for (const Window& w : windows)
+            if (w.pre != dag::kNone) heads[fill[w.pre]++] = w.first;
+    }
+
+    std::vector<dag::NodeId> order;
+    order.reserve(total);
+    for (dag::NodeId v = 0; v < n; ++v)
+        if (indegree[v] == 0) order.push_back(v);
+    for (const Window& w : windows)
+        if (w.pre == dag::kNone) order.push_back(w.first);
+    auto reach = [&](dag::NodeId child) {
+        if (child >= n || --indegree[child] == 0) order.push_back(child);
+    };
+    std::size_t begin = 0;
+    while (begin < order.size()) {
+        const std::size_t end = order.size();
+        for (std::size_t i = begin; i < end; ++i) {
+            const dag::NodeId u = order[i];
+            if (u < n) {
+                for (dag::EdgeId e = dag.first_out(u); e != dag::kNone; e = dag.next_out(e)) reach(dag.target(e));
+                for (std::uint32_t k = offsets[u]; k < offsets[u + 1]; ++k) reach(heads[k]);
+            } else {
+                const Window& w = windows[window_of[u - n]];
+                reach(u + 1 == w.first + w.count ? w.node : u + 1);
+            }
+        }
+        begin = end;
+    }
+    return order;
+}
+
+}  // namespace
+
 Outcome decouple(Problem problem, const Options& options) {
     Outcome out;
     // The walk reads the layers of the graph as the circuit built it; the
-    // insertions below never change them.
+    // edges it cuts never change them.
     const dag::Generations generations = options.align_right
                                              ? dag::reversed_topological_generations(problem.dag)
                                              : dag::topological_generations(problem.dag);
     Walker walker(problem, options, out);
     if (!walker.walk(generations)) return out;
-    out.order = dag::topological_generations(problem.dag).order;
+
+    const std::size_t n = problem.dag.node_capacity();
+    if (n + out.inserted_count >= dag::kNone) throw std::length_error("decoupling: too many nodes");
+    out.window_of.resize(out.inserted_count);
+    auto next = static_cast<dag::NodeId>(n);
+    for (std::uint32_t w = 0; w < out.windows.size(); ++w) {
+        Window& window = out.windows[w];
+        window.first = next;
+        std::fill_n(out.window_of.begin() + (next - n), window.count, w);
+        next += window.count;
+    }
+    out.order = changed_order(problem.dag, out.windows, out.window_of, n + out.inserted_count);
     return out;
 }
 

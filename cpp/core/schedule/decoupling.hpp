@@ -81,13 +81,21 @@ inline double train_nodes(double n_dd, int sequence_length, bool gaps) {
 
 enum class InsertedKind : std::uint8_t { x, y, gap_delay, half_delay, leading_delay };
 
-// One leading delay or one pulse train, in the order they were made.
+// One leading delay or one pulse train, in the order they were made. Its
+// nodes are consecutive: ids first .. first + count - 1, in time order.
 struct Window {
     dag::NodeId node;        // the operation the window ends at
+    dag::NodeId pre;         // the qubit's previous operation (kNone: leading delay)
     std::uint32_t position;  // position, in that node's qubit list, of the qubit
     double gap;              // tgap, or the length of a leading delay
     double half;             // tgap / 2
+    double n_dd;             // repetitions of a train
+    std::uint32_t count;     // nodes of the window
+    dag::NodeId first;       // id of its first node (set once the walk is done)
 };
+
+// The kind of the node at `index` (from 0) of a window's nodes.
+InsertedKind inserted_kind(const Window& window, Sequence sequence, std::uint32_t index);
 
 enum class Status : std::uint8_t {
     ok,
@@ -105,18 +113,19 @@ struct Outcome {
     std::uint32_t failed_position = 0;
     double failed_idle_time = 0.0;
 
-    // Inserted nodes in insertion order; node id = original count + index, and
-    // serial = first serial + index. Nodes made before a failure stay listed
-    // (their serials are spent).
-    std::vector<InsertedKind> kinds;
-    std::vector<std::uint32_t> window_of;
+    // Windows in the order they were made, also those made before a failure
+    // (their serials are spent). Inserted node ids follow the original nodes
+    // in that order; serial = first serial + (id - original count).
     std::vector<Window> windows;
+    std::size_t inserted_count = 0;
 
-    // status == ok: the topological order of the changed graph, as networkx's
-    // topological_sort yields it (generations flattened).
+    // status == ok: per inserted node, its window; and the topological order
+    // of the changed graph, as networkx's topological_sort yields it
+    // (generations flattened).
+    std::vector<std::uint32_t> window_of;
     std::vector<dag::NodeId> order;
 
-    std::size_t inserted() const { return kinds.size(); }
+    std::size_t inserted() const { return inserted_count; }
 };
 
 Outcome decouple(Problem problem, const Options& options);
