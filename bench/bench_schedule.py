@@ -68,6 +68,7 @@ def timed(cls, qc, repeats, **options):
     times, result, count = [], None, None
     for _ in range(repeats):
         dd = cls(T1G, T2G)
+        result = None  # free the previous result outside the timed region
         gc.collect()
         start = time.perf_counter()
         result = dd.run(qc, **options)

@@ -673,3 +673,19 @@ def test_roads_agree_with_user_defined_gate_categories(monkeypatch):
     (n1, _, nc), (g1, _, gc) = run_both(qc, 2e-8, 1e-7, "XY4", False, False)
     assert_same_result(n1, g1, qc)
     assert nc == gc
+
+
+@pytest.mark.parametrize("dropped", ["x", "delay"])
+def test_roads_agree_when_dag2qc_drops_inserted_gates(monkeypatch, dropped):
+    if dropped == "x":
+        monkeypatch.setattr(dag_module, "one_qubit_gates_available",
+                            {k: v for k, v in helpers.one_qubit_gates_available.items() if k != "x"})
+    else:
+        monkeypatch.setattr(dag_module, "functional_gates_available",
+                            {k: v for k, v in helpers.functional_gates_available.items() if k != "delay"})
+    qc = random_circuit(random.Random(99), 5, 200)
+    qc.append_gate("x", 0)
+    (n1, n2, nc), (g1, g2, gc) = run_both(qc, 2e-8, 4.5e-8, "XY4", True, False)
+    assert_same_result(n1, g1, qc)
+    assert nc == gc
+    assert all(g[0] != dropped for g in n1.gates)

@@ -860,30 +860,58 @@ private:
         return inserted_categories_[i];
     }
 
+    // Whether dag2qc turns a node of this gate and category into an entry.
+    static bool yields_entry(PyObject* gate, Category category) {
+        if (category == Category::none) return false;
+        if (category != Category::functional) return true;
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(gate, &size);
+        check(text != nullptr);
+        std::string_view name(text, static_cast<size_t>(size));
+        return name == "measure" || name == "barrier" || name == "delay" || name == "reset";
+    }
+
+    // The length of the output gate list, known before any entry is made so
+    // the list is filled in place.
+    size_t entry_count(const sched::Outcome& outcome) {
+        size_t count = 0;
+        for (GateInfo* info : node_info_) count += yields_entry(info->name.ptr(), output_category(*info));
+        const Names& n = Names::get();
+        bool yields[3];
+        PyObject* gates[3] = {n.x, n.y, n.delay};
+        for (int i = 0; i < 3; ++i) yields[i] = yields_entry(gates[i], inserted_category(gates[i]));
+        if (yields[0] && yields[1] && yields[2]) return count + outcome.inserted();
+        for (const sched::Window& w : outcome.windows) {
+            for (std::uint32_t k = 0; k < w.count; ++k) {
+                const sched::InsertedKind kind = sched::inserted_kind(w, options_.sequence, k);
+                count += yields[kind == sched::InsertedKind::x ? 0 : kind == sched::InsertedKind::y ? 1 : 2];
+            }
+        }
+        return count;
+    }
+
     nb::object build_entries(const sched::Outcome& outcome) {
         window_entries_.resize(outcome.windows.size());
         const size_t originals_count = circuit_.names.size();
-        std::vector<PyObject*> items;
-        items.reserve(outcome.order.size());
-        auto release_items = [&] {
-            for (PyObject* item : items) Py_DECREF(item);
-        };
-        try {
-            for (dag::NodeId node : outcome.order) {
-                nb::object entry = node < originals_count ? original_entry(node)
-                                                          : inserted_entry(outcome, node - originals_count);
-                if (entry.is_valid()) items.push_back(entry.release().ptr());
+        const size_t count = entry_count(outcome);
+        // Slots not yet filled stay NULL, which a list being freed skips, so
+        // an error part way leaves nothing behind.
+        nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+        Py_ssize_t filled = 0;
+        for (dag::NodeId node : outcome.order) {
+            nb::object entry = node < originals_count ? original_entry(node)
+                                                      : inserted_entry(outcome, node - originals_count);
+            if (!entry.is_valid()) continue;
+            if (static_cast<size_t>(filled) == count) {
+                PyErr_SetString(PyExc_SystemError, "decoupling: more gate entries than counted");
+                throw nb::python_error();
             }
-        } catch (...) {
-            release_items();
-            throw;
+            PyList_SET_ITEM(list.ptr(), filled++, entry.release().ptr());
         }
-        nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-        if (!list.is_valid()) {
-            release_items();
+        if (static_cast<size_t>(filled) != count) {
+            PyErr_SetString(PyExc_SystemError, "decoupling: fewer gate entries than counted");
             throw nb::python_error();
         }
-        for (size_t i = 0; i < items.size(); ++i) PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), items[i]);
         return list;
     }
 
