@@ -1,2 +1,324 @@
+// corvane.circuit.matrix: the unitary matrices of the supported gates, the
+// basis states ket0 / ket1 and the name-to-matrix table gate_matrix_dict.
+//
+// Entries come from the core formulas (gates/gate_matrices.hpp), shared with
+// the gate-compression engine. The functions look up the module-level names
+// np, ket0, ket1 and u_mat at each call, as module-level Python functions
+// would, so replacing one of them on the module is honoured.
+#include "common/numpy_arrays.hpp"
 #include "common/pyfunction.hpp"
-NB_MODULE(matrix, m) {}
+#include "gates/gate_matrices.hpp"
+
+#include <cmath>
+#include <memory>
+
+namespace nb = nanobind;
+using namespace corvane::bind;
+namespace gates = corvane::gates;
+using cplx = std::complex<double>;
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "The matrices corresponding to single-qubit, two-qubit and three-qubit gates.";
+
+nb::object intern(const char* text) { return checked(PyUnicode_InternFromString(text)); }
+
+// What the functions need at call time; shared by all of them and kept for
+// the life of the module.
+struct State {
+    nb::object globals;  // the module's __dict__
+    nb::object numpy;    // the numpy module bound as np at import
+    nb::object u_mat;    // the module's own u_mat function
+    nb::object key_np = intern("np");
+    nb::object key_ket0 = intern("ket0");
+    nb::object key_ket1 = intern("ket1");
+    nb::object key_u_mat = intern("u_mat");
+    nb::object neg_i = checked(PyComplex_FromDoubles(-0.0, -1.0));  // the literal -1j
+    nb::object pos_i = checked(PyComplex_FromDoubles(0.0, 1.0));    // the literal 1j
+    nb::object two = checked(PyLong_FromLong(2));
+
+    // A module-level name, or NameError as for a missing global.
+    nb::object global(const nb::object& key) const {
+        PyObject* value = PyDict_GetItemWithError(globals.ptr(), key.ptr());
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+            throw nb::python_error();
+        }
+        return nb::borrow(value);
+    }
+};
+
+using StatePtr = std::shared_ptr<const State>;
+
+// ---- product states ------------------------------------------------------------
+
+// The ket is a complex128 column of two entries: the repeated Kronecker
+// product can then be formed directly.
+bool is_complex_column2(PyObject* obj) {
+    if (!PyArray_CheckExact(obj)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    return PyArray_TYPE(a) == NPY_CDOUBLE && PyArray_ISNOTSWAPPED(a) && PyArray_NDIM(a) == 2 &&
+           PyArray_DIM(a, 0) == 2 && PyArray_DIM(a, 1) == 1;
+}
+
+cplx column_entry(PyObject* obj, int row) {
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    cplx v;
+    std::memcpy(&v, PyArray_BYTES(a) + row * PyArray_STRIDE(a, 0), sizeof(v));
+    return v;
+}
+
+// The complex product as numpy's multiply computes it.
+inline cplx product(cplx a, cplx b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
+// state = ket; repeated nqubits - 1 times: state = kron(state, ket).
+nb::object ketn(const State& st, const nb::object& ket_key, PyObject* nqubits_arg) {
+    nb::object nqubits = convert_int(nqubits_arg, "nqubits");
+    nb::object ket = st.global(ket_key);
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(nqubits.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && n <= 1)) return ket;
+
+    if (is_complex_column2(ket.ptr())) {
+        // 2**n entries of 16 bytes must fit in the address space.
+        if (overflow > 0 || n > 58) {
+            PyErr_NoMemory();
+            throw nb::python_error();
+        }
+        const cplx k0 = column_entry(ket.ptr(), 0), k1 = column_entry(ket.ptr(), 1);
+        const npy_intp size = npy_intp{1} << n;
+        nb::object out = new_complex_array(size, 1);
+        cplx* v = complex_data(out);
+        v[0] = k0;
+        v[1] = k1;
+        // kron(state, ket)[2i + j] = state[i] * ket[j]; filled in place from the
+        // top so that each state[i] is read before its slot is overwritten.
+        for (npy_intp m = 2; m < size; m *= 2) {
+            for (npy_intp i = m - 1; i >= 0; --i) {
+                const cplx s = v[i];
+                v[2 * i + 1] = product(s, k1);
+                v[2 * i] = product(s, k0);
+            }
+        }
+        return out;
+    }
+
+    nb::object kron = st.global(st.key_np).attr("kron");
+    nb::object state = ket;
+    for (long long k = 1; overflow > 0 || k < n; ++k) state = kron(state, ket);
+    return state;
+}
+
+// A (2, 1) column.
+nb::object basis_column(cplx row0, cplx row1) {
+    nb::object out = new_complex_array(2, 1);
+    complex_data(out)[0] = row0;
+    complex_data(out)[1] = row1;
+    return out;
+}
+
+// ---- parametric matrices -----------------------------------------------------------
+
+// A real angle that the numpy formula would treat exactly as its double: a
+// finite float, or an int that converts to a double without rounding.
+bool is_plain_real(PyObject* obj, double& out) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return std::isfinite(out);
+    }
+    if (PyLong_CheckExact(obj)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        constexpr long long kExact = 1LL << 53;
+        if (v > kExact || v < -kExact) return false;
+        out = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+// r_mat converts nothing: theta / 2 and the products are the host's own
+// arithmetic and cos, sin and exp are numpy's, so complex numbers and arrays
+// pass through to numpy. For plain real numbers with the module's np still in
+// place the core formula gives the same entries without the round trips.
+nb::object r_mat(const State& st, PyObject* theta, PyObject* phi) {
+    nb::object np = st.global(st.key_np);
+    double t = 0.0, p = 0.0;
+    if (np.is(st.numpy) && is_plain_real(theta, t) && is_plain_real(phi, p))
+        return to_array(gates::r_matrix(t, p));
+
+    auto mul = [](nb::handle a, nb::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); };
+    nb::object h = checked(PyNumber_TrueDivide(theta, st.two.ptr()));
+    nb::object c = np.attr("cos")(h);
+    nb::object s = np.attr("sin")(h);
+    nb::object m01 = mul(mul(st.neg_i, np.attr("exp")(mul(st.neg_i, phi))), s);
+    nb::object m10 = mul(mul(st.neg_i, np.attr("exp")(mul(st.pos_i, phi))), s);
+    nb::list row0, row1, nested;
+    row0.append(c);
+    row0.append(m01);
+    row1.append(m10);
+    row1.append(c);
+    nested.append(row0);
+    nested.append(row1);
+    nb::handle complex_type(reinterpret_cast<PyObject*>(&PyComplex_Type));
+    return np.attr("array")(nested, nb::arg("dtype") = complex_type);
+}
+
+// u1_mat and u2_mat go through whatever u_mat the module holds; while it is the
+// module's own function its formula is applied directly.
+nb::object u1_mat(const State& st, PyObject* lamda_arg) {
+    const double lamda = convert_double(lamda_arg);
+    nb::object u = st.global(st.key_u_mat);
+    if (u.is(st.u_mat)) return to_array(gates::u1_matrix(lamda));
+    return u(0.0, 0.0, lamda);
+}
+
+nb::object u2_mat(const State& st, PyObject* phi_arg, PyObject* lamda_arg) {
+    const double phi = convert_double(phi_arg);
+    const double lamda = convert_double(lamda_arg);
+    nb::object u = st.global(st.key_u_mat);
+    if (u.is(st.u_mat)) return to_array(gates::u2_matrix(phi, lamda));
+    nb::object half_pi = checked(
+        PyNumber_TrueDivide(st.global(st.key_np).attr("pi").ptr(), st.two.ptr()));
+    return u(half_pi, phi, lamda);
+}
+
+template <gates::Matrix2 (*Fn)(double)>
+nb::object one_qubit(Args a) {
+    return to_array(Fn(convert_double(a[0])));
+}
+
+template <gates::Matrix4 (*Fn)(double)>
+nb::object two_qubit(Args a) {
+    return to_array(Fn(convert_double(a[0])));
+}
+
+// A function of one "float" angle returning an array.
+nb::object angle_function(nb::handle m, const char* name, const char* param, Body body) {
+    return make_function(m, {
+        .name = name,
+        .params = {{param}},
+        .annotations = {{param, "float"}, {"return", "np.ndarray"}},
+        .body = std::move(body),
+    });
+}
+
+}  // namespace
+
+NB_MODULE(matrix, m) {
+    import_numpy();
+    m.doc() = kModuleDoc;
+    nb::module_ numpy = nb::module_::import_("numpy");
+    m.attr("np") = numpy;
+
+    auto state = std::make_shared<State>();
+    state->globals = nb::borrow(PyModule_GetDict(m.ptr()));
+    state->numpy = numpy;
+    StatePtr st = state;
+
+    // ---- basis states and product states
+    m.attr("ket0") = basis_column(cplx(1.0, 0.0), cplx(0.0, 0.0));
+    m.attr("ket1") = basis_column(cplx(0.0, 0.0), cplx(1.0, 0.0));
+    m.attr("ketn0") = make_function(m, {
+        .name = "ketn0",
+        .params = {{"nqubits"}},
+        .annotations = {{"nqubits", "int"}, {"return", "np.ndarray"}},
+        .body = [st](Args a) { return ketn(*st, st->key_ket0, a[0]); },
+    });
+    m.attr("ketn1") = make_function(m, {
+        .name = "ketn1",
+        .params = {{"nqubits"}},
+        .annotations = {{"nqubits", "int"}, {"return", "np.ndarray"}},
+        .body = [st](Args a) { return ketn(*st, st->key_ket1, a[0]); },
+    });
+
+    // ---- fixed matrices, in the order they are defined
+    m.attr("id_mat") = to_array(gates::id_matrix());
+    m.attr("x_mat") = to_array(gates::x_matrix());
+    m.attr("y_mat") = to_array(gates::y_matrix());
+    m.attr("z_mat") = to_array(gates::z_matrix());
+    m.attr("h_mat") = to_array(gates::h_matrix());
+    m.attr("s_mat") = to_array(gates::s_matrix());
+    m.attr("sdg_mat") = to_array(gates::sdg_matrix());
+    m.attr("t_mat") = to_array(gates::t_matrix());
+    m.attr("tdg_mat") = to_array(gates::tdg_matrix());
+    m.attr("sx_mat") = to_array(gates::sx_matrix());
+    m.attr("sxdg_mat") = to_array(gates::sxdg_matrix());
+    m.attr("swap_mat") = to_array(gates::swap_matrix());
+    m.attr("iswap_mat") = to_array(gates::iswap_matrix());
+    m.attr("cx_mat") = to_array(gates::cx_matrix());
+    m.attr("xc_mat") = to_array(gates::xc_matrix());
+    m.attr("cy_mat") = to_array(gates::cy_matrix());
+    m.attr("yc_mat") = to_array(gates::yc_matrix());
+    m.attr("cz_mat") = to_array(gates::cz_matrix());
+    m.attr("ccz_mat") = to_array(gates::ccz_matrix());
+    m.attr("ccx_mat") = to_array(gates::ccx_matrix());
+    m.attr("cxc_mat") = to_array(gates::cxc_matrix());
+    m.attr("cswap_mat") = to_array(gates::cswap_matrix());
+    m.attr("swapc_mat") = to_array(gates::swapc_matrix());
+
+    // ---- parametric matrices
+    m.attr("r_mat") = make_function(m, {
+        .name = "r_mat",
+        .params = {{"theta"}, {"phi"}},
+        .body = [st](Args a) { return r_mat(*st, a[0], a[1]); },
+    });
+    m.attr("rx_mat") = angle_function(m, "rx_mat", "theta", one_qubit<gates::rx_matrix>);
+    m.attr("ry_mat") = angle_function(m, "ry_mat", "theta", one_qubit<gates::ry_matrix>);
+    m.attr("rz_mat") = angle_function(m, "rz_mat", "theta", one_qubit<gates::rz_matrix>);
+    m.attr("p_mat") = angle_function(m, "p_mat", "theta", one_qubit<gates::p_matrix>);
+    nb::object u_mat = make_function(m, {
+        .name = "u_mat",
+        .params = {{"theta"}, {"phi"}, {"lamda"}},
+        .annotations = {{"theta", "float"}, {"phi", "float"}, {"lamda", "float"},
+                        {"return", "np.ndarray"}},
+        .body = [](Args a) {
+            const double theta = convert_double(a[0]);
+            const double phi = convert_double(a[1]);
+            const double lamda = convert_double(a[2]);
+            return to_array(gates::u_matrix(theta, phi, lamda));
+        },
+    });
+    state->u_mat = u_mat;
+    m.attr("u_mat") = u_mat;
+    m.attr("u1_mat") = make_function(m, {
+        .name = "u1_mat",
+        .params = {{"lamda"}},
+        .annotations = {{"lamda", "float"}},
+        .body = [st](Args a) { return u1_mat(*st, a[0]); },
+    });
+    m.attr("u2_mat") = make_function(m, {
+        .name = "u2_mat",
+        .params = {{"phi"}, {"lamda"}},
+        .annotations = {{"phi", "float"}, {"lamda", "float"}},
+        .body = [st](Args a) { return u2_mat(*st, a[0], a[1]); },
+    });
+    m.attr("rxx_mat") = angle_function(m, "rxx_mat", "theta", two_qubit<gates::rxx_matrix>);
+    m.attr("ryy_mat") = angle_function(m, "ryy_mat", "theta", two_qubit<gates::ryy_matrix>);
+    m.attr("rzz_mat") = angle_function(m, "rzz_mat", "theta", two_qubit<gates::rzz_matrix>);
+    m.attr("cp_mat") = angle_function(m, "cp_mat", "theta", two_qubit<gates::cp_matrix>);
+
+    // ---- the gate table: gate name -> the module's constant or function itself
+    static constexpr std::pair<const char*, const char*> kTable[] = {
+        {"id", "id_mat"},     {"x", "x_mat"},       {"y", "y_mat"},         {"z", "z_mat"},
+        {"h", "h_mat"},       {"s", "s_mat"},       {"sdg", "sdg_mat"},     {"t", "t_mat"},
+        {"tdg", "tdg_mat"},   {"sx", "sx_mat"},     {"sxdg", "sxdg_mat"},   {"swap", "swap_mat"},
+        {"iswap", "iswap_mat"}, {"cx", "cx_mat"},   {"cnot", "cx_mat"},     {"cy", "cy_mat"},
+        {"cz", "cz_mat"},     {"rx", "rx_mat"},     {"ry", "ry_mat"},       {"rz", "rz_mat"},
+        {"p", "p_mat"},       {"u", "u_mat"},       {"r", "r_mat"},         {"rxx", "rxx_mat"},
+        {"ryy", "ryy_mat"},   {"rzz", "rzz_mat"},   {"cp", "cp_mat"},       {"ccz", "ccz_mat"},
+        {"ccx", "ccx_mat"},   {"cswap", "cswap_mat"},
+    };
+    nb::dict table;
+    for (const auto& [key, attr] : kTable) table[key] = m.attr(attr);
+    m.attr("gate_matrix_dict") = table;
+}
