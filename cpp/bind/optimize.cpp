@@ -130,6 +130,9 @@ constexpr const char* kRunOnceDoc =
 constexpr const char* kIdxDoc =
     "Draw the next serial number for the name of a node that a merge creates.\n"
     "\n"
+    "Args:\n"
+    "    None\n"
+    "\n"
     "Returns:\n"
     "    int: The counter after it has been advanced by one.\n";
 
