@@ -281,20 +281,37 @@ nb::object gi_init(Args a) {
     return nb::none();
 }
 
+// The three globals are looked up once and kept while only native code runs;
+// any call into Python (a matrix function, numpy) may rebind them, so after
+// one the next entry looks them up again, as the loop does at every entry.
+struct EntryGlobals {
+    nb::object one_param, two_param, table;
+    void refresh() {
+        if (one_param.is_valid()) return;
+        one_param = glob("one_qubit_parameter_gates_available");
+        two_param = glob("two_qubit_parameter_gates_available");
+        table = glob("gate_matrix_dict");
+    }
+    void forget() { one_param = two_param = table = nb::object(); }
+};
+
 // Whether one gate entry stays: parameter gates go when their matrix is the
 // identity. `fast` allows the native matrix for plain numbers when numpy's
 // own allclose and eye are in place.
-bool keep_entry(nb::handle gate_info, bool fast) {
-    nb::object gate = item(gate_info, 0);
+bool keep_entry(nb::handle gate_info, bool fast, EntryGlobals& globals) {
+    globals.refresh();
+    nb::object gate = PyTuple_CheckExact(gate_info.ptr()) && PyTuple_GET_SIZE(gate_info.ptr()) > 0
+                          ? nb::borrow(PyTuple_GET_ITEM(gate_info.ptr(), 0))
+                          : item(gate_info, 0);
     Py_ssize_t cut;
-    if (contains(glob("one_qubit_parameter_gates_available"), gate)) {
+    if (contains(globals.one_param, gate)) {
         cut = 1;
-    } else if (contains(glob("two_qubit_parameter_gates_available"), gate)) {
+    } else if (contains(globals.two_param, gate)) {
         cut = 2;
     } else {
         return true;
     }
-    nb::object fn = item(glob("gate_matrix_dict"), gate);
+    nb::object fn = item(globals.table, gate);
     if (fast && PyTuple_CheckExact(gate_info.ptr())) {
         auto found = O->matrix_functions.find(fn.ptr());
         const Py_ssize_t size = PyTuple_GET_SIZE(gate_info.ptr());
@@ -334,6 +351,7 @@ bool keep_entry(nb::handle gate_info, bool fast) {
             }
         }
     }
+    globals.forget();
     nb::object slice = checked(PySlice_New(nb::int_(1).ptr(), nb::int_(-cut).ptr(), nullptr));
     nb::object params = item(gate_info, slice);
     nb::object mat = call_star(fn, params);
@@ -385,10 +403,11 @@ nb::object copy_without_gates(nb::handle qc, nb::handle gates) {
 
 nb::object filter_entries(nb::handle gates, bool fast) {
     nb::object kept = checked(PyList_New(0));
+    EntryGlobals globals;
     nb::object iterator = checked(PyObject_GetIter(gates.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object gate_info = nb::steal(raw);
-        if (keep_entry(gate_info, fast)) append(kept, gate_info);
+        if (keep_entry(gate_info, fast, globals)) append(kept, gate_info);
     }
     check(!PyErr_Occurred());
     return kept;
