@@ -345,10 +345,18 @@ def test_remove_identity_gates(compressor, entry, dropped):
     assert all(a is b for a, b in zip(out.gates, [g for g in qc.gates if g in out.gates]))
 
 
-def test_remove_identity_gates_copies_the_circuit(compressor):
-    qc = circuit(3, ("id", 0), ("id", 0), ("rx", 0, 1), ("measure", [0], [1]), ncbits=2)
-    out = compressor().remove_identity_gates(qc=qc)
-    assert type(out) is QuantumCircuit and out is not qc
+class SubCircuit(QuantumCircuit):
+    """Not the circuit model's own class: copied through its deepcopy method."""
+
+
+@pytest.mark.parametrize("circuit_class", [QuantumCircuit, SubCircuit])
+def test_remove_identity_gates_copies_the_circuit(circuit_class):
+    qc = circuit_class(3, 2)
+    qc.gates.extend([("id", 0), ("id", 0), ("rx", 0, 1), ("measure", [0], [1])])
+    qc.label = ["kept", "apart"]
+    out = GateCompressor().remove_identity_gates(qc=qc)
+    assert type(out) is circuit_class and out is not qc
+    assert out.label == qc.label and out.label is not qc.label
     assert (out.nqubits, out.ncbits, out.gates) == (3, 2, [("id", 0), ("id", 0), ("measure", [0], [1])])
     assert out.qubits == qc.qubits and out.qubits is not qc.qubits
     assert out.gates[0] is qc.gates[0] and out.gates[2] is qc.gates[3]
@@ -587,3 +595,35 @@ def test_two_qubit_cancellation_next_to_a_direct_edge_matches():
     qc = circuit(3, ("ccx", 0, 1, 2), ("cx", 0, 1), ("cx", 0, 1), ("ccx", 1, 0, 2))
     state = compare_paths(qc)
     assert state[1][2] == [("ccx_0_q0_q1_q2", "ccx_3_q1_q0_q2", {"qubit": list({0, 1, 2})})]
+
+
+@pytest.mark.parametrize("entries", [
+    [("rx", 2**52, 0), ("rx", 2**52, 0), ("rx", 3, 0)],
+    [("rz", 2**60, 0), ("rz", 1, 0)],
+    [("x", np.int64(0)), ("x", 0), ("x", 1)],
+    [("x", 0), ("x", 0), ["x", 1], ["x", 1]],
+])
+def test_values_outside_the_engine_give_the_loop_result(entries):
+    qc = circuit(2, *entries)
+    results = []
+    for cls in (GateCompressor, Generic):
+        c = cls()
+        out = c.run(qc)
+        results.append((circuit_state(out), graph_state(c.dag), c._idx))
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("idx", [5.0, True, 2**70])
+def test_serial_counter_of_another_type_is_used_as_it_is(idx):
+    c = GateCompressor()
+    c._idx = idx
+    c.run(circuit(1, ("rx", 0.1, 0), ("rx", 0.2, 0)))
+    assert list(c.dag.nodes) == [f"rx_{idx + 1}_[0]"] and c._idx == idx + 1
+
+
+def test_missing_compressible_list_is_the_lookup_error():
+    c = GateCompressor()
+    del c.compressible_gates
+    assert c.run(circuit(2, ("x", 0), ("y", 1))).gates == [("x", 0), ("y", 1)]
+    with pytest.raises(AttributeError, match="compressible_gates"):
+        c.run(circuit(1, ("x", 0), ("x", 0)))
