@@ -1100,7 +1100,7 @@ nb::object native_run(nb::handle self, nb::handle qc) {
     NativeInput in;
     nb::object kept = filter_entries(gates, true);
     if (!build_input(in, kept, compressible_ref)) return {};
-    cz::Engine engine(in.engine, host_hooks());
+    cz::Engine engine(std::move(in.engine), host_hooks());
     const cz::Outcome outcome = engine.run();
     if (outcome == cz::Outcome::unsupported) return {};
 

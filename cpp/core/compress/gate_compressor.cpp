@@ -119,14 +119,14 @@ std::uint32_t Engine::SourceSet::first() const {
 
 // ---- engine -------------------------------------------------------------------------
 
-Engine::Engine(const Circuit& circuit, Hooks hooks)
+Engine::Engine(Circuit circuit, Hooks hooks)
     : hooks_(std::move(hooks)),
-      kinds_(circuit.kinds),
+      kinds_(std::move(circuit.kinds)),
       original_count_(circuit.node_count()),
-      node_kind_(circuit.node_kind),
-      node_qubit_pool_(circuit.qubits),
-      list_pool_(circuit.edge_qubits),
-      param_pool_(circuit.params) {
+      node_kind_(std::move(circuit.node_kind)),
+      node_qubit_pool_(std::move(circuit.qubits)),
+      list_pool_(std::move(circuit.edge_qubits)),
+      param_pool_(std::move(circuit.params)) {
     const std::size_t n = original_count_;
     graph_.reserve(n + n / 2 + 1, circuit.edges.size() + n / 2 + 1);
     qubits_.reserve(n + n / 2 + 1);

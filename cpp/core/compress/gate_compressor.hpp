@@ -119,7 +119,8 @@ enum class Outcome : std::uint8_t {
 
 class Engine {
 public:
-    Engine(const Circuit& circuit, Hooks hooks);
+    // Takes the circuit over: pass an rvalue to avoid copying its arrays.
+    Engine(Circuit circuit, Hooks hooks);
     Outcome run();
 
     const dag::GateDag& graph() const { return graph_; }
