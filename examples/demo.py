@@ -1,33 +1,45 @@
-"""A short tour: build a circuit, turn it into a gate DAG and back, draw the DAG."""
+"""The whole journey: build a circuit, compress it, decouple it, draw it."""
 
 import matplotlib
 
 from corvane.circuit.dag import dag2qc, draw_dag, qc2dag
+from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.quantumcircuit import QuantumCircuit
+from corvane.circuit.schedule import DynamicalDecoupling
+from corvane.circuit.timeline import draw_timeline
 
-matplotlib.use("Agg")  # write the picture to a file, open no window
+matplotlib.use("Agg")  # write pictures to files, open no window
+
+T1G, T2G = 2e-8, 5e-8  # seconds per one- and two-qubit gate
 
 
 def show(title, qc):
-    print(f"{title}: {qc}")
+    print(f"{title}: {len(qc)} gates {qc.count_ops()}")
     for entry in qc.gates:
         print("   ", entry)
 
 
 def main():
     qc = QuantumCircuit(3, 3)
-    qc.h(0).cx(0, 1).rx(0.25, 2).cx(1, 2).barrier().measure([0, 1, 2], [0, 1, 2])
+    qc.h(0).x(2).x(2).cx(1, 2).rz(0.1, 1).rz(-0.1, 1)
+    for _ in range(2):
+        qc.cx(0, 1).cz(0, 1)  # qubit 2 waits here
+    qc.cx(1, 2).rx(0.25, 2).rx(0.5, 2).measure([0, 1, 2], [0, 1, 2])
     show("circuit", qc)
 
     dag = qc2dag(qc)
     print(f"gate DAG: {dag.number_of_nodes()} nodes, {dag.number_of_edges()} edges")
-    for u, v, data in dag.edges(data=True):
-        print(f"    {u} -> {v}  qubits {data['qubit']}")
+    assert sorted(dag2qc(dag, qc.nqubits, qc.ncbits).gates, key=repr) == sorted(qc.gates, key=repr)
 
-    show("rebuilt", dag2qc(dag, qc.nqubits, qc.ncbits))
+    compressed = GateCompressor().run(qc)
+    show("compressed", compressed)
 
-    draw_dag(dag, "demo_dag.png")
-    print("wrote demo_dag.png")
+    decoupled = DynamicalDecoupling(T1G, T2G).run(compressed, sequence="XY4")
+    show("decoupled (XY4)", decoupled)
+
+    draw_dag(qc2dag(compressed), "demo_dag.png")
+    draw_timeline(decoupled, T1G, T2G, "demo_timeline.png", title="decoupled circuit")
+    print("wrote demo_dag.png and demo_timeline.png")
 
 
 if __name__ == "__main__":
