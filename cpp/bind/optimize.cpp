@@ -599,6 +599,19 @@ nb::object gi_single(Args a) {
     return lists.result();
 }
 
+// The node a fusion adds: named with a fresh serial drawn through `idx`, with
+// the first node's qubit list and the merged parameters.
+nb::object add_fused_node(nb::handle self, nb::handle gate, nb::handle node1, nb::handle params,
+                          MergeLists& lists) {
+    nb::object qubits = node_data(self, node1, O->key_qubits);
+    nb::object name = fused_name(gate, self.attr("idx"), qubits);
+    nb::object attributes = checked(PyDict_New());
+    check(PyDict_SetItem(attributes.ptr(), O->key_qubits.ptr(), qubits.ptr()) == 0);
+    check(PyDict_SetItem(attributes.ptr(), O->key_params.ptr(), params.ptr()) == 0);
+    append(lists.added, nb::make_tuple(name, attributes));
+    return name;
+}
+
 nb::object gi_single_param(Args a) {
     nb::handle self = a[0];
     nb::handle node1 = require_str(a[1], "node1");
@@ -612,12 +625,7 @@ nb::object gi_single_param(Args a) {
         relink_single(self, node1, node2, pre, suc, lists);
         return lists.result();
     }
-    nb::object qubits = node_data(self, node1, O->key_qubits);
-    nb::object name = fused_name(gate, self.attr("idx"), qubits);
-    nb::object attributes = checked(PyDict_New());
-    check(PyDict_SetItem(attributes.ptr(), O->key_qubits.ptr(), qubits.ptr()) == 0);
-    check(PyDict_SetItem(attributes.ptr(), O->key_params.ptr(), params.ptr()) == 0);
-    append(lists.added, nb::make_tuple(name, attributes));
+    nb::object name = add_fused_node(self, gate, node1, params, lists);
     if (!pre.is_none()) lists.edge(pre, name, edge_qubit(self, pre, node1));
     if (!suc.is_none()) lists.edge(name, suc, edge_qubit(self, node2, suc));
     return lists.result();
@@ -651,12 +659,7 @@ nb::object gi_two_param(Args a) {
         relink_many(self, pre_dic, suc_dic, lists);
         return lists.result();
     }
-    nb::object qubits = node_data(self, node1, O->key_qubits);
-    nb::object name = fused_name(gate, self.attr("idx"), qubits);
-    nb::object attributes = checked(PyDict_New());
-    check(PyDict_SetItem(attributes.ptr(), O->key_qubits.ptr(), qubits.ptr()) == 0);
-    check(PyDict_SetItem(attributes.ptr(), O->key_params.ptr(), params.ptr()) == 0);
-    append(lists.added, nb::make_tuple(name, attributes));
+    nb::object name = add_fused_node(self, gate, node1, params, lists);
     for (nb::handle map : {nb::handle(pre_dic), nb::handle(suc_dic)}) {
         if (map.is_none()) continue;
         Py_ssize_t i = 0;
