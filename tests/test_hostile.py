@@ -155,3 +155,292 @@ def test_unusual_qubit_objects_in_names_and_counts(qubit):
     assert g.number_of_edges() == 1
     assert all(n.endswith(f"_q{qubit}") for n in g)
     assert dag2qc(g, 1, 1).gates == qc.gates
+
+
+# ---- matrix, decompose -------------------------------------------------------------------------------
+
+import numpy as np  # noqa: E402
+
+from corvane.circuit import dag as dag_module  # noqa: E402
+from corvane.circuit import matrix, optimize, schedule  # noqa: E402
+from corvane.circuit.decompose import u3_decompose  # noqa: E402
+from corvane.circuit.optimize import GateCompressor  # noqa: E402
+from corvane.circuit.schedule import DynamicalDecoupling  # noqa: E402
+
+from conftest import random_circuit  # noqa: E402
+
+HOST_ERRORS = EXPECTED + (MemoryError, Boom)
+PARAMETRIC = ["r_mat", "rx_mat", "ry_mat", "rz_mat", "p_mat", "u_mat", "u1_mat", "u2_mat", "rxx_mat", "ryy_mat",
+              "rzz_mat", "cp_mat"]
+CONSTANTS = {name: getattr(matrix, name).copy() for name in dir(matrix)
+             if isinstance(getattr(matrix, name), np.ndarray)}
+odd_floats = st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, 1e308, -1e-320, 2**53 + 1.0])
+
+
+def attempt(call, *args, **kwargs):
+    """The call's result, or None when it raised one of the errors a caller may see."""
+    try:
+        return call(*args, **kwargs)
+    except HOST_ERRORS:
+        return None
+
+
+def not_a_huge_count(value):
+    """ketn0/ketn1 of 13..63 qubits would really allocate gigabytes; leave those out."""
+    try:
+        return not 13 <= float(value) < 64
+    except Exception:
+        return True
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(name=st.sampled_from(PARAMETRIC + ["ketn0", "ketn1"]),
+       args=st.lists(st.one_of(values, odd_floats), max_size=4),
+       keyword=st.sampled_from([None, "theta", "phi", "lamda", "nqubits", "bogus"]))
+def test_matrix_functions_survive_any_arguments(name, args, keyword):
+    if name.startswith("ketn"):
+        args = [a for a in args if not_a_huge_count(a)]
+    before = repr(args)
+    kwargs = {keyword: args.pop()} if keyword and args else {}
+    result = attempt(getattr(matrix, name), *args, **kwargs)
+    if result is not None:
+        assert isinstance(result, np.ndarray) and result.dtype == np.complex128 and result.ndim == 2
+    assert repr(args + list(kwargs.values())) == before or kwargs
+    for key, value in CONSTANTS.items():
+        assert np.array_equal(getattr(matrix, key), value), key
+
+
+@settings(max_examples=150, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(name=st.sampled_from(sorted(matrix.gate_matrix_dict)), args=st.lists(st.one_of(values, odd_floats), max_size=4))
+def test_gate_table_entries_survive_any_arguments(name, args):
+    entry = matrix.gate_matrix_dict[name]
+    if callable(entry):
+        attempt(entry, *args)
+    else:
+        attempt(entry.__getitem__, tuple(args[:2]))
+    for key, value in CONSTANTS.items():
+        assert np.array_equal(getattr(matrix, key), value), key
+
+
+entries_complex = st.complex_numbers(allow_nan=True, allow_infinity=True)
+
+
+@settings(max_examples=200, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(data=st.one_of(values, st.lists(entries_complex, min_size=4, max_size=4).map(lambda v: np.array(v).reshape(2, 2)),
+                      st.lists(entries_complex, max_size=9).map(np.array),
+                      st.sampled_from([np.zeros((2, 2)), np.eye(3), np.eye(2, dtype=np.float32), np.array("ab"),
+                                       np.zeros((2, 2, 2)), np.eye(2).T, np.eye(4)[::2, ::2]])))
+def test_u3_decompose_survives_any_matrix(data):
+    before = data.copy() if isinstance(data, np.ndarray) else repr(data)
+    result = attempt(u3_decompose, data)
+    if result is not None:
+        assert isinstance(result, tuple) and len(result) == 4
+    if isinstance(data, np.ndarray):
+        assert np.array_equal(data, before, equal_nan=data.dtype.kind in "fc")
+    else:
+        assert repr(data) == before
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: matrix.ketn0(80), MemoryError),
+    (lambda: matrix.ketn1(80), MemoryError),
+    (lambda: matrix.ketn0(10**30), (MemoryError, OverflowError)),
+    (lambda: matrix.ketn0(math.inf), OverflowError),
+    (lambda: matrix.ketn0(math.nan), ValueError),
+    (lambda: matrix.ketn0("3"), TypeError),
+    (lambda: matrix.ketn0(1j), TypeError),
+    (lambda: matrix.rx_mat("a"), TypeError),
+    (lambda: matrix.u_mat(0.1, 0.2, None), TypeError),
+    (lambda: matrix.rx_mat(np.array([1.0, 2.0])), TypeError),
+    (lambda: matrix.rx_mat(), TypeError),
+    (lambda: matrix.rx_mat(1, theta=2), TypeError),
+    (lambda: matrix.gate_matrix_dict["CX"], KeyError),
+    (lambda: dag2qc(GRAPH_OF_BELL, math.inf), OverflowError),
+    (lambda: dag2qc(GRAPH_OF_BELL, math.nan), ValueError),
+    (lambda: dag2qc(GRAPH_OF_BELL, 2, math.inf), OverflowError),
+    (lambda: dag2qc(GRAPH_OF_BELL, 2, "2"), TypeError),
+    (lambda: dag2qc(GRAPH_OF_BELL, 2**80), (OverflowError, MemoryError, ValueError)),
+    (lambda: DynamicalDecoupling(0, 1e-7).run(random_circuit(3, 20, 3)), ZeroDivisionError),
+    (lambda: DynamicalDecoupling(2e-8, 1e-7).run(random_circuit(3, 20, 3), "XY5"), ValueError),
+    (lambda: GateCompressor().has_adjacent_gates(), AttributeError),
+])
+def test_native_failures_reach_python_as_the_named_exception(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def _bell():
+    qc = QuantumCircuit(2, 2)
+    qc.h(0).cx(0, 1).measure([0, 1], [0, 1])
+    return qc
+
+
+GRAPH_OF_BELL = qc2dag(_bell())
+
+
+# ---- optimize ----------------------------------------------------------------------------------------
+
+class GenericCompressor(GateCompressor):
+    """Sends run down the generic loop."""
+
+    def has_adjacent_gates(self):
+        return super().has_adjacent_gates()
+
+
+class GeneralDecoupling(DynamicalDecoupling):
+    """Sends run down the general road."""
+
+    def counter(self):
+        return super().counter()
+
+
+def graph_state(g):
+    """A deep, comparable picture of a graph: nodes, edges, attributes, graph dict."""
+    return repr((list(g.nodes(data=True)), list(g.edges(data=True)), dict(g.graph)))
+
+
+def circuit_state(qc):
+    return repr((qc.nqubits, qc.ncbits, qc.qubits, qc.gates))
+
+
+dag_node_keys = st.one_of(node_keys, st.sampled_from(["rx_10", "u_11", "rzz_12", "ccx_13", "cx_14", "h_15",
+                                                      "x_16", "cz_17", "swap_18", "ry_19", "h", "x_", "é_20"]))
+dag_attributes = st.dictionaries(
+    st.sampled_from(["qubits", "params", "cbits", "duration"]),
+    st.one_of(values, st.lists(st.integers(-2, 3), max_size=3), st.lists(st.one_of(odd_floats, st.floats()), max_size=3)),
+    max_size=4)
+COMPRESSOR_METHODS = ["is_adjacent_gates", "compress_adjacent_single_qubit_gates",
+                      "compress_adjacent_single_parameter_qubit_gates", "compress_adjacent_two_qubit_gates",
+                      "compress_adjacent_two_qubit_parameter_gates", "compress_adjacent_three_qubit_gates",
+                      "run_compress_once", "has_adjacent_gates"]
+
+
+@settings(max_examples=400, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(nodes=st.lists(st.tuples(dag_node_keys, dag_attributes), max_size=6),
+       edges=st.lists(st.tuples(st.integers(0, 5), st.integers(0, 5), values), max_size=8),
+       method=st.sampled_from(COMPRESSOR_METHODS), pick=st.tuples(st.integers(-1, 6), st.integers(-1, 6)),
+       compressible=st.one_of(st.none(), st.lists(st.sampled_from(["h", "x", "rx", "cx", "nope", "ccx"]), max_size=4)),
+       plain=st.booleans())
+def test_compressor_methods_survive_any_graph(nodes, edges, method, pick, compressible, plain):
+    g = (nx.DiGraph if plain else type("UserGraph", (nx.DiGraph,), {}))()
+    g.add_nodes_from(nodes)
+    keys = list(g)
+    for u, v, q in edges:
+        if keys:
+            g.add_edge(keys[u % len(keys)], keys[v % len(keys)], qubit=q)  # self-loops and cycles included
+    g.graph["qubits"] = [0, 1, 2]
+    before = graph_state(g)
+    c = GateCompressor()
+    if compressible is not None:
+        c.compressible_gates = compressible
+    c.dag = g
+    idx = c._idx
+    args = [] if method == "has_adjacent_gates" else [keys[i] if 0 <= i < len(keys) else "zz_99" for i in pick]
+    result = attempt(getattr(c, method), *args)
+    if result is not None and method in ("is_adjacent_gates", "has_adjacent_gates"):
+        assert isinstance(result, bool)
+    elif result is not None:
+        assert len(result) == 3
+    assert c.dag is g and graph_state(g) == before
+    assert isinstance(c._idx, int) and c._idx >= idx
+
+
+compressor_entries = st.one_of(entries, st.tuples(st.sampled_from(["h", "x", "cx", "rx", "u", "rzz", "ccx", "p"]),
+                                                  st.one_of(odd_floats, st.integers(-3, 3)),
+                                                  st.integers(-3, 3), st.integers(-1, 3)))
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(gates=st.lists(compressor_entries, max_size=8), cls=st.sampled_from([GateCompressor, GenericCompressor]),
+       method=st.sampled_from(["run", "remove_identity_gates"]), qubits=st.sampled_from([[0, 1, 2], [2, 0, 1], []]))
+def test_compressor_run_survives_any_gate_list_and_leaves_it_alone(gates, cls, method, qubits):
+    qc = QuantumCircuit(3, 3)
+    qc.gates = gates
+    qc.qubits = qubits
+    before = circuit_state(qc)
+    result = attempt(getattr(cls(), method), qc)
+    assert circuit_state(qc) == before and qc.gates is gates
+    if result is not None:
+        assert isinstance(result, QuantumCircuit) and result is not qc
+
+
+@pytest.mark.parametrize("value", [None, "x", 1.5, [1], object()])
+@pytest.mark.parametrize("method, nargs", [("is_adjacent_gates", 2), ("run_compress_once", 2), ("run", 1),
+                                           ("remove_identity_gates", 1), ("compress_adjacent_two_qubit_gates", 2)])
+def test_compressor_wrong_argument_types(method, nargs, value):
+    c = GateCompressor()
+    c.run(_bell())
+    before = graph_state(c.dag)
+    with pytest.raises(EXPECTED):
+        getattr(c, method)(*[value] * nargs)
+    with pytest.raises(TypeError):
+        getattr(c, method)(*[value] * (nargs + 1))
+    assert graph_state(c.dag) == before
+
+
+# ---- schedule ----------------------------------------------------------------------------------------
+
+durations = st.sampled_from([math.nan, math.inf, -math.inf, 0, 0.0, -1e-8, 2e-8, 5e-8, 1e-7, "2e-8", None, [1e-8],
+                             1j, True, 3])
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(t1g=durations, t2g=durations, seed=st.integers(0, 50), gates=st.one_of(st.none(), st.lists(entries, max_size=6)),
+       sequence=st.sampled_from(["XY4", "CPMG", "xy4", "", None, 4, b"XY4"]), align=values, before_barrier=values,
+       cls=st.sampled_from([DynamicalDecoupling, GeneralDecoupling]), qubits=st.sampled_from([None, [0, 1], [2, 1, 0]]))
+def test_decoupling_survives_any_durations_and_circuits(t1g, t2g, seed, gates, sequence, align, before_barrier, cls,
+                                                        qubits):
+    qc = random_circuit(seed, 12, 3)
+    if gates is not None:
+        qc.gates = gates
+    if qubits is not None:
+        qc.qubits = qubits
+    before = circuit_state(qc)
+    dd = cls(t1g, t2g)
+    result = attempt(dd.run, qc, sequence, align, before_barrier)
+    assert circuit_state(qc) == before
+    assert dd.t1g is t1g and dd.t2g is t2g and dd._count >= 86751
+    if result is not None:
+        assert isinstance(result, QuantumCircuit) and result is not qc
+
+
+@settings(max_examples=200, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(t1g=durations, t2g=durations, nodes=st.one_of(values, st.lists(dag_node_keys, max_size=4)), node=dag_node_keys,
+       max_idle=st.one_of(values, odd_floats))
+def test_decoupling_helpers_survive_any_arguments(t1g, t2g, nodes, node, max_idle):
+    dd = DynamicalDecoupling(t1g, t2g)
+    before = repr(nodes)
+    attempt(dd._get_max_idle_time, nodes)
+    attempt(dd._update_idle_time, node, max_idle)
+    assert dd.counter() == 86752 and dd._count == 86752
+    assert repr(nodes) == before
+
+
+# ---- circuit layer -----------------------------------------------------------------------------------
+
+@settings(max_examples=200, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(nq=st.one_of(values, st.integers(-2, 4)), nc=st.one_of(values, st.integers(-2, 4)),
+       name=st.one_of(gate_names, st.text(max_size=4)), args=st.lists(st.one_of(values, st.integers(-2, 4)), max_size=4))
+def test_circuit_builder_survives_any_arguments(nq, nc, name, args):
+    qc = attempt(QuantumCircuit, nq, nc)
+    if qc is None:
+        return
+    before = repr(args)
+    for call in (lambda: qc.append_gate(name, *args), lambda: qc.measure(*args[:2]), lambda: qc.barrier(*args[:1]),
+                 lambda: qc.delay(*args[:2]), lambda: qc.reset(*args[:1]), lambda: qc.depth(), lambda: qc.count_ops(),
+                 lambda: qc.to_qasm(), lambda: qc.deepcopy(), lambda: qc2dag(qc), lambda: repr(qc)):
+        attempt(call)
+    assert repr(args) == before
+
+
+def test_empty_and_single_gate_circuits():
+    for cls in (GateCompressor, GenericCompressor):
+        assert cls().run(QuantumCircuit(0, 0)).gates == []
+        one = QuantumCircuit(1, 0)
+        one.h(0)
+        assert cls().run(one).gates == [("h", 0)]
+    for cls in (DynamicalDecoupling, GeneralDecoupling):
+        assert cls(2e-8, 1e-7).run(QuantumCircuit(0, 0)).gates == []
+        one = QuantumCircuit(1, 0)
+        one.h(0)
+        assert cls(2e-8, 1e-7).run(one).gates == [("h", 0)]
