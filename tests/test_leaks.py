@@ -193,13 +193,16 @@ def growth(call, calls):
 @pytest.mark.parametrize("name", list(CASES))
 def test_repeated_calls_do_not_leak(name):
     call = CASES[name]
-    calls = 500 if name in CASES_OF_DAG else 150
+    calls = 500 if name in CASES_OF_DAG else 100
     for _ in range(calls // 2):  # warm the interpreter's and networkx's caches first
         call()
-    # A real leak grows with every round; a one-off fill of an interpreter cache
-    # (type caches, freelists, a lazily built table) shows up in one round only.
-    # A few blocks of slack for those caches (method caches, interned names).
-    rounds = [growth(call, calls) for _ in range(3)]
+    # A real leak grows with every round; a one-off allocation that happens to
+    # fall into a measured round (a cache filled, a module imported lazily, a
+    # hook of the test runner) shows up in that round only.  A few blocks of
+    # slack for interpreter caches (method caches, interned names).
+    rounds = []
+    while len(rounds) < 3 and (not rounds or rounds[-1] >= 100):
+        rounds.append(growth(call, calls))
     assert min(rounds) < 100, rounds
 
 
