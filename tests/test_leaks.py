@@ -2,6 +2,7 @@
 leaves the interpreter's allocated-block count and the process's memory flat."""
 
 import gc
+import os
 import sys
 
 import networkx as nx
@@ -193,13 +194,16 @@ def growth(call, calls):
 @pytest.mark.parametrize("name", list(CASES))
 def test_repeated_calls_do_not_leak(name):
     call = CASES[name]
-    calls = 500 if name in CASES_OF_DAG else 150
+    calls = 500 if name in CASES_OF_DAG else 100
     for _ in range(calls // 2):  # warm the interpreter's and networkx's caches first
         call()
-    # A real leak grows with every round; a one-off fill of an interpreter cache
-    # (type caches, freelists, a lazily built table) shows up in one round only.
-    # A few blocks of slack for those caches (method caches, interned names).
-    rounds = [growth(call, calls) for _ in range(3)]
+    # A real leak grows with every round; a one-off allocation that happens to
+    # fall into a measured round (a cache filled, a module imported lazily, a
+    # hook of the test runner) shows up in that round only.  A few blocks of
+    # slack for interpreter caches (method caches, interned names).
+    rounds = []
+    while len(rounds) < 3 and (not rounds or rounds[-1] >= 100):
+        rounds.append(growth(call, calls))
     assert min(rounds) < 100, rounds
 
 
@@ -209,6 +213,8 @@ def rss_bytes():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed memory in quarantine; the block counts above still apply")
 def test_process_memory_stays_flat_over_large_round_trips():
     qc = random_circuit(3, 20000, 8)
     for _ in range(2):

@@ -137,8 +137,11 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     for (Py_ssize_t i = 0; i < count; ++i) snapshot.dag.add_node();
     for (Py_ssize_t u = 0; u < count; ++u) {
         Py_ssize_t p = 0;
-        while (PyDict_Next(successor_dicts[u].ptr(), &p, &key, &value))
-            snapshot.dag.append_edge(static_cast<dag::NodeId>(u), index.find(key));
+        while (PyDict_Next(successor_dicts[u].ptr(), &p, &key, &value)) {
+            // find() may run the key's __hash__/__eq__, which may drop it from the dict.
+            nb::object successor = nb::borrow(key);
+            snapshot.dag.append_edge(static_cast<dag::NodeId>(u), index.find(successor.ptr()));
+        }
     }
     return snapshot;
 }

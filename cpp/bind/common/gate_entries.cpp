@@ -184,8 +184,12 @@ nb::object CircuitDag::edge_qubits(const dag::DependencyEdge& edge) const {
 
 CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories) {
     const Keys& keys = Keys::get();
-    nb::object entries = checked(PySequence_Fast(gates, "the gate list must be a sequence"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(entries.ptr());
+    // Owned snapshots (tuples), not PySequence_Fast: that hands back a list
+    // itself, and the user code this loop runs (a qubit's __hash__/__eq__/
+    // __str__, iterating a qubit collection) may shrink or grow that list,
+    // which would leave the cached size and item pointers dangling.
+    nb::object entries = checked(PySequence_Tuple(gates));
+    const Py_ssize_t count = PyTuple_GET_SIZE(entries.ptr());
     CircuitDag result;
     result.names.reserve(count);
     result.attributes.reserve(count);
@@ -197,12 +201,12 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
     std::string name_text;
 
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* entry = PySequence_Fast_GET_ITEM(entries.ptr(), i);
+        PyObject* entry = PyTuple_GET_ITEM(entries.ptr(), i);
         if (!PyTuple_Check(entry) && !PyList_Check(entry))
             raise_entry_error(PyExc_TypeError, i, entry, "a gate entry is a tuple");
-        nb::object fast = checked(PySequence_Fast(entry, ""));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
-        PyObject* const* item = PySequence_Fast_ITEMS(fast.ptr());
+        nb::object fast = checked(PySequence_Tuple(entry));
+        const Py_ssize_t n = PyTuple_GET_SIZE(fast.ptr());
+        PyObject* const* item = PySequence_Fast_ITEMS(fast.ptr());  // the tuple's own items
         if (n == 0) raise_entry_error(PyExc_ValueError, i, entry, "a gate entry starts with the gate name");
         PyObject* name = item[0];
         if (!PyUnicode_Check(name)) raise_entry_error(PyExc_TypeError, i, entry, "the gate name must be a string");
