@@ -41,7 +41,7 @@ import peer_qiskit as peer  # noqa: E402
 T1G, T2G = 3e-8, 4.2e-8
 PASSES = ["qc2dag", "dag2qc", "compress", "dd"]
 GENERIC_BUDGET = 30.0  # seconds one generic run may be predicted to take before the size is skipped
-PEER_BUDGET = 60.0
+PEER_BUDGET = 20.0  # seconds of Qiskit runs per row before fewer runs are taken
 
 
 class GenericCompressor(GateCompressor):
@@ -167,10 +167,13 @@ def floor_variants(pass_name, result, with_python):
 
 # ---- measurement ----------------------------------------------------------------------------
 
-def timed(fn, repeat):
+def timed(fn, repeat, budget=None):
+    """Times of `repeat` runs; with a budget, stops early once the runs so far took longer."""
     times, result = [], None
     gc.collect()
     for _ in range(repeat):
+        if budget is not None and sum(times) > budget:
+            break
         result = None  # the previous result is freed outside the timed region
         if times and times[-1] > 0.05:  # a full collection costs ~0.1 s here; only worth it after big runs
             gc.collect()
@@ -229,8 +232,10 @@ def worker(job):
     out = dict(times=times, rss_mb=rss, gates_in=len(qc.gates), gates_out=gates_out(p, impl, result))
     if job.get("floor"):
         floors = {}
-        for name, fn in floor_variants(p, result, False).items():
-            floors[name], _ = timed(fn, job["repeat"])
+        # at this size only the faster unpickling (smaller sizes show it beats the others)
+        fn = floor_variants(p, result, False)["pickle-nogc"]
+        result = None
+        floors["pickle-nogc"], _ = timed(fn, job["repeat"])
         out["floors"] = floors
     print(json.dumps(out))
 
@@ -316,13 +321,13 @@ def main():
                         last = generic_last.get((p, shape))
                         if last is not None:
                             # the conversions grow linearly, the generic passes up to quadratically
-                            power = 1 if p in ("qc2dag", "dag2qc") else 2
+                            power = {"qc2dag": 1, "dag2qc": 1, "compress": 2, "dd": 1.3}[p]
                             predicted = last[1] * (n / last[0]) ** power
                             if predicted > GENERIC_BUDGET:
                                 rows.append(dict(pass_=p, shape=shape, n=n, impl=impl, skipped=True,
                                                  predicted=predicted, gates_in=len(qc.gates)))
                                 continue
-                            reps = max(1, min(repeat, int(2 * GENERIC_BUDGET / max(predicted, 1e-9))))
+                            reps = max(1, min(repeat, int(GENERIC_BUDGET / max(predicted, 1e-9))))
                     if impl == "qiskit" and p == "qc2dag":
                         conv_times, _ = timed(lambda: peer.to_qiskit(qc), reps)
                         med, spread = summarise(conv_times)
@@ -331,7 +336,7 @@ def main():
                                          gates_in=len(qc.gates), gates_out=len(qc.gates)))
                     inp = prepare(p, impl, qc)
                     run = runner(p, impl)
-                    times, result = timed(lambda: run(inp), reps)
+                    times, result = timed(lambda: run(inp), reps, PEER_BUDGET if impl == "qiskit" else None)
                     med, spread = summarise(times)
                     if impl == "generic":
                         generic_last[(p, shape)] = (n, med)
@@ -343,7 +348,7 @@ def main():
                         row["rss_mb"] = in_subprocess(dict(circuit=path, **{"pass": p}, impl=impl, repeat=1))["rss_mb"]
                     rows.append(row)
                     if impl == "native":
-                        variants = floor_variants(p, result, True)
+                        variants = floor_variants(p, result, n <= 10_000)
                         result = None
                         floors = {k: summarise(timed(fn, repeat)[0]) for k, fn in variants.items()}
                         best = min(floors, key=lambda k: floors[k][0])
