@@ -36,9 +36,21 @@ from corvane.circuit.optimize import GateCompressor  # noqa: E402
 from corvane.circuit.quantumcircuit import QuantumCircuit  # noqa: E402
 from corvane.circuit.schedule import DynamicalDecoupling  # noqa: E402
 
-import peer_qiskit as peer  # noqa: E402
+
+
+class _Peer:
+    """peer_qiskit, imported on first use: Qiskit takes over a second to import, and the
+    fresh processes that time our own passes never need it."""
+
+    def __getattr__(self, name):
+        import peer_qiskit
+        return getattr(peer_qiskit, name)
+
+
+peer = _Peer()
 
 T1G, T2G = 3e-8, 4.2e-8
+BIG = 1_000_000  # from this size on: native only, each pass in a fresh process
 PASSES = ["qc2dag", "dag2qc", "compress", "dd"]
 GENERIC_BUDGET = 30.0  # seconds one generic run may be predicted to take before the size is skipped
 PEER_BUDGET = 20.0  # seconds of Qiskit runs per row before fewer runs are taken
@@ -282,11 +294,11 @@ def main():
     for n in sizes:
         repeat = 5 if n <= 10_000 else 3
         for shape in args.shapes:
-            if n >= 1_000_000 and shape not in args.million_shapes:
+            if n >= BIG and shape not in args.million_shapes:
                 continue
             qc = SHAPES[shape](n)
             log(f"{shape} {n}")
-            if n >= 1_000_000:
+            if n >= BIG:
                 path = os.path.join(tmp, f"{shape}-{n}.pickle")
                 with open(path, "wb") as f:
                     pickle.dump(qc, f, protocol=pickle.HIGHEST_PROTOCOL)
@@ -358,7 +370,8 @@ def main():
                                          gates_in=row["gates_in"], gates_out=row["gates_out"]))
                     result = inp = None
                 log(f"  {p:8} " + "  ".join(f"{r['impl']} {r['median']:.4f}s" for r in rows
-                                           if r["pass_"] == p and r["shape"] == shape and r["n"] == n))
+                                           if r["pass_"] == p and r["shape"] == shape and r["n"] == n
+                                           and not r.get("skipped")))
             if path:
                 os.remove(path)
             del qc
