@@ -167,7 +167,7 @@ from corvane.circuit.decompose import u3_decompose  # noqa: E402
 from corvane.circuit.optimize import GateCompressor  # noqa: E402
 from corvane.circuit.schedule import DynamicalDecoupling  # noqa: E402
 
-from conftest import random_circuit  # noqa: E402
+from conftest import GeneralDecoupling, GenericCompressor, random_circuit  # noqa: E402
 
 HOST_ERRORS = EXPECTED + (MemoryError, Boom)
 PARAMETRIC = ["r_mat", "rx_mat", "ry_mat", "rz_mat", "p_mat", "u_mat", "u1_mat", "u2_mat", "rxx_mat", "ryy_mat",
@@ -279,20 +279,6 @@ GRAPH_OF_BELL = qc2dag(_bell())
 
 
 # ---- optimize ----------------------------------------------------------------------------------------
-
-class GenericCompressor(GateCompressor):
-    """Sends run down the generic loop."""
-
-    def has_adjacent_gates(self):
-        return super().has_adjacent_gates()
-
-
-class GeneralDecoupling(DynamicalDecoupling):
-    """Sends run down the general road."""
-
-    def counter(self):
-        return super().counter()
-
 
 def graph_state(g):
     """A deep, comparable picture of a graph: nodes, edges, attributes, graph dict."""

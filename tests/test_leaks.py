@@ -18,7 +18,7 @@ from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import convert_gate_info_to_dag_info
 from corvane.circuit.schedule import DynamicalDecoupling
 
-from conftest import random_circuit
+from conftest import GeneralDecoupling, GenericCompressor, random_circuit
 
 CIRCUIT = random_circuit(7, 60, 4)
 GRAPH = qc2dag(CIRCUIT)
@@ -58,16 +58,6 @@ CASES = {
 
 class Boom(Exception):
     pass
-
-
-class GenericCompressor(GateCompressor):
-    def has_adjacent_gates(self):
-        return super().has_adjacent_gates()
-
-
-class GeneralDecoupling(DynamicalDecoupling):
-    def counter(self):
-        return super().counter()
 
 
 class FailingCompressor(GateCompressor):

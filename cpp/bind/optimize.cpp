@@ -833,13 +833,6 @@ bool entries_plain(PyObject* gates, nb::handle one_param, nb::handle two_param) 
     return true;
 }
 
-std::string_view utf8(PyObject* s) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
-    check(data != nullptr);
-    return {data, static_cast<size_t>(size)};
-}
-
 // The native run: the result, or an empty object when the circuit holds
 // something the engine does not reproduce (the caller runs the generic loop).
 struct NativeInput {
@@ -900,7 +893,7 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
         if (name == last_name) {
             kind_index = last_kind;
         } else {
-            std::string text(utf8(name));
+            std::string text(utf8_of(name));
             auto found = by_text.find(text);
             if (found != by_text.end()) {
                 kind_index = found->second;
@@ -1006,7 +999,7 @@ Materialised materialise(const NativeInput& in, const cz::Engine& engine, nb::ha
             continue;
         }
         // gate_<serial>_<qubits>, the qubit list in the host's text form.
-        text.assign(utf8(in.kind_names[engine.kind(n)].ptr()));
+        text.assign(utf8_of(in.kind_names[engine.kind(n)].ptr()));
         text += '_';
         text += std::to_string(first_serial + 1 + static_cast<long long>(engine.serial_index(n)));
         text += "_[";

@@ -19,13 +19,6 @@ PyObject* intern(const char* text) {
     return s;  // kept for the life of the process
 }
 
-std::string_view utf8_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-    check(data != nullptr);
-    return {data, static_cast<size_t>(size)};
-}
-
 // Maps qubit objects to dense ids with the host's equality: small
 // non-negative ints index a table; any other object equal to such an int
 // (True, 1.0) shares its id; everything else goes through a dict.
@@ -108,6 +101,13 @@ void append_text(std::string& out, PyObject* object) {
 }
 
 }  // namespace
+
+std::string_view utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    check(data != nullptr);
+    return {data, static_cast<size_t>(size)};
+}
 
 GateCategories::GateCategories(nb::handle module) {
     for (int i = 0; i < 6; ++i) mappings_[i] = module.attr(kCategoryNames[i]);

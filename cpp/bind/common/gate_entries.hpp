@@ -69,6 +69,9 @@ struct Keys {
     static const Keys& get();
 };
 
+// The UTF-8 text of a string object (borrowed from the object).
+std::string_view utf8_of(PyObject* str);
+
 // The text of `name` before the first "_" (the gate name of a node name).
 // Exact strings are split natively; anything else through `name.split("_")[0]`,
 // so other node keys fail as that expression does.
