@@ -30,9 +30,9 @@ Python object per gate while ours must create a networkx graph or gate tuples; t
 engines, is why the conversions (and compression, which also builds `self.dag`) lose on time and
 memory at 1e5 (see profile.md). An `x floor` below 1 means the native code creates the objects
 faster than the fastest Python-level route found (unpickling with the collector paused), so that
-floor is an upper estimate there. The dag2qc and dd floors count only creating the output list;
-reading the input networkx graph is not in them (profile.md puts reading the graph at 0.7-1.1 s
-of the 1.2-1.6 s native dag2qc at 1e6). merge-rich compression at 3.03x has a 0.64 s spread on
+floor is an upper estimate there. The dag2qc and dd floors count only creating the output list:
+reading the input networkx graph (dag2qc) is not in it (profile.md puts reading the graph at
+0.7-1.1 s of the 1.2-1.6 s native dag2qc at 1e6), nor is the DAG dd lays out internally. merge-rich compression at 3.03x has a 0.64 s spread on
 3.65 s, so it sits on the line. The suite overran by about 3 minutes; the largest single costs
 were the Qiskit dd rows at 1e5 (27 s a run on adder) and the 1e6 rows in fresh processes
 (about 2.5 minutes per shape)."""
