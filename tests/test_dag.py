@@ -195,6 +195,71 @@ class TestDag2qcRules:
             del functional_gates_available["marker"]
 
 
+class Param:
+    """A parameter object of a user type (a container for the collector)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __eq__(self, other):
+        return isinstance(other, Param) and other.value == self.value
+
+    __hash__ = None
+
+
+def equal_but_distinct(text):
+    return "".join(list(text))
+
+
+# Node shapes that the fast reader takes as they are, or hands to the general
+# walk (non-string keys, tuples, user sequences, long parameter lists, short
+# qubit lists, non-int qubits, edges keyed by equal but distinct strings).
+UNUSUAL_GRAPHS = {
+    "tuple params": ([("rx_1", {"qubits": [0], "params": (0.5,)})], []),
+    "five params": ([("u_1", {"qubits": [0], "params": [1.0, 2.0, 3.0, 4.0, 5.0]})], []),
+    "iterator params": ([("rz_1", {"qubits": [0], "params": range(3)})], []),
+    "user param": ([("p_1", {"qubits": [1], "params": [Param(2)]})], []),
+    "extra non-str key": ([("h_1", {"qubits": [0], 7: "x"})], []),
+    "qubits as tuple": ([("cx_1", {"qubits": (0, 1)})], []),
+    "string qubits": ([("h_1", {"qubits": ["a"]}), ("cx_2", {"qubits": ["a", "b"]})], [("h_1", "cx_2")]),
+    "short qubit list": ([("rzz_1", {"qubits": [0], "params": [1.0]})], []),
+    "measure and delay": ([("measure_1", {"qubits": [0, 1], "cbits": [1, 0]}),
+                           ("delay_2", {"qubits": [1], "duration": 3e-8}),
+                           ("barrier_3", {"qubits": [0, 1]})],
+                          [("measure_1", "delay_2"), ("measure_1", "barrier_3"), ("delay_2", "barrier_3")]),
+    "equal but distinct edge keys": ([("h_1", {"qubits": [0]}), ("x_2", {"qubits": [0]}), ("z_3", {"qubits": [0]})],
+                                     [(equal_but_distinct("h_1"), equal_but_distinct("x_2")), ("x_2", "z_3")]),
+}
+
+
+@pytest.mark.parametrize("nqubits", [None, 4])
+@pytest.mark.parametrize("name", UNUSUAL_GRAPHS)
+def test_unusual_nodes_give_what_the_networkx_walk_gives(name, nqubits):
+    nodes, edges = UNUSUAL_GRAPHS[name]
+    g = graph_of(nodes, edges)
+    generic = PlainSubgraph(g)
+
+    def outcome(graph):
+        try:
+            qc = dag2qc(graph, nqubits)
+        except Exception as error:  # the same failure, raised at the same point
+            return type(error), str(error)
+        return qc.gates, [type(x) for e in qc.gates for x in e], qc.nqubits
+
+    assert outcome(g) == outcome(generic)
+
+
+def test_entries_holding_containers_stay_tracked_by_the_collector():
+    import gc
+    g = graph_of([("measure_1", {"qubits": [0], "cbits": [0]}), ("p_2", {"qubits": [0], "params": [Param(1)]}),
+                  ("h_3", {"qubits": [0]}), ("rx_4", {"qubits": [0], "params": [0.5]})],
+                 [("measure_1", "p_2"), ("p_2", "h_3"), ("h_3", "rx_4")])
+    measure, param, h, rx = dag2qc(g, 1).gates
+    # Entries of numbers and strings cannot be in a cycle; the others could.
+    assert gc.is_tracked(measure) and gc.is_tracked(param)
+    assert not gc.is_tracked(h) and not gc.is_tracked(rx)
+
+
 def test_non_string_node_keys_fail_like_split():
     g = graph_of([(1, {"qubits": [0]})])
     with pytest.raises(AttributeError):

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <optional>
+#include <vector>
 #include <string>
 
 namespace nb = nanobind;
@@ -165,6 +168,119 @@ private:
     nb::object general_;
 };
 
+// A node's entry prepared ahead, in node order, from a node whose name,
+// attribute dict and values are plain builtins. Preparing runs no user code
+// and cannot fail, so the walk in topological order that follows (which
+// raises any KeyError or IndexError, in that order) only assembles tuples.
+// Node order is close to the order the objects were allocated in, so reading
+// them here, rather than in topological order, keeps the loads local.
+struct PreparedEntry {
+    enum class Shape : std::uint8_t { none, inline_items, attributes };
+    static constexpr int kInlineItems = 4;
+    PyObject* gate = nullptr;  // kept alive by the category cache or the node name
+    // Shape::inline_items: the entry's items after the gate (parameters, then
+    // qubits). Shape::attributes: items[0] is the node's "qubits" list.
+    PyObject* items[kInlineItems] = {};
+    PyObject* attributes = nullptr;  // Shape::attributes: entry_for_node reads the rest
+    std::uint8_t count = 0;
+    Category category = Category::none;
+    Shape shape = Shape::none;
+};
+
+bool is_key(PyObject* key, PyObject* interned) {
+    return key == interned || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(interned) &&
+                               PyUnicode_Compare(key, interned) == 0);
+}
+
+// While walking position `i` of `count`, asks for the list (or tuple) that
+// `list_at(j)` gives at a later position, then for a list's items: they are
+// two dependent loads away.
+template <class ListAt>
+void prefetch_list_ahead(size_t i, size_t count, ListAt&& list_at) {
+    if (i + kPrefetchAhead < count)
+        if (PyObject* list = list_at(i + kPrefetchAhead)) __builtin_prefetch(list);
+    if (i + kPrefetchAhead / 2 < count)
+        if (PyObject* list = list_at(i + kPrefetchAhead / 2); list && PyList_CheckExact(list))
+            __builtin_prefetch(reinterpret_cast<PyListObject*>(list)->ob_item);
+}
+
+// Prepares every node's entry and the highest qubit, or returns false
+// (having run no user code) when some node needs the general walk.
+bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories,
+                     std::vector<PreparedEntry>& prepared, QubitMaximum& maximum) {
+    if (!categories.all_exact_dicts()) return false;
+    const Keys& keys = Keys::get();
+    const size_t count = snapshot.nodes.size();
+    prepared.resize(count);
+    // The lists each node's dict leads to, read in a second pass so that
+    // every object is reached once, with its load asked for ahead.
+    std::vector<std::pair<PyObject*, PyObject*>> lists(count);  // qubits, params
+    auto attributes_of = [&](size_t i) { return snapshot.attributes[i]; };
+    for (size_t i = 0; i < count; ++i) {
+        if (i + kPrefetchAhead < count) {
+            __builtin_prefetch(snapshot.nodes[i + kPrefetchAhead]);
+            __builtin_prefetch(attributes_of(i + kPrefetchAhead));
+        }
+        if (i + kPrefetchAhead / 2 < count && PyDict_CheckExact(attributes_of(i + kPrefetchAhead / 2)))
+            prefetch_dict_entries(attributes_of(i + kPrefetchAhead / 2));
+        PyObject* name = snapshot.nodes[i];
+        PyObject* attributes = attributes_of(i);
+        if (!PyUnicode_CheckExact(name) || !PyDict_CheckExact(attributes)) return false;
+        PyObject *qubits = nullptr, *params = nullptr;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(attributes, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            if (is_key(key, keys.qubits)) qubits = value;
+            else if (is_key(key, keys.params)) params = value;
+        }
+        if (!qubits || !PyList_CheckExact(qubits)) return false;
+        auto [gate, category] = categories.gate_of_node(name);
+        const bool parameter_gate =
+            category == Category::one_qubit_parameter || category == Category::two_qubit_parameter;
+        if (parameter_gate && params && !PyList_CheckExact(params) && !PyTuple_CheckExact(params)) return false;
+        PreparedEntry& entry = prepared[i];
+        entry.gate = gate.ptr();
+        entry.attributes = attributes;
+        entry.category = category;
+        lists[i] = {qubits, parameter_gate ? params : nullptr};
+    }
+    for (size_t i = 0; i < count; ++i) {
+        prefetch_list_ahead(i, count, [&](size_t j) { return lists[j].first; });
+        prefetch_list_ahead(i, count, [&](size_t j) { return lists[j].second; });
+        auto [qubits, params] = lists[i];
+        PreparedEntry& entry = prepared[i];
+        maximum.add_all(qubits);
+        const Py_ssize_t nq = PyList_GET_SIZE(qubits);
+        Py_ssize_t width = 0;
+        switch (entry.category) {
+            case Category::one_qubit:
+            case Category::two_qubit:
+            case Category::three_qubit: width = static_cast<Py_ssize_t>(entry.category) + 1; break;
+            case Category::one_qubit_parameter: width = 1; break;
+            case Category::two_qubit_parameter: width = 2; break;
+            case Category::functional: break;
+            case Category::none: continue;
+        }
+        const Py_ssize_t np = params ? PySequence_Fast_GET_SIZE(params) : 0;
+        const bool needs_params = entry.category == Category::one_qubit_parameter ||
+                                  entry.category == Category::two_qubit_parameter;
+        // Functional gates, a missing "params", a list too short for its gate
+        // (IndexError when its turn comes) or a long parameter list: the
+        // general entry builder, on the same plain objects.
+        if (width == 0 || (needs_params && !params) || width > nq || np + width > PreparedEntry::kInlineItems) {
+            entry.shape = PreparedEntry::Shape::attributes;
+            entry.items[0] = qubits;
+            continue;
+        }
+        entry.shape = PreparedEntry::Shape::inline_items;
+        for (Py_ssize_t k = 0; k < np; ++k) entry.items[k] = PySequence_Fast_GET_ITEM(params, k);
+        for (Py_ssize_t k = 0; k < width; ++k) entry.items[np + k] = PyList_GET_ITEM(qubits, k);
+        entry.count = static_cast<std::uint8_t>(np + width);
+    }
+    return true;
+}
+
 nb::object dag2qc(Args args) {
     nb::handle graph = args[0];
     nb::object nqubits = optional_count(args[1], "nqubits");
@@ -172,7 +288,7 @@ nb::object dag2qc(Args args) {
     GateCategories categories(this_module());
     const Keys& keys = Keys::get();
     QubitMaximum maximum;
-    nb::object entries = checked(PyList_New(0));
+    std::vector<nb::object> entries;
 
     auto add_node = [&](PyObject* node, PyObject* attributes) {
         auto [gate, category] = categories.gate_of_node(node);
@@ -187,14 +303,33 @@ nb::object dag2qc(Args args) {
         if (!qubits.is_valid()) throw nb::python_error();
         maximum.add_all(qubits.ptr());
         nb::object entry = entry_for_node(gate.ptr(), category, attributes, qubits.ptr());
-        if (entry.is_valid()) check(PyList_Append(entries.ptr(), entry.ptr()) == 0);
+        if (entry.is_valid()) entries.push_back(std::move(entry));
     };
 
+    std::optional<GcPause> pause;
     if (is_plain_digraph(graph)) {
-        GcPause pause;
+        pause.emplace();
         DiGraphSnapshot snapshot = read_digraph(graph);
-        dag::Generations generations = dag::topological_generations(snapshot.dag);
-        for (dag::NodeId n : generations.order) add_node(snapshot.nodes[n].ptr(), snapshot.attributes[n].ptr());
+        dag::Generations generations = dag::topological_generations(snapshot.successors);
+        std::vector<PreparedEntry> prepared;
+        if (prepare_entries(snapshot, categories, prepared, maximum)) {
+            for (dag::NodeId n : generations.order) {
+                const PreparedEntry& p = prepared[n];
+                nb::object entry;
+                switch (p.shape) {
+                    case PreparedEntry::Shape::none: continue;
+                    case PreparedEntry::Shape::inline_items: entry = gate_entry(p.gate, p.items, p.count); break;
+                    case PreparedEntry::Shape::attributes:
+                        entry = entry_for_node(p.gate, p.category, p.attributes, p.items[0]);
+                        break;
+                }
+                if (entry.is_valid()) entries.push_back(std::move(entry));
+            }
+        } else {
+            maximum = QubitMaximum();
+            snapshot.hold();  // the general walk may run user code
+            for (dag::NodeId n : generations.order) add_node(snapshot.nodes[n], snapshot.attributes[n]);
+        }
         if (!generations.acyclic) {
             nb::object unfeasible = global(this_module(), "nx").attr("NetworkXUnfeasible");
             PyErr_SetString(unfeasible.ptr(), "Graph contains a cycle or graph changed during iteration");
@@ -206,10 +341,15 @@ nb::object dag2qc(Args args) {
         for (nb::handle node : order) add_node(node.ptr(), node_view[node].ptr());
     }
 
+    if (pause) pause->end_and_collect_young();
+    nb::object gates = checked(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    for (size_t i = 0; i < entries.size(); ++i) PyList_SET_ITEM(gates.ptr(), i, entries[i].release().ptr());
+    entries = {};
+
     if (nqubits.is_none()) nqubits = maximum.count_from_maximum();
     if (ncbits.is_none()) ncbits = nqubits;
     nb::object circuit = global(this_module(), "QuantumCircuit")(nqubits, ncbits);
-    circuit.attr("gates") = entries;
+    circuit.attr("gates") = gates;
     circuit.attr("qubits") = graph.attr("graph")["qubits"];
     return circuit;
 }

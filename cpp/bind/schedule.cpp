@@ -578,13 +578,6 @@ private:
     throw nb::python_error();
 }
 
-nb::object tuple_of(std::initializer_list<PyObject*> items) {
-    nb::object t = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item));
-    return t;
-}
-
 // The circuit's own entry, when it is an immutable tuple equal item by item
 // (by identity) to the entry dag2qc builds for its node.
 bool reusable(PyObject* entry, Category category, PyObject* attributes, PyObject* qubits) {
@@ -837,7 +830,7 @@ private:
         const Category category = inserted_category(gate);
         nb::object entry;
         if (category == Category::one_qubit && !duration.is_valid()) {
-            entry = tuple_of({gate, q});
+            entry = entry_tuple({gate, q});
         } else {
             nb::object qubit_list = one_item_list(q);
             nb::object attributes = checked(PyDict_New());

@@ -33,6 +33,17 @@ GateDag graph(size_t nodes, const std::vector<std::pair<NodeId, NodeId>>& edges)
     return g;
 }
 
+// The same graph in CSR form, each node's successors in edge order.
+Adjacency adjacency(size_t nodes, const std::vector<std::pair<NodeId, NodeId>>& edges) {
+    Adjacency a;
+    for (NodeId u = 0; u < nodes; ++u) {
+        for (auto [s, t] : edges)
+            if (s == u) a.targets.push_back(t);
+        a.offsets.push_back(static_cast<std::uint32_t>(a.targets.size()));
+    }
+    return a;
+}
+
 TEST(GateDag, UpdatedEdgeKeepsItsPlaceReaddedEdgeGoesLast) {
     GateDag g = graph(4, {{0, 1}, {0, 2}, {0, 3}});
     EdgeId first = g.find_edge(0, 1);
@@ -72,6 +83,7 @@ TEST_P(Layering, MatchesTheOrderOfTopologicalGenerations) {
     const auto& c = GetParam();
     GateDag g = graph(c.nodes, c.edges);
     EXPECT_EQ(layers(topological_generations(g)), c.forward);
+    EXPECT_EQ(layers(topological_generations(adjacency(c.nodes, c.edges))), c.forward);
     EXPECT_EQ(layers(reversed_topological_generations(g)), c.reversed);
 }
 
@@ -97,6 +109,10 @@ TEST(GateDag, CycleStopsTheLayeringAndIsReported) {
     EXPECT_EQ(layers(gens), (std::vector<std::vector<NodeId>>{{0}, {3}}));
     GateDag loop = graph(1, {{0, 0}});
     EXPECT_FALSE(topological_generations(loop).acyclic);
+    Generations csr = topological_generations(adjacency(4, {{0, 1}, {1, 2}, {2, 1}, {0, 3}}));
+    EXPECT_FALSE(csr.acyclic);
+    EXPECT_EQ(layers(csr), (std::vector<std::vector<NodeId>>{{0}, {3}}));
+    EXPECT_FALSE(topological_generations(adjacency(1, {{0, 0}})).acyclic);
 }
 
 TEST(GateDag, RemovedNodesAreSkippedByTheLayering) {

@@ -12,24 +12,37 @@ namespace {
 // edges from equal strings) is found through a dict built on first need.
 class NodeIndex {
 public:
-    explicit NodeIndex(const std::vector<nb::object>& nodes) : nodes_(nodes) {
+    static constexpr std::uint32_t kMissing = UINT32_MAX;
+
+    // Open addressing over positions into `nodes`: 4 bytes a slot keeps the
+    // table small enough to stay in cache while the edges are walked.
+    explicit NodeIndex(const std::vector<PyObject*>& nodes) : nodes_(nodes) {
         size_t capacity = std::bit_ceil(nodes.size() * 2 + 2);
-        slots_.assign(capacity, Slot{nullptr, 0});
-        mask_ = capacity - 1;
+        slots_.assign(capacity, kMissing);
+        shift_ = 64 - std::countr_zero(capacity);
         for (std::uint32_t i = 0; i < nodes.size(); ++i) {
-            size_t h = hash(nodes[i].ptr());
-            while (slots_[h].key) h = (h + 1) & mask_;
-            slots_[h] = Slot{nodes[i].ptr(), i};
+            size_t h = slot_of(nodes[i]);
+            while (slots_[h] != kMissing) h = (h + 1) & (capacity - 1);
+            slots_[h] = i;
         }
     }
 
-    std::uint32_t find(PyObject* key) {
-        for (size_t h = hash(key); slots_[h].key; h = (h + 1) & mask_)
-            if (slots_[h].key == key) return slots_[h].index;
+    void prefetch(PyObject* key) const { __builtin_prefetch(&slots_[slot_of(key)]); }
+
+    // The position of the very object `key`, or kMissing. Runs no user code.
+    std::uint32_t find_identical(PyObject* key) const {
+        const size_t mask = slots_.size() - 1;
+        for (size_t h = slot_of(key); slots_[h] != kMissing; h = (h + 1) & mask)
+            if (nodes_[slots_[h]] == key) return slots_[h];
+        return kMissing;
+    }
+
+    // The position of the node equal to `key`; runs the keys' __hash__/__eq__.
+    std::uint32_t find_equal(PyObject* key) {
         if (!by_equality_.is_valid()) {
             by_equality_ = nb::dict();
             for (std::uint32_t i = 0; i < nodes_.size(); ++i)
-                check(PyDict_SetItem(by_equality_.ptr(), nodes_[i].ptr(), nb::int_(i).ptr()) == 0);
+                check(PyDict_SetItem(by_equality_.ptr(), nodes_[i], nb::int_(i).ptr()) == 0);
         }
         PyObject* found = PyDict_GetItemWithError(by_equality_.ptr(), key);
         if (!found) {
@@ -40,16 +53,13 @@ public:
     }
 
 private:
-    struct Slot {
-        PyObject* key;
-        std::uint32_t index;
-    };
-    size_t hash(PyObject* key) const {
-        return (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull & mask_;
+    // Fibonacci hashing: the high bits of the product mix every pointer bit.
+    size_t slot_of(PyObject* key) const {
+        return (reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> shift_;
     }
-    const std::vector<nb::object>& nodes_;
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
+    const std::vector<PyObject*>& nodes_;
+    std::vector<std::uint32_t> slots_;
+    int shift_ = 0;
     nb::object by_equality_;
 };
 
@@ -102,6 +112,16 @@ void DiGraphWriter::finish() {
     }
 }
 
+void DiGraphSnapshot::hold(std::initializer_list<const std::vector<PyObject*>*> more) {
+    if (holding_) return;
+    holding_ = true;
+    held_.reserve(nodes.size() + attributes.size() + more.size());
+    for (PyObject* object : nodes) held_.push_back(nb::borrow(object));
+    for (PyObject* object : attributes) held_.push_back(nb::borrow(object));
+    for (const std::vector<PyObject*>* objects : more)
+        for (PyObject* object : *objects) held_.push_back(nb::borrow(object));
+}
+
 DiGraphSnapshot read_digraph(nb::handle graph) {
     DiGraphSnapshot snapshot;
     nb::object node = graph.attr("_node");
@@ -110,37 +130,57 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     const Py_ssize_t count = PyDict_Size(succ.ptr());
     snapshot.nodes.reserve(count);
     snapshot.attributes.reserve(count);
-    std::vector<nb::object> successor_dicts;
+    std::vector<PyObject*> successor_dicts;
     successor_dicts.reserve(count);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(succ.ptr(), &pos, &key, &value)) {
-        snapshot.nodes.push_back(nb::borrow(key));
-        successor_dicts.push_back(nb::borrow(value));
+        snapshot.nodes.push_back(key);
+        successor_dicts.push_back(value);
     }
     // `_node` normally lists the same keys in the same order: walk it alongside
     // and look a key up only where the two differ.
+    snapshot.attributes.assign(snapshot.nodes.size(), Py_None);
     Py_ssize_t node_pos = 0;
-    for (auto& n : snapshot.nodes) {
+    for (size_t i = 0; i < snapshot.nodes.size(); ++i) {
+        PyObject* n = snapshot.nodes[i];
         PyObject *node_key = nullptr, *attributes = nullptr;
-        if (!PyDict_Next(node.ptr(), &node_pos, &node_key, &attributes) || node_key != n.ptr()) {
-            attributes = PyDict_GetItemWithError(node.ptr(), n.ptr());
+        if (!PyDict_Next(node.ptr(), &node_pos, &node_key, &attributes) || node_key != n) {
+            snapshot.hold({&successor_dicts});  // the lookup may run a key's __eq__
+            attributes = PyDict_GetItemWithError(node.ptr(), n);
             if (!attributes) {
-                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n.ptr());
+                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n);
                 throw nb::python_error();
             }
         }
-        snapshot.attributes.push_back(nb::borrow(attributes));
+        if (snapshot.holding()) snapshot.keep(attributes);
+        snapshot.attributes[i] = attributes;
     }
-    NodeIndex index(snapshot.nodes);
-    snapshot.dag.reserve(count, count * 2);
-    for (Py_ssize_t i = 0; i < count; ++i) snapshot.dag.add_node();
-    for (Py_ssize_t u = 0; u < count; ++u) {
+    // First every successor key, dict by dict (the dicts are separate objects
+    // reached through pointers: ask for them, then their entries, ahead)...
+    std::vector<PyObject*> successor_keys;
+    successor_keys.reserve(count * 2);
+    snapshot.successors.offsets.reserve(count + 1);
+    for (size_t u = 0; u < successor_dicts.size(); ++u) {
+        if (u + kPrefetchAhead < successor_dicts.size()) __builtin_prefetch(successor_dicts[u + kPrefetchAhead]);
+        if (u + kPrefetchAhead / 2 < successor_dicts.size())
+            prefetch_dict_entries(successor_dicts[u + kPrefetchAhead / 2]);
         Py_ssize_t p = 0;
-        while (PyDict_Next(successor_dicts[u].ptr(), &p, &key, &value)) {
-            // find() may run the key's __hash__/__eq__, which may drop it from the dict.
-            nb::object successor = nb::borrow(key);
-            snapshot.dag.append_edge(static_cast<dag::NodeId>(u), index.find(successor.ptr()));
+        while (PyDict_Next(successor_dicts[u], &p, &key, &value)) successor_keys.push_back(key);
+        snapshot.successors.offsets.push_back(static_cast<std::uint32_t>(successor_keys.size()));
+    }
+    // ...then their positions, with the hash slot of each asked for ahead.
+    NodeIndex index(snapshot.nodes);
+    std::vector<dag::NodeId>& targets = snapshot.successors.targets;
+    targets.resize(successor_keys.size());
+    for (size_t i = 0; i < successor_keys.size(); ++i) {
+        if (i + kPrefetchAhead < successor_keys.size()) index.prefetch(successor_keys[i + kPrefetchAhead]);
+        targets[i] = index.find_identical(successor_keys[i]);
+        if (targets[i] == NodeIndex::kMissing) {
+            // An equal but distinct key: finding it runs user code, which may
+            // change the graph's dicts.
+            snapshot.hold({&successor_dicts, &successor_keys});
+            targets[i] = index.find_equal(successor_keys[i]);
         }
     }
     return snapshot;

@@ -11,6 +11,7 @@
 #include "common/pyfunction.hpp"
 #include "dag/gate_dag.hpp"
 
+#include <initializer_list>
 #include <vector>
 
 namespace corvane::bind {
@@ -35,13 +36,41 @@ private:
     nb::object graph_, node_, succ_, pred_;
 };
 
-// The nodes (in node order) of a DiGraph and its edges as a core GateDag whose
-// node ids are positions in that order.
+// The nodes (in node order) of a DiGraph with their attribute dicts, and its
+// successor lists as a core Adjacency whose node ids are positions in that order.
+//
+// The objects are borrowed from the graph's dicts: that is sound while no
+// user code runs, and saves touching every object twice more (a reference
+// taken and dropped) on a walk that is bound by memory loads. Whoever is
+// about to run code that could (a user type's __eq__, __getitem__, ...)
+// calls hold() first.
 struct DiGraphSnapshot {
-    std::vector<nb::object> nodes;
-    std::vector<nb::object> attributes;
-    dag::GateDag dag;
+    std::vector<PyObject*> nodes;
+    std::vector<PyObject*> attributes;
+    dag::Adjacency successors;
+
+    // Takes a reference to every node and attribute dict (and to the objects
+    // of `more`), once; from then on whatever is added must be kept.
+    void hold(std::initializer_list<const std::vector<PyObject*>*> more = {});
+    bool holding() const { return holding_; }
+    void keep(PyObject* object) { held_.push_back(nb::borrow(object)); }
+
+private:
+    std::vector<nb::object> held_;
+    bool holding_ = false;
 };
 DiGraphSnapshot read_digraph(nb::handle graph);
+
+// The objects of a graph are allocated one after another but reached through
+// pointers; asking for them this many nodes ahead lets the loads overlap.
+constexpr size_t kPrefetchAhead = 32;
+
+// Hints the cache to load the entries of a dict, which live in its keys
+// object, reached through the dict (which should be loaded by now).
+inline void prefetch_dict_entries(PyObject* dict) {
+    const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    __builtin_prefetch(keys);
+    __builtin_prefetch(keys + 64);
+}
 
 }  // namespace corvane::bind

@@ -1,6 +1,9 @@
 #include "common/gate_entries.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 namespace corvane::bind {
@@ -100,9 +103,43 @@ void append_text(std::string& out, PyObject* object) {
     out += utf8_of(text.ptr());
 }
 
+void untrack_if_atomic(PyObject* tuple) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(tuple, i);
+        if (PyType_IS_GC(Py_TYPE(item)) && !(PyTuple_CheckExact(item) && !PyObject_GC_IsTracked(item))) return;
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
+// tuple(items) with its atomic items, untracked like an entry.
+nb::object qubit_tuple(PyObject* qubits) {
+    nb::object t = checked(PySequence_Tuple(qubits));
+    untrack_if_atomic(t.ptr());
+    return t;
+}
+
+// qubits[index], as the subscript would give it.
+nb::object qubit_at(PyObject* qubits, Py_ssize_t index) {
+    if (PyList_CheckExact(qubits) && index < PyList_GET_SIZE(qubits))
+        return nb::borrow(PyList_GET_ITEM(qubits, index));
+    nb::object key = checked(PyLong_FromSsize_t(index));
+    return checked(PyObject_GetItem(qubits, key.ptr()));
+}
+
+// (gate, *params, qubits[0], ...) with the node's values read in that order.
+nb::object parameter_entry_of_node(PyObject* gate, PyObject* params, PyObject* qubits, Py_ssize_t width) {
+    nb::object items = checked(PySequence_List(params));
+    for (Py_ssize_t k = 0; k < width; ++k) check(PyList_Append(items.ptr(), qubit_at(qubits, k).ptr()) == 0);
+    return gate_entry(gate, PySequence_Fast_ITEMS(items.ptr()), PyList_GET_SIZE(items.ptr()));
+}
+
 }  // namespace
 
 std::string_view utf8_of(PyObject* str) {
+    // Pure-ASCII strings (every gate and node name in practice) hold their
+    // text inline; read it without the conversion call.
+    if (PyUnicode_IS_COMPACT_ASCII(str))
+        return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     check(data != nullptr);
@@ -113,11 +150,50 @@ GateCategories::GateCategories(nb::handle module) {
     for (int i = 0; i < 6; ++i) mappings_[i] = module.attr(kCategoryNames[i]);
 }
 
+bool GateCategories::all_exact_dicts() const {
+    return std::all_of(std::begin(mappings_), std::end(mappings_),
+                       [](const nb::object& m) { return PyDict_CheckExact(m.ptr()); });
+}
+
 GateCategories GateCategories::of_circuit_model() {
     return GateCategories(nb::module_::import_("corvane.circuit.quantumcircuit_helpers"));
 }
 
+namespace {
+
+std::uint64_t pack_short_name(std::string_view text) {
+    std::uint64_t key = static_cast<std::uint64_t>(text.size()) << 56;
+    for (size_t i = 0; i < text.size(); ++i) key |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+    return key;
+}
+
+}  // namespace
+
+size_t GateCategories::short_slot(std::uint64_t key) const {
+    const int shift = 64 - std::countr_zero(short_names_.size());
+    size_t h = (key * 0x9E3779B97F4A7C15ull) >> shift;
+    while (short_names_[h].key && short_names_[h].key != key) h = (h + 1) & (short_names_.size() - 1);
+    return h;
+}
+
 GateCategories::Cached& GateCategories::lookup(std::string_view text, PyObject* name) {
+    if (text.empty() || text.size() > 7) return lookup_uncached(text, name);
+    const std::uint64_t key = pack_short_name(text);
+    size_t slot = short_slot(key);
+    if (short_names_[slot].key) return *short_names_[slot].cached;
+    Cached& cached = lookup_uncached(text, name);
+    if (2 * (short_count_ + 1) > short_names_.size()) {
+        std::vector<ShortSlot> old = std::exchange(short_names_, std::vector<ShortSlot>(short_names_.size() * 2));
+        for (const ShortSlot& s : old)
+            if (s.key) short_names_[short_slot(s.key)] = s;
+        slot = short_slot(key);
+    }
+    short_names_[slot] = ShortSlot{key, &cached};
+    ++short_count_;
+    return cached;
+}
+
+GateCategories::Cached& GateCategories::lookup_uncached(std::string_view text, PyObject* name) {
     if (auto it = cache_.find(text); it != cache_.end()) return it->second;
     nb::object gate = name ? nb::borrow(name) : checked(PyUnicode_FromStringAndSize(text.data(), text.size()));
     Category found = Category::none;
@@ -292,47 +368,52 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
     return result;
 }
 
+nb::object entry_tuple(std::initializer_list<nb::handle> items) {
+    nb::object t = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (nb::handle item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item.ptr()));
+    untrack_if_atomic(t.ptr());
+    return t;
+}
+
+nb::object gate_entry(PyObject* gate, PyObject* const* items, Py_ssize_t count) {
+    nb::object t = checked(PyTuple_New(1 + count));
+    PyTuple_SET_ITEM(t.ptr(), 0, Py_NewRef(gate));
+    for (Py_ssize_t k = 0; k < count; ++k) PyTuple_SET_ITEM(t.ptr(), 1 + k, Py_NewRef(items[k]));
+    untrack_if_atomic(t.ptr());
+    return t;
+}
+
 nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes, PyObject* qubits) {
     const Keys& keys = Keys::get();
     auto attribute = [&](PyObject* key) {
-        PyObject* value = PyDict_Check(attributes) ? PyDict_GetItemWithError(attributes, key)
-                                                   : PyObject_GetItem(attributes, key);
-        if (!value) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-            throw nb::python_error();
+        if (PyDict_CheckExact(attributes)) {
+            PyObject* value = PyDict_GetItemWithError(attributes, key);
+            if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+            check(value != nullptr);
+            return nb::borrow(value);
         }
-        return PyDict_Check(attributes) ? nb::borrow(value) : nb::steal(value);
+        return checked(PyObject_GetItem(attributes, key));
     };
-    auto qubit = [&](Py_ssize_t index) { return checked(PySequence_GetItem(qubits, index)); };
-    auto tuple = [](std::initializer_list<nb::handle> items) {
-        nb::object t = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-        Py_ssize_t i = 0;
-        for (nb::handle item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item.ptr()));
-        return t;
-    };
+    auto qubit = [&](Py_ssize_t index) { return qubit_at(qubits, index); };
     switch (category) {
-        case Category::one_qubit: return tuple({gate, qubit(0)});
-        case Category::two_qubit: return tuple({gate, qubit(0), qubit(1)});
-        case Category::three_qubit: return tuple({gate, qubit(0), qubit(1), qubit(2)});
+        case Category::one_qubit: return entry_tuple({gate, qubit(0)});
+        case Category::two_qubit: return entry_tuple({gate, qubit(0), qubit(1)});
+        case Category::three_qubit: return entry_tuple({gate, qubit(0), qubit(1), qubit(2)});
         case Category::one_qubit_parameter:
-        case Category::two_qubit_parameter: {
-            nb::object params = checked(PySequence_List(attribute(keys.params).ptr()));
-            const bool two = category == Category::two_qubit_parameter;
-            check(PyList_Insert(params.ptr(), 0, gate) == 0);
-            check(PyList_Append(params.ptr(), qubit(0).ptr()) == 0);
-            if (two) check(PyList_Append(params.ptr(), qubit(1).ptr()) == 0);
-            return checked(PyList_AsTuple(params.ptr()));
-        }
+            return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, 1);
+        case Category::two_qubit_parameter:
+            return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, 2);
         case Category::functional: {
             if (!PyUnicode_Check(gate)) return {};
             std::string_view name = utf8_of(gate);
-            if (name == "measure") return tuple({gate, qubits, attribute(keys.cbits)});
-            if (name == "barrier") return tuple({gate, checked(PySequence_Tuple(qubits))});
+            if (name == "measure") return entry_tuple({gate, qubits, attribute(keys.cbits)});
+            if (name == "barrier") return entry_tuple({gate, qubit_tuple(qubits)});
             if (name == "delay") {
                 nb::object duration = attribute(keys.duration);
-                return tuple({gate, duration, checked(PySequence_Tuple(qubits))});
+                return entry_tuple({gate, duration, qubit_tuple(qubits)});
             }
-            if (name == "reset") return tuple({gate, qubit(0)});
+            if (name == "reset") return entry_tuple({gate, qubit(0)});
             return {};
         }
         case Category::none: return {};

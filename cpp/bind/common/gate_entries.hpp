@@ -32,12 +32,19 @@ class GateCategories {
 public:
     // Reads the six `*_gates_available` attributes of `module`.
     explicit GateCategories(nb::handle module);
+    // Moves keep the cache's nodes (and the pointers to them); copies would not.
+    GateCategories(GateCategories&&) = default;
+    GateCategories(const GateCategories&) = delete;
+    GateCategories& operator=(const GateCategories&) = delete;
     // The mappings of the circuit model's own module.
     static GateCategories of_circuit_model();
 
     // The first category, in the order above, whose keys hold `name`.
     Category category_of(PyObject* name);
     nb::handle mapping(Category c) const { return mappings_[static_cast<int>(c)]; }
+    // True when every mapping is an exact dict, so testing a string name
+    // against them runs no user code.
+    bool all_exact_dicts() const;
 
     // The gate name of a node (see gate_name_of) with its category. For
     // string node names both come from a cache keyed by the gate's text, so a
@@ -54,9 +61,20 @@ private:
         Category category;
     };
     Cached& lookup(std::string_view text, PyObject* name);
+    Cached& lookup_uncached(std::string_view text, PyObject* name);
 
     nb::object mappings_[6];
     std::unordered_map<std::string, Cached, TextHash, std::equal_to<>> cache_;
+    // Names of up to 7 bytes (every gate of the circuit model) packed with
+    // their length into one word: a probe is one multiply and one compare.
+    struct ShortSlot {
+        std::uint64_t key = 0;  // 0: empty (a packed name holds its length in the top byte)
+        Cached* cached = nullptr;
+    };
+    std::vector<ShortSlot> short_names_ = std::vector<ShortSlot>(64);
+    size_t short_count_ = 0;
+    // The slot holding `key`, or the empty slot where it belongs.
+    size_t short_slot(std::uint64_t key) const;
 };
 
 // Interned attribute keys of the gate DAG convention.
@@ -68,6 +86,15 @@ struct Keys {
     PyObject* qubit;
     static const Keys& get();
 };
+
+// A new gate-entry tuple of `items`. One whose items are all atomic (ints,
+// floats, strings, untracked tuples) can never be part of a reference cycle:
+// it is untracked at once, as the collector would untrack it on its first
+// visit, so a large gate list does not set off collections that walk it.
+nb::object entry_tuple(std::initializer_list<nb::handle> items);
+
+// (gate, items[0], ..., items[count - 1]), untracked as entry_tuple.
+nb::object gate_entry(PyObject* gate, PyObject* const* items, Py_ssize_t count);
 
 // The UTF-8 text of a string object (borrowed from the object).
 std::string_view utf8_of(PyObject* str);

@@ -403,4 +403,11 @@ nb::object global(nb::handle module, const char* name) {
     return nb::borrow(value);
 }
 
+void GcPause::end_and_collect_young() {
+    if (!was_enabled_) return;
+    was_enabled_ = false;
+    PyGC_Enable();
+    nb::module_::import_("gc").attr("collect")(0);
+}
+
 }  // namespace corvane::bind

@@ -111,6 +111,11 @@ public:
     ~GcPause() {
         if (was_enabled_) PyGC_Enable();
     }
+    // Ends the pause now and runs the young-generation collection the paused
+    // allocations have made due, while the caller holds no borrowed pointers
+    // and before it builds one large container: that container is then not
+    // walked by a collection it did not cause.
+    void end_and_collect_young();
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
 

@@ -87,13 +87,14 @@ namespace {
 
 // Kahn's layering over successor lists given as a callback, in the exact
 // order of networkx's topological_generations.
-template <class ForEachSuccessor>
-Generations layer(const GateDag& dag, std::vector<std::uint32_t>& indegree,
-                  ForEachSuccessor&& for_each_successor) {
+// Node ids run over [0, capacity); `live_count` of them pass `is_live`.
+template <class IsLive, class ForEachSuccessor>
+Generations layer(std::size_t capacity, std::size_t live_count, IsLive&& is_live,
+                  std::vector<std::uint32_t>& indegree, ForEachSuccessor&& for_each_successor) {
     Generations result;
-    result.order.reserve(dag.node_count());
-    for (NodeId n = 0; n < dag.node_capacity(); ++n)
-        if (dag.contains(n) && indegree[n] == 0) result.order.push_back(n);
+    result.order.reserve(live_count);
+    for (NodeId n = 0; n < capacity; ++n)
+        if (is_live(n) && indegree[n] == 0) result.order.push_back(n);
     std::size_t begin = 0;
     while (begin < result.order.size()) {
         const std::size_t end = result.order.size();
@@ -106,8 +107,15 @@ Generations layer(const GateDag& dag, std::vector<std::uint32_t>& indegree,
         begin = end;
     }
     if (!result.starts.empty()) result.starts.push_back(result.order.size());
-    result.acyclic = result.order.size() == dag.node_count();
+    result.acyclic = result.order.size() == live_count;
     return result;
+}
+
+template <class ForEachSuccessor>
+Generations layer(const GateDag& dag, std::vector<std::uint32_t>& indegree,
+                  ForEachSuccessor&& for_each_successor) {
+    return layer(dag.node_capacity(), dag.node_count(), [&](NodeId n) { return dag.contains(n); }, indegree,
+                 for_each_successor);
 }
 
 }  // namespace
@@ -118,6 +126,15 @@ Generations topological_generations(const GateDag& dag) {
         if (dag.contains(n)) indegree[n] = dag.in_degree(n);
     return layer(dag, indegree, [&](NodeId node, auto&& visit) {
         for (EdgeId e = dag.first_out(node); e != kNone; e = dag.next_out(e)) visit(dag.target(e));
+    });
+}
+
+Generations topological_generations(const Adjacency& graph) {
+    const std::size_t n = graph.node_count();
+    std::vector<std::uint32_t> indegree(n, 0);
+    for (NodeId target : graph.targets) ++indegree[target];
+    return layer(n, n, [](NodeId) { return true; }, indegree, [&](NodeId node, auto&& visit) {
+        for (std::uint32_t i = graph.offsets[node]; i < graph.offsets[node + 1]; ++i) visit(graph.targets[i]);
     });
 }
 

@@ -98,6 +98,19 @@ struct Generations {
 // order as their last incoming edge is consumed.
 Generations topological_generations(const GateDag& dag);
 
+// A read-only graph in compressed sparse row form: the successors of node u
+// are targets[offsets[u] .. offsets[u + 1]), in edge order. Much smaller than
+// a GateDag when a graph is only to be ordered.
+struct Adjacency {
+    std::vector<std::uint32_t> offsets{0};
+    std::vector<NodeId> targets;
+
+    std::size_t node_count() const { return offsets.size() - 1; }
+};
+
+// topological_generations (as above) of an Adjacency.
+Generations topological_generations(const Adjacency& graph);
+
 // The same for the graph that networkx's DiGraph.reverse() builds: its
 // successor lists hold each node's predecessors in node order, because the
 // reversed edges are added while walking the edges source by source.
