@@ -249,6 +249,19 @@ def test_unusual_nodes_give_what_the_networkx_walk_gives(name, nqubits):
     assert outcome(g) == outcome(generic)
 
 
+def test_gate_names_of_every_length_keep_their_categories(monkeypatch):
+    from corvane.circuit import quantumcircuit_helpers as helpers
+    one = dict(helpers.one_qubit_gates_available)
+    # Names up to and beyond the packed short-name length, a NUL inside a
+    # name, and enough distinct names to make the name cache grow.
+    names = ["g\x00", "sevench", "eightchr", "a" * 30] + [f"n{i}" for i in range(70)]
+    one.update(dict.fromkeys(names, 0))
+    monkeypatch.setattr(dag_module, "one_qubit_gates_available", one)
+    nodes = [(f"{name}_{i}", {"qubits": [i % 3]}) for i, name in enumerate(["g"] + names)]
+    qc = dag2qc(graph_of(nodes), 3)
+    assert qc.gates == [(name, i % 3) for i, name in enumerate(names, start=1)]
+
+
 def test_entries_holding_containers_stay_tracked_by_the_collector():
     import gc
     g = graph_of([("measure_1", {"qubits": [0], "cbits": [0]}), ("p_2", {"qubits": [0], "params": [Param(1)]}),

@@ -3,6 +3,7 @@
 #include "common/gate_entries.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -204,17 +205,71 @@ void prefetch_list_ahead(size_t i, size_t count, ListAt&& list_at) {
             __builtin_prefetch(reinterpret_cast<PyListObject*>(list)->ob_item);
 }
 
-// Prepares every node's entry and the highest qubit, or returns false
+// Entries made only of a gate name and ints are immutable values; equal ones
+// (the same gate on the same qubits, thousands of times in a long circuit)
+// share one tuple instead of each taking a fresh allocation. Keyed by the
+// identity of the items, so only the very same objects share.
+class SharedEntries {
+public:
+    static bool shareable(const PreparedEntry& p) {
+        for (int k = 0; k < p.count; ++k)
+            if (!PyLong_CheckExact(p.items[k])) return false;
+        return true;
+    }
+
+    nb::object get(const PreparedEntry& p) {
+        Key key{p.gate, {}, p.count};
+        std::copy(p.items, p.items + p.count, key.items);
+        size_t slot = find(key);
+        if (slots_[slot].tuple) return nb::borrow(slots_[slot].tuple);
+        nb::object tuple = gate_entry(p.gate, p.items, p.count);
+        if (2 * (used_ + 1) > slots_.size()) {
+            std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+            for (const Slot& s : old)
+                if (s.tuple) slots_[find(s.key)] = s;
+            slot = find(key);
+        }
+        slots_[slot] = Slot{key, tuple.ptr()};  // kept alive by the gate list being built
+        ++used_;
+        return tuple;
+    }
+
+private:
+    struct Key {
+        PyObject* gate;
+        PyObject* items[PreparedEntry::kInlineItems];
+        std::uint8_t count;
+        bool operator==(const Key& o) const {
+            return gate == o.gate && count == o.count && std::equal(items, items + count, o.items);
+        }
+    };
+    struct Slot {
+        Key key{};
+        PyObject* tuple = nullptr;
+    };
+    size_t find(const Key& key) const {
+        std::uint64_t h = reinterpret_cast<std::uintptr_t>(key.gate) + key.count;
+        for (int k = 0; k < key.count; ++k) h = (h ^ reinterpret_cast<std::uintptr_t>(key.items[k])) * 0x9E3779B97F4A7C15ull;
+        const size_t mask = slots_.size() - 1;
+        size_t i = (h * 0x9E3779B97F4A7C15ull) >> (64 - std::countr_zero(slots_.size()));
+        while (slots_[i].tuple && !(slots_[i].key == key)) i = (i + 1) & mask;
+        return i;
+    }
+    std::vector<Slot> slots_ = std::vector<Slot>(1024);
+    size_t used_ = 0;
+};
+
+// Prepares every node's entry (and the highest qubit, when tracked), or returns false
 // (having run no user code) when some node needs the general walk.
 bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories,
-                     std::vector<PreparedEntry>& prepared, QubitMaximum& maximum) {
+                     std::vector<PreparedEntry>& prepared, bool track_maximum, QubitMaximum& maximum) {
     if (!categories.all_exact_dicts()) return false;
     const Keys& keys = Keys::get();
     const size_t count = snapshot.nodes.size();
     prepared.resize(count);
-    // The lists each node's dict leads to, read in a second pass so that
-    // every object is reached once, with its load asked for ahead.
-    std::vector<std::pair<PyObject*, PyObject*>> lists(count);  // qubits, params
+    // The lists each node's dict leads to are read in a second pass, so that
+    // every object is reached once with its load asked for ahead; until then
+    // items[0] and items[1] hold the qubits and the parameters.
     auto attributes_of = [&](size_t i) { return snapshot.attributes[i]; };
     for (size_t i = 0; i < count; ++i) {
         if (i + kPrefetchAhead < count) {
@@ -243,14 +298,19 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
         entry.gate = gate.ptr();
         entry.attributes = attributes;
         entry.category = category;
-        lists[i] = {qubits, parameter_gate ? params : nullptr};
+        entry.items[0] = qubits;
+        entry.items[1] = parameter_gate ? params : nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        prefetch_list_ahead(i, count, [&](size_t j) { return lists[j].first; });
-        prefetch_list_ahead(i, count, [&](size_t j) { return lists[j].second; });
-        auto [qubits, params] = lists[i];
+        prefetch_list_ahead(i, count, [&](size_t j) { return prepared[j].items[0]; });
+        prefetch_list_ahead(i, count, [&](size_t j) { return prepared[j].items[1]; });
         PreparedEntry& entry = prepared[i];
-        maximum.add_all(qubits);
+        PyObject* const qubits = entry.items[0];
+        PyObject* const params = entry.items[1];
+        entry.items[1] = nullptr;
+        // Extending current_qubits by an exact list has no effect to see
+        // unless its maximum is wanted.
+        if (track_maximum) maximum.add_all(qubits);
         const Py_ssize_t nq = PyList_GET_SIZE(qubits);
         Py_ssize_t width = 0;
         switch (entry.category) {
@@ -312,13 +372,16 @@ nb::object dag2qc(Args args) {
         DiGraphSnapshot snapshot = read_digraph(graph);
         dag::Generations generations = dag::topological_generations(snapshot.successors);
         std::vector<PreparedEntry> prepared;
-        if (prepare_entries(snapshot, categories, prepared, maximum)) {
+        if (prepare_entries(snapshot, categories, prepared, nqubits.is_none(), maximum)) {
+            SharedEntries shared;
             for (dag::NodeId n : generations.order) {
                 const PreparedEntry& p = prepared[n];
                 nb::object entry;
                 switch (p.shape) {
                     case PreparedEntry::Shape::none: continue;
-                    case PreparedEntry::Shape::inline_items: entry = gate_entry(p.gate, p.items, p.count); break;
+                    case PreparedEntry::Shape::inline_items:
+                        entry = SharedEntries::shareable(p) ? shared.get(p) : gate_entry(p.gate, p.items, p.count);
+                        break;
                     case PreparedEntry::Shape::attributes:
                         entry = entry_for_node(p.gate, p.category, p.attributes, p.items[0]);
                         break;
