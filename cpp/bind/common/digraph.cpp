@@ -165,6 +165,9 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
         if (u + kPrefetchAhead < successor_dicts.size()) __builtin_prefetch(successor_dicts[u + kPrefetchAhead]);
         if (u + kPrefetchAhead / 2 < successor_dicts.size())
             prefetch_dict_entries(successor_dicts[u + kPrefetchAhead / 2]);
+        // Reading an entry of a string-keyed dict loads the key object; the
+        // keys here are mostly the names of the next few dozen nodes.
+        if (u + 2 * kPrefetchAhead < successor_dicts.size()) __builtin_prefetch(snapshot.nodes[u + 2 * kPrefetchAhead]);
         Py_ssize_t p = 0;
         while (PyDict_Next(successor_dicts[u], &p, &key, &value)) successor_keys.push_back(key);
         snapshot.successors.offsets.push_back(static_cast<std::uint32_t>(successor_keys.size()));
