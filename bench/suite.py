@@ -53,7 +53,7 @@ T1G, T2G = 3e-8, 4.2e-8
 BIG = 1_000_000  # from this size on: native only, each pass in a fresh process
 PASSES = ["qc2dag", "dag2qc", "compress", "dd"]
 GENERIC_BUDGET = 30.0  # seconds one generic run may be predicted to take before the size is skipped
-PEER_BUDGET = 20.0  # seconds of Qiskit runs per row before fewer runs are taken
+PEER_BUDGET = 10.0  # seconds of Qiskit runs per row before fewer runs are taken
 
 
 class GenericCompressor(GateCompressor):
@@ -271,7 +271,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="1e3 gates only, results in bench/results-quick/")
     ap.add_argument("--sizes", type=int, nargs="+")
     ap.add_argument("--shapes", nargs="+", default=list(SHAPES))
-    ap.add_argument("--million-shapes", nargs="+", default=["merge-rich", "uneven", "wide", "deep"],
+    ap.add_argument("--million-shapes", nargs="+", default=["merge-rich", "uneven", "wide"],
                     help="shapes run at 1e6 (native only, in fresh processes)")
     ap.add_argument("--peer-max", type=int, default=100_000)
     ap.add_argument("--out")
@@ -355,7 +355,7 @@ def main():
                     row = dict(pass_=p, shape=shape, n=n, impl=impl, median=med, spread=spread, runs=reps,
                                gates_in=len(qc.gates), gates_out=gates_out(p, impl, result), rss_mb=None)
                     # tracemalloc slows Python code several-fold: one extra run, skipped for slow paths
-                    row["py_peak_mb"] = traced_peak_mb(lambda: run(inp)) if med < 5 else None
+                    row["py_peak_mb"] = traced_peak_mb(lambda: run(inp)) if med < 1 else None
                     if path and impl in ("native", "qiskit"):
                         row["rss_mb"] = in_subprocess(dict(circuit=path, **{"pass": p}, impl=impl, repeat=1))["rss_mb"]
                     rows.append(row)

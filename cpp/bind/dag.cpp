@@ -348,7 +348,8 @@ nb::object dag2qc(Args args) {
     GateCategories categories(this_module());
     const Keys& keys = Keys::get();
     QubitMaximum maximum;
-    std::vector<nb::object> entries;
+    nb::object entries = checked(PyList_New(0));
+    auto append = [&](const nb::object& entry) { check(PyList_Append(entries.ptr(), entry.ptr()) == 0); };
 
     auto add_node = [&](PyObject* node, PyObject* attributes) {
         auto [gate, category] = categories.gate_of_node(node);
@@ -363,7 +364,7 @@ nb::object dag2qc(Args args) {
         if (!qubits.is_valid()) throw nb::python_error();
         maximum.add_all(qubits.ptr());
         nb::object entry = entry_for_node(gate.ptr(), category, attributes, qubits.ptr());
-        if (entry.is_valid()) entries.push_back(std::move(entry));
+        if (entry.is_valid()) append(entry);
     };
 
     std::optional<GcPause> pause;
@@ -386,7 +387,7 @@ nb::object dag2qc(Args args) {
                         entry = entry_for_node(p.gate, p.category, p.attributes, p.items[0]);
                         break;
                 }
-                if (entry.is_valid()) entries.push_back(std::move(entry));
+                if (entry.is_valid()) append(entry);
             }
         } else {
             maximum = QubitMaximum();
@@ -404,15 +405,12 @@ nb::object dag2qc(Args args) {
         for (nb::handle node : order) add_node(node.ptr(), node_view[node].ptr());
     }
 
-    if (pause) pause->end_and_collect_young();
-    nb::object gates = checked(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-    for (size_t i = 0; i < entries.size(); ++i) PyList_SET_ITEM(gates.ptr(), i, entries[i].release().ptr());
-    entries = {};
+    if (pause) pause->end_and_collect_young(entries.ptr());
 
     if (nqubits.is_none()) nqubits = maximum.count_from_maximum();
     if (ncbits.is_none()) ncbits = nqubits;
     nb::object circuit = global(this_module(), "QuantumCircuit")(nqubits, ncbits);
-    circuit.attr("gates") = gates;
+    circuit.attr("gates") = entries;
     circuit.attr("qubits") = graph.attr("graph")["qubits"];
     return circuit;
 }

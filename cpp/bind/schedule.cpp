@@ -647,22 +647,6 @@ struct WindowEntries {
     bool made[5] = {false, false, false, false, false};
 };
 
-// Pauses the host's cyclic collector for the length of a native run: the run
-// makes millions of acyclic tuples, lists and dicts, and each allocation
-// burst would otherwise trigger collections that traverse all of them again.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 class NativeRun {
 public:
     NativeRun(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier)
@@ -674,7 +658,8 @@ public:
 
     nb::object run() {
         const Names& n = Names::get();
-        CollectorPause pause;
+        // The run makes millions of acyclic tuples, lists and dicts.
+        GcPause pause;
         t1g_ = getattr(self_, n.t1g);
         nb::object t2g = getattr(self_, n.t2g);
         options_.t1g = PyFloat_AS_DOUBLE(t1g_.ptr());
@@ -709,6 +694,9 @@ public:
         }
 
         nb::object entries = build_entries(outcome);
+        // The gate list holds what it needs of the circuit's read data.
+        circuit_ = CircuitDag{};
+        pause.end_and_collect_young(entries.ptr());
         nb::object result = global(nb::handle(originals.dag_module), "QuantumCircuit")(nqubits, ncbits);
         result.attr("gates") = entries;
         result.attr("qubits") = qubits;

@@ -403,11 +403,19 @@ nb::object global(nb::handle module, const char* name) {
     return nb::borrow(value);
 }
 
-void GcPause::end_and_collect_young() {
+void GcPause::end_and_collect_young(PyObject* built) {
     if (!was_enabled_) return;
     was_enabled_ = false;
     PyGC_Enable();
-    nb::module_::import_("gc").attr("collect")(0);
+    const bool tracked = PyObject_GC_IsTracked(built);
+    if (tracked) PyObject_GC_UnTrack(built);
+    try {
+        nb::module_::import_("gc").attr("collect")(0);
+    } catch (...) {
+        if (tracked) PyObject_GC_Track(built);
+        throw;
+    }
+    if (tracked) PyObject_GC_Track(built);
 }
 
 }  // namespace corvane::bind

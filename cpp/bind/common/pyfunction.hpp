@@ -112,10 +112,11 @@ public:
         if (was_enabled_) PyGC_Enable();
     }
     // Ends the pause now and runs the young-generation collection the paused
-    // allocations have made due, while the caller holds no borrowed pointers
-    // and before it builds one large container: that container is then not
-    // walked by a collection it did not cause.
-    void end_and_collect_young();
+    // allocations have made due, leaving out `built` (a large container the
+    // caller has just filled and holds): walking it could find no garbage,
+    // only cost time. Call it while holding no borrowed pointers: the
+    // collection may run finalizers.
+    void end_and_collect_young(PyObject* built);
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
 
