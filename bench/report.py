@@ -28,14 +28,16 @@ READING = """\
 How to read them: Qiskit keeps its DAG in Rust, so `circuit_to_dag`/`dag_to_circuit` create no
 Python object per gate while ours must create a networkx graph or gate tuples; that, not the
 engines, is why the conversions (and compression, which also builds `self.dag`) lose on time and
-memory at 1e5 (see profile.md). An `x floor` below 1 means the native code creates the objects
-faster than the fastest Python-level route found (unpickling with the collector paused), so that
-floor is an upper estimate there. The dag2qc and dd floors count only creating the output list:
-reading the input networkx graph (dag2qc) is not in it (profile.md puts reading the graph at
-0.7-1.1 s of the 1.2-1.6 s native dag2qc at 1e6), nor is the DAG dd lays out internally. merge-rich compression at 3.03x has a 0.64 s spread on
-3.65 s, so it sits on the line. The suite overran by about 3 minutes; the largest single costs
-were the Qiskit dd rows at 1e5 (27 s a run on adder) and the 1e6 rows in fresh processes
-(about 2.5 minutes per shape)."""
+memory at 1e5: creating our output alone (the floor rows) takes longer than Qiskit's whole pass
+(see profile.md). An `x floor` below 1 means the native code creates the objects faster than the
+fastest Python-level route found (unpickling with the collector paused), so that floor is an
+upper estimate there. The dag2qc and dd floors count only creating the output list: reading the
+input networkx graph (dag2qc) is not in it, nor is the DAG dd lays out internally. dag2qc gives
+equal entries of a gate and ints one shared tuple, so its output, and with it its floor, is tiny
+(unpickling recreates the sharing: 0.007 s for 1e6 entries on uneven); what remains of its time
+is reading the graph, which no Python-level route does faster. Compression and decoupling read
+the input through the gate-list reader that also builds every node's name and attribute dict;
+making those on demand is the remaining avoidable cost found (profile.md)."""
 
 SEMANTICS = """\
 ## Where the peer does something different
