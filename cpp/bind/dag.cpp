@@ -323,14 +323,13 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
             case Category::none: continue;
         }
         const Py_ssize_t np = params ? PySequence_Fast_GET_SIZE(params) : 0;
-        const bool needs_params = entry.category == Category::one_qubit_parameter ||
-                                  entry.category == Category::two_qubit_parameter;
         // Functional gates, a missing "params", a list too short for its gate
         // (IndexError when its turn comes) or a long parameter list: the
         // general entry builder, on the same plain objects.
-        if (width == 0 || (needs_params && !params) || width > nq || np + width > PreparedEntry::kInlineItems) {
-            entry.shape = PreparedEntry::Shape::attributes;
-            entry.items[0] = qubits;
+        const bool parameter_gate =
+            entry.category == Category::one_qubit_parameter || entry.category == Category::two_qubit_parameter;
+        if (width == 0 || (parameter_gate && !params) || width > nq || np + width > PreparedEntry::kInlineItems) {
+            entry.shape = PreparedEntry::Shape::attributes;  // items[0] still holds the qubits
             continue;
         }
         entry.shape = PreparedEntry::Shape::inline_items;
