@@ -197,7 +197,7 @@ bool is_key(PyObject* key, PyObject* interned) {
 // `list_at(j)` gives at a later position, then for a list's items: they are
 // two dependent loads away.
 template <class ListAt>
-void prefetch_list_ahead(size_t i, size_t count, ListAt&& list_at) {
+[[gnu::always_inline]] inline void prefetch_list_ahead(size_t i, size_t count, ListAt&& list_at) {
     if (i + kPrefetchAhead < count)
         if (PyObject* list = list_at(i + kPrefetchAhead)) __builtin_prefetch(list);
     if (i + kPrefetchAhead / 2 < count)

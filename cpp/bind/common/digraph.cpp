@@ -27,7 +27,7 @@ public:
         }
     }
 
-    void prefetch(PyObject* key) const { __builtin_prefetch(&slots_[slot_of(key)]); }
+    [[gnu::always_inline]] void prefetch(PyObject* key) const { __builtin_prefetch(&slots_[slot_of(key)]); }
 
     // The position of the very object `key`, or kMissing. Runs no user code.
     std::uint32_t find_identical(PyObject* key) const {

@@ -61,13 +61,10 @@ private:
 };
 DiGraphSnapshot read_digraph(nb::handle graph);
 
-// The objects of a graph are allocated one after another but reached through
-// pointers; asking for them this many nodes ahead lets the loads overlap.
-constexpr size_t kPrefetchAhead = 32;
 
 // Hints the cache to load the entries of a dict, which live in its keys
 // object, reached through the dict (which should be loaded by now).
-inline void prefetch_dict_entries(PyObject* dict) {
+[[gnu::always_inline]] inline void prefetch_dict_entries(PyObject* dict) {
     const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     __builtin_prefetch(keys);
     __builtin_prefetch(keys + 64);

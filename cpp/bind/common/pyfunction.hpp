@@ -101,6 +101,13 @@ nb::object global(nb::handle module, const char* name);
 
 namespace corvane::bind {
 
+// Python objects are reached through pointers, often in an order far from
+// the one they were allocated in; asking for them this many items ahead of
+// their use lets the loads overlap. A function whose only effect is a
+// prefetch counts as having none to GCC, which drops calls to it unless it
+// was inlined first: such helpers are marked always_inline.
+constexpr size_t kPrefetchAhead = 32;
+
 // Pauses the cyclic garbage collector while a native step allocates many
 // containers that cannot form cycles (graph dicts, qubit lists, gate tuples);
 // otherwise every few hundred allocations trigger a collection that walks
