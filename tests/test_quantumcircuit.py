@@ -64,6 +64,32 @@ def test_builder_names_are_unique_deterministic_and_apart_from_pass_names():
     assert all(n.count("_") < 2 or not n.split("_", 2)[2].startswith("[") for n, _ in nodes)
 
 
+@pytest.mark.parametrize("entry, name, attrs", [
+    (("barrier", ()), "barrier_0_q", {"qubits": []}),
+    (("cx", "a", "b"), "cx_0_qa_qb", {"qubits": ["a", "b"]}),
+    (("h", 2**70), f"h_0_q{2**70}", {"qubits": [2**70]}),
+    (("h", True), "h_0_qTrue", {"qubits": [True]}),
+    (("rx", 0.5, -3), "rx_0_q-3", {"qubits": [-3], "params": [0.5]}),
+    (["u", 0.1, 0.2, 0.3, 1], "u_0_q1", {"qubits": [1], "params": [0.1, 0.2, 0.3]}),
+    (("measure", [1, 0], (0, 1)), "measure_0_q1_q0", {"qubits": [1, 0], "cbits": [0, 1]}),
+])
+def test_node_names_and_attributes_of_every_entry_shape(entry, name, attrs):
+    nodes, _ = convert_gate_info_to_dag_info(3, [0, 1, 2], [("x", 0), entry], show_qubits=True)
+    assert nodes[1] == (name.replace("_0_", "_1_"), attrs)
+
+
+def test_a_qubit_whose_text_fails_fails_the_build_only_when_names_show_qubits():
+    class Unprintable(int):
+        def __str__(self):
+            raise LookupError("no text")
+
+    gates = [("h", 0), ("cx", 0, Unprintable(1)), ("x", 5)]
+    with pytest.raises(LookupError):
+        convert_gate_info_to_dag_info(2, [0, 1], gates, show_qubits=True)
+    nodes, _ = convert_gate_info_to_dag_info(2, [0, 1], gates, show_qubits=False)
+    assert [n for n, _ in nodes] == ["h_0", "cx_1", "x_2"]
+
+
 @pytest.mark.parametrize("gates, error", [
     ([("h",)], ValueError),
     ([("nope", 0)], ValueError),

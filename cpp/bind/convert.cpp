@@ -33,10 +33,10 @@ nb::object convert(Args args) {
     GateCategories categories = GateCategories::of_circuit_model();
     CircuitDag circuit = read_circuit(args[2], show_qubits, categories);
 
-    const auto node_count = static_cast<Py_ssize_t>(circuit.names.size());
+    const auto node_count = static_cast<Py_ssize_t>(circuit.size());
     nb::object nodes = checked(PyList_New(node_count));
     for (Py_ssize_t i = 0; i < node_count; ++i) {
-        PyObject* pair = PyTuple_Pack(2, circuit.names[i].ptr(), circuit.attributes[i].ptr());
+        PyObject* pair = PyTuple_Pack(2, circuit.name(i), circuit.attributes(i));
         check(pair != nullptr);
         PyList_SET_ITEM(nodes.ptr(), i, pair);
     }
@@ -46,8 +46,7 @@ nb::object convert(Args args) {
         const auto& edge = dependency_edges[e];
         nb::object data = checked(PyDict_New());
         check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
-        PyObject* triple = PyTuple_Pack(3, circuit.names[edge.source].ptr(),
-                                        circuit.names[edge.target].ptr(), data.ptr());
+        PyObject* triple = PyTuple_Pack(3, circuit.name(edge.source), circuit.name(edge.target), data.ptr());
         check(triple != nullptr);
         PyList_SET_ITEM(edges.ptr(), static_cast<Py_ssize_t>(e), triple);
     }

@@ -63,22 +63,21 @@ nb::object qc2dag(Args args) {
         graph = global(this_module(), "nx").attr("DiGraph")();
         if (is_plain_digraph(graph)) {
             DiGraphWriter writer(graph);
-            for (size_t i = 0; i < circuit.names.size(); ++i)
-                writer.add_node(circuit.names[i].ptr(), circuit.attributes[i].ptr());
+            for (size_t i = 0; i < circuit.size(); ++i) writer.add_node(circuit.name(i), circuit.attributes(i));
             for (const auto& edge : circuit.dependencies.edges) {
                 nb::object data = checked(PyDict_New());
                 check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
-                writer.add_edge(circuit.names[edge.source].ptr(), circuit.names[edge.target].ptr(), data.ptr());
+                writer.add_edge(circuit.name(edge.source), circuit.name(edge.target), data.ptr());
             }
             writer.finish();
         } else {
             nb::list nodes, edges;
-            for (size_t i = 0; i < circuit.names.size(); ++i)
-                nodes.append(nb::make_tuple(circuit.names[i], circuit.attributes[i]));
+            for (size_t i = 0; i < circuit.size(); ++i)
+                nodes.append(nb::make_tuple(nb::handle(circuit.name(i)), nb::handle(circuit.attributes(i))));
             for (const auto& edge : circuit.dependencies.edges) {
                 nb::dict data;
                 data[Keys::get().qubit] = circuit.edge_qubits(edge);
-                edges.append(nb::make_tuple(circuit.names[edge.source], circuit.names[edge.target], data));
+                edges.append(nb::make_tuple(nb::handle(circuit.name(edge.source)), nb::handle(circuit.name(edge.target)), data));
             }
             graph.attr("add_nodes_from")(nodes);
             graph.attr("add_edges_from")(edges);

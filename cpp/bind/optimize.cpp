@@ -838,7 +838,6 @@ bool entries_plain(PyObject* gates, nb::handle one_param, nb::handle two_param) 
 struct NativeInput {
     CircuitDag circuit;
     cz::Circuit engine;
-    std::vector<PyObject*> entries;  // the kept tuple of each node
     std::vector<nb::object> kind_names;
 };
 
@@ -871,14 +870,12 @@ cz::Hooks host_hooks() {
 bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     GateCategories categories = GateCategories::of_circuit_model();
     in.circuit = read_circuit(kept.ptr(), true, categories);
-    const Keys& keys = Keys::get();
     const Py_ssize_t n = PyList_GET_SIZE(kept.ptr());
     cz::Circuit& c = in.engine;
     c.node_kind.reserve(n);
     c.qubit_offsets.reserve(n + 1);
     c.qubits.reserve(n * 2);
     c.param_offsets.reserve(n + 1);
-    in.entries.reserve(n);
 
     nb::object dispatch[5];
     for (int k = 0; k < 5; ++k) dispatch[k] = glob(kDispatch[k].first);
@@ -886,9 +883,7 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     PyObject* last_name = nullptr;
     std::uint32_t last_kind = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* entry = PyList_GET_ITEM(kept.ptr(), i);
-        in.entries.push_back(entry);
-        PyObject* name = PyTuple_GET_ITEM(entry, 0);
+        PyObject* name = in.circuit.gate(i);
         std::uint32_t kind_index;
         if (name == last_name) {
             kind_index = last_kind;
@@ -930,21 +925,22 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
         c.node_kind.push_back(kind_index);
         const cz::GateKind& kind = c.kinds[kind_index];
 
-        PyObject* qubits = in.circuit.qubit_lists[i].ptr();
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(qubits); ++k) {
-            auto q = small_int(PyList_GET_ITEM(qubits, k));
+        for (PyObject* qubit : in.circuit.qubits(i)) {
+            auto q = small_int(qubit);
             if (!q) return false;
             c.qubits.push_back(*q);
         }
         c.qubit_offsets.push_back(static_cast<std::uint32_t>(c.qubits.size()));
         if (kind.rule == cz::Rule::one_qubit_parameter || kind.rule == cz::Rule::two_qubit_parameter) {
-            PyObject* params = PyDict_GetItemWithError(in.circuit.attributes[i].ptr(), keys.params);
-            if (!params) return false;
-            const Py_ssize_t count = PyList_GET_SIZE(params);
-            if (kind.compressible && count != static_cast<Py_ssize_t>(cz::parameter_count(kind.matrix))) return false;
-            for (Py_ssize_t k = 0; k < count; ++k) {
+            // The circuit model read no parameters for a gate it does not
+            // count as a parameter gate.
+            const Category read_as = in.circuit.category(i);
+            if (read_as != Category::one_qubit_parameter && read_as != Category::two_qubit_parameter) return false;
+            std::span<PyObject* const> params = in.circuit.params(i);
+            if (kind.compressible && params.size() != cz::parameter_count(kind.matrix)) return false;
+            for (PyObject* param : params) {
                 cz::Number value;
-                if (!plain_number(PyList_GET_ITEM(params, k), value)) return false;
+                if (!plain_number(param, value)) return false;
                 c.params.push_back(value);
             }
         }
@@ -980,7 +976,7 @@ struct Materialised {
     std::vector<nb::object> fused_names, fused_attributes;  // by node id - original count
 };
 
-Materialised materialise(const NativeInput& in, const cz::Engine& engine, nb::handle qubits_copy,
+Materialised materialise(NativeInput& in, const cz::Engine& engine, nb::handle qubits_copy,
                          long long first_serial) {
     Materialised out;
     const dag::GateDag& g = engine.graph();
@@ -995,7 +991,7 @@ Materialised materialise(const NativeInput& in, const cz::Engine& engine, nb::ha
     for (dag::NodeId n = 0; n < g.node_capacity(); ++n) {
         if (!g.contains(n)) continue;
         if (engine.is_original(n)) {
-            writer.add_node(in.circuit.names[n].ptr(), in.circuit.attributes[n].ptr());
+            writer.add_node(in.circuit.name(n), in.circuit.attributes(n));
             continue;
         }
         // gate_<serial>_<qubits>, the qubit list in the host's text form.
@@ -1011,7 +1007,7 @@ Materialised materialise(const NativeInput& in, const cz::Engine& engine, nb::ha
         text += ']';
         nb::object name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         nb::object attributes = checked(PyDict_New());
-        check(PyDict_SetItem(attributes.ptr(), keys.qubits, in.circuit.qubit_lists[engine.qubits_origin(n)].ptr()) == 0);
+        check(PyDict_SetItem(attributes.ptr(), keys.qubits, in.circuit.qubit_list(engine.qubits_origin(n))) == 0);
         auto ps = engine.node_params(n);
         nb::object params = checked(PyList_New(static_cast<Py_ssize_t>(ps.size())));
         for (size_t k = 0; k < ps.size(); ++k)
@@ -1022,7 +1018,7 @@ Materialised materialise(const NativeInput& in, const cz::Engine& engine, nb::ha
         out.fused_attributes[n - originals] = std::move(attributes);
     }
     auto name_of = [&](dag::NodeId n) -> PyObject* {
-        return engine.is_original(n) ? in.circuit.names[n].ptr() : out.fused_names[n - originals].ptr();
+        return engine.is_original(n) ? in.circuit.name(n) : out.fused_names[n - originals].ptr();
     };
     // In the order the edges were added, so every _succ and every _pred dict
     // lists them as add_edges_from would have.
@@ -1037,7 +1033,7 @@ Materialised materialise(const NativeInput& in, const cz::Engine& engine, nb::ha
     return out;
 }
 
-nb::object emit_circuit(const NativeInput& in, const cz::Engine& engine, const Materialised& m,
+nb::object emit_circuit(NativeInput& in, const cz::Engine& engine, const Materialised& m,
                         nb::handle nqubits, nb::handle ncbits, nb::handle qubits) {
     GateCategories categories(O->dag_module);
     const Keys& keys = Keys::get();
@@ -1045,24 +1041,24 @@ nb::object emit_circuit(const NativeInput& in, const cz::Engine& engine, const M
     nb::object entries = checked(PyList_New(0));
     const std::size_t originals = engine.original_count();
     for (dag::NodeId n : order.order) {
-        PyObject* name;
-        PyObject* attributes;
-        if (engine.is_original(n)) {
-            name = in.circuit.names[n].ptr();
-            attributes = in.circuit.attributes[n].ptr();
-        } else {
-            name = m.fused_names[n - originals].ptr();
-            attributes = m.fused_attributes[n - originals].ptr();
-        }
-        auto [gate, category] = categories.gate_of_node(name);
-        if (engine.is_original(n) && category <= Category::two_qubit_parameter &&
-            PyUnicode_CheckExact(PyTuple_GET_ITEM(in.entries[n], 0))) {
-            // The very tuple the node was read from holds the same items.
-            append(entries, in.entries[n]);
+        if (!engine.is_original(n)) {
+            PyObject* attributes = m.fused_attributes[n - originals].ptr();
+            auto [gate, category] = categories.gate_of_node(m.fused_names[n - originals].ptr());
+            nb::object entry = entry_for_node(gate.ptr(), category, attributes, PyDict_GetItem(attributes, keys.qubits));
+            if (entry.is_valid()) append(entries, entry);
             continue;
         }
-        PyObject* node_qubits = PyDict_GetItem(attributes, keys.qubits);
-        nb::object entry = entry_for_node(gate.ptr(), category, attributes, node_qubits);
+        // An exact gate string is its node name's gate part; anything else is
+        // split off the node name, as for any node.
+        PyObject* read_gate = in.circuit.gate(n);
+        auto [gate, category] = categories.gate_of_node(PyUnicode_CheckExact(read_gate) ? read_gate : in.circuit.name(n));
+        if (category <= Category::two_qubit_parameter && PyUnicode_CheckExact(read_gate)) {
+            // The very tuple the node was read from holds the items its entry would.
+            append(entries, in.circuit.entry(n));
+            continue;
+        }
+        PyObject* attributes = in.circuit.attributes(n);
+        nb::object entry = entry_for_node(gate.ptr(), category, attributes, in.circuit.qubit_list(n));
         if (entry.is_valid()) append(entries, entry);
     }
     nb::object circuit = O->quantum_circuit(convert_int(nqubits.ptr(), "nqubits"), convert_int(ncbits.ptr(), "ncbits"));

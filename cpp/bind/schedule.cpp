@@ -145,8 +145,6 @@ struct Names {
     }
 };
 
-bool truth(PyObject* value) { return convert_bool(value); }
-
 bool truth_of(nb::object value) { return convert_bool(value.ptr()); }
 
 nb::object compare(PyObject* a, PyObject* b, int op) { return checked(PyObject_RichCompare(a, b, op)); }
@@ -687,8 +685,7 @@ public:
         switch (outcome.status) {
             case sched::Status::ok: break;
             case sched::Status::missing_qubit:
-                record.raise_missing(PyList_GET_ITEM(circuit_.qubit_lists[outcome.failed_node].ptr(),
-                                                     outcome.failed_position));
+                record.raise_missing(circuit_.qubits(outcome.failed_node)[outcome.failed_position]);
             case sched::Status::arithmetic: raise_window_arithmetic(outcome.failed_idle_time, t1g_.ptr(), length_);
             case sched::Status::too_large: throw std::bad_alloc();
         }
@@ -726,23 +723,19 @@ private:
         return found != 0;
     }
 
-    GateInfo& info_for(PyObject* node_name) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(node_name, &size);
-        check(data != nullptr);
-        std::string_view text(data, static_cast<size_t>(size));
-        text = text.substr(0, text.find('_'));
+    GateInfo& info_for(PyObject* gate) {
+        const std::string_view text = utf8_of(gate);
         if (last_info_ && last_text_ == text) return *last_info_;
         auto it = infos_.find(std::string(text));
         if (it == infos_.end()) {
             GateInfo info;
             info.name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-            PyObject* gate = info.name.ptr();
-            if (contains(two_qubit_keys_.ptr(), gate)) info.timing.layer = sched::LayerClass::two_qubit;
-            else if (contains(one_qubit_keys_.ptr(), gate)) info.timing.layer = sched::LayerClass::one_qubit;
-            if (contains(mappings_[0].ptr(), gate) || contains(mappings_[2].ptr(), gate))
+            PyObject* name = info.name.ptr();
+            if (contains(two_qubit_keys_.ptr(), name)) info.timing.layer = sched::LayerClass::two_qubit;
+            else if (contains(one_qubit_keys_.ptr(), name)) info.timing.layer = sched::LayerClass::one_qubit;
+            if (contains(mappings_[0].ptr(), name) || contains(mappings_[2].ptr(), name))
                 info.timing.rest = sched::RestClass::after_t1g;
-            else if (contains(mappings_[1].ptr(), gate))
+            else if (contains(mappings_[1].ptr(), name))
                 info.timing.rest = sched::RestClass::after_t2g;
             info.timing.barrier = text == "barrier";
             it = infos_.emplace(std::string(text), std::move(info)).first;
@@ -754,19 +747,17 @@ private:
 
     sched::Problem build_problem(Record& record) {
         sched::Problem problem;
-        const size_t count = circuit_.names.size();
+        const size_t count = circuit_.size();
         node_info_.reserve(count);
         problem.timing.reserve(count);
         problem.qubit_offsets.reserve(count + 1);
         problem.qubit_offsets.push_back(0);
         problem.qubit_ids.reserve(count * 2);
         for (size_t i = 0; i < count; ++i) {
-            GateInfo& info = info_for(circuit_.names[i].ptr());
+            GateInfo& info = info_for(circuit_.gate(i));
             node_info_.push_back(&info);
             problem.timing.push_back(info.timing);
-            PyObject* qubits = circuit_.qubit_lists[i].ptr();
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(qubits); ++k)
-                problem.qubit_ids.push_back(record.find(PyList_GET_ITEM(qubits, k)));
+            for (PyObject* q : circuit_.qubits(i)) problem.qubit_ids.push_back(record.find(q));
             problem.qubit_offsets.push_back(static_cast<std::uint32_t>(problem.qubit_ids.size()));
         }
         problem.record_size = record.size();
@@ -788,8 +779,13 @@ private:
         GateInfo& info = *node_info_[node];
         const Category category = output_category(info);
         PyObject* entry = PyTuple_GET_ITEM(gates_.ptr(), node);
-        PyObject* attributes = circuit_.attributes[node].ptr();
-        PyObject* qubits = circuit_.qubit_lists[node].ptr();
+        // Read as a gate of this category, an exact tuple with an exact
+        // gate string is the entry dag2qc would build for its node.
+        if (category == circuit_.category(node) && category <= Category::two_qubit_parameter &&
+            entry == circuit_.entry(node) && PyTuple_CheckExact(entry) && PyUnicode_CheckExact(circuit_.gate(node)))
+            return nb::borrow(entry);
+        PyObject* attributes = circuit_.attributes(node);
+        PyObject* qubits = circuit_.qubit_list(node);
         if (reusable(entry, category, attributes, qubits)) return nb::borrow(entry);
         return entry_for_node(info.name.ptr(), category, attributes, qubits);
     }
@@ -797,13 +793,13 @@ private:
     nb::object inserted_entry(const sched::Outcome& outcome, size_t index) {
         const std::uint32_t w = outcome.window_of[index];
         const sched::Window& window = outcome.windows[w];
-        const auto id = static_cast<dag::NodeId>(circuit_.names.size() + index);
+        const auto id = static_cast<dag::NodeId>(circuit_.size() + index);
         const sched::InsertedKind kind = sched::inserted_kind(window, options_.sequence, id - window.first);
         WindowEntries& cache = window_entries_[w];
         const int slot = static_cast<int>(kind);
         if (cache.made[slot]) return cache.entry[slot];
         if (!cache.qubit.is_valid())
-            cache.qubit = nb::borrow(PyList_GET_ITEM(circuit_.qubit_lists[window.node].ptr(), window.position));
+            cache.qubit = nb::borrow(circuit_.qubits(window.node)[window.position]);
         PyObject* q = cache.qubit.ptr();
         const Names& n = Names::get();
         PyObject* gate = kind == sched::InsertedKind::x ? n.x : kind == sched::InsertedKind::y ? n.y : n.delay;
@@ -817,8 +813,12 @@ private:
         }
         const Category category = inserted_category(gate);
         nb::object entry;
+        // The entries dag2qc builds for the nodes this pass adds in the
+        // model's categories, made without the node's dict and list.
         if (category == Category::one_qubit && !duration.is_valid()) {
             entry = entry_tuple({gate, q});
+        } else if (category == Category::functional && duration.is_valid()) {
+            entry = entry_tuple({gate, duration, entry_tuple({q})});
         } else {
             nb::object qubit_list = one_item_list(q);
             nb::object attributes = checked(PyDict_New());
@@ -873,13 +873,37 @@ private:
 
     nb::object build_entries(const sched::Outcome& outcome) {
         window_entries_.resize(outcome.windows.size());
-        const size_t originals_count = circuit_.names.size();
+        const size_t originals_count = circuit_.size();
         const size_t count = entry_count(outcome);
         // Slots not yet filled stay NULL, which a list being freed skips, so
         // an error part way leaves nothing behind.
         nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
         Py_ssize_t filled = 0;
-        for (dag::NodeId node : outcome.order) {
+        // The output order is far from the order of the nodes' data in
+        // memory: ask for it ahead, in two steps, as each step's address
+        // comes from what the step before loads.
+        auto prefetch_first = [&](dag::NodeId node) __attribute__((always_inline)) {
+            if (node < originals_count) {
+                circuit_.prefetch_node(node);
+                __builtin_prefetch(&node_info_[node]);
+            } else {
+                __builtin_prefetch(&outcome.window_of[node - originals_count]);
+            }
+        };
+        auto prefetch_second = [&](dag::NodeId node) __attribute__((always_inline)) {
+            if (node < originals_count) {
+                __builtin_prefetch(circuit_.entry(node), 1);
+            } else {
+                const std::uint32_t w = outcome.window_of[node - originals_count];
+                __builtin_prefetch(&outcome.windows[w]);
+                __builtin_prefetch(&window_entries_[w], 1);
+            }
+        };
+        const std::vector<dag::NodeId>& order = outcome.order;
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (i + kPrefetchAhead < order.size()) prefetch_first(order[i + kPrefetchAhead]);
+            if (i + kPrefetchAhead / 2 < order.size()) prefetch_second(order[i + kPrefetchAhead / 2]);
+            const dag::NodeId node = order[i];
             nb::object entry = node < originals_count ? original_entry(node)
                                                       : inserted_entry(outcome, node - originals_count);
             if (!entry.is_valid()) continue;

@@ -103,6 +103,14 @@ void append_text(std::string& out, PyObject* object) {
     out += utf8_of(text.ptr());
 }
 
+// Whether append_text writes `object` without calling str().
+bool is_plain_int(PyObject* object) {
+    if (!PyLong_CheckExact(object)) return false;
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(object, &overflow);
+    return !overflow;
+}
+
 void untrack_if_atomic(PyObject* tuple) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
         PyObject* item = PyTuple_GET_ITEM(tuple, i);
@@ -248,41 +256,98 @@ nb::object gate_name_of(PyObject* node_name) {
     return parts[0];
 }
 
-nb::object CircuitDag::edge_qubits(const dag::DependencyEdge& edge) const {
-    PyObject* qubits = qubit_lists[edge.target].ptr();
-    nb::object list = checked(PyList_New(edge.last - edge.first));
-    for (std::uint32_t i = edge.first; i < edge.last; ++i) {
-        PyObject* q = PyList_GET_ITEM(qubits, dependencies.qubit_positions[i]);
-        PyList_SET_ITEM(list.ptr(), i - edge.first, Py_NewRef(q));
+std::span<PyObject* const> CircuitDag::qubits(size_t i) const {
+    const Node& node = nodes_[i];
+    return {&PyTuple_GET_ITEM(node.qubits, node.first_qubit), node.qubit_count};
+}
+
+std::span<PyObject* const> CircuitDag::params(size_t i) const {
+    const Node& node = nodes_[i];
+    if (node.category != Category::one_qubit_parameter && node.category != Category::two_qubit_parameter) return {};
+    return {&PyTuple_GET_ITEM(node.entry, 1), node.first_qubit - 1};
+}
+
+PyObject* CircuitDag::name(size_t i) {
+    nb::object& name = made_[i].name;
+    if (!name.is_valid()) {
+        std::string text(utf8_of(gate(i)));
+        text += '_';
+        text += std::to_string(i);
+        if (show_qubits_) {
+            // "_q" before the first qubit even when there is none (an empty barrier).
+            text += "_q";
+            std::span<PyObject* const> qs = qubits(i);
+            for (size_t k = 0; k < qs.size(); ++k) {
+                if (k) text += "_q";
+                append_text(text, qs[k]);
+            }
+        }
+        name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
+    return name.ptr();
+}
+
+PyObject* CircuitDag::qubit_list(size_t i) {
+    nb::object& list = made_[i].qubit_list;
+    if (!list.is_valid()) {
+        std::span<PyObject* const> qs = qubits(i);
+        list = slice_list(qs.data(), 0, static_cast<Py_ssize_t>(qs.size()));
+    }
+    return list.ptr();
+}
+
+PyObject* CircuitDag::attributes(size_t i) {
+    // Functional gates get theirs while reading (their qubits and cbits come
+    // from iterating collections).
+    nb::object& attributes = made_[i].attributes;
+    if (!attributes.is_valid()) {
+        const Keys& keys = Keys::get();
+        nb::object dict = checked(PyDict_New());
+        check(PyDict_SetItem(dict.ptr(), keys.qubits, qubit_list(i)) == 0);
+        if (category(i) == Category::one_qubit_parameter || category(i) == Category::two_qubit_parameter) {
+            std::span<PyObject* const> ps = params(i);
+            nb::object list = slice_list(ps.data(), 0, static_cast<Py_ssize_t>(ps.size()));
+            check(PyDict_SetItem(dict.ptr(), keys.params, list.ptr()) == 0);
+        }
+        attributes = std::move(dict);
+    }
+    return attributes.ptr();
+}
+
+nb::object CircuitDag::edge_qubits(const dag::DependencyEdge& edge) const {
+    std::span<PyObject* const> qs = qubits(edge.target);
+    nb::object list = checked(PyList_New(edge.last - edge.first));
+    for (std::uint32_t i = edge.first; i < edge.last; ++i)
+        PyList_SET_ITEM(list.ptr(), i - edge.first, Py_NewRef(qs[dependencies.qubit_positions[i]]));
     return list;
 }
 
 CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories) {
     const Keys& keys = Keys::get();
+    CircuitDag result;
+    result.show_qubits_ = show_qubits;
     // Owned snapshots (tuples), not PySequence_Fast: that hands back a list
     // itself, and the user code this loop runs (a qubit's __hash__/__eq__/
     // __str__, iterating a qubit collection) may shrink or grow that list,
     // which would leave the cached size and item pointers dangling.
-    nb::object entries = checked(PySequence_Tuple(gates));
-    const Py_ssize_t count = PyTuple_GET_SIZE(entries.ptr());
-    CircuitDag result;
-    result.names.reserve(count);
-    result.attributes.reserve(count);
-    result.qubit_lists.reserve(count);
+    result.entries_ = checked(PySequence_Tuple(gates));
+    PyObject* entries = result.entries_.ptr();
+    const Py_ssize_t count = PyTuple_GET_SIZE(entries);
+    result.nodes_.reserve(count);
+    result.made_.resize(count);
     std::vector<std::uint32_t> offsets{0}, qubit_ids;
     offsets.reserve(count + 1);
     qubit_ids.reserve(count * 2);
     QubitIds ids;
-    std::string name_text;
 
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* entry = PyTuple_GET_ITEM(entries.ptr(), i);
+        PyObject* entry = PyTuple_GET_ITEM(entries, i);
         if (!PyTuple_Check(entry) && !PyList_Check(entry))
             raise_entry_error(PyExc_TypeError, i, entry, "a gate entry is a tuple");
         nb::object fast = checked(PySequence_Tuple(entry));
+        if (fast.ptr() != entry) result.owned_.push_back(fast);
         const Py_ssize_t n = PyTuple_GET_SIZE(fast.ptr());
-        PyObject* const* item = PySequence_Fast_ITEMS(fast.ptr());  // the tuple's own items
+        PyObject* const* item = &PyTuple_GET_ITEM(fast.ptr(), 0);
         if (n == 0) raise_entry_error(PyExc_ValueError, i, entry, "a gate entry starts with the gate name");
         PyObject* name = item[0];
         if (!PyUnicode_Check(name)) raise_entry_error(PyExc_TypeError, i, entry, "the gate name must be a string");
@@ -290,79 +355,83 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
         if (gate.find('_') != std::string_view::npos)
             raise_entry_error(PyExc_ValueError, i, entry, "gate names cannot contain '_'");
 
-        nb::object qubits, extra_key, extra_value;
         auto need = [&](bool ok, const char* shape) {
             if (!ok) raise_entry_error(PyExc_ValueError, i, entry, shape);
         };
-        switch (categories.category_of(name)) {
+        const Category category = categories.category_of(name);
+        CircuitDag::Node node{fast.ptr(), fast.ptr(), 1, 0, category};
+        auto qubits_at_end = [&](Py_ssize_t width) {
+            node.first_qubit = static_cast<std::uint32_t>(n - width);
+            node.qubit_count = static_cast<std::uint32_t>(width);
+        };
+        CircuitDag::Made& made = result.made_[i];
+        // A functional gate's qubits (and cbits) may be any collection: it is
+        // iterated once, here, into the node's lists.
+        auto collection_qubits = [&](PyObject* collection) {
+            made.qubit_list = list_of(collection);
+            nb::object snapshot = checked(PyList_AsTuple(made.qubit_list.ptr()));
+            node.qubits = snapshot.ptr();
+            node.first_qubit = 0;
+            node.qubit_count = static_cast<std::uint32_t>(PyTuple_GET_SIZE(snapshot.ptr()));
+            result.owned_.push_back(std::move(snapshot));
+        };
+        nb::object extra_key, extra_value;
+        switch (category) {
             case Category::one_qubit:
                 need(n == 2, "expected (name, q)");
-                qubits = new_list({item[1]});
+                qubits_at_end(1);
                 break;
             case Category::two_qubit:
                 need(n == 3, "expected (name, q0, q1)");
-                qubits = new_list({item[1], item[2]});
+                qubits_at_end(2);
                 break;
             case Category::three_qubit:
                 need(n == 4, "expected (name, q0, q1, q2)");
-                qubits = new_list({item[1], item[2], item[3]});
+                qubits_at_end(3);
                 break;
             case Category::one_qubit_parameter:
                 need(n >= 2, "expected (name, parameters..., q)");
-                extra_key = nb::borrow(keys.params);
-                extra_value = slice_list(item, 1, n - 1);
-                qubits = new_list({item[n - 1]});
+                qubits_at_end(1);
                 break;
             case Category::two_qubit_parameter:
                 need(n >= 3, "expected (name, parameters..., q0, q1)");
-                extra_key = nb::borrow(keys.params);
-                extra_value = slice_list(item, 1, n - 2);
-                qubits = new_list({item[n - 2], item[n - 1]});
+                qubits_at_end(2);
                 break;
             case Category::functional:
                 if (gate == "measure") {
                     need(n == 3, "expected (\"measure\", qubits, cbits)");
-                    qubits = list_of(item[1]);
+                    collection_qubits(item[1]);
                     extra_key = nb::borrow(keys.cbits);
                     extra_value = list_of(item[2]);
                 } else if (gate == "delay") {
                     need(n == 3, "expected (\"delay\", duration, qubits)");
                     extra_key = nb::borrow(keys.duration);
                     extra_value = nb::borrow(item[1]);
-                    qubits = list_of(item[2]);
+                    collection_qubits(item[2]);
                 } else if (gate == "reset") {
                     need(n == 2, "expected (\"reset\", q)");
-                    qubits = new_list({item[1]});
+                    qubits_at_end(1);
+                    made.qubit_list = new_list({item[1]});
                 } else {  // "barrier" and any other functional operation on a set of qubits
                     need(n == 2, "expected (name, qubits)");
-                    qubits = list_of(item[1]);
+                    collection_qubits(item[1]);
                 }
+                made.attributes = checked(PyDict_New());
+                check(PyDict_SetItem(made.attributes.ptr(), keys.qubits, made.qubit_list.ptr()) == 0);
+                if (extra_key.is_valid())
+                    check(PyDict_SetItem(made.attributes.ptr(), extra_key.ptr(), extra_value.ptr()) == 0);
                 break;
             case Category::none:
                 raise_entry_error(PyExc_ValueError, i, entry, "unknown gate");
         }
+        result.nodes_.push_back(node);
 
-        nb::object attributes = checked(PyDict_New());
-        check(PyDict_SetItem(attributes.ptr(), keys.qubits, qubits.ptr()) == 0);
-        if (extra_key.is_valid()) check(PyDict_SetItem(attributes.ptr(), extra_key.ptr(), extra_value.ptr()) == 0);
-
-        name_text.assign(gate);
-        name_text += '_';
-        name_text += std::to_string(i);
-        const Py_ssize_t nq = PyList_GET_SIZE(qubits.ptr());
-        if (show_qubits) {
-            name_text += "_q";
-            for (Py_ssize_t k = 0; k < nq; ++k) {
-                if (k) name_text += "_q";
-                append_text(name_text, PyList_GET_ITEM(qubits.ptr(), k));
-            }
-        }
-        for (Py_ssize_t k = 0; k < nq; ++k) qubit_ids.push_back(ids.id_of(PyList_GET_ITEM(qubits.ptr(), k)));
+        // A qubit's text is plain for an int; anything else runs str() now,
+        // where a failure belongs.
+        std::span<PyObject* const> qs = result.qubits(static_cast<size_t>(i));
+        if (show_qubits && !std::all_of(qs.begin(), qs.end(), is_plain_int)) result.name(static_cast<size_t>(i));
+        for (PyObject* q : qs) qubit_ids.push_back(ids.id_of(q));
         offsets.push_back(static_cast<std::uint32_t>(qubit_ids.size()));
-
-        result.names.push_back(checked(PyUnicode_FromStringAndSize(name_text.data(), name_text.size())));
-        result.attributes.push_back(std::move(attributes));
-        result.qubit_lists.push_back(std::move(qubits));
     }
     result.dependencies = dag::dependency_edges(offsets, qubit_ids, ids.count());
     return result;

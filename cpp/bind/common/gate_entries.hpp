@@ -6,6 +6,7 @@
 #include "dag/gate_dag.hpp"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -105,15 +106,58 @@ std::string_view utf8_of(PyObject* str);
 nb::object gate_name_of(PyObject* node_name);
 
 // The nodes and dependency edges of a circuit's gate DAG, as the circuit
-// model's builder names and describes them.
-struct CircuitDag {
-    std::vector<nb::object> names;
-    std::vector<nb::object> attributes;  // one dict per node
-    std::vector<nb::object> qubit_lists;  // the "qubits" list of each node
-    dag::Dependencies dependencies;
+// model's builder names and describes them. Reading keeps each entry's gate,
+// category and qubits; node names, attribute dicts and "qubits" lists are
+// made when first asked for (compression keeps few of its input nodes,
+// decoupling reuses the entries themselves). Whatever could run user code or
+// fail (iterating a qubit collection, str() of a qubit that is not an int)
+// still runs while reading, in entry order.
+class CircuitDag {
+public:
+    size_t size() const { return nodes_.size(); }
+    // The entry as read: the gate list's own tuple, or a tuple snapshot of
+    // an entry given as a list.
+    PyObject* entry(size_t i) const { return nodes_[i].entry; }
+    PyObject* gate(size_t i) const { return PyTuple_GET_ITEM(nodes_[i].entry, 0); }
+    // The category the circuit model gave the gate when it was read.
+    Category category(size_t i) const { return nodes_[i].category; }
+    std::span<PyObject* const> qubits(size_t i) const;
+    // Asks for node i's record ahead of a read in an order far from node order.
+    [[gnu::always_inline]] void prefetch_node(size_t i) const { __builtin_prefetch(&nodes_[i]); }
+    // The parameters of a parameter gate; empty for other gates.
+    std::span<PyObject* const> params(size_t i) const;
+
+    // Made on first use and kept: "gate_<position>" (with show_qubits,
+    // "_q<qubit>" for each qubit), {"qubits": ..., and "params", "cbits" or
+    // "duration" by gate kind}, and the "qubits" list the dict holds.
+    PyObject* name(size_t i);
+    PyObject* attributes(size_t i);
+    PyObject* qubit_list(size_t i);
 
     // A new "qubit" list for an edge.
     nb::object edge_qubits(const dag::DependencyEdge& edge) const;
+
+    dag::Dependencies dependencies;
+
+private:
+    friend CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories);
+
+    struct Node {
+        PyObject* entry;    // kept by entries_ or owned_
+        PyObject* qubits;   // the tuple holding the qubits: the entry, or a snapshot of a qubit collection
+        std::uint32_t first_qubit;
+        std::uint32_t qubit_count;
+        Category category;
+    };
+    struct Made {
+        nb::object name, attributes, qubit_list;
+    };
+
+    bool show_qubits_ = false;
+    nb::object entries_;             // tuple snapshot of the gate list
+    std::vector<nb::object> owned_;  // snapshots of list entries and of qubit collections
+    std::vector<Node> nodes_;
+    std::vector<Made> made_;
 };
 
 // Reads a gate list. Raises TypeError/ValueError for an entry that is not a

@@ -34,11 +34,11 @@ using Body = std::function<nb::object(Args)>;
 
 struct FunctionDef {
     const char* name;
-    std::string qualname;  // empty: the same as name
+    std::string qualname = {};  // empty: the same as name
     const char* doc = nullptr;
     std::vector<Param> params;
     // Annotations as text, in order; "return" names the result annotation.
-    std::vector<std::pair<const char*, const char*>> annotations;
+    std::vector<std::pair<const char*, const char*>> annotations = {};
     bool abstract = false;
     Body body;
 };
