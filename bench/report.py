@@ -36,8 +36,10 @@ input networkx graph (dag2qc) is not in it, nor is the DAG dd lays out internall
 equal entries of a gate and ints one shared tuple, so its output, and with it its floor, is tiny
 (unpickling recreates the sharing: 0.007 s for 1e6 entries on uneven); what remains of its time
 is reading the graph, which no Python-level route does faster. Compression and decoupling read
-the input through the gate-list reader that also builds every node's name and attribute dict;
-making those on demand is the remaining avoidable cost found (profile.md)."""
+the gate list into each entry's gate and qubits and make node names, attribute dicts and qubit
+lists only for the nodes that need them (compression: the nodes that survive; decoupling: none
+in the model's own categories), so their time above the floor is the engines and, for
+compression, the one networkx graph `self.dag` it must build (profile.md)."""
 
 SEMANTICS = """\
 ## Where the peer does something different
