@@ -62,12 +62,12 @@ nb::object qc2dag(Args args) {
         CircuitDag circuit = read_circuit(gates.ptr(), show_qubits, categories);
         graph = global(this_module(), "nx").attr("DiGraph")();
         if (is_plain_digraph(graph)) {
-            DiGraphWriter writer(graph);
-            for (size_t i = 0; i < circuit.size(); ++i) writer.add_node(circuit.name(i), circuit.attributes(i));
+            DiGraphWriter writer(graph, circuit.size());
+            for (size_t i = 0; i < circuit.size(); ++i) writer.add_node(i, circuit.name(i), circuit.attributes(i));
             for (const auto& edge : circuit.dependencies.edges) {
                 nb::object data = checked(PyDict_New());
                 check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
-                writer.add_edge(circuit.name(edge.source), circuit.name(edge.target), data.ptr());
+                writer.add_edge(edge.source, edge.target, data.ptr());
             }
             writer.finish();
         } else {

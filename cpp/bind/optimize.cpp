@@ -982,7 +982,7 @@ Materialised materialise(NativeInput& in, const cz::Engine& engine, nb::handle q
     const dag::GateDag& g = engine.graph();
     const std::size_t originals = engine.original_count();
     out.graph = module_attr(O->dag_module, "nx").attr("DiGraph")();
-    DiGraphWriter writer(out.graph);
+    DiGraphWriter writer(out.graph, g.node_capacity());
     const Keys& keys = Keys::get();
     const std::size_t fused = g.node_capacity() - originals;
     out.fused_names.resize(fused);
@@ -991,7 +991,7 @@ Materialised materialise(NativeInput& in, const cz::Engine& engine, nb::handle q
     for (dag::NodeId n = 0; n < g.node_capacity(); ++n) {
         if (!g.contains(n)) continue;
         if (engine.is_original(n)) {
-            writer.add_node(in.circuit.name(n), in.circuit.attributes(n));
+            writer.add_node(n, in.circuit.name(n), in.circuit.attributes(n));
             continue;
         }
         // gate_<serial>_<qubits>, the qubit list in the host's text form.
@@ -1013,20 +1013,17 @@ Materialised materialise(NativeInput& in, const cz::Engine& engine, nb::handle q
         for (size_t k = 0; k < ps.size(); ++k)
             PyList_SET_ITEM(params.ptr(), static_cast<Py_ssize_t>(k), number(ps[k]).release().ptr());
         check(PyDict_SetItem(attributes.ptr(), keys.params, params.ptr()) == 0);
-        writer.add_node(name.ptr(), attributes.ptr());
+        writer.add_node(n, name.ptr(), attributes.ptr());
         out.fused_names[n - originals] = std::move(name);
         out.fused_attributes[n - originals] = std::move(attributes);
     }
-    auto name_of = [&](dag::NodeId n) -> PyObject* {
-        return engine.is_original(n) ? in.circuit.name(n) : out.fused_names[n - originals].ptr();
-    };
     // In the order the edges were added, so every _succ and every _pred dict
     // lists them as add_edges_from would have.
     for (dag::EdgeId e : engine.edges_in_insertion_order()) {
         const std::uint32_t origin = engine.edge_list_origin(e);
         nb::object list = origin != dag::kNone ? in.circuit.edge_qubits(in.circuit.dependencies.edges[origin])
                                                : int_list(engine.edge_qubits(e));
-        writer.add_edge(name_of(g.source(e)), name_of(g.target(e)), qubit_dict(list).ptr());
+        writer.add_edge(g.source(e), g.target(e), qubit_dict(list).ptr());
     }
     writer.finish();
     out.graph.attr("graph")["qubits"] = qubits_copy;

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <stdexcept>
 
 namespace corvane::bind {
 
@@ -80,29 +81,31 @@ bool is_plain_digraph(nb::handle graph) {
     return reinterpret_cast<PyObject*>(Py_TYPE(graph.ptr())) == networkx_digraph_type().ptr();
 }
 
-DiGraphWriter::DiGraphWriter(nb::handle graph)
+DiGraphWriter::DiGraphWriter(nb::handle graph, std::size_t node_capacity)
     : graph_(nb::borrow(graph)),
       node_(graph.attr("_node")),
       succ_(graph.attr("_succ")),
-      pred_(graph.attr("_pred")) {}
+      pred_(graph.attr("_pred")),
+      nodes_(node_capacity) {}
 
-void DiGraphWriter::add_node(PyObject* name, PyObject* attributes) {
+void DiGraphWriter::add_node(std::size_t id, PyObject* name, PyObject* attributes) {
+    if (!PyUnicode_CheckExact(name)) throw std::logic_error("DiGraphWriter: node names must be exact str");
     nb::object succ = checked(PyDict_New());
     nb::object pred = checked(PyDict_New());
+    const Py_ssize_t before = PyDict_GET_SIZE(succ_.ptr());
     check(PyDict_SetItem(succ_.ptr(), name, succ.ptr()) == 0);
+    if (PyDict_GET_SIZE(succ_.ptr()) == before) throw std::logic_error("DiGraphWriter: node added twice");
     check(PyDict_SetItem(pred_.ptr(), name, pred.ptr()) == 0);
     check(PyDict_SetItem(node_.ptr(), name, attributes) == 0);
+    nodes_.at(id) = {name, succ.ptr(), pred.ptr()};
 }
 
-void DiGraphWriter::add_edge(PyObject* source, PyObject* target, PyObject* data) {
-    PyObject* successors = PyDict_GetItemWithError(succ_.ptr(), source);
-    PyObject* predecessors = PyDict_GetItemWithError(pred_.ptr(), target);
-    if (!successors || !predecessors) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, successors ? target : source);
-        throw nb::python_error();
-    }
-    check(PyDict_SetItem(successors, target, data) == 0);
-    check(PyDict_SetItem(predecessors, source, data) == 0);
+void DiGraphWriter::add_edge(std::size_t source, std::size_t target, PyObject* data) {
+    const Node& from = nodes_.at(source);
+    const Node& to = nodes_.at(target);
+    if (!from.name || !to.name) throw std::logic_error("DiGraphWriter: edge to a node not added");
+    check(PyDict_SetItem(from.successors, to.name, data) == 0);
+    check(PyDict_SetItem(to.predecessors, from.name, data) == 0);
 }
 
 void DiGraphWriter::finish() {

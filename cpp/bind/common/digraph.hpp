@@ -23,17 +23,26 @@ bool is_plain_digraph(nb::handle graph);
 
 class DiGraphWriter {
 public:
-    explicit DiGraphWriter(nb::handle graph);
+    // Nodes are named by ids below `node_capacity` given by the caller.
+    DiGraphWriter(nb::handle graph, std::size_t node_capacity);
     // A new node with `attributes` as its attribute dict (the dict is taken
-    // over, as add_nodes_from would copy it into a fresh one).
-    void add_node(PyObject* name, PyObject* attributes);
-    // A new edge between two existing nodes, with `data` as its attribute dict.
-    void add_edge(PyObject* source, PyObject* target, PyObject* data);
+    // over, as add_nodes_from would copy it into a fresh one). `name` must be
+    // an exact str not yet in the graph.
+    void add_node(std::size_t id, PyObject* name, PyObject* attributes);
+    // A new edge between two added nodes, with `data` as its attribute dict.
+    void add_edge(std::size_t source, std::size_t target, PyObject* data);
     // Clears networkx's cache of derived data, as its mutating methods do.
     void finish();
 
 private:
     nb::object graph_, node_, succ_, pred_;
+    // Each added node's name and its successor and predecessor dicts, so that
+    // adding an edge needs no lookup in the graph's large dicts. Borrowed:
+    // the graph holds them, and no user code runs while the writer is in use.
+    struct Node {
+        PyObject *name = nullptr, *successors = nullptr, *predecessors = nullptr;
+    };
+    std::vector<Node> nodes_;
 };
 
 // The nodes (in node order) of a DiGraph with their attribute dicts, and its
