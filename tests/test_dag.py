@@ -1,4 +1,5 @@
 import copy
+import gc
 
 import networkx as nx
 import pytest
@@ -23,6 +24,8 @@ def graph_structure(g):
         [(u, v, d) for u, v, d in g.edges(data=True)],
         {n: list(g._pred[n]) for n in g},
         dict(g.graph),
+        # The collector tracks a node's dicts exactly when they hold edges.
+        {n: (gc.is_tracked(g._succ[n]), gc.is_tracked(g._pred[n])) for n in g},
     )
 
 
