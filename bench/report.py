@@ -31,7 +31,8 @@ engines, is why the conversions (and compression, which also builds `self.dag`) 
 memory at 1e5: creating our output alone (the floor rows) takes longer than Qiskit's whole pass
 (see profile.md). An `x floor` below 1 means the native code creates the objects faster than the
 fastest Python-level route found (unpickling with the collector paused), so that floor is an
-upper estimate there. The dag2qc and dd floors count only creating the output list: reading the
+upper estimate there. Every time includes the collection its run's new objects made due (a run
+that pauses the collector would otherwise leave it to whoever allocates next). The dag2qc and dd floors count only creating the output list: reading the
 input networkx graph (dag2qc) is not in it, nor is the DAG dd lays out internally. dag2qc gives
 equal entries of a gate and ints one shared tuple, so its output, and with it its floor, is tiny
 (unpickling recreates the sharing: 0.007 s for 1e6 entries on uneven); what remains of its time
