@@ -1,5 +1,6 @@
 // corvane.circuit.dag: conversion between circuits and gate DAGs.
 #include "common/digraph.hpp"
+#include "common/flat_table.hpp"
 #include "common/gate_entries.hpp"
 
 #include <algorithm>
@@ -219,17 +220,9 @@ public:
     nb::object get(const PreparedEntry& p) {
         Key key{p.gate, {}, p.count};
         std::copy(p.items, p.items + p.count, key.items);
-        size_t slot = find(key);
-        if (slots_[slot].tuple) return nb::borrow(slots_[slot].tuple);
+        if (PyObject* tuple = tuples_.find(key)) return nb::borrow(tuple);
         nb::object tuple = gate_entry(p.gate, p.items, p.count);
-        if (2 * (used_ + 1) > slots_.size()) {
-            std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
-            for (const Slot& s : old)
-                if (s.tuple) slots_[find(s.key)] = s;
-            slot = find(key);
-        }
-        slots_[slot] = Slot{key, tuple.ptr()};  // kept alive by the gate list being built
-        ++used_;
+        tuples_.insert(key, tuple.ptr());  // kept alive by the gate list being built
         return tuple;
     }
 
@@ -242,20 +235,15 @@ private:
             return gate == o.gate && count == o.count && std::equal(items, items + count, o.items);
         }
     };
-    struct Slot {
-        Key key{};
-        PyObject* tuple = nullptr;
+    struct KeyHash {
+        std::uint64_t operator()(const Key& key) const {
+            std::uint64_t h = reinterpret_cast<std::uintptr_t>(key.gate) + key.count;
+            for (int k = 0; k < key.count; ++k)
+                h = (h ^ reinterpret_cast<std::uintptr_t>(key.items[k])) * 0x9E3779B97F4A7C15ull;
+            return h;
+        }
     };
-    size_t find(const Key& key) const {
-        std::uint64_t h = reinterpret_cast<std::uintptr_t>(key.gate) + key.count;
-        for (int k = 0; k < key.count; ++k) h = (h ^ reinterpret_cast<std::uintptr_t>(key.items[k])) * 0x9E3779B97F4A7C15ull;
-        const size_t mask = slots_.size() - 1;
-        size_t i = (h * 0x9E3779B97F4A7C15ull) >> (64 - std::countr_zero(slots_.size()));
-        while (slots_[i].tuple && !(slots_[i].key == key)) i = (i + 1) & mask;
-        return i;
-    }
-    std::vector<Slot> slots_ = std::vector<Slot>(1024);
-    size_t used_ = 0;
+    FlatTable<Key, PyObject*, KeyHash> tuples_{1024};
 };
 
 // Prepares every node's entry (and the highest qubit, when tracked), or returns false

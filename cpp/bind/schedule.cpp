@@ -780,9 +780,10 @@ private:
         const Category category = output_category(info);
         PyObject* entry = PyTuple_GET_ITEM(gates_.ptr(), node);
         // Read as a gate of this category, an exact tuple with an exact
-        // gate string is the entry dag2qc would build for its node.
+        // gate string is the entry dag2qc would build for its node (the
+        // reader keeps an exact tuple itself, not a snapshot of it).
         if (category == circuit_.category(node) && category <= Category::two_qubit_parameter &&
-            entry == circuit_.entry(node) && PyTuple_CheckExact(entry) && PyUnicode_CheckExact(circuit_.gate(node)))
+            PyTuple_CheckExact(entry) && PyUnicode_CheckExact(circuit_.gate(node)))
             return nb::borrow(entry);
         PyObject* attributes = circuit_.attributes(node);
         PyObject* qubits = circuit_.qubit_list(node);

@@ -177,27 +177,12 @@ std::uint64_t pack_short_name(std::string_view text) {
 
 }  // namespace
 
-size_t GateCategories::short_slot(std::uint64_t key) const {
-    const int shift = 64 - std::countr_zero(short_names_.size());
-    size_t h = (key * 0x9E3779B97F4A7C15ull) >> shift;
-    while (short_names_[h].key && short_names_[h].key != key) h = (h + 1) & (short_names_.size() - 1);
-    return h;
-}
-
 GateCategories::Cached& GateCategories::lookup(std::string_view text, PyObject* name) {
     if (text.empty() || text.size() > 7) return lookup_uncached(text, name);
     const std::uint64_t key = pack_short_name(text);
-    size_t slot = short_slot(key);
-    if (short_names_[slot].key) return *short_names_[slot].cached;
+    if (Cached* cached = short_names_.find(key)) return *cached;
     Cached& cached = lookup_uncached(text, name);
-    if (2 * (short_count_ + 1) > short_names_.size()) {
-        std::vector<ShortSlot> old = std::exchange(short_names_, std::vector<ShortSlot>(short_names_.size() * 2));
-        for (const ShortSlot& s : old)
-            if (s.key) short_names_[short_slot(s.key)] = s;
-        slot = short_slot(key);
-    }
-    short_names_[slot] = ShortSlot{key, &cached};
-    ++short_count_;
+    short_names_.insert(key, &cached);
     return cached;
 }
 

@@ -2,6 +2,7 @@
 // read into the core and written back.
 #pragma once
 
+#include "common/flat_table.hpp"
 #include "common/pyfunction.hpp"
 #include "dag/gate_dag.hpp"
 
@@ -68,14 +69,10 @@ private:
     std::unordered_map<std::string, Cached, TextHash, std::equal_to<>> cache_;
     // Names of up to 7 bytes (every gate of the circuit model) packed with
     // their length into one word: a probe is one multiply and one compare.
-    struct ShortSlot {
-        std::uint64_t key = 0;  // 0: empty (a packed name holds its length in the top byte)
-        Cached* cached = nullptr;
+    struct PackedNameHash {
+        std::uint64_t operator()(std::uint64_t packed) const { return packed; }
     };
-    std::vector<ShortSlot> short_names_ = std::vector<ShortSlot>(64);
-    size_t short_count_ = 0;
-    // The slot holding `key`, or the empty slot where it belongs.
-    size_t short_slot(std::uint64_t key) const;
+    FlatTable<std::uint64_t, Cached*, PackedNameHash> short_names_{64};
 };
 
 // Interned attribute keys of the gate DAG convention.
