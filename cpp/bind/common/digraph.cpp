@@ -92,20 +92,22 @@ void DiGraphWriter::add_node(std::size_t id, PyObject* name, PyObject* attribute
     if (!PyUnicode_CheckExact(name)) throw std::logic_error("DiGraphWriter: node names must be exact str");
     nb::object succ = checked(PyDict_New());
     nb::object pred = checked(PyDict_New());
-    // An empty dict is tracked by the collector only once a container goes
-    // into it, here when its first edge is added, long after it was made. A
-    // collection walks the young objects in the order they were tracked, and
-    // that order jumping across memory made the collection the new graph makes
-    // due take twice as long. Tracked now; finish() untracks those left empty,
-    // so each dict ends as networkx would leave it.
-    PyObject_GC_Track(succ.ptr());
-    PyObject_GC_Track(pred.ptr());
+    // CPython 3.11 tracks an empty dict only once a container goes into it,
+    // here when its first edge is added, long after it was made. A collection
+    // walks the young objects in the order they were tracked, and that order
+    // jumping across memory made the collection the new graph makes due take
+    // twice as long. Tracked now; finish() untracks those left empty, so each
+    // dict ends as networkx would leave it.
+    const bool track_successors = !PyObject_GC_IsTracked(succ.ptr());
+    const bool track_predecessors = !PyObject_GC_IsTracked(pred.ptr());
+    if (track_successors) PyObject_GC_Track(succ.ptr());
+    if (track_predecessors) PyObject_GC_Track(pred.ptr());
     const Py_ssize_t before = PyDict_GET_SIZE(succ_.ptr());
     check(PyDict_SetItem(succ_.ptr(), name, succ.ptr()) == 0);
     if (PyDict_GET_SIZE(succ_.ptr()) == before) throw std::logic_error("DiGraphWriter: node added twice");
     check(PyDict_SetItem(pred_.ptr(), name, pred.ptr()) == 0);
     check(PyDict_SetItem(node_.ptr(), name, attributes) == 0);
-    nodes_.at(id) = {name, succ.ptr(), pred.ptr()};
+    nodes_.at(id) = {name, succ.ptr(), pred.ptr(), track_successors, track_predecessors};
 }
 
 void DiGraphWriter::add_edge(std::size_t source, std::size_t target, PyObject* data) {
@@ -119,8 +121,8 @@ void DiGraphWriter::add_edge(std::size_t source, std::size_t target, PyObject* d
 void DiGraphWriter::finish() {
     for (const Node& node : nodes_) {
         if (!node.name) continue;
-        if (PyDict_GET_SIZE(node.successors) == 0) PyObject_GC_UnTrack(node.successors);
-        if (PyDict_GET_SIZE(node.predecessors) == 0) PyObject_GC_UnTrack(node.predecessors);
+        if (node.tracked_successors && PyDict_GET_SIZE(node.successors) == 0) PyObject_GC_UnTrack(node.successors);
+        if (node.tracked_predecessors && PyDict_GET_SIZE(node.predecessors) == 0) PyObject_GC_UnTrack(node.predecessors);
     }
     if (PyObject_HasAttrString(graph_.ptr(), "__networkx_cache__")) {
         nb::object cache = graph_.attr("__networkx_cache__");

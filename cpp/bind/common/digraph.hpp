@@ -41,6 +41,7 @@ private:
     // the graph holds them, and no user code runs while the writer is in use.
     struct Node {
         PyObject *name = nullptr, *successors = nullptr, *predecessors = nullptr;
+        bool tracked_successors = false, tracked_predecessors = false;  // by the writer, not by CPython
     };
     std::vector<Node> nodes_;
 };
