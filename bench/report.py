@@ -35,7 +35,7 @@ upper estimate there. Every time includes the collection its run's new objects m
 that pauses the collector would otherwise leave it to whoever allocates next). The dag2qc and dd floors count only creating the output list: reading the
 input networkx graph (dag2qc) is not in it, nor is the DAG dd lays out internally. dag2qc gives
 equal entries of a gate and ints one shared tuple, so its output, and with it its floor, is tiny
-(unpickling recreates the sharing: 0.007 s for 1e6 entries on uneven); what remains of its time
+(unpickling recreates the sharing: 0.006 s for 1e6 entries on uneven); what remains of its time
 is reading the graph, which no Python-level route does faster. Compression and decoupling read
 the gate list into each entry's gate and qubits and make node names, attribute dicts and qubit
 lists only for the nodes that need them (compression: the nodes that survive; decoupling: none
