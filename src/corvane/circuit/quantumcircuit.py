@@ -216,6 +216,105 @@ class QuantumCircuit:
             depth = max(depth, end)
         return depth
 
+    # ---- copies, inverse, composition, drawing ---------------------------------
+
+    def copy(self):
+        """Return a copy with its own ``gates`` and ``qubits`` lists.
+
+        Editing the copy's gate list leaves this circuit as it was; the gate
+        entries themselves are shared, as they are tuples.
+        """
+        cls = type(self)
+        new = cls.__new__(cls)
+        new.__dict__.update(self.__dict__)
+        new.gates = list(self.gates)
+        new.qubits = list(self.qubits)
+        return new
+
+    def __copy__(self):
+        return self.copy()
+
+    def inverse(self):
+        """Return the inverse circuit: the inverse of every gate, last gate first.
+
+        Barriers and delays stay as they are; iswap becomes z, iswap, z on the
+        same qubits, every other gate of the set one gate.
+
+        Raises:
+            ValueError: If the circuit holds a measure or a reset, or a gate
+                whose inverse is not known.
+        """
+        from corvane.circuit.entry_transforms import inverse_entries
+
+        new = self.copy()
+        new.gates = inverse_entries(self.gates)
+        return new
+
+    def compose(self, other, qubits=None):
+        """Return a new circuit: this one followed by ``other``.
+
+        Args:
+            other (QuantumCircuit): The circuit to append; its classical bit c
+                is this circuit's classical bit c.
+            qubits (list[int] | None): The qubits of this circuit that
+                ``other``'s qubits 0, 1, ... act on; by default the first
+                ``other.nqubits`` qubits.
+
+        Raises:
+            TypeError: If ``other`` is not a QuantumCircuit.
+            ValueError: If ``other`` has more qubits or classical bits than this
+                circuit, or ``qubits`` has the wrong length, repeats a qubit or
+                names one out of range.
+        """
+        from corvane.circuit.entry_transforms import remap_entry
+
+        if not isinstance(other, QuantumCircuit):
+            raise TypeError(f"compose() takes a QuantumCircuit, got {type(other).__name__}")
+        if qubits is None:
+            if other.nqubits > self.nqubits:
+                raise ValueError(
+                    f"cannot compose a {other.nqubits}-qubit circuit onto {self.nqubits} qubits")
+            qubit_map = list(range(other.nqubits))
+        else:
+            qubit_map = self._distinct_qubits(qubits)
+            if len(qubit_map) != other.nqubits:
+                raise ValueError(
+                    f"compose() needs one qubit for each of the {other.nqubits} qubits of the "
+                    f"other circuit, got {len(qubit_map)}")
+        if other.ncbits > self.ncbits:
+            raise ValueError(
+                f"cannot compose a circuit of {other.ncbits} classical bits onto {self.ncbits}")
+        new = self.copy()
+        cbit_map = range(other.ncbits)
+        new.gates.extend(remap_entry(entry, qubit_map, cbit_map) for entry in other.gates)
+        return new
+
+    def draw(self, output="text", fold=None):
+        """Draw the circuit.
+
+        Args:
+            output (str): "text" for a text diagram, "mpl" for a matplotlib
+                figure (matplotlib is imported only then).
+            fold (int | None): For text, the width in characters to wrap the
+                diagram at; None uses the terminal's width, 0 never wraps.
+
+        Returns:
+            TextDiagram | matplotlib.figure.Figure: The text diagram (a str
+            that shows itself unquoted at the prompt), or the figure.
+        """
+        if output == "text":
+            from corvane.circuit.drawing.text import draw_text
+
+            return draw_text(self, fold=fold)
+        if output == "mpl":
+            from corvane.circuit.drawing.mpl import draw_mpl
+
+            return draw_mpl(self)
+        raise ValueError(f"output must be 'text' or 'mpl', got {output!r}")
+
+    def __str__(self):
+        return str(self.draw())
+
     # ---- OpenQASM 2.0 ----------------------------------------------------------
 
     @classmethod

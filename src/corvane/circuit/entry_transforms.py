@@ -1,0 +1,62 @@
+"""Gate-entry transformations behind ``QuantumCircuit.inverse`` and ``compose``.
+
+Entry shapes are read through ``operation_qubits``: the qubits of every entry
+but measure, barrier and delay are its trailing items, and everything between
+the name and the qubits is the gate's parameters.
+"""
+
+from corvane.circuit.quantumcircuit import operation_qubits
+
+# Gates of our set that are their own inverse.
+_SELF_INVERSE = frozenset(
+    ("id", "x", "y", "z", "h", "swap", "cx", "cnot", "cy", "cz", "ccz", "ccx", "cswap"))
+# Fixed gates whose inverse is another fixed gate of the set.
+_ADJOINT_PAIRS = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t", "sx": "sxdg", "sxdg": "sx"}
+# Rotations whose inverse negates their one angle.
+_NEGATED_ANGLE = frozenset(("rx", "ry", "rz", "p", "rxx", "ryy", "rzz", "cp"))
+
+
+def remap_entry(entry, qubit_map, cbit_map):
+    """``entry`` with qubit q replaced by ``qubit_map[q]`` and classical bit c by ``cbit_map[c]``."""
+    name = entry[0]
+    if name == "measure":
+        return (name, [qubit_map[q] for q in entry[1]], [cbit_map[c] for c in entry[2]])
+    if name == "barrier":
+        return (name, tuple(qubit_map[q] for q in entry[1]))
+    if name == "delay":
+        return (name, entry[1], tuple(qubit_map[q] for q in entry[2]))
+    head = len(entry) - len(operation_qubits(entry))
+    return (*entry[:head], *(qubit_map[q] for q in entry[head:]))
+
+
+def inverse_entry(entry):
+    """The entries that undo ``entry``, in program order; ValueError when there are none."""
+    name = entry[0]
+    if name in _SELF_INVERSE or name in ("barrier", "delay"):
+        return [entry]
+    if name in _ADJOINT_PAIRS:
+        return [(_ADJOINT_PAIRS[name], *entry[1:])]
+    if name == "iswap":
+        # iswap's adjoint is iswap conjugated by Z on its first qubit: Z
+        # flips the sign of the i on the two exchanged states.
+        q0, q1 = entry[1:]
+        return [("z", q0), ("iswap", q0, q1), ("z", q0)]
+    if name in _NEGATED_ANGLE:
+        theta, *qubits = entry[1:]
+        return [(name, -theta, *qubits)]
+    if name == "u":
+        # u(theta, phi, lamda)^-1 = u(-theta, -lamda, -phi)
+        theta, phi, lamda, q = entry[1:]
+        return [(name, -theta, -lamda, -phi, q)]
+    if name == "r":
+        # a rotation about a fixed axis in the xy-plane: undo by negating the angle
+        theta, phi, q = entry[1:]
+        return [(name, -theta, phi, q)]
+    if name in ("measure", "reset"):
+        raise ValueError(f"a circuit with {name!r} has no inverse: {name} is not reversible")
+    raise ValueError(f"no inverse known for gate {name!r}")
+
+
+def inverse_entries(gates):
+    """The entries of the inverse circuit: each gate's inverse, last gate first."""
+    return [undo for entry in reversed(gates) for undo in inverse_entry(entry)]
