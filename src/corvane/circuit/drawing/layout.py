@@ -1,0 +1,124 @@
+"""Placement of a circuit's operations in columns, shared by the text and the
+matplotlib drawings.
+
+Wires are numbered qubits first (wire q is qubit q), then classical bits (wire
+nqubits + c is bit c). An operation goes into the first column after every
+earlier operation on the wires it occupies; a gate on qubits 0 and 2 also
+occupies wire 1, which its connector crosses, and a measurement occupies every
+wire from its qubit down to its classical bit.
+"""
+
+import math
+from dataclasses import dataclass, field
+from fractions import Fraction
+from numbers import Real
+
+from corvane.circuit.quantumcircuit import operation_qubits
+
+# Display names that are not the gate name capitalised.
+_LABELS = {"id": "I", "sx": "SX", "sxdg": "SXdg", "iswap": "iSwap"}
+# Gates drawn with control dots: name -> the marks of their qubits, in entry order.
+_CONTROLLED = {
+    "cx": ("control", "target"), "cnot": ("control", "target"), "cy": ("control", "Y"),
+    "cz": ("control", "control"), "ccz": ("control", "control", "control"),
+    "ccx": ("control", "control", "target"), "cswap": ("control", "swap", "swap"),
+    "swap": ("swap", "swap"), "cp": ("control", "P"),
+}
+# Largest denominator of a multiple of pi written as a fraction (pi/16, 3pi/8, ...).
+_PI_DENOMINATOR = 16
+_SI_PREFIXES = ((1.0, "s"), (1e-3, "ms"), (1e-6, "µs"), (1e-9, "ns"), (1e-12, "ps"))
+
+
+@dataclass
+class Mark:
+    """What an operation draws on one wire: kind "box" (with text), "control",
+    "target", "swap", "measure", "cbit" (where a measurement lands) or "barrier"."""
+    kind: str
+    text: str = ""
+
+
+@dataclass
+class Element:
+    """One drawn operation: its marks by wire, how they are joined ("quantum",
+    "classical", "barrier" or None) and the column it was placed in."""
+    marks: dict
+    link: str | None = None
+    column: int = 0
+    occupied: list = field(default_factory=list)
+
+
+def format_parameter(value):
+    """A short text for a gate parameter: a multiple of pi as such, otherwise 4 digits."""
+    if isinstance(value, bool) or not isinstance(value, Real):
+        return str(value)
+    if not math.isfinite(value):
+        return str(float(value))
+    if value != 0:
+        ratio = value / math.pi
+        fraction = Fraction(ratio).limit_denominator(_PI_DENOMINATOR)
+        if fraction and abs(ratio - fraction) < 1e-9:
+            numerator = {1: "", -1: "-"}.get(fraction.numerator, str(fraction.numerator))
+            return f"{numerator}π" + (f"/{fraction.denominator}" if fraction.denominator > 1 else "")
+    return f"{value:.4g}"
+
+
+def format_duration(seconds):
+    """A delay in the largest SI unit in which it is at least 1, 4 digits."""
+    if isinstance(seconds, Real) and math.isfinite(seconds) and seconds != 0:
+        for scale, unit in _SI_PREFIXES:
+            if abs(seconds) >= scale:
+                break
+        return f"{seconds / scale:.4g}{unit}"
+    return f"{seconds}s"
+
+
+def gate_label(name, params=()):
+    label = _LABELS.get(name, name.capitalize())
+    if params:
+        label += "(" + ",".join(format_parameter(p) for p in params) + ")"
+    return label
+
+
+def _elements_of(entry, nqubits):
+    """The elements that draw one gate entry."""
+    name = entry[0]
+    qubits = operation_qubits(entry)
+    if name == "measure":
+        return [Element({q: Mark("measure", "M"), nqubits + c: Mark("cbit")}, "classical")
+                for q, c in zip(entry[1], entry[2])]
+    if name == "barrier":
+        return [Element({q: Mark("barrier") for q in qubits}, "barrier")]
+    if name == "delay":
+        text = f"Delay({format_duration(entry[1])})"
+        return [Element({q: Mark("box", text) for q in qubits})]
+    if name == "reset":
+        return [Element({qubits[0]: Mark("box", "|0>")})]
+    params = entry[1:len(entry) - len(qubits)]
+    kinds = _CONTROLLED.get(name)
+    if kinds is not None and len(kinds) == len(qubits):
+        marks = {}
+        for q, kind in zip(qubits, kinds):
+            is_box = kind not in ("control", "target", "swap")
+            marks[q] = Mark("box", gate_label(kind.lower(), params)) if is_box else Mark(kind)
+        return [Element(marks, "quantum")]
+    label = gate_label(name, params)
+    return [Element({q: Mark("box", label) for q in qubits}, "quantum" if len(qubits) > 1 else None)]
+
+
+def layout(qc):
+    """The circuit's elements, each with its column; and the number of columns."""
+    wires = qc.nqubits + qc.ncbits
+    next_free = [0] * wires
+    elements = []
+    for entry in qc.gates:
+        for element in _elements_of(entry, qc.nqubits):
+            marked = sorted(element.marks)
+            if element.link in ("quantum", "classical"):
+                element.occupied = list(range(marked[0], marked[-1] + 1))
+            else:
+                element.occupied = marked
+            element.column = max((next_free[w] for w in element.occupied), default=0)
+            for w in element.occupied:
+                next_free[w] = element.column + 1
+            elements.append(element)
+    return elements, max(next_free, default=0)
