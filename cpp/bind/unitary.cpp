@@ -39,11 +39,9 @@ std::vector<unsigned> indices(PyObject* seq, unsigned nqubits) {
     return out;
 }
 
-// The core refuses more than MAX_QUBITS qubits (std::invalid_argument, which
-// nanobind raises as ValueError); the caller checks that first.
 // operations: a sequence of (name, parameters, qubits) triples, in program order.
-nb::object circuit_unitary(unsigned nqubits, nb::handle operations) {
-    nb::object fast = checked(PySequence_Fast(operations.ptr(), "operations must be a sequence"));
+nb::object circuit_unitary(unsigned nqubits, PyObject* operations) {
+    nb::object fast = checked(PySequence_Fast(operations, "operations must be a sequence"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.ptr());
     std::vector<sim::Operation> ops;
     ops.reserve(count);
@@ -82,7 +80,20 @@ NB_MODULE(_unitary, m) {
     import_numpy();
     m.doc() = "The unitary matrix of a circuit, from the core's gate matrices.";
     m.attr("MAX_QUBITS") = sim::kMaxQubits;
-    m.def("circuit_unitary", &circuit_unitary, nb::arg("nqubits"), nb::arg("operations"),
-          "The 2**nqubits x 2**nqubits unitary of (name, parameters, qubits) triples applied in\n"
-          "order; bit k of a row or column index is qubit k.");
+    m.attr("circuit_unitary") = make_function(m, {
+        .name = "circuit_unitary",
+        .doc = "The 2**nqubits x 2**nqubits unitary of (name, parameters, qubits) triples\n"
+               "applied in order; bit k of a row or column index is qubit k.",
+        .params = {{"nqubits"}, {"operations"}},
+        .body = [](Args args) {
+            const long n = PyLong_AsLong(convert_int(args[0], "nqubits").ptr());
+            if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (n < 0 || n > static_cast<long>(sim::kMaxQubits)) {
+                PyErr_Format(PyExc_ValueError, "nqubits must be between 0 and %u, got %ld",
+                             sim::kMaxQubits, n);
+                throw nb::python_error();
+            }
+            return circuit_unitary(static_cast<unsigned>(n), args[1]);
+        },
+    });
 }

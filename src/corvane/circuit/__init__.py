@@ -26,7 +26,8 @@ _EXPORTS = {
     "equivalent": "corvane.circuit.equivalence",
 }
 
-__all__ = list(_EXPORTS)
+__all__ = ["QuantumCircuit", "GateCompressor", "DynamicalDecoupling", "qc2dag", "dag2qc",
+           "unitary", "equivalent"]
 
 if TYPE_CHECKING:
     from corvane.circuit.dag import dag2qc, qc2dag
