@@ -81,3 +81,17 @@ def test_bad_drawing_arguments_are_refused(kwargs, error):
 def test_empty_circuits():
     assert QuantumCircuit(0).draw() == ""
     assert QuantumCircuit(1, 1).draw() == "q0: ─\n\nc0: ═"
+
+
+def test_mpl_figure_draws_every_mark_and_saves(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    from matplotlib.patches import Circle, Rectangle
+
+    qc = QuantumCircuit(2, 2).h(0).cx(0, 1).measure([0, 1], [0, 1])
+    fig = qc.draw(output="mpl")
+    assert isinstance(fig, matplotlib.figure.Figure)
+    patches = fig.axes[0].patches
+    assert [p.__class__ for p in patches].count(Rectangle) == 3  # H, M, M
+    assert [p.__class__ for p in patches].count(Circle) == 2      # control dot, target
+    fig.savefig(tmp_path / "bell.png")
+    assert (tmp_path / "bell.png").stat().st_size > 0
