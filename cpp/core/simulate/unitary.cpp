@@ -52,36 +52,48 @@ inline cplx times(cplx a, cplx b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
-// Applies `op` to the state vector `v` of 2^nqubits amplitudes in place.
+// Applies `op`, a gate on K qubits, to the state vector `v` in place. K is a
+// template parameter so that the 2^K x 2^K product is unrolled.
+template <std::size_t K>
 void apply(const Operation& op, std::span<cplx> v) {
-    const std::size_t dim = std::size_t{1} << op.arity;
+    constexpr std::size_t dim = std::size_t{1} << K;
     // offsets[j]: where the gate-local basis state j sits relative to a base
     // index whose bits at the gate's qubits are all zero.
-    std::array<std::size_t, 8> offsets{};
+    std::array<std::size_t, dim> offsets{};
     for (std::size_t j = 0; j < dim; ++j)
-        for (std::size_t b = 0; b < op.arity; ++b)
+        for (std::size_t b = 0; b < K; ++b)
             if (j >> b & 1) offsets[j] |= std::size_t{1} << op.qubits[b];
-    // The gate's qubits in increasing order (insertion sort of at most three).
-    std::array<unsigned, 3> sorted = op.qubits;
-    for (std::size_t a = 1; a < op.arity; ++a)
+    // Masks of the bits below each gate qubit, lowest qubit first: a base is
+    // a counter with a zero bit inserted at each gate qubit.
+    std::array<unsigned, K> sorted;
+    std::copy(op.qubits.begin(), op.qubits.begin() + K, sorted.begin());
+    for (std::size_t a = 1; a < K; ++a)
         for (std::size_t b = a; b > 0 && sorted[b - 1] > sorted[b]; --b)
             std::swap(sorted[b - 1], sorted[b]);
+    std::array<std::size_t, K> below;
+    for (std::size_t b = 0; b < K; ++b) below[b] = (std::size_t{1} << sorted[b]) - 1;
+    std::array<cplx, dim * dim> m;
+    std::copy(op.matrix.begin(), op.matrix.begin() + dim * dim, m.begin());
 
-    const std::size_t bases = v.size() >> op.arity;
-    std::array<cplx, 8> in{};
+    const std::size_t bases = v.size() >> K;
     for (std::size_t i = 0; i < bases; ++i) {
-        // Spread the bits of i over the positions that are not the gate's qubits.
         std::size_t base = i;
-        for (std::size_t b = 0; b < op.arity; ++b) {
-            const std::size_t low = base & ((std::size_t{1} << sorted[b]) - 1);
-            base = ((base ^ low) << 1) | low;
-        }
+        for (std::size_t b = 0; b < K; ++b) base = ((base & ~below[b]) << 1) | (base & below[b]);
+        std::array<cplx, dim> in;
         for (std::size_t c = 0; c < dim; ++c) in[c] = v[base + offsets[c]];
         for (std::size_t r = 0; r < dim; ++r) {
-            cplx sum = 0.0;
-            for (std::size_t c = 0; c < dim; ++c) sum += times(op.matrix[r * dim + c], in[c]);
+            cplx sum = times(m[r * dim], in[0]);
+            for (std::size_t c = 1; c < dim; ++c) sum += times(m[r * dim + c], in[c]);
             v[base + offsets[r]] = sum;
         }
+    }
+}
+
+void apply(const Operation& op, std::span<cplx> v) {
+    switch (op.arity) {
+        case 1: return apply<1>(op, v);
+        case 2: return apply<2>(op, v);
+        default: return apply<3>(op, v);
     }
 }
 
