@@ -81,6 +81,7 @@ def test_bad_drawing_arguments_are_refused(kwargs, error):
 def test_empty_circuits():
     assert QuantumCircuit(0).draw() == ""
     assert QuantumCircuit(1, 1).draw() == "q0: ─\n\nc0: ═"
+    assert QuantumCircuit(0, 1).barrier().delay(1e-9).draw() == "c0: ═"
 
 
 def test_mpl_figure_draws_every_mark_and_saves(tmp_path):

@@ -91,5 +91,7 @@ def equivalent(a, b, up_to_global_phase=True, atol=1e-8):
         # The phase of <ua, ub> is the one that brings ua closest to ub.
         overlap = np.vdot(ua, ub)
         if overlap != 0:
-            ua = ua * (overlap / abs(overlap))
-    return bool(np.allclose(ua, ub, rtol=0.0, atol=atol))
+            ua *= overlap / abs(overlap)
+    # In place: at 12 qubits each unitary takes 256 MiB.
+    ua -= ub
+    return bool(np.abs(ua).max() <= atol)

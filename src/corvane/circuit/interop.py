@@ -25,8 +25,8 @@ _QISKIT_GATES = {
     "rx": "RXGate", "ry": "RYGate", "rz": "RZGate", "p": "PhaseGate", "u": "UGate", "r": "RGate",
     "rxx": "RXXGate", "ryy": "RYYGate", "rzz": "RZZGate", "cp": "CPhaseGate",
 }
-# Qiskit instruction name -> our gate name, for the gates of _QISKIT_GATES.
-_FROM_QISKIT = {name: name for name in _QISKIT_GATES if name != "cnot"}
+# Qiskit instruction names that are our gate names ("cnot" is Qiskit's "cx").
+_SHARED_NAMES = frozenset(_QISKIT_GATES) - {"cnot"}
 # Seconds per unit of a Qiskit delay.
 _SECONDS_PER_UNIT = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "ns": 1e-9, "ps": 1e-12}
 
@@ -137,8 +137,8 @@ def from_qiskit(circuit, dt=None):
             out.delay(_seconds(operation, dt), qubits)
         elif name == "reset":
             out.reset(qubits[0])
-        elif name in _FROM_QISKIT and not instruction.clbits:
-            out.append_gate(_FROM_QISKIT[name], *_parameters(operation, index), *qubits)
+        elif name in _SHARED_NAMES and not instruction.clbits:
+            out.append_gate(name, *_parameters(operation, index), *qubits)
         else:
             raise ValueError(
                 f"instruction {index} ({name!r}) has no counterpart in corvane.circuit; "

@@ -9,7 +9,7 @@ wire from its qubit down to its classical bit.
 """
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from fractions import Fraction
 from numbers import Real
 
@@ -17,13 +17,15 @@ from corvane.circuit.quantumcircuit import operation_qubits
 
 # Display names that are not the gate name capitalised.
 _LABELS = {"id": "I", "sx": "SX", "sxdg": "SXdg", "iswap": "iSwap"}
-# Gates drawn with control dots: name -> the marks of their qubits, in entry order.
-_CONTROLLED = {
-    "cx": ("control", "target"), "cnot": ("control", "target"), "cy": ("control", "Y"),
+# Gates drawn with symbols: name -> what each of its qubits shows, in entry
+# order: a symbol ("control", "target", "swap") or the gate whose box it shows.
+_SYMBOLIC = {
+    "cx": ("control", "target"), "cnot": ("control", "target"), "cy": ("control", "y"),
     "cz": ("control", "control"), "ccz": ("control", "control", "control"),
     "ccx": ("control", "control", "target"), "cswap": ("control", "swap", "swap"),
-    "swap": ("swap", "swap"), "cp": ("control", "P"),
+    "swap": ("swap", "swap"), "cp": ("control", "p"),
 }
+_SYMBOLS = frozenset(("control", "target", "swap"))
 # Largest denominator of a multiple of pi written as a fraction (pi/16, 3pi/8, ...).
 _PI_DENOMINATOR = 16
 _SI_PREFIXES = ((1.0, "s"), (1e-3, "ms"), (1e-6, "µs"), (1e-9, "ns"), (1e-12, "ps"))
@@ -44,7 +46,6 @@ class Element:
     marks: dict
     link: str | None = None
     column: int = 0
-    occupied: list = field(default_factory=list)
 
 
 def format_parameter(value):
@@ -94,12 +95,10 @@ def _elements_of(entry, nqubits):
     if name == "reset":
         return [Element({qubits[0]: Mark("box", "|0>")})]
     params = entry[1:len(entry) - len(qubits)]
-    kinds = _CONTROLLED.get(name)
-    if kinds is not None and len(kinds) == len(qubits):
-        marks = {}
-        for q, kind in zip(qubits, kinds):
-            is_box = kind not in ("control", "target", "swap")
-            marks[q] = Mark("box", gate_label(kind.lower(), params)) if is_box else Mark(kind)
+    shown = _SYMBOLIC.get(name)
+    if shown is not None and len(shown) == len(qubits):
+        marks = {q: Mark(kind) if kind in _SYMBOLS else Mark("box", gate_label(kind, params))
+                 for q, kind in zip(qubits, shown)}
         return [Element(marks, "quantum")]
     label = gate_label(name, params)
     return [Element({q: Mark("box", label) for q in qubits}, "quantum" if len(qubits) > 1 else None)]
@@ -112,13 +111,13 @@ def layout(qc):
     elements = []
     for entry in qc.gates:
         for element in _elements_of(entry, qc.nqubits):
+            if not element.marks:  # a barrier or delay on no qubits
+                continue
             marked = sorted(element.marks)
-            if element.link in ("quantum", "classical"):
-                element.occupied = list(range(marked[0], marked[-1] + 1))
-            else:
-                element.occupied = marked
-            element.column = max((next_free[w] for w in element.occupied), default=0)
-            for w in element.occupied:
+            joined = element.link in ("quantum", "classical")
+            occupied = range(marked[0], marked[-1] + 1) if joined else marked
+            element.column = max(next_free[w] for w in occupied)
+            for w in occupied:
                 next_free[w] = element.column + 1
             elements.append(element)
     return elements, max(next_free, default=0)
