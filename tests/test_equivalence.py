@@ -7,6 +7,9 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from test_hostile import EXPECTED, Boom, entries
 from conftest import (ONE_QUBIT, ONE_QUBIT_PARAMETER, THREE_QUBIT, TWO_QUBIT,
                       TWO_QUBIT_PARAMETER, random_circuit)
 
@@ -197,3 +200,17 @@ def test_package_exports_load_without_matplotlib():
             "assert 'matplotlib' not in sys.modules, 'matplotlib was imported'\n")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(gates=st.lists(entries, max_size=6))
+def test_any_gate_list_gives_a_result_or_an_exception_and_stays_as_it_was(gates):
+    qc = QuantumCircuit(3, 3)
+    qc.gates = gates
+    before = repr(gates)
+    for call in (lambda: unitary(qc), qc.inverse, lambda: qc.compose(qc), lambda: qc.draw(fold=0)):
+        try:
+            call()
+        except EXPECTED + (Boom,):
+            pass
+    assert repr(gates) == before
