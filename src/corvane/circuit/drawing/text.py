@@ -22,9 +22,10 @@ class TextDiagram(str):
         return str(self)
 
 
-def _column_cells(elements, wires, nqubits, width):
-    """The wire cells (one per wire) and link cells (one per gap below a wire) of one column."""
-    kind = ["quantum" if w < nqubits else "classical" for w in range(wires)]
+def _column_cells(elements, kind, width):
+    """The wire cells (one per wire) and link cells (one per gap below a wire) of
+    one column; kind[w] is "quantum" or "classical"."""
+    wires = len(kind)
     centre = (width - 1) // 2
 
     def cell(text, fill):
@@ -34,8 +35,9 @@ def _column_cells(elements, wires, nqubits, width):
     def link(char):
         return " " * (centre + 1) + char + " " * (width - centre)
 
-    wire_cells = [cell("", _WIRE[kind[w]]) for w in range(wires)]
-    link_cells = [cell("", " ") for _ in range(wires)]
+    bare = {k: fill * (width + 2) for k, fill in _WIRE.items()}
+    wire_cells = [bare[k] for k in kind]
+    link_cells = [" " * (width + 2)] * wires
     for element in elements:
         for w, mark in element.marks.items():
             text = mark.text if mark.kind in ("box", "measure") else _SYMBOLS[mark.kind]
@@ -97,8 +99,8 @@ def draw_text(qc, fold=None):
     for element in elements:
         by_column[element.column].append(element)
     widths = [max((_text_width(e) for e in column), default=1) for column in by_column]
-    columns = [_column_cells(column, wires, qc.nqubits, width)
-               for column, width in zip(by_column, widths)]
+    kind = ["quantum"] * qc.nqubits + ["classical"] * qc.ncbits
+    columns = [_column_cells(column, kind, width) for column, width in zip(by_column, widths)]
 
     names = [f"q{w}" for w in range(qc.nqubits)] + [f"c{c}" for c in range(qc.ncbits)]
     name_width = max(len(n) for n in names)
@@ -112,7 +114,7 @@ def draw_text(qc, fold=None):
     for number, page in enumerate(pages):
         first, last = number == 0, number == len(pages) - 1
         for w in range(wires):
-            fill = _WIRE["quantum" if w < qc.nqubits else "classical"]
+            fill = _WIRE[kind[w]]
             cells = "".join(columns[i][0][w] for i in page) or fill
             lines.append(prefix[w] + ("" if first else "«") + cells + ("" if last else "»"))
             if w + 1 < wires:
