@@ -1,4 +1,5 @@
-"""Gate-entry transformations behind ``QuantumCircuit.inverse`` and ``compose``.
+"""Gate-entry helpers behind ``QuantumCircuit.inverse`` and ``compose``, the
+drawings, ``unitary`` and the Qiskit interchange.
 
 Entry shapes are read through ``operation_qubits``: the qubits of every entry
 but measure, barrier and delay are its trailing items, and everything between
@@ -16,6 +17,11 @@ _ADJOINT_PAIRS = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t", "sx": "sxdg", 
 _NEGATED_ANGLE = frozenset(("rx", "ry", "rz", "p", "rxx", "ryy", "rzz", "cp"))
 
 
+def gate_parameters(entry, qubits):
+    """The parameters of a gate entry whose qubits (from ``operation_qubits``) are ``qubits``."""
+    return entry[1:len(entry) - len(qubits)]
+
+
 def remap_entry(entry, qubit_map, cbit_map):
     """``entry`` with qubit q replaced by ``qubit_map[q]`` and classical bit c by ``cbit_map[c]``."""
     name = entry[0]
@@ -25,8 +31,8 @@ def remap_entry(entry, qubit_map, cbit_map):
         return (name, tuple(qubit_map[q] for q in entry[1]))
     if name == "delay":
         return (name, entry[1], tuple(qubit_map[q] for q in entry[2]))
-    head = len(entry) - len(operation_qubits(entry))
-    return (*entry[:head], *(qubit_map[q] for q in entry[head:]))
+    qubits = operation_qubits(entry)
+    return (name, *gate_parameters(entry, qubits), *(qubit_map[q] for q in qubits))
 
 
 def inverse_entry(entry):

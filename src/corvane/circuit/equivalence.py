@@ -9,6 +9,7 @@ from numbers import Real
 import numpy as np
 
 from corvane.circuit._unitary import MAX_QUBITS, circuit_unitary
+from corvane.circuit.entry_transforms import gate_parameters
 from corvane.circuit.quantumcircuit import operation_qubits
 
 __all__ = ["MAX_QUBITS", "unitary", "equivalent"]
@@ -28,7 +29,7 @@ def _operations(qc):
         if name in _NOT_UNITARY:
             raise ValueError(f"gate {index} is {name!r}, which has no unitary matrix")
         qubits = operation_qubits(entry)
-        operations.append((name, entry[1:len(entry) - len(qubits)], qubits))
+        operations.append((name, gate_parameters(entry, qubits), qubits))
     return operations
 
 

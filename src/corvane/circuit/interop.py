@@ -12,6 +12,7 @@ Delays are in seconds here; Qiskit's delays carry a unit ("s", "ms", "us",
 "ns", "ps", or "dt" for the backend's sample time).
 """
 
+from corvane.circuit.entry_transforms import gate_parameters
 from corvane.circuit.quantumcircuit import QuantumCircuit, operation_qubits
 
 __all__ = ["to_qiskit", "from_qiskit"]
@@ -71,7 +72,7 @@ def to_qiskit(qc):
         elif name == "reset":
             out.reset(qubits[0])
         elif name in _QISKIT_GATES:
-            params = [float(p) for p in entry[1:len(entry) - len(qubits)]]
+            params = [float(p) for p in gate_parameters(entry, qubits)]
             out.append(getattr(library, _QISKIT_GATES[name])(*params), qubits)
         else:
             raise ValueError(f"gate {index} ({name!r}) has no Qiskit counterpart")

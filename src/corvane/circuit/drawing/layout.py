@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from fractions import Fraction
 from numbers import Real
 
+from corvane.circuit.entry_transforms import gate_parameters
 from corvane.circuit.quantumcircuit import operation_qubits
 
 # Display names that are not the gate name capitalised.
@@ -94,7 +95,7 @@ def _elements_of(entry, nqubits):
         return [Element({q: Mark("box", text) for q in qubits})]
     if name == "reset":
         return [Element({qubits[0]: Mark("box", "|0>")})]
-    params = entry[1:len(entry) - len(qubits)]
+    params = gate_parameters(entry, qubits)
     shown = _SYMBOLIC.get(name)
     if shown is not None and len(shown) == len(qubits):
         marks = {q: Mark(kind) if kind in _SYMBOLS else Mark("box", gate_label(kind, params))
