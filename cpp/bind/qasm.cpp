@@ -1,0 +1,344 @@
+// corvane.circuit._qasm: OpenQASM 2 text to gate entries and back, through
+// the core's reader and writer. The circuit layer (qasm.py) passes the gate
+// set of the circuit model as (name, qubit count, parameter count) triples,
+// read from the category mappings at each call.
+#include "common/pyfunction.hpp"
+#include "qasm/reader.hpp"
+#include "qasm/writer.hpp"
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace corvane::bind;
+using corvane::qasm::GateSet;
+using corvane::qasm::GateShape;
+using corvane::qasm::Number;
+using corvane::qasm::OperationKind;
+
+namespace {
+
+std::string_view text_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);  // the str's own buffer for ASCII text
+    check(data != nullptr);
+    return {data, static_cast<size_t>(size)};
+}
+
+// (name, nqubits, nparams) triples; nparams < 0 means any count.
+GateSet gate_set_of(nb::handle triples) {
+    GateSet gates;
+    for (nb::handle item : triples) {
+        const std::vector<nb::object> fields = unpack(item.ptr(), 3);
+        gates.add(text_of(fields[0].ptr()), GateShape{static_cast<std::uint8_t>(nb::cast<int>(fields[1])),
+                                                      static_cast<std::int16_t>(nb::cast<int>(fields[2]))});
+    }
+    return gates;
+}
+
+// ---- reading -----------------------------------------------------------------------
+
+// Python objects for a program's values, each made once.
+class ValueCache {
+public:
+    PyObject* index(std::uint32_t i) {
+        if (i >= indices_.size()) indices_.resize(i + 1);
+        if (!indices_[i].is_valid()) indices_[i] = checked(PyLong_FromUnsignedLong(i));
+        return indices_[i].ptr();
+    }
+    nb::object number(const Number& n) {
+        switch (n.kind) {
+        case Number::Kind::integer: return checked(PyLong_FromLongLong(n.integer));
+        case Number::Kind::real: return checked(PyFloat_FromDouble(n.real));
+        case Number::Kind::big_integer: break;
+        }
+        std::string digits = (n.negative ? "-" : "") + std::string(n.digits);
+        return checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+    }
+
+private:
+    std::vector<nb::object> indices_;
+};
+
+nb::object new_tuple(Py_ssize_t size) { return checked(PyTuple_New(size)); }
+nb::object new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
+
+nb::object read_text(nb::handle text, nb::handle gate_set) {
+    if (!PyUnicode_Check(text.ptr())) throw nb::type_error("an OpenQASM program is text");
+    const GateSet gates = gate_set_of(gate_set);
+    corvane::qasm::Program program;
+    try {
+        program = corvane::qasm::read_program(text_of(text.ptr()), gates);
+    } catch (const corvane::qasm::ParseError& e) {
+        throw nb::value_error(e.what());
+    }
+
+    GcPause pause;
+    std::vector<nb::object> names;
+    for (const std::string& name : program.gate_names)
+        names.push_back(checked(PyUnicode_InternFromString(name.c_str())));
+    const nb::object measure = checked(PyUnicode_InternFromString("measure"));
+    const nb::object barrier = checked(PyUnicode_InternFromString("barrier"));
+    const nb::object delay = checked(PyUnicode_InternFromString("delay"));
+    const nb::object reset = checked(PyUnicode_InternFromString("reset"));
+    ValueCache values;
+    auto qubit_tuple = [&](const std::uint32_t* q, std::uint32_t count, Py_ssize_t stride = 1) {
+        nb::object t = new_tuple(count);
+        for (std::uint32_t k = 0; k < count; ++k) PyTuple_SET_ITEM(t.ptr(), k, Py_NewRef(values.index(q[k * stride])));
+        return t;
+    };
+
+    const auto count = static_cast<Py_ssize_t>(program.operations.size());
+    nb::object entries = new_list(count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const corvane::qasm::Operation& op = program.operations[static_cast<size_t>(i)];
+        const std::uint32_t* operands = program.operands.data() + op.first_operand;
+        const Number* params = program.params.data() + op.first_param;
+        nb::object entry;
+        switch (op.kind) {
+        case OperationKind::gate: {
+            entry = new_tuple(1 + op.nparams + op.nqubits);
+            PyObject* t = entry.ptr();
+            PyTuple_SET_ITEM(t, 0, Py_NewRef(names[op.gate].ptr()));
+            for (std::uint32_t k = 0; k < op.nparams; ++k) PyTuple_SET_ITEM(t, 1 + k, values.number(params[k]).release().ptr());
+            for (std::uint32_t k = 0; k < op.nqubits; ++k)
+                PyTuple_SET_ITEM(t, 1 + op.nparams + k, Py_NewRef(values.index(operands[k])));
+            PyObject_GC_UnTrack(t);  // holds only a string and numbers: never part of a cycle
+            break;
+        }
+        case OperationKind::measure: {
+            nb::object qubits = new_list(op.nqubits), cbits = new_list(op.nqubits);
+            for (std::uint32_t k = 0; k < op.nqubits; ++k) {
+                PyList_SET_ITEM(qubits.ptr(), k, Py_NewRef(values.index(operands[2 * k])));
+                PyList_SET_ITEM(cbits.ptr(), k, Py_NewRef(values.index(operands[2 * k + 1])));
+            }
+            entry = nb::make_tuple(measure, qubits, cbits);
+            break;
+        }
+        case OperationKind::barrier: entry = nb::make_tuple(barrier, qubit_tuple(operands, op.nqubits)); break;
+        case OperationKind::delay:
+            entry = nb::make_tuple(delay, values.number(params[0]), qubit_tuple(operands, op.nqubits));
+            break;
+        case OperationKind::reset: entry = nb::make_tuple(reset, nb::handle(values.index(operands[0]))); break;
+        }
+        PyList_SET_ITEM(entries.ptr(), i, entry.release().ptr());
+    }
+    return nb::make_tuple(program.nqubits, program.ncbits, entries);
+}
+
+// ---- writing -----------------------------------------------------------------------
+
+// What the writer knows of the shape of an entry, by its name: the one place
+// to switch to a shared entry-shape table.
+struct EntryShape {
+    OperationKind kind;
+    GateShape gate;
+};
+std::optional<EntryShape> entry_shape(std::string_view name, const GateSet& gates) {
+    if (name == "measure") return EntryShape{OperationKind::measure, {}};
+    if (name == "barrier") return EntryShape{OperationKind::barrier, {}};
+    if (name == "delay") return EntryShape{OperationKind::delay, {}};
+    if (name == "reset") return EntryShape{OperationKind::reset, {}};
+    if (const GateShape* shape = gates.find(name)) return EntryShape{OperationKind::gate, *shape};
+    return std::nullopt;
+}
+
+// A reason the entry cannot be written; the caller names the entry.
+struct Refused {
+    std::string reason;
+};
+
+std::int64_t index_of(PyObject* value, const char* what) {
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return -1;  // out of range either way
+        return v;
+    }
+    if (PyBool_Check(value) || !PyIndex_Check(value))
+        throw Refused{std::string(what) + " index " + nb::repr(value).c_str() + " is not an integer"};
+    nb::object index = checked(PyNumber_Index(value));
+    return index_of(index.ptr(), what);
+}
+
+// A parameter or duration as written: ints as they are, floats by their
+// shortest repr, any other real number through float().
+Number number_of(PyObject* value, std::string& big_digits) {
+    if (PyFloat_Check(value)) return Number::of_real(PyFloat_AS_DOUBLE(value));
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (!overflow) return Number::of_integer(v);
+        nb::object text = checked(PyObject_Str(value));
+        big_digits = text_of(text.ptr());
+        const bool negative = big_digits[0] == '-';
+        if (negative) big_digits.erase(0, 1);
+        return Number{Number::Kind::big_integer, negative, 0, 0.0, big_digits};
+    }
+    static nb::object real_type = nb::module_::import_("numbers").attr("Real");
+    if (!PyBool_Check(value) && PyObject_IsInstance(value, real_type.ptr()) == 1)
+        return Number::of_real(PyFloat_AsDouble(checked(PyNumber_Float(value)).ptr()));
+    check(!PyErr_Occurred());
+    throw Refused{std::string(nb::repr(value).c_str()) + " is not a real number"};
+}
+
+class EntryWriter {
+public:
+    EntryWriter(std::uint32_t nqubits, std::uint32_t ncbits, GateSet gates)
+        : writer_(nqubits, ncbits), gates_(std::move(gates)) {}
+
+    void write(PyObject* entry) {
+        PyObject* const* items = nullptr;
+        Py_ssize_t size = 0;
+        if (PyTuple_Check(entry)) {
+            items = &PyTuple_GET_ITEM(entry, 0);
+            size = PyTuple_GET_SIZE(entry);
+        } else {
+            throw Refused{"a gate entry is a tuple"};
+        }
+        if (size == 0 || !PyUnicode_Check(items[0])) throw Refused{"a gate entry starts with the gate name"};
+        const Known& known = lookup(items[0]);
+        switch (known.shape.kind) {
+        case OperationKind::gate: {
+            const Py_ssize_t nqubits = known.shape.gate.nqubits;
+            if (size - 1 < nqubits) throw Refused{known.name + " acts on " + std::to_string(nqubits) + " qubit(s)"};
+            params_.clear();
+            bigs_.resize(static_cast<size_t>(size));
+            for (Py_ssize_t k = 1; k < size - nqubits; ++k) params_.push_back(number_of(items[k], bigs_[k]));
+            indices(items + size - nqubits, nqubits, "qubit", qubits_);
+            writer_.gate(known.gate_id, params_, qubits_);
+            return;
+        }
+        case OperationKind::measure:
+            expect_size(known, size, 3);
+            sequence(items[1], "qubit", qubits_);
+            sequence(items[2], "classical bit", cbits_);
+            writer_.measure(qubits_, cbits_);
+            return;
+        case OperationKind::barrier:
+            expect_size(known, size, 2);
+            sequence(items[1], "qubit", qubits_);
+            writer_.barrier(qubits_);
+            return;
+        case OperationKind::delay: {
+            expect_size(known, size, 3);
+            bigs_.resize(1);
+            const Number duration = number_of(items[1], bigs_[0]);
+            sequence(items[2], "qubit", qubits_);
+            writer_.delay(duration, qubits_);
+            return;
+        }
+        case OperationKind::reset:
+            expect_size(known, size, 2);
+            writer_.reset(index_of(items[1], "qubit"));
+            return;
+        }
+    }
+
+    nb::object finish() const {
+        const std::string header = writer_.header();
+        const std::string& body = writer_.body();
+        // Every byte written is ASCII (gate names are checked identifiers).
+        nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(header.size() + body.size()), 127));
+        auto* data = static_cast<char*>(PyUnicode_DATA(text.ptr()));
+        std::memcpy(data, header.data(), header.size());
+        std::memcpy(data + header.size(), body.data(), body.size());
+        return text;
+    }
+
+private:
+    struct Known {
+        EntryShape shape;
+        std::uint32_t gate_id;
+        std::string name;
+    };
+
+    // By the name object first (the builders share one object per name), by text otherwise.
+    const Known& lookup(PyObject* name) {
+        if (auto it = by_object_.find(name); it != by_object_.end()) return *it->second;
+        const std::string_view text = text_of(name);
+        auto it = by_text_.find(std::string(text));
+        if (it == by_text_.end()) {
+            auto shape = entry_shape(text, gates_);
+            if (!shape) throw Refused{"unknown gate " + std::string(nb::repr(name).c_str())};
+            bool identifier = !text.empty() && !std::isdigit(static_cast<unsigned char>(text[0]));
+            for (char c : text) identifier = identifier && (std::isalnum(static_cast<unsigned char>(c)) || c == '_') && c > 0;
+            if (!identifier) throw Refused{"gate name " + std::string(nb::repr(name).c_str()) + " is not an OpenQASM name"};
+            Known known{*shape, 0, std::string(text)};
+            if (shape->kind == OperationKind::gate) known.gate_id = writer_.prepare(text, shape->gate);
+            it = by_text_.emplace(std::string(text), std::make_unique<Known>(std::move(known))).first;
+        }
+        names_.push_back(nb::borrow(name));  // keeps the pointer key valid
+        by_object_.emplace(name, it->second.get());
+        return *it->second;
+    }
+
+    static void expect_size(const Known& known, Py_ssize_t size, Py_ssize_t want) {
+        if (size != want) throw Refused{"a " + known.name + " entry has " + std::to_string(want) + " items"};
+    }
+
+    static void indices(PyObject* const* items, Py_ssize_t count, const char* what, std::vector<std::int64_t>& out) {
+        out.clear();
+        for (Py_ssize_t k = 0; k < count; ++k) out.push_back(index_of(items[k], what));
+    }
+
+    void sequence(PyObject* value, const char* what, std::vector<std::int64_t>& out) {
+        if (!PyList_Check(value) && !PyTuple_Check(value))
+            throw Refused{std::string(what) + "s must be a list or tuple"};
+        nb::object items = checked(PySequence_Tuple(value));  // a snapshot: index() may run user code
+        indices(&PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()), what, out);
+    }
+
+    corvane::qasm::ProgramWriter writer_;
+    GateSet gates_;
+    std::unordered_map<std::string, std::unique_ptr<Known>> by_text_;
+    std::unordered_map<PyObject*, const Known*> by_object_;
+    std::vector<nb::object> names_;
+    std::vector<Number> params_;
+    std::vector<std::string> bigs_;
+    std::vector<std::int64_t> qubits_, cbits_;
+};
+
+std::uint32_t register_size(nb::handle value, const char* what) {
+    const long long size = nb::cast<long long>(value);
+    if (size < 0 || size > std::numeric_limits<std::uint32_t>::max())
+        throw nb::value_error((std::string("cannot write a circuit of ") + std::to_string(size) + " " + what).c_str());
+    return static_cast<std::uint32_t>(size);
+}
+
+nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates, nb::handle gate_set) {
+    EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"), gate_set_of(gate_set));
+    const nb::object entries = checked(PySequence_Tuple(gates.ptr()));  // a snapshot of the gate list
+    const Py_ssize_t count = PyTuple_GET_SIZE(entries.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* entry = PyTuple_GET_ITEM(entries.ptr(), i);
+        std::string reason;
+        try {
+            writer.write(entry);
+            continue;
+        } catch (const Refused& refused) {
+            reason = refused.reason;
+        } catch (const corvane::qasm::WriteError& e) {
+            reason = e.what();
+        }
+        throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " + nb::repr(entry).c_str() +
+                               " in OpenQASM 2.0: " + reason).c_str());
+    }
+    return writer.finish();
+}
+
+}  // namespace
+
+NB_MODULE(_qasm, m) {
+    m.doc() = "Native OpenQASM 2 reader and writer of the circuit model (private; see corvane.circuit.qasm).";
+    m.def("read", &read_text, nb::arg("text"), nb::arg("gate_set"),
+          "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 program; ValueError names the line.");
+    m.def("write", &write_entries, nb::arg("nqubits"), nb::arg("ncbits"), nb::arg("gates"), nb::arg("gate_set"),
+          "Return the OpenQASM 2 program of a circuit's entries; ValueError names an entry it cannot write.");
+}

@@ -1,0 +1,882 @@
+#include "qasm/reader.hpp"
+
+#include <charconv>
+#include <cstdlib>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <numbers>
+#include <utility>
+
+namespace corvane::qasm {
+
+bool Number::is_finite() const { return kind != Kind::real || std::isfinite(real); }
+
+bool Number::operator==(const Number& other) const {
+    if (kind == Kind::big_integer || other.kind == Kind::big_integer)
+        return kind == other.kind && negative == other.negative && digits == other.digits;
+    if (kind == Kind::integer && other.kind == Kind::integer) return integer == other.integer;
+    auto as_double = [](const Number& n) { return n.kind == Kind::real ? n.real : static_cast<double>(n.integer); };
+    return as_double(*this) == as_double(other);
+}
+
+const GateShape* GateSet::find(std::string_view name) const {
+    auto it = shapes_.find(name);
+    return it == shapes_.end() ? nullptr : &it->second;
+}
+
+namespace {
+
+[[noreturn]] void fail(std::uint32_t line, std::string_view message) {
+    throw ParseError("line " + std::to_string(line) + ": " + std::string(message));
+}
+
+// The host's repr of a short ASCII text: single quotes unless the text holds one.
+std::string repr(std::string_view text) {
+    const char quote = text.find('\'') != std::string_view::npos && text.find('"') == std::string_view::npos ? '"' : '\'';
+    std::string out(1, quote);
+    for (unsigned char c : text) {
+        if (c == quote || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            static constexpr char hex[] = "0123456789abcdef";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);  // printable ASCII, or a byte of a UTF-8 character
+        }
+    }
+    return out + quote;
+}
+
+// ---- tokens --------------------------------------------------------------------
+
+enum class Tok : std::uint8_t { end, real, integer, id, string, op };
+
+struct Token {
+    Tok kind = Tok::end;
+    std::string_view text;
+    std::uint32_t line = 1;
+    bool is(std::string_view t) const { return kind != Tok::string && text == t; }
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_id_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_id_char(char c) { return is_id_start(c) || is_digit(c); }
+
+class Lexer {
+public:
+    explicit Lexer(std::string_view text) : text_(text) {}
+
+    Token next() {
+        skip_blank();
+        Token t;
+        t.line = line_;
+        if (pos_ >= text_.size()) {
+            t.text = "end of program";
+            return t;
+        }
+        const size_t start = pos_;
+        const char c = text_[pos_];
+        if (is_digit(c) || (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
+            t.kind = number();
+        } else if (is_id_start(c)) {
+            while (pos_ < text_.size() && is_id_char(text_[pos_])) ++pos_;
+            t.kind = Tok::id;
+        } else if (c == '"') {
+            const size_t close = text_.find_first_of("\"\n", pos_ + 1);
+            if (close == std::string_view::npos || text_[close] != '"') unexpected();
+            pos_ = close + 1;
+            t.kind = Tok::string;
+        } else if ((c == '-' && peek(1) == '>') || (c == '=' && peek(1) == '=')) {
+            pos_ += 2;
+            t.kind = Tok::op;
+        } else if (std::string_view(";,()[]{}+-*/^").find(c) != std::string_view::npos) {
+            ++pos_;
+            t.kind = Tok::op;
+        } else {
+            unexpected();
+        }
+        t.text = text_.substr(start, pos_ - start);
+        return t;
+    }
+
+private:
+    char peek(size_t ahead) const { return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0'; }
+
+    void skip_blank() {
+        while (pos_ < text_.size()) {
+            const char c = text_[pos_];
+            if (c == ' ' || c == '\t' || c == '\r') {
+                ++pos_;
+            } else if (c == '\n') {
+                ++pos_;
+                ++line_;
+            } else if (c == '/' && peek(1) == '/') {
+                const size_t eol = text_.find('\n', pos_);
+                pos_ = eol == std::string_view::npos ? text_.size() : eol;
+            } else {
+                return;
+            }
+        }
+    }
+
+    // digits [. digits] [e [+-] digits] | . digits [e ...]: real when it has a
+    // point or a complete exponent, integer otherwise ("1e" is 1 then e).
+    Tok number() {
+        auto digits = [&] {
+            while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+        };
+        bool real = false;
+        digits();
+        if (peek(0) == '.') {
+            ++pos_;
+            digits();
+            real = true;
+        }
+        if (peek(0) == 'e' || peek(0) == 'E') {
+            size_t exponent = pos_ + 1;
+            if (exponent < text_.size() && (text_[exponent] == '+' || text_[exponent] == '-')) ++exponent;
+            if (exponent < text_.size() && is_digit(text_[exponent])) {
+                pos_ = exponent;
+                digits();
+                real = true;
+            }
+        }
+        return real ? Tok::real : Tok::integer;
+    }
+
+    [[noreturn]] void unexpected() const {
+        // One whole UTF-8 character, as the host would show it.
+        size_t length = 1;
+        const auto lead = static_cast<unsigned char>(text_[pos_]);
+        if (lead >= 0xf0) length = 4;
+        else if (lead >= 0xe0) length = 3;
+        else if (lead >= 0xc0) length = 2;
+        fail(line_, "unexpected character " + repr(text_.substr(pos_, length)));
+    }
+
+    std::string_view text_;
+    size_t pos_ = 0;
+    std::uint32_t line_ = 1;
+};
+
+// ---- expressions -----------------------------------------------------------------
+
+enum class ExprOp : std::uint8_t { number, param, neg, add, sub, mul, div, pow, sin, cos, tan, exp, ln, sqrt };
+
+struct Expr {
+    ExprOp op;
+    std::uint32_t a = 0, b = 0;  // operands (node indices), or the parameter's index
+    std::uint32_t line = 0;
+    Number value;
+};
+
+constexpr std::pair<std::string_view, ExprOp> kFunctions[] = {
+    {"sin", ExprOp::sin}, {"cos", ExprOp::cos}, {"tan", ExprOp::tan},
+    {"exp", ExprOp::exp}, {"ln", ExprOp::ln},   {"sqrt", ExprOp::sqrt},
+};
+
+double as_double(const Number& n, std::uint32_t line) {
+    if (n.kind == Number::Kind::big_integer) fail(line, "integer " + std::string(n.digits) + " is too large for arithmetic");
+    return n.kind == Number::Kind::real ? n.real : static_cast<double>(n.integer);
+}
+
+// Arithmetic as the host does it on ints and floats: int op int stays an int
+// (but `/` always gives a float), anything with a float gives a float.
+// Failures the host would raise (division by zero, domain and range errors)
+// and integer overflow are reported on the expression's line.
+Number apply(ExprOp op, const Number& x, const Number& y, std::uint32_t line) {
+    using K = Number::Kind;
+    if (x.kind == K::big_integer || y.kind == K::big_integer) {
+        if (op == ExprOp::neg && x.kind == K::big_integer) {
+            Number r = x;
+            r.negative = !r.negative;
+            return r;
+        }
+        as_double(x.kind == K::big_integer ? x : y, line);
+    }
+    const bool integers = x.kind == K::integer && y.kind == K::integer;
+    std::int64_t i = 0;
+    auto overflow = [&]() -> Number { fail(line, "integer overflow in a parameter expression"); };
+    switch (op) {
+    case ExprOp::neg:
+        if (x.kind == K::integer) {
+            if (__builtin_sub_overflow(std::int64_t{0}, x.integer, &i)) overflow();
+            return Number::of_integer(i);
+        }
+        return Number::of_real(-x.real);
+    case ExprOp::add:
+        if (integers) return __builtin_add_overflow(x.integer, y.integer, &i) ? overflow() : Number::of_integer(i);
+        return Number::of_real(as_double(x, line) + as_double(y, line));
+    case ExprOp::sub:
+        if (integers) return __builtin_sub_overflow(x.integer, y.integer, &i) ? overflow() : Number::of_integer(i);
+        return Number::of_real(as_double(x, line) - as_double(y, line));
+    case ExprOp::mul:
+        if (integers) return __builtin_mul_overflow(x.integer, y.integer, &i) ? overflow() : Number::of_integer(i);
+        return Number::of_real(as_double(x, line) * as_double(y, line));
+    case ExprOp::div: {
+        const double d = as_double(y, line);
+        if (d == 0.0) fail(line, "division by zero in a parameter expression");
+        return Number::of_real(as_double(x, line) / d);
+    }
+    case ExprOp::pow: {
+        if (integers && y.integer >= 0) {
+            std::int64_t result = 1, base = x.integer, e = y.integer;
+            while (e > 0) {
+                if ((e & 1) && __builtin_mul_overflow(result, base, &result)) overflow();
+                e >>= 1;
+                if (e > 0 && __builtin_mul_overflow(base, base, &base)) overflow();
+            }
+            return Number::of_integer(result);
+        }
+        const double b = as_double(x, line), e = as_double(y, line);
+        if (b == 0.0 && e < 0.0) fail(line, "zero raised to a negative power in a parameter expression");
+        if (b < 0.0 && std::isfinite(e) && e != std::floor(e))
+            fail(line, "a negative number raised to a fractional power is not a real number");
+        const double r = std::pow(b, e);
+        if (std::isinf(r) && std::isfinite(b) && std::isfinite(e)) fail(line, "numerical result out of range");
+        return Number::of_real(r);
+    }
+    default:
+        break;
+    }
+    // The math functions: a float result; the host's domain and range errors.
+    const double v = as_double(x, line);
+    double r = 0.0;
+    bool domain_ok = true;
+    switch (op) {
+    case ExprOp::sin: r = std::sin(v); domain_ok = !std::isinf(v); break;
+    case ExprOp::cos: r = std::cos(v); domain_ok = !std::isinf(v); break;
+    case ExprOp::tan: r = std::tan(v); domain_ok = !std::isinf(v); break;
+    case ExprOp::exp: r = std::exp(v); break;
+    case ExprOp::ln: r = std::log(v); domain_ok = v > 0.0 || std::isnan(v); break;
+    case ExprOp::sqrt: r = std::sqrt(v); domain_ok = v >= 0.0 || std::isnan(v); break;
+    default: break;
+    }
+    if (!domain_ok) fail(line, "math domain error in a parameter expression");
+    if (std::isinf(r) && std::isfinite(v)) fail(line, "math range error in a parameter expression");
+    return Number::of_real(r);
+}
+
+Number evaluate(const std::vector<Expr>& nodes, std::uint32_t root, const Number* env) {
+    const Expr& e = nodes[root];
+    switch (e.op) {
+    case ExprOp::number: return e.value;
+    case ExprOp::param: return env[e.a];
+    case ExprOp::add: case ExprOp::sub: case ExprOp::mul: case ExprOp::div: case ExprOp::pow:
+        return apply(e.op, evaluate(nodes, e.a, env), evaluate(nodes, e.b, env), e.line);
+    default:
+        return apply(e.op, evaluate(nodes, e.a, env), Number{}, e.line);
+    }
+}
+
+// ---- the reader ------------------------------------------------------------------
+
+struct Register {
+    std::uint32_t offset, size;
+    bool quantum;
+};
+
+// One gate application inside a `gate` body (or a barrier, gate == "barrier").
+struct BodyOp {
+    std::string_view gate;
+    std::uint32_t line;
+    std::vector<std::uint32_t> params;  // expression roots
+    std::vector<std::uint32_t> qubits;  // indices of the definition's qubit arguments
+};
+
+struct Definition {
+    std::string_view name;
+    std::uint32_t nparams = 0, nqubits = 0;
+    std::vector<Expr> nodes;
+    std::vector<BodyOp> body;
+    bool standard = false;
+};
+
+// Names qelib1.inc and the language give to gates of the gate set.
+constexpr std::pair<std::string_view, std::string_view> kAliases[] = {
+    {"u3", "u"}, {"u1", "p"}, {"cu1", "cp"}, {"U", "u"}, {"CX", "cx"},
+};
+
+constexpr int kMaxExpansionDepth = 100;
+
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <class V>
+using TextMap = std::unordered_map<std::string_view, V, TextHash, std::equal_to<>>;
+
+class Reader {
+public:
+    Reader(std::string_view text, const GateSet& gates, const ReadOptions& options)
+        : lexer_(text), gates_(gates), options_(options) {
+        load_standard_definitions();
+        advance();
+    }
+
+    Program read() {
+        header();
+        size_t until_poll = options_.poll_every;
+        while (current_.kind != Tok::end) {
+            if (options_.poll && --until_poll == 0) {
+                options_.poll();
+                until_poll = options_.poll_every;
+            }
+            statement();
+        }
+        program_.nqubits = nqubits_;
+        program_.ncbits = ncbits_;
+        return std::move(program_);
+    }
+
+private:
+    // -- tokens --
+    Token advance() {
+        Token taken = current_;
+        previous_line_ = taken.line;
+        current_ = lexer_.next();
+        return taken;
+    }
+    bool accept(std::string_view value) {
+        if (!current_.is(value)) return false;
+        advance();
+        return true;
+    }
+    [[noreturn]] void expected(std::string_view what) const {
+        // A missing ';' belongs to the line of the statement it should end.
+        if (what == "';'" && current_.line > previous_line_)
+            fail(previous_line_, "missing ';' (line " + std::to_string(current_.line) + ": expected ';', got " +
+                                     repr(current_.text) + ")");
+        fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
+    }
+    void expect(std::string_view value) {
+        if (!current_.is(value)) expected("'" + std::string(value) + "'");
+        advance();
+    }
+    Token expect_kind(Tok kind, std::string_view what) {
+        if (current_.kind != kind) expected(what);
+        return advance();
+    }
+
+    // -- declarations --
+    void header() {
+        if (!current_.is("OPENQASM")) expected("'OPENQASM 2.0;' at the start");
+        advance();
+        const Token version = advance();
+        if (version.kind == Tok::string || (version.text != "2.0" && version.text != "2"))
+            fail(version.line, "expected version 2.0, got " + repr(version.text));
+        expect(";");
+    }
+
+    void include() {
+        const Token name = expect_kind(Tok::string, "a file name in quotes");
+        if (name.text != "\"qelib1.inc\"")
+            fail(name.line, "only \"qelib1.inc\" can be included, got " + std::string(name.text));
+        expect(";");
+    }
+
+    void declare_register(bool quantum) {
+        const Token name = expect_kind(Tok::id, "a register name");
+        expect("[");
+        const Token size = expect_kind(Tok::integer, "a register size");
+        expect("]");
+        expect(";");
+        std::uint32_t& total = quantum ? nqubits_ : ncbits_;
+        std::uint32_t count = 0;
+        auto [end, err] = std::from_chars(size.text.data(), size.text.data() + size.text.size(), count);
+        if (err != std::errc() || count > std::numeric_limits<std::uint32_t>::max() - total)
+            fail(size.line, "register size " + std::string(size.text) + " is too large");
+        if (!registers_.try_emplace(name.text, Register{total, count, quantum}).second)
+            fail(size.line, "register " + repr(name.text) + " declared twice");
+        total += count;
+    }
+
+    std::vector<std::string_view> identifiers() {
+        std::vector<std::string_view> names{expect_kind(Tok::id, "a name").text};
+        while (accept(",")) names.push_back(expect_kind(Tok::id, "a name").text);
+        return names;
+    }
+
+    struct Signature {
+        Token name;
+        std::vector<std::string_view> params, qubits;
+    };
+    Signature signature() {
+        Signature s{expect_kind(Tok::id, "a gate name"), {}, {}};
+        if (accept("(") && !accept(")")) {
+            s.params = identifiers();
+            expect(")");
+        }
+        s.qubits = identifiers();
+        return s;
+    }
+
+    template <class Names>
+    static int position(const Names& names, std::string_view name) {
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return static_cast<int>(i);
+        return -1;
+    }
+
+    void gate_definition(bool standard) {
+        Signature s = signature();
+        auto definition = std::make_unique<Definition>();
+        definition->name = s.name.text;
+        definition->nparams = static_cast<std::uint32_t>(s.params.size());
+        definition->nqubits = static_cast<std::uint32_t>(s.qubits.size());
+        definition->standard = standard;
+        expect("{");
+        while (!accept("}")) {
+            const Token gate = current_;
+            if (gate.kind != Tok::id) expected("a gate application or '}'");
+            advance();
+            BodyOp op{gate.text, gate.line, {}, {}};
+            if (accept("(") && !accept(")")) {
+                do op.params.push_back(expression(definition->nodes, &s.params));
+                while (accept(","));
+                expect(")");
+            }
+            for (std::string_view a : identifiers()) {
+                const int q = position(s.qubits, a);
+                if (q < 0) fail(gate.line, "unknown qubit argument " + repr(a) + " in gate " + repr(s.name.text));
+                op.qubits.push_back(static_cast<std::uint32_t>(q));
+            }
+            expect(";");
+            definition->body.push_back(std::move(op));
+        }
+        auto& table = standard ? standard_definitions_ : user_definitions_;
+        table[s.name.text] = std::move(definition);
+    }
+
+    void load_standard_definitions() {
+        Lexer own = std::exchange(lexer_, Lexer(standard_gate_definitions()));
+        advance();
+        while (current_.kind != Tok::end) {
+            expect("gate");
+            gate_definition(true);
+        }
+        lexer_ = own;
+    }
+
+    void opaque_declaration() {
+        const std::uint32_t line = current_.line;
+        Signature s = signature();
+        expect(";");
+        if (s.name.text == "delay" && s.params.size() == 1 && s.qubits.size() == 1) {
+            delay_declared_ = true;
+            return;
+        }
+        fail(line, "opaque gate " + repr(s.name.text) +
+                       " is not supported: it has no definition to expand into the gates of the circuit model");
+    }
+
+    // -- expressions --
+    // Parses into `nodes`; parameter names resolve against `params` (none at top level).
+    std::uint32_t expression(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        std::uint32_t node = term(nodes, params);
+        while (current_.kind == Tok::op && (current_.text == "+" || current_.text == "-")) {
+            const Token op = advance();
+            node = binary(nodes, op.text == "+" ? ExprOp::add : ExprOp::sub, node, term(nodes, params), op.line);
+        }
+        return node;
+    }
+    std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        std::uint32_t node = power(nodes, params);
+        while (current_.kind == Tok::op && (current_.text == "*" || current_.text == "/")) {
+            const Token op = advance();
+            node = binary(nodes, op.text == "*" ? ExprOp::mul : ExprOp::div, node, power(nodes, params), op.line);
+        }
+        return node;
+    }
+    std::uint32_t power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        const std::uint32_t base = unary(nodes, params);
+        if (current_.kind == Tok::op && current_.text == "^") {
+            const std::uint32_t line = advance().line;
+            return binary(nodes, ExprOp::pow, base, power(nodes, params), line);
+        }
+        return base;
+    }
+    std::uint32_t unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        if (current_.kind == Tok::op && current_.text == "-") {
+            const std::uint32_t line = advance().line;
+            return binary(nodes, ExprOp::neg, unary(nodes, params), 0, line);
+        }
+        if (current_.kind == Tok::op && current_.text == "+") {
+            advance();
+            return unary(nodes, params);
+        }
+        return primary(nodes, params);
+    }
+    std::uint32_t primary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        const Token t = current_;
+        if (t.kind == Tok::integer || t.kind == Tok::real) {
+            advance();
+            return leaf(nodes, literal(t), t.line);
+        }
+        if (t.kind == Tok::id) {
+            advance();
+            if (t.text == "pi") return leaf(nodes, Number::of_real(std::numbers::pi), t.line);
+            for (auto [name, op] : kFunctions) {
+                if (t.text != name) continue;
+                expect("(");
+                const std::uint32_t inner = expression(nodes, params);
+                expect(")");
+                return binary(nodes, op, inner, 0, t.line);
+            }
+            const int index = params ? position(*params, t.text) : -1;
+            if (index < 0) fail(t.line, "unknown parameter " + repr(t.text));
+            nodes.push_back(Expr{ExprOp::param, static_cast<std::uint32_t>(index), 0, t.line, {}});
+            return static_cast<std::uint32_t>(nodes.size() - 1);
+        }
+        if (t.is("(")) {
+            advance();
+            const std::uint32_t inner = expression(nodes, params);
+            expect(")");
+            return inner;
+        }
+        expected("a number, a parameter or '('");
+    }
+    static std::uint32_t leaf(std::vector<Expr>& nodes, Number value, std::uint32_t line) {
+        nodes.push_back(Expr{ExprOp::number, 0, 0, line, value});
+        return static_cast<std::uint32_t>(nodes.size() - 1);
+    }
+    static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b, std::uint32_t line) {
+        nodes.push_back(Expr{op, a, b, line, {}});
+        return static_cast<std::uint32_t>(nodes.size() - 1);
+    }
+    static Number literal(const Token& t) {
+        const char* first = t.text.data();
+        const char* last = first + t.text.size();
+        if (t.kind == Tok::integer) {
+            std::int64_t v = 0;
+            if (std::from_chars(first, last, v).ec == std::errc()) return Number::of_integer(v);
+            return Number{Number::Kind::big_integer, false, 0, 0.0, t.text};
+        }
+        // Out of range: inf or 0 as the host's float() gives (from_chars leaves v alone).
+        double v = 0.0;
+        if (std::from_chars(first, last, v).ec == std::errc::result_out_of_range)
+            v = std::strtod(std::string(t.text).c_str(), nullptr);
+        return Number::of_real(v);
+    }
+
+    // Top-level parameters: parsed and evaluated at once.
+    void top_level_params(std::vector<Number>& out) {
+        out.clear();
+        if (!accept("(") || accept(")")) return;
+        do {
+            scratch_nodes_.clear();
+            const std::uint32_t root = expression(scratch_nodes_, nullptr);
+            out.push_back(evaluate(scratch_nodes_, root, nullptr));
+        } while (accept(","));
+        expect(")");
+    }
+
+    // -- arguments --
+    struct Argument {
+        std::uint32_t first, count;
+    };
+    Argument argument(bool quantum) {
+        const char* what = quantum ? "quantum" : "classical";
+        const Token name = expect_kind(Tok::id, std::string("a ") + what + " register");
+        auto it = registers_.find(name.text);
+        if (it == registers_.end() || it->second.quantum != quantum)
+            fail(name.line, std::string("unknown ") + what + " register " + repr(name.text));
+        const Register reg = it->second;
+        if (!accept("[")) return {reg.offset, reg.size};
+        const Token index = expect_kind(Tok::integer, "an index");
+        expect("]");
+        std::uint32_t i = 0;
+        auto [end, err] = std::from_chars(index.text.data(), index.text.data() + index.text.size(), i);
+        if (err != std::errc() || i >= reg.size)
+            fail(index.line, "index " + std::string(index.text) + " out of range for " + std::string(name.text) + "[" +
+                                 std::to_string(reg.size) + "]");
+        return {reg.offset + i, 1};
+    }
+    void arguments(std::vector<Argument>& out) {
+        out.clear();
+        do out.push_back(argument(true));
+        while (accept(","));
+        expect(";");
+    }
+    // How many applications a statement over `args` makes: whole registers of
+    // one size broadcast, single qubits repeat.
+    static std::uint32_t broadcast_count(const std::vector<Argument>& args, std::uint32_t line) {
+        std::uint32_t count = 1;
+        bool sized = false;
+        for (const Argument& a : args) {
+            if (a.count == 0) return 0;
+            if (a.count == 1) continue;
+            if (sized && a.count != count) fail(line, "registers of different sizes in one statement");
+            count = a.count;
+            sized = true;
+        }
+        return count;
+    }
+
+    // -- statements --
+    void statement() {
+        const Token t = current_;
+        if (t.kind != Tok::id) expected("a statement");
+        advance();
+        const std::string_view word = t.text;
+        if (word == "include") {
+            include();
+        } else if (word == "qreg" || word == "creg") {
+            declare_register(word == "qreg");
+        } else if (word == "gate") {
+            gate_definition(false);
+            resolved_.clear();  // a later definition may shadow a standard gate
+        } else if (word == "opaque") {
+            opaque_declaration();
+        } else if (word == "measure") {
+            measure(t.line);
+        } else if (word == "reset") {
+            arguments(args_);
+            if (args_.size() != 1) fail(t.line, "reset takes one qubit argument");
+            const std::uint32_t count = broadcast_count(args_, t.line);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                begin(OperationKind::reset, t.line, 0);
+                program_.operands.push_back(args_[0].first + (args_[0].count > 1 ? i : 0));
+                program_.operations.back().nqubits = 1;
+            }
+        } else if (word == "barrier") {
+            arguments(args_);
+            begin(OperationKind::barrier, t.line, 0);
+            for (const Argument& a : args_)
+                for (std::uint32_t i = 0; i < a.count; ++i) program_.operands.push_back(a.first + i);
+            program_.operations.back().nqubits =
+                static_cast<std::uint32_t>(program_.operands.size()) - program_.operations.back().first_operand;
+        } else if (word == "if") {
+            fail(t.line, "classically controlled operations are not supported: the circuit model has no classical control");
+        } else {
+            application(t);
+        }
+    }
+
+    void measure(std::uint32_t line) {
+        const Argument q = argument(true);
+        expect("->");
+        const Argument c = argument(false);
+        expect(";");
+        if (q.count != c.count) fail(line, "measure needs registers of equal size");
+        for (std::uint32_t i = 0; i < q.count; ++i) {
+            Operation* joined = joinable(OperationKind::measure, line);
+            if (joined && !overlaps(*joined, q.first + i, 2)) {
+                ++joined->nqubits;
+            } else {
+                begin(OperationKind::measure, line, 0);
+                program_.operations.back().nqubits = 1;
+            }
+            program_.operands.push_back(q.first + i);
+            program_.operands.push_back(c.first + i);
+        }
+    }
+
+    void application(const Token& gate) {
+        top_level_params(params_);
+        arguments(args_);
+        const std::uint32_t count = broadcast_count(args_, gate.line);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            qubits_.clear();
+            for (const Argument& a : args_) qubits_.push_back(a.first + (a.count > 1 ? i : 0));
+            if (gate.text == "delay" && delay_declared_)
+                delay(gate.line);
+            else
+                apply(gate.text, params_.data(), static_cast<std::uint32_t>(params_.size()), qubits_.data(),
+                      static_cast<std::uint32_t>(qubits_.size()), gate.line, 0, false);
+        }
+    }
+
+    void delay(std::uint32_t line) {
+        if (params_.size() != 1) fail(line, "delay takes one duration");
+        const Number& d = params_[0];
+        if (d.kind != Number::Kind::big_integer && !(as_double(d, line) >= 0.0 && d.is_finite()))
+            fail(line, "delay duration must be a finite non-negative number, got " + describe(d));
+        if (d.kind == Number::Kind::big_integer && d.negative)
+            fail(line, "delay duration must be a finite non-negative number, got -" + std::string(d.digits));
+        Operation* joined = joinable(OperationKind::delay, line);
+        if (joined && program_.params[joined->first_param] == d && !overlaps(*joined, qubits_[0], 1)) {
+            ++joined->nqubits;
+        } else {
+            begin(OperationKind::delay, line, 0);
+            program_.params.push_back(d);
+            program_.operations.back().nparams = 1;
+            program_.operations.back().nqubits = 1;
+        }
+        program_.operands.push_back(qubits_[0]);
+    }
+
+    static std::string describe(const Number& n) {
+        if (n.kind == Number::Kind::integer) return std::to_string(n.integer);
+        if (std::isnan(n.real)) return "nan";
+        if (std::isinf(n.real)) return n.real > 0 ? "inf" : "-inf";
+        char buffer[32];
+        auto end = std::to_chars(buffer, buffer + sizeof buffer, n.real).ptr;
+        return std::string(buffer, end);
+    }
+
+    // The last operation when it is of `kind` and stands on `line`: measures,
+    // and delays of one duration, written on one line are one entry.
+    Operation* joinable(OperationKind kind, std::uint32_t line) {
+        if (program_.operations.empty()) return nullptr;
+        Operation& last = program_.operations.back();
+        return last.kind == kind && last.line == line ? &last : nullptr;
+    }
+    bool overlaps(const Operation& op, std::uint32_t qubit, std::uint32_t stride) const {
+        for (std::uint32_t k = 0; k < op.nqubits; ++k)
+            if (program_.operands[op.first_operand + k * stride] == qubit) return true;
+        return false;
+    }
+
+    Operation& begin(OperationKind kind, std::uint32_t line, std::uint32_t gate) {
+        Operation op{kind, gate, line, static_cast<std::uint32_t>(program_.params.size()), 0,
+                     static_cast<std::uint32_t>(program_.operands.size()), 0};
+        return program_.operations.emplace_back(op);
+    }
+
+    // -- gates --
+    struct Resolved {
+        const GateShape* shape = nullptr;      // a gate of the gate set ...
+        std::uint32_t gate = 0;                // ... and its index in gate_names
+        const Definition* definition = nullptr;  // or a definition to expand
+        std::string_view name;                 // the name after aliasing
+    };
+
+    Resolved resolve(std::string_view name, bool within_standard) {
+        auto& cache = within_standard ? resolved_standard_ : resolved_;
+        if (auto it = cache.find(name); it != cache.end()) return it->second;
+        Resolved r;
+        r.name = name;
+        for (auto [alias, target] : kAliases)
+            if (name == alias) r.name = target;
+        // A user definition of a name outside the gate set comes first, then
+        // the gate set, then the standard library; standard bodies see only
+        // the last two, so a user's gate cannot change what they mean.
+        auto user = within_standard ? user_definitions_.end() : user_definitions_.find(r.name);
+        r.shape = gates_.find(r.name);
+        if (user != user_definitions_.end() && !r.shape) {
+            r.definition = user->second.get();
+        } else if (r.shape) {
+            r.gate = intern(r.name);
+        } else if (auto standard = standard_definitions_.find(r.name); standard != standard_definitions_.end()) {
+            r.definition = standard->second.get();
+        } else {
+            return r;  // unknown: not cached, a later definition may add it
+        }
+        cache.emplace(name, r);
+        return r;
+    }
+
+    std::uint32_t intern(std::string_view name) {
+        auto& names = program_.gate_names;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return static_cast<std::uint32_t>(i);
+        names.emplace_back(name);
+        return static_cast<std::uint32_t>(names.size() - 1);
+    }
+
+    void apply(std::string_view name, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
+               std::uint32_t nqubits, std::uint32_t line, int depth, bool within_standard) {
+        const Resolved r = resolve(name, within_standard);
+        if (r.definition) {
+            expand(*r.definition, params, nparams, qubits, nqubits, line, depth);
+            return;
+        }
+        if (!r.shape) fail(line, "unknown gate " + repr(r.name));
+        append_gate(r, params, nparams, qubits, nqubits, line);
+    }
+
+    // The checks and messages of the circuit model's append_gate, which a
+    // rejected entry would have met.
+    void append_gate(const Resolved& r, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
+                     std::uint32_t nqubits, std::uint32_t line) {
+        const GateShape& shape = *r.shape;
+        const std::string name(r.name);
+        const std::string nargs = std::to_string(nparams + nqubits);
+        if (shape.nparams == 0) {
+            if (nparams != 0) fail(line, name + " takes no parameters, got " + std::to_string(nparams));
+            if (nqubits != shape.nqubits)
+                fail(line, name + " takes " + std::to_string(shape.nqubits) + " qubit argument(s), got " + nargs);
+        } else if (nqubits != shape.nqubits || (shape.nparams > 0 && nparams != std::uint32_t(shape.nparams))) {
+            const std::uint32_t want = shape.nparams < 0 ? nparams : std::uint32_t(shape.nparams);
+            fail(line, name + " takes " + std::to_string(want) + " parameter(s) and " + std::to_string(shape.nqubits) +
+                           " qubit(s), got " + nargs + " arguments");
+        }
+        for (std::uint32_t i = 0; i < nparams; ++i)
+            if (!params[i].is_finite())
+                fail(line, name + " parameter must be a finite number, got " + describe(params[i]));
+        for (std::uint32_t i = 0; i < nqubits; ++i)
+            for (std::uint32_t j = 0; j < i; ++j)
+                if (qubits[i] == qubits[j]) {
+                    std::string shown = "(";
+                    for (std::uint32_t k = 0; k < nqubits; ++k)
+                        shown += (k ? ", " : "") + std::to_string(qubits[k]);
+                    fail(line, "a gate cannot act twice on one qubit: " + shown + ")");
+                }
+        Operation& op = begin(OperationKind::gate, line, r.gate);
+        op.nparams = nparams;
+        op.nqubits = nqubits;
+        program_.params.insert(program_.params.end(), params, params + nparams);
+        program_.operands.insert(program_.operands.end(), qubits, qubits + nqubits);
+    }
+
+    void expand(const Definition& d, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
+                std::uint32_t nqubits, std::uint32_t line, int depth) {
+        if (depth > kMaxExpansionDepth) fail(line, "gate " + repr(d.name) + " expands too deeply");
+        if (nparams != d.nparams || nqubits != d.nqubits)
+            fail(line, "gate " + repr(d.name) + " takes " + std::to_string(d.nparams) + " parameter(s) and " +
+                           std::to_string(d.nqubits) + " qubit(s)");
+        std::vector<Number> values;
+        std::vector<std::uint32_t> where;
+        for (const BodyOp& op : d.body) {
+            values.clear();
+            for (std::uint32_t root : op.params) values.push_back(evaluate(d.nodes, root, params));
+            where.clear();
+            for (std::uint32_t q : op.qubits) where.push_back(qubits[q]);
+            if (op.gate == "barrier") {
+                begin(OperationKind::barrier, line, 0).nqubits = static_cast<std::uint32_t>(where.size());
+                program_.operands.insert(program_.operands.end(), where.begin(), where.end());
+            } else {
+                apply(op.gate, values.data(), static_cast<std::uint32_t>(values.size()), where.data(),
+                      static_cast<std::uint32_t>(where.size()), line, depth + 1, d.standard);
+            }
+        }
+    }
+
+    Lexer lexer_;
+    const GateSet& gates_;
+    const ReadOptions& options_;
+    Token current_;
+    std::uint32_t previous_line_ = 1;
+
+    Program program_;
+    std::uint32_t nqubits_ = 0, ncbits_ = 0;
+    TextMap<Register> registers_;
+    TextMap<std::unique_ptr<Definition>> user_definitions_, standard_definitions_;
+    TextMap<Resolved> resolved_, resolved_standard_;
+    bool delay_declared_ = false;
+
+    // Reused per statement.
+    std::vector<Expr> scratch_nodes_;
+    std::vector<Number> params_;
+    std::vector<Argument> args_;
+    std::vector<std::uint32_t> qubits_;
+};
+
+}  // namespace
+
+Program read_program(std::string_view text, const GateSet& gates, const ReadOptions& options) {
+    return Reader(text, gates, options).read();
+}
+
+}  // namespace corvane::qasm

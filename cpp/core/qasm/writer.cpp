@@ -1,0 +1,240 @@
+#include "qasm/writer.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <algorithm>
+#include <cstring>
+
+namespace corvane::qasm {
+
+namespace {
+
+// Gates written under their qelib1.inc name.
+constexpr std::pair<std::string_view, std::string_view> kWrittenAs[] = {
+    {"cnot", "cx"}, {"u", "u3"}, {"p", "u1"}, {"cp", "cu1"},
+};
+
+// Definitions, in qelib1.inc's own terms, of the gate-set gates that the
+// original qelib1.inc lacks, so that a strict reader can expand them.
+constexpr std::pair<std::string_view, std::string_view> kDefinitions[] = {
+    {"sx", "gate sx a { h a; s a; h a; }"},
+    {"sxdg", "gate sxdg a { h a; sdg a; h a; }"},
+    {"r", "gate r(theta, phi) a { u3(theta, phi - pi/2, pi/2 - phi) a; }"},
+    {"swap", "gate swap a, b { cx a, b; cx b, a; cx a, b; }"},
+    {"iswap", "gate iswap a, b { s a; s b; h a; cx a, b; cx b, a; h b; }"},
+    {"rxx", "gate rxx(theta) a, b { h a; h b; cx a, b; rz(theta) b; cx a, b; h a; h b; }"},
+    {"ryy", "gate ryy(theta) a, b { rx(pi/2) a; rx(pi/2) b; cx a, b; rz(theta) b; cx a, b; rx(-pi/2) a; rx(-pi/2) b; }"},
+    {"rzz", "gate rzz(theta) a, b { cx a, b; rz(theta) b; cx a, b; }"},
+    {"ccz", "gate ccz a, b, c { h c; ccx a, b, c; h c; }"},
+    {"cswap", "gate cswap a, b, c { cx c, b; ccx a, b, c; cx c, b; }"},
+};
+
+void append_integer(std::string& out, std::int64_t value) {
+    char buffer[24];
+    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+}  // namespace
+
+void append_real(std::string& out, double value) {
+    // Shortest round-trip digits d.ddd and exponent from to_chars, laid out by
+    // the host's repr rule: positional for 1e-4 <= |x| < 1e16, else exponent.
+    char buffer[32];
+    char* end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+    char* e = static_cast<char*>(std::memchr(buffer, 'e', static_cast<size_t>(end - buffer)));
+    int exponent = 0;
+    std::from_chars(e + 1 + (e[1] == '+'), end, exponent);
+    const char* first = buffer;
+    if (*first == '-') {
+        out += '-';
+        ++first;
+    }
+    char digits[20];
+    size_t ndigits = 0;
+    for (const char* p = first; p < e; ++p)
+        if (*p != '.') digits[ndigits++] = *p;
+    const int point = exponent + 1;  // digits before the decimal point
+    if (point <= -4 || point > 16) {
+        out += digits[0];
+        if (ndigits > 1) {
+            out += '.';
+            out.append(digits + 1, ndigits - 1);
+        }
+        out += 'e';
+        out += exponent < 0 ? '-' : '+';
+        const int magnitude = std::abs(exponent);
+        if (magnitude < 10) out += '0';
+        append_integer(out, magnitude);
+    } else if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-point), '0');
+        out.append(digits, ndigits);
+    } else if (static_cast<size_t>(point) >= ndigits) {
+        out.append(digits, ndigits);
+        out.append(static_cast<size_t>(point) - ndigits, '0');
+        out += ".0";
+    } else {
+        out.append(digits, static_cast<size_t>(point));
+        out += '.';
+        out.append(digits + point, ndigits - static_cast<size_t>(point));
+    }
+}
+
+ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits)
+    : nqubits_(nqubits), ncbits_(ncbits), seen_(nqubits, 0) {}
+
+void ProgramWriter::check_index(std::int64_t index, std::uint32_t size, std::string_view what) const {
+    if (index < 0 || index >= static_cast<std::int64_t>(size))
+        throw WriteError(std::string(what) + " index " + std::to_string(index) + " out of range for " +
+                         std::to_string(size) + (what == "qubit" ? " qubits" : " bits"));
+}
+
+void ProgramWriter::check_qubits(std::span<const std::int64_t> qubits, bool distinct, std::string_view what) {
+    if (qubits.empty()) throw WriteError(std::string(what) + " on no qubits cannot be written");
+    if (++stamp_ == 0) {  // the stamps wrapped around: start afresh
+        std::fill(seen_.begin(), seen_.end(), 0);
+        stamp_ = 1;
+    }
+    for (std::int64_t q : qubits) {
+        check_index(q, nqubits_, "qubit");
+        if (distinct && seen_[static_cast<size_t>(q)] == stamp_)
+            throw WriteError("qubit " + std::to_string(q) + " appears twice");
+        seen_[static_cast<size_t>(q)] = stamp_;
+    }
+}
+
+void ProgramWriter::append_number(const Number& n, std::string_view what) {
+    switch (n.kind) {
+    case Number::Kind::integer:
+        append_integer(body_, n.integer);
+        return;
+    case Number::Kind::big_integer:
+        if (n.negative) body_ += '-';
+        body_ += n.digits;
+        return;
+    case Number::Kind::real:
+        if (!std::isfinite(n.real)) {
+            std::string shown = std::isnan(n.real) ? "nan" : n.real > 0 ? "inf" : "-inf";
+            throw WriteError("cannot write the " + std::string(what) + " " + shown + " in OpenQASM 2.0");
+        }
+        append_real(body_, n.real);
+        return;
+    }
+}
+
+void ProgramWriter::append_qubit(std::int64_t q) {
+    body_ += "q[";
+    append_integer(body_, q);
+    body_ += ']';
+}
+
+std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& shape) {
+    Gate g{std::string(name), std::string(name), shape, {}, false};
+    for (auto [from, to] : kWrittenAs)
+        if (name == from) g.written = to;
+    for (auto [gate, text] : kDefinitions)
+        if (name == gate) g.definition = text;
+    gates_.push_back(std::move(g));
+    return static_cast<std::uint32_t>(gates_.size() - 1);
+}
+
+void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params, std::span<const std::int64_t> qubits) {
+    Gate& g = gates_[id];
+    if (qubits.size() != g.shape.nqubits)
+        throw WriteError(g.name + " acts on " + std::to_string(g.shape.nqubits) + " qubit(s), got " +
+                         std::to_string(qubits.size()));
+    if (g.shape.nparams >= 0 && params.size() != static_cast<size_t>(g.shape.nparams))
+        throw WriteError(g.name + " takes " + std::to_string(g.shape.nparams) + " parameter(s), got " +
+                         std::to_string(params.size()));
+    check_qubits(qubits, true, g.name);
+    const size_t mark = body_.size();
+    body_ += g.written;
+    if (!params.empty()) {
+        body_ += '(';
+        for (size_t i = 0; i < params.size(); ++i) {
+            if (i) body_ += ", ";
+            try {
+                append_number(params[i], "parameter");
+            } catch (...) {
+                body_.resize(mark);
+                throw;
+            }
+        }
+        body_ += ')';
+    }
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        body_ += i ? ", " : " ";
+        append_qubit(qubits[i]);
+    }
+    body_ += ";\n";
+    if (!g.definition.empty() && !g.used) defined_.push_back(g.definition);
+    g.used = true;
+}
+
+void ProgramWriter::measure(std::span<const std::int64_t> qubits, std::span<const std::int64_t> cbits) {
+    if (qubits.size() != cbits.size())
+        throw WriteError("measure needs one classical bit per qubit, got " + std::to_string(qubits.size()) + " and " +
+                         std::to_string(cbits.size()));
+    check_qubits(qubits, true, "measure");
+    for (std::int64_t c : cbits) check_index(c, ncbits_, "classical bit");
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        body_ += i ? " measure " : "measure ";
+        append_qubit(qubits[i]);
+        body_ += " -> c[";
+        append_integer(body_, cbits[i]);
+        body_ += "];";
+    }
+    body_ += '\n';
+}
+
+void ProgramWriter::barrier(std::span<const std::int64_t> qubits) {
+    check_qubits(qubits, false, "barrier");
+    body_ += "barrier";
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        body_ += i ? ", " : " ";
+        append_qubit(qubits[i]);
+    }
+    body_ += ";\n";
+}
+
+void ProgramWriter::delay(const Number& duration, std::span<const std::int64_t> qubits) {
+    check_qubits(qubits, true, "delay");
+    if (duration.negative || (duration.kind == Number::Kind::integer && duration.integer < 0) ||
+        (duration.kind == Number::Kind::real && !(duration.real >= 0.0)))
+        throw WriteError("a delay duration must be non-negative");
+    const size_t start = body_.size();
+    body_ += "delay(";
+    append_number(duration, "delay duration");
+    body_ += ") ";
+    const std::string prefix = body_.substr(start);
+    body_.resize(start);
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        if (i) body_ += ' ';
+        body_ += prefix;
+        append_qubit(qubits[i]);
+        body_ += ';';
+    }
+    body_ += '\n';
+    has_delay_ = true;
+}
+
+void ProgramWriter::reset(std::int64_t qubit) {
+    check_index(qubit, nqubits_, "qubit");
+    body_ += "reset ";
+    append_qubit(qubit);
+    body_ += ";\n";
+}
+
+std::string ProgramWriter::header() const {
+    std::string out = "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
+    for (std::string_view text : defined_) {
+        out += text;
+        out += '\n';
+    }
+    if (has_delay_) out += "opaque delay(duration) a;\n";
+    out += "qreg q[" + std::to_string(nqubits_) + "];\n";
+    if (ncbits_) out += "creg c[" + std::to_string(ncbits_) + "];\n";
+    return out;
+}
+
+}  // namespace corvane::qasm
