@@ -1,4 +1,5 @@
 import math
+import re
 import pathlib
 
 import numpy as np
@@ -173,4 +174,79 @@ def test_benchmark_programs_have_the_peers_unitary_and_round_trip(program):
     u, expected = _unitary(ours), Operator(peer).data
     phase = np.vdot(expected.ravel(), u.ravel())
     np.testing.assert_allclose(u * (abs(phase) / phase), expected, atol=1e-10)
+    assert QuantumCircuit.from_qasm(qc.to_qasm()) == qc
+
+
+# ---- refusals ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, message", [
+    ("OPENQASM 2.0;\nqreg q[2];\nh q[0]\ncx q[0], q[1];", r"^line 3: missing ';'"),
+    ('OPENQASM 2.0;\ninclude "qelib1.inc";\nopaque magic(a) b;\nqreg q[1];', r"^line 3: opaque gate 'magic' is not"),
+    ("OPENQASM 2.0;\nqreg q[1];\ncreg c[1];\nif (c==1) x q[0];", r"^line 4: .*no classical control"),
+    ("OPENQASM 2.0;\nqreg q[1];\nrx(1/0) q[0];", r"^line 3: division by zero"),
+    ("OPENQASM 2.0;\nqreg q[1];\nrx(ln(0)) q[0];", r"^line 3: math domain error"),
+    ("OPENQASM 2.0;\nqreg q[1];\nrx(1e999) q[0];", r"^line 3: rx parameter must be a finite number"),
+    ("OPENQASM 2.0;\nqreg q[2];\n\ncu3(1, 2) q[0], q[1];", r"^line 4: gate 'cu3' takes 3 parameter"),
+])
+def test_unsupported_and_malformed_programs_are_refused_on_their_line(text, message):
+    with pytest.raises(ValueError, match=message):
+        QuantumCircuit.from_qasm(text)
+
+
+def _circuit(nqubits, ncbits, *entries):
+    qc = QuantumCircuit(nqubits, ncbits)
+    qc.gates = list(entries)
+    return qc
+
+
+@pytest.mark.parametrize("entry, reason", [
+    (("h", 99), "qubit index 99 out of range for 2 qubits"),
+    (("cx", [0, 1]), "cx acts on 2 qubit"),
+    (("cx", 0, 0), "qubit 0 appears twice"),
+    (("h", 0.0), "qubit index 0.0 is not an integer"),
+    (("h", True), "qubit index True is not an integer"),
+    (("rx", "0.5", 0), "'0.5' is not a real number"),
+    (("rx", 1j, 0), "1j is not a real number"),
+    (("rx", math.nan, 0), "cannot write the parameter nan"),
+    (("rx", 0, 1, 0), "rx takes 1 parameter"),
+    (("foo", 0), "unknown gate 'foo'"),
+    (("measure", [0, 1], [0]), "one classical bit per qubit"),
+    (("measure", [0], [3]), "classical bit index 3 out of range"),
+    (("barrier", ()), "barrier on no qubits"),
+    (("delay", -1e-9, (0,)), "non-negative"),
+    (("delay", math.inf, (0,)), "cannot write the delay duration inf"),
+    ((), "starts with the gate name"),
+    (["h", 0], "a gate entry is a tuple"),
+])
+def test_writer_refuses_entries_that_would_not_read_back(entry, reason):
+    qc = _circuit(2, 1, ("x", 0), entry)
+    with pytest.raises(ValueError, match=rf"^cannot write gate entry 1 .* in OpenQASM 2.0: .*{re.escape(reason)}"):
+        qc.to_qasm()
+
+
+@settings(max_examples=200, deadline=None)
+@given(params=st.lists(st.one_of(st.floats(allow_nan=False, allow_infinity=False), st.integers(-2**80, 2**80)),
+                       min_size=3, max_size=3),
+       duration=st.floats(min_value=0, allow_infinity=False))
+def test_numbers_read_back_as_the_same_values_and_types(params, duration):
+    qc = _circuit(2, 0, ("u", *params, 1), ("rzz", params[0], 0, 1), ("delay", duration, (0, 1)))
+    back = QuantumCircuit.from_qasm(qc.to_qasm())
+    assert back == qc
+    assert [type(x) for e in back.gates for x in e[1:2]] == [type(x) for e in qc.gates for x in e[1:2]]
+
+
+@pytest.mark.parametrize("call", [
+    lambda qc: qc.rx(math.nan, 0), lambda qc: qc.u(0.1, math.inf, 0.2, 0), lambda qc: qc.rzz(-math.inf, 0, 1),
+    lambda qc: qc.delay(math.inf), lambda qc: qc.delay(math.nan, [0]),
+    lambda qc: qc.append_gate("cp", np.float64("nan"), 0, 1),
+])
+def test_builders_refuse_non_finite_values_and_leave_the_circuit_as_it_was(call):
+    qc = QuantumCircuit(2).h(0)
+    with pytest.raises(ValueError, match="finite"):
+        call(qc)
+    assert qc.gates == [("h", 0)]
+
+
+def test_large_integer_parameters_are_kept_exactly():
+    qc = QuantumCircuit(1).rx(10**30, 0).rx(-(10**25), 0)
     assert QuantumCircuit.from_qasm(qc.to_qasm()) == qc
