@@ -1,13 +1,14 @@
 // corvane.circuit._qasm: OpenQASM 2 text to gate entries and back, through
 // the core's reader and writer. The circuit layer (qasm.py) passes the gate
-// set of the circuit model as (name, qubit count, parameter count) triples,
-// read from the category mappings at each call.
+// categories of the circuit model, read at each call so that a user's edits
+// are seen.
 #include "common/pyfunction.hpp"
 #include "qasm/reader.hpp"
 #include "qasm/writer.hpp"
 
 #include <cctype>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <limits>
@@ -31,13 +32,30 @@ std::string_view text_of(PyObject* str) {
     return {data, static_cast<size_t>(size)};
 }
 
-// (name, nqubits, nparams) triples; nparams < 0 means any count.
-GateSet gate_set_of(nb::handle triples) {
+// The gate set from the five gate categories of the circuit model, in the
+// order the builders test them: (one-, two-, three-qubit, one- and two-qubit
+// parameter gates). A parameter count that is not an int means any count, as
+// the builders read it. Reads the dicts in place: no Python object is made, so
+// no collection is set off.
+GateSet gate_set_of(nb::handle categories) {
+    constexpr std::uint8_t kQubits[] = {1, 2, 3, 1, 2};
+    const std::vector<nb::object> dicts = unpack(categories.ptr(), 5);
     GateSet gates;
-    for (nb::handle item : triples) {
-        const std::vector<nb::object> fields = unpack(item.ptr(), 3);
-        gates.add(text_of(fields[0].ptr()), GateShape{static_cast<std::uint8_t>(nb::cast<int>(fields[1])),
-                                                      static_cast<std::int16_t>(nb::cast<int>(fields[2]))});
+    for (size_t c = 0; c < 5; ++c) {
+        if (!PyDict_Check(dicts[c].ptr())) throw nb::type_error("a gate category is a dict");
+        const bool parameters = c >= 3;
+        Py_ssize_t pos = 0;
+        PyObject *name, *count;
+        while (PyDict_Next(dicts[c].ptr(), &pos, &name, &count)) {
+            if (!PyUnicode_Check(name)) continue;  // never a gate name of a program
+            std::int16_t nparams = 0;
+            if (parameters) {
+                const long value = PyLong_Check(count) && !PyBool_Check(count) ? PyLong_AsLong(count) : -1;
+                if (value == -1) PyErr_Clear();
+                nparams = value >= 0 && value < 1000 ? static_cast<std::int16_t>(value) : -1;
+            }
+            gates.add(text_of(name), GateShape{kQubits[c], nparams});
+        }
     }
     return gates;
 }
@@ -169,14 +187,14 @@ std::int64_t index_of(PyObject* value, const char* what) {
 
 // A parameter or duration as written: ints as they are, floats by their
 // shortest repr, any other real number through float().
-Number number_of(PyObject* value, std::string& big_digits) {
+Number number_of(PyObject* value, std::deque<std::string>& big_digits_store) {
     if (PyFloat_Check(value)) return Number::of_real(PyFloat_AS_DOUBLE(value));
     if (PyLong_Check(value) && !PyBool_Check(value)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (!overflow) return Number::of_integer(v);
         nb::object text = checked(PyObject_Str(value));
-        big_digits = text_of(text.ptr());
+        std::string& big_digits = big_digits_store.emplace_back(text_of(text.ptr()));
         const bool negative = big_digits[0] == '-';
         if (negative) big_digits.erase(0, 1);
         return Number{Number::Kind::big_integer, negative, 0, 0.0, big_digits};
@@ -190,8 +208,8 @@ Number number_of(PyObject* value, std::string& big_digits) {
 
 class EntryWriter {
 public:
-    EntryWriter(std::uint32_t nqubits, std::uint32_t ncbits, GateSet gates)
-        : writer_(nqubits, ncbits), gates_(std::move(gates)) {}
+    EntryWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t entries, GateSet gates)
+        : writer_(nqubits, ncbits, entries), gates_(std::move(gates)) {}
 
     void write(PyObject* entry) {
         PyObject* const* items = nullptr;
@@ -209,8 +227,8 @@ public:
             const Py_ssize_t nqubits = known.shape.gate.nqubits;
             if (size - 1 < nqubits) throw Refused{known.name + " acts on " + std::to_string(nqubits) + " qubit(s)"};
             params_.clear();
-            bigs_.resize(static_cast<size_t>(size));
-            for (Py_ssize_t k = 1; k < size - nqubits; ++k) params_.push_back(number_of(items[k], bigs_[k]));
+            if (!bigs_.empty()) bigs_.clear();
+            for (Py_ssize_t k = 1; k < size - nqubits; ++k) params_.push_back(number_of(items[k], bigs_));
             indices(items + size - nqubits, nqubits, "qubit", qubits_);
             writer_.gate(known.gate_id, params_, qubits_);
             return;
@@ -228,8 +246,8 @@ public:
             return;
         case OperationKind::delay: {
             expect_size(known, size, 3);
-            bigs_.resize(1);
-            const Number duration = number_of(items[1], bigs_[0]);
+            bigs_.clear();
+            const Number duration = number_of(items[1], bigs_);
             sequence(items[2], "qubit", qubits_);
             writer_.delay(duration, qubits_);
             return;
@@ -243,7 +261,7 @@ public:
 
     nb::object finish() const {
         const std::string header = writer_.header();
-        const std::string& body = writer_.body();
+        const std::string_view body = writer_.body();
         // Every byte written is ASCII (gate names are checked identifiers).
         nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(header.size() + body.size()), 127));
         auto* data = static_cast<char*>(PyUnicode_DATA(text.ptr()));
@@ -261,7 +279,12 @@ private:
 
     // By the name object first (the builders share one object per name), by text otherwise.
     const Known& lookup(PyObject* name) {
-        if (auto it = by_object_.find(name); it != by_object_.end()) return *it->second;
+        RecentName& recent = recent_[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kRecentNames];
+        if (recent.name == name) return *recent.known;
+        if (auto it = by_object_.find(name); it != by_object_.end()) {
+            recent = {name, it->second};
+            return *it->second;
+        }
         const std::string_view text = text_of(name);
         auto it = by_text_.find(std::string(text));
         if (it == by_text_.end()) {
@@ -299,9 +322,16 @@ private:
     GateSet gates_;
     std::unordered_map<std::string, std::unique_ptr<Known>> by_text_;
     std::unordered_map<PyObject*, const Known*> by_object_;
+    // A direct-mapped cache in front of by_object_: a hit is one compare.
+    struct RecentName {
+        PyObject* name = nullptr;
+        const Known* known = nullptr;
+    };
+    static constexpr size_t kRecentNames = 64;
+    RecentName recent_[kRecentNames];
     std::vector<nb::object> names_;
     std::vector<Number> params_;
-    std::vector<std::string> bigs_;
+    std::deque<std::string> bigs_;  // digits of the big integers of the entry at hand
     std::vector<std::int64_t> qubits_, cbits_;
 };
 
@@ -313,11 +343,14 @@ std::uint32_t register_size(nb::handle value, const char* what) {
 }
 
 nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates, nb::handle gate_set) {
-    EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"), gate_set_of(gate_set));
-    const nb::object entries = checked(PySequence_Tuple(gates.ptr()));  // a snapshot of the gate list
-    const Py_ssize_t count = PyTuple_GET_SIZE(entries.ptr());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* entry = PyTuple_GET_ITEM(entries.ptr(), i);
+    // The list is read in place, its length checked at each step: user code
+    // run by an odd number type may change it, and then meets no dangling read.
+    const nb::object entries = PyList_Check(gates.ptr()) ? nb::borrow(gates) : checked(PySequence_List(gates.ptr()));
+    EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"),
+                       static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        const nb::object held = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
+        PyObject* entry = held.ptr();
         std::string reason;
         try {
             writer.write(entry);
@@ -337,8 +370,8 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
 
 NB_MODULE(_qasm, m) {
     m.doc() = "Native OpenQASM 2 reader and writer of the circuit model (private; see corvane.circuit.qasm).";
-    m.def("read", &read_text, nb::arg("text"), nb::arg("gate_set"),
+    m.def("read", &read_text, nb::arg("text"), nb::arg("categories"),
           "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 program; ValueError names the line.");
-    m.def("write", &write_entries, nb::arg("nqubits"), nb::arg("ncbits"), nb::arg("gates"), nb::arg("gate_set"),
+    m.def("write", &write_entries, nb::arg("nqubits"), nb::arg("ncbits"), nb::arg("gates"), nb::arg("categories"),
           "Return the OpenQASM 2 program of a circuit's entries; ValueError names an entry it cannot write.");
 }

@@ -4,7 +4,10 @@
 
 #include "qasm/program.hpp"
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,16 +22,48 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Appends `value` as the host's repr() writes it: the shortest digits that
-// read back as the same double, with ".0" or an exponent so that it reads
-// back as a float, never as an integer. `value` must be finite.
-void append_real(std::string& out, double value);
+// A growing text buffer whose appends inline to a bounds check and a copy
+// (the writer's output is tens of bytes per entry, millions of entries).
+class TextBuffer {
+public:
+    void append(std::string_view text) {
+        std::memcpy(room(text.size()), text.data(), text.size());
+        size_ += text.size();
+    }
+    void push(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    void append_integer(std::int64_t value) {
+        char* first = room(20);
+        size_ = static_cast<size_t>(std::to_chars(first, first + 20, value).ptr - data_.get());
+    }
+    // `value` as the host's repr() writes it: the shortest digits that read
+    // back as the same double, with ".0" or an exponent so that it reads back
+    // as a float, never as an integer. `value` must be finite.
+    void append_real(double value);
+    void reserve(size_t capacity) {
+        if (capacity > capacity_) grow(capacity);
+    }
+    std::string_view view() const { return {data_.get(), size_}; }
+
+private:
+    char* room(size_t n) {
+        if (size_ + n > capacity_) grow(size_ + n);
+        return data_.get() + size_;
+    }
+    void grow(size_t needed);
+
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0, capacity_ = 0;
+};
 
 // Writes entries one by one into the program's body; `finish` puts the header
 // (with a definition of every gate used that qelib1.inc lacks) in front.
 class ProgramWriter {
 public:
-    ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits);
+    // `expected_entries` sizes the body's first allocation.
+    ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries = 0);
 
     // A gate of the gate set, once per name: the id for `gate`.
     std::uint32_t prepare(std::string_view name, const GateShape& shape);
@@ -40,16 +75,30 @@ public:
 
     // The header; the body follows it in the program.
     std::string header() const;
-    const std::string& body() const { return body_; }
+    std::string_view body() const { return body_.view(); }
 
 private:
     void check_qubits(std::span<const std::int64_t> qubits, bool distinct, std::string_view what);
     void check_index(std::int64_t index, std::uint32_t size, std::string_view what) const;
-    void append_number(const Number& n, std::string_view what);
-    void append_qubit(std::int64_t q);
+    static void check_number(const Number& n, std::string_view what);
+    [[gnu::always_inline]] void append_number(const Number& n) {
+        switch (n.kind) {
+        case Number::Kind::integer: body_.append_integer(n.integer); return;
+        case Number::Kind::real: body_.append_real(n.real); return;
+        case Number::Kind::big_integer:
+            if (n.negative) body_.push('-');
+            body_.append(n.digits);
+            return;
+        }
+    }
+    [[gnu::always_inline]] void append_qubit(std::int64_t q) {
+        body_.append("q[");
+        body_.append_integer(q);
+        body_.push(']');
+    }
 
     std::uint32_t nqubits_, ncbits_;
-    std::string body_;
+    TextBuffer body_;
     struct Gate {
         std::string name, written;
         GateShape shape;

@@ -41,28 +41,14 @@ from corvane.circuit.quantumcircuit_helpers import (
 __all__ = ["dumps", "loads"]
 
 
-def _gate_set():
-    """The gate set as (name, qubit count, parameter count) triples, in the
-    order the builders test the categories; -1 stands for any count (a
-    category value that is not an int, as the builders read it)."""
-    triples = []
-    for category, nqubits, parameters in (
-        (one_qubit_gates_available, 1, False), (two_qubit_gates_available, 2, False),
-        (three_qubit_gates_available, 3, False), (one_qubit_parameter_gates_available, 1, True),
-        (two_qubit_parameter_gates_available, 2, True),
-    ):
-        for name, nparams in category.items():
-            if not parameters:
-                nparams = 0
-            elif not isinstance(nparams, int) or isinstance(nparams, bool):
-                nparams = -1
-            triples.append((name, nqubits, nparams))
-    return triples
+# The gate set, as the builders test it (a name added to a category is seen).
+_CATEGORIES = (one_qubit_gates_available, two_qubit_gates_available, three_qubit_gates_available,
+               one_qubit_parameter_gates_available, two_qubit_parameter_gates_available)
 
 
 def dumps(qc):
     """Return ``qc`` as an OpenQASM 2.0 program."""
-    return _qasm.write(qc.nqubits, qc.ncbits, qc.gates, _gate_set())
+    return _qasm.write(qc.nqubits, qc.ncbits, qc.gates, _CATEGORIES)
 
 
 def loads(text, circuit_class=None):
@@ -71,7 +57,7 @@ def loads(text, circuit_class=None):
         raise TypeError(f"an OpenQASM program is text, got {type(text).__name__}")
     if circuit_class is None:
         from corvane.circuit.quantumcircuit import QuantumCircuit as circuit_class
-    nqubits, ncbits, gates = _qasm.read(text, _gate_set())
+    nqubits, ncbits, gates = _qasm.read(text, _CATEGORIES)
     qc = circuit_class(nqubits, ncbits)
     qc.gates = gates
     return qc
