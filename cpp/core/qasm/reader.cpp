@@ -315,13 +315,28 @@ struct TextHash {
 };
 template <class V>
 using TextMap = std::unordered_map<std::string_view, V, TextHash, std::equal_to<>>;
+using Definitions = TextMap<std::unique_ptr<Definition>>;
+
+const Definitions& standard_definitions();
 
 class Reader {
 public:
     Reader(std::string_view text, const GateSet& gates, const ReadOptions& options)
-        : lexer_(text), gates_(gates), options_(options) {
-        load_standard_definitions();
+        : lexer_(text), gates_(gates), options_(options), standard_(&standard_definitions()) {
         advance();
+    }
+
+    // The definitions of a text of `gate` definitions only (the standard
+    // library), marked standard.
+    static Definitions read_standard(std::string_view text) {
+        const GateSet none;
+        const ReadOptions options;
+        Reader reader(text, none, options, nullptr);
+        while (reader.current_.kind != Tok::end) {
+            reader.expect("gate");
+            reader.gate_definition(true);
+        }
+        return std::move(reader.user_definitions_);
     }
 
     Program read() {
@@ -454,18 +469,7 @@ private:
             expect(";");
             definition->body.push_back(std::move(op));
         }
-        auto& table = standard ? standard_definitions_ : user_definitions_;
-        table[s.name.text] = std::move(definition);
-    }
-
-    void load_standard_definitions() {
-        Lexer own = std::exchange(lexer_, Lexer(standard_gate_definitions()));
-        advance();
-        while (current_.kind != Tok::end) {
-            expect("gate");
-            gate_definition(true);
-        }
-        lexer_ = own;
+        user_definitions_[s.name.text] = std::move(definition);
     }
 
     void opaque_declaration() {
@@ -768,7 +772,7 @@ private:
             r.definition = user->second.get();
         } else if (r.shape) {
             r.gate = intern(r.name);
-        } else if (auto standard = standard_definitions_.find(r.name); standard != standard_definitions_.end()) {
+        } else if (auto standard = standard_->find(r.name); standard != standard_->end()) {
             r.definition = standard->second.get();
         } else {
             return r;  // unknown: not cached, a later definition may add it
@@ -853,6 +857,11 @@ private:
         }
     }
 
+    Reader(std::string_view text, const GateSet& gates, const ReadOptions& options, const Definitions* standard)
+        : lexer_(text), gates_(gates), options_(options), standard_(standard) {
+        advance();
+    }
+
     Lexer lexer_;
     const GateSet& gates_;
     const ReadOptions& options_;
@@ -862,7 +871,8 @@ private:
     Program program_;
     std::uint32_t nqubits_ = 0, ncbits_ = 0;
     TextMap<Register> registers_;
-    TextMap<std::unique_ptr<Definition>> user_definitions_, standard_definitions_;
+    Definitions user_definitions_;
+    const Definitions* standard_;
     TextMap<Resolved> resolved_, resolved_standard_;
     bool delay_declared_ = false;
 
@@ -872,6 +882,12 @@ private:
     std::vector<Argument> args_;
     std::vector<std::uint32_t> qubits_;
 };
+
+// Parsed once, on first use, and shared by every read (never written after).
+const Definitions& standard_definitions() {
+    static const Definitions definitions = Reader::read_standard(standard_gate_definitions());
+    return definitions;
+}
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace corvane::qasm {
@@ -44,13 +45,19 @@ void TextBuffer::grow(size_t needed) {
 }
 
 void TextBuffer::append_real(double value) {
+    // Decoupled circuits repeat a few delay durations: the last text serves again.
+    if (std::bit_cast<std::uint64_t>(value) == last_real_bits_ && last_real_size_ > 0) {
+        append({last_real_text_, last_real_size_});
+        return;
+    }
     char text[40];
     char* out = text;
     // Shortest round-trip digits d.ddd and exponent from to_chars, laid out by
     // the host's repr rule: positional for 1e-4 <= |x| < 1e16, else exponent.
     char buffer[32];
     char* end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
-    char* e = static_cast<char*>(std::memchr(buffer, 'e', static_cast<size_t>(end - buffer)));
+    char* e = end - 4;  // the exponent has 2 or 3 digits after its sign
+    if (*e != 'e') --e;
     int exponent = 0;
     std::from_chars(e + 1 + (e[1] == '+'), end, exponent);
     const char* first = buffer;
@@ -89,7 +96,10 @@ void TextBuffer::append_real(double value) {
         *out++ = '.';
         out = std::copy(digits + point, digits + ndigits, out);
     }
-    append({text, static_cast<size_t>(out - text)});
+    last_real_size_ = static_cast<size_t>(out - text);
+    last_real_bits_ = std::bit_cast<std::uint64_t>(value);
+    std::memcpy(last_real_text_, text, last_real_size_);
+    append({text, last_real_size_});
 }
 
 ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries)

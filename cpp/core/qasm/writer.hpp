@@ -56,6 +56,9 @@ private:
 
     std::unique_ptr<char[]> data_;
     size_t size_ = 0, capacity_ = 0;
+    std::uint64_t last_real_bits_ = 0;
+    size_t last_real_size_ = 0;
+    char last_real_text_[40];
 };
 
 // Writes entries one by one into the program's body; `finish` puts the header
