@@ -207,7 +207,7 @@ def _circuit(nqubits, ncbits, *entries):
     (("delay", -1e-9, (0,)), "non-negative"),
     (("delay", math.inf, (0,)), "cannot write the delay duration inf"),
     ((), "starts with the gate name"),
-    (["h", 0], "a gate entry is a tuple"),
+    ({"h": 0}, "a gate entry is a tuple"),
 ])
 def test_writer_refuses_entries_that_would_not_read_back(entry, reason):
     qc = _circuit(2, 1, ("x", 0), entry)
@@ -236,6 +236,11 @@ def test_builders_refuse_non_finite_values_and_leave_the_circuit_as_it_was(call)
     with pytest.raises(ValueError, match="finite"):
         call(qc)
     assert qc.gates == [("h", 0)]
+
+
+def test_an_entry_given_as_a_list_is_written_as_its_tuple():
+    qc = _circuit(2, 1, ["cx", 0, 1], ["measure", [1], [0]])
+    assert QuantumCircuit.from_qasm(qc.to_qasm()).gates == [("cx", 0, 1), ("measure", [1], [0])]
 
 
 def test_large_integer_parameters_are_kept_exactly():

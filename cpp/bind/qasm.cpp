@@ -65,10 +65,12 @@ GateSet gate_set_of(nb::handle categories) {
 // Python objects for a program's values, each made once.
 class ValueCache {
 public:
+    // A new reference to the int `i`.
     PyObject* index(std::uint32_t i) {
+        if (i >= kCachedIndices) return checked(PyLong_FromUnsignedLong(i)).release().ptr();
         if (i >= indices_.size()) indices_.resize(i + 1);
         if (!indices_[i].is_valid()) indices_[i] = checked(PyLong_FromUnsignedLong(i));
-        return indices_[i].ptr();
+        return Py_NewRef(indices_[i].ptr());
     }
     nb::object number(const Number& n) {
         switch (n.kind) {
@@ -81,6 +83,9 @@ public:
     }
 
 private:
+    // Indices below this share one int object each; a program on more
+    // qubits (rare) makes the others afresh rather than hold a huge table.
+    static constexpr std::uint32_t kCachedIndices = 1 << 20;
     std::vector<nb::object> indices_;
 };
 
@@ -108,7 +113,7 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
     ValueCache values;
     auto qubit_tuple = [&](const std::uint32_t* q, std::uint32_t count, Py_ssize_t stride = 1) {
         nb::object t = new_tuple(count);
-        for (std::uint32_t k = 0; k < count; ++k) PyTuple_SET_ITEM(t.ptr(), k, Py_NewRef(values.index(q[k * stride])));
+        for (std::uint32_t k = 0; k < count; ++k) PyTuple_SET_ITEM(t.ptr(), k, values.index(q[k * stride]));
         return t;
     };
 
@@ -126,15 +131,15 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
             PyTuple_SET_ITEM(t, 0, Py_NewRef(names[op.gate].ptr()));
             for (std::uint32_t k = 0; k < op.nparams; ++k) PyTuple_SET_ITEM(t, 1 + k, values.number(params[k]).release().ptr());
             for (std::uint32_t k = 0; k < op.nqubits; ++k)
-                PyTuple_SET_ITEM(t, 1 + op.nparams + k, Py_NewRef(values.index(operands[k])));
+                PyTuple_SET_ITEM(t, 1 + op.nparams + k, values.index(operands[k]));
             PyObject_GC_UnTrack(t);  // holds only a string and numbers: never part of a cycle
             break;
         }
         case OperationKind::measure: {
             nb::object qubits = new_list(op.nqubits), cbits = new_list(op.nqubits);
             for (std::uint32_t k = 0; k < op.nqubits; ++k) {
-                PyList_SET_ITEM(qubits.ptr(), k, Py_NewRef(values.index(operands[2 * k])));
-                PyList_SET_ITEM(cbits.ptr(), k, Py_NewRef(values.index(operands[2 * k + 1])));
+                PyList_SET_ITEM(qubits.ptr(), k, values.index(operands[2 * k]));
+                PyList_SET_ITEM(cbits.ptr(), k, values.index(operands[2 * k + 1]));
             }
             entry = nb::make_tuple(measure, qubits, cbits);
             break;
@@ -143,7 +148,7 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
         case OperationKind::delay:
             entry = nb::make_tuple(delay, values.number(params[0]), qubit_tuple(operands, op.nqubits));
             break;
-        case OperationKind::reset: entry = nb::make_tuple(reset, nb::handle(values.index(operands[0]))); break;
+        case OperationKind::reset: entry = nb::make_tuple(reset, nb::steal(values.index(operands[0]))); break;
         }
         PyList_SET_ITEM(entries.ptr(), i, entry.release().ptr());
     }
@@ -176,7 +181,7 @@ std::int64_t index_of(PyObject* value, const char* what) {
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) return -1;  // out of range either way
+        if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : -1;  // out of range
         return v;
     }
     if (PyBool_Check(value) || !PyIndex_Check(value))
@@ -212,14 +217,16 @@ public:
         : writer_(nqubits, ncbits, entries), gates_(std::move(gates)) {}
 
     void write(PyObject* entry) {
-        PyObject* const* items = nullptr;
-        Py_ssize_t size = 0;
-        if (PyTuple_Check(entry)) {
-            items = &PyTuple_GET_ITEM(entry, 0);
-            size = PyTuple_GET_SIZE(entry);
-        } else {
-            throw Refused{"a gate entry is a tuple"};
+        // An entry given as a list (the passes take those too) is read
+        // through a tuple snapshot, and reads back as that tuple.
+        nb::object snapshot;
+        if (!PyTuple_Check(entry)) {
+            if (!PyList_Check(entry)) throw Refused{"a gate entry is a tuple"};
+            snapshot = checked(PyList_AsTuple(entry));
+            entry = snapshot.ptr();
         }
+        PyObject* const* items = &PyTuple_GET_ITEM(entry, 0);
+        const Py_ssize_t size = PyTuple_GET_SIZE(entry);
         if (size == 0 || !PyUnicode_Check(items[0])) throw Refused{"a gate entry starts with the gate name"};
         const Known& known = lookup(items[0]);
         switch (known.shape.kind) {
@@ -370,8 +377,16 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
 
 NB_MODULE(_qasm, m) {
     m.doc() = "Native OpenQASM 2 reader and writer of the circuit model (private; see corvane.circuit.qasm).";
-    m.def("read", &read_text, nb::arg("text"), nb::arg("categories"),
-          "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 program; ValueError names the line.");
-    m.def("write", &write_entries, nb::arg("nqubits"), nb::arg("ncbits"), nb::arg("gates"), nb::arg("categories"),
-          "Return the OpenQASM 2 program of a circuit's entries; ValueError names an entry it cannot write.");
+    m.attr("read") = make_function(m, {
+        .name = "read",
+        .doc = "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 program; ValueError names the line.",
+        .params = {{"text"}, {"categories"}},
+        .body = [](Args args) { return read_text(args[0], args[1]); },
+    });
+    m.attr("write") = make_function(m, {
+        .name = "write",
+        .doc = "Return the OpenQASM 2 program of a circuit's entries; ValueError names an entry it cannot write.",
+        .params = {{"nqubits"}, {"ncbits"}, {"gates"}, {"categories"}},
+        .body = [](Args args) { return write_entries(args[0], args[1], args[2], args[3]); },
+    });
 }

@@ -103,7 +103,7 @@ void TextBuffer::append_real(double value) {
 }
 
 ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries)
-    : nqubits_(nqubits), ncbits_(ncbits), seen_(nqubits, 0) {
+    : nqubits_(nqubits), ncbits_(ncbits) {
     body_.reserve(expected_entries * kBytesPerEntry);
 }
 
@@ -115,16 +115,18 @@ void ProgramWriter::check_index(std::int64_t index, std::uint32_t size, std::str
 
 void ProgramWriter::check_qubits(std::span<const std::int64_t> qubits, bool distinct, std::string_view what) {
     if (qubits.empty()) throw WriteError(std::string(what) + " on no qubits cannot be written");
-    if (++stamp_ == 0) {  // the stamps wrapped around: start afresh
-        std::fill(seen_.begin(), seen_.end(), 0);
-        stamp_ = 1;
+    for (std::int64_t q : qubits) check_index(q, nqubits_, "qubit");
+    if (!distinct) return;
+    auto twice = [](std::int64_t q) { return WriteError("qubit " + std::to_string(q) + " appears twice"); };
+    if (qubits.size() <= kPairwiseQubits) {
+        for (size_t i = 1; i < qubits.size(); ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (qubits[i] == qubits[j]) throw twice(qubits[i]);
+        return;
     }
-    for (std::int64_t q : qubits) {
-        check_index(q, nqubits_, "qubit");
-        if (distinct && seen_[static_cast<size_t>(q)] == stamp_)
-            throw WriteError("qubit " + std::to_string(q) + " appears twice");
-        seen_[static_cast<size_t>(q)] = stamp_;
-    }
+    sorted_.assign(qubits.begin(), qubits.end());
+    std::sort(sorted_.begin(), sorted_.end());
+    if (auto it = std::adjacent_find(sorted_.begin(), sorted_.end()); it != sorted_.end()) throw twice(*it);
 }
 
 void ProgramWriter::check_number(const Number& n, std::string_view what) {

@@ -111,10 +111,10 @@ private:
     std::vector<Gate> gates_;
     std::vector<std::string_view> defined_;  // definitions of the gates used, in order of first use
     bool has_delay_ = false;
-    // Stamp per qubit of the last entry that used it: a distinctness check in
-    // one pass over an entry's qubits.
-    std::vector<std::uint32_t> seen_;
-    std::uint32_t stamp_ = 0;
+    // Entries on up to this many qubits (every gate) are checked for a repeated
+    // qubit pair by pair; longer ones (measurements, delays) through a sorted copy.
+    static constexpr size_t kPairwiseQubits = 8;
+    std::vector<std::int64_t> sorted_;
 };
 
 }  // namespace corvane::qasm
