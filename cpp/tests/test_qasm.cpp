@@ -91,7 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"user gate shadows a standard one", "gate ch a, b { cz a, b; }\nqreg q[2];\nch q[0], q[1];", "cz 0 1\n"},
         ReadCase{"a gate of the set ignores a definition", "gate h a { x a; }\nqreg q[1];\nh q[0];", "h 0\n"},
         ReadCase{"reset broadcasts", "qreg q[2];\nreset q;", "reset 0\nreset 1\n"},
-        ReadCase{"comments and blank lines", "// a\nqreg q[1]; // b\n\n  x q[0];", "x 0\n"}));
+        ReadCase{"comments and blank lines", "// a\nqreg q[1]; // b\n\n  x q[0];", "x 0\n"},
+        ReadCase{"nesting within the limit", "qreg q[1];\nrx(" + std::string(900, '(') + "2" + std::string(900, ')') + ") q[0];",
+                 "rx(2) 0\n"}));
 
 struct ErrorCase {
     std::string text;
@@ -132,7 +134,16 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{kHead + "qreg a[2];\nqreg b[3];\ncx a, b;", "line 5: registers of different sizes"},
         ErrorCase{kHead + "opaque delay(d) a;\nqreg q[1];\ndelay(-1) q[0];", "line 5: delay duration must be a finite non-negative number, got -1"},
         ErrorCase{kHead + "qreg q[1];\nx q[0]; \"open", "line 4: unexpected character '\"'"},
-        ErrorCase{kHead + "qreg q[1];\nreset q[0], q[0];", "line 4: reset takes one qubit argument"}));
+        ErrorCase{kHead + "qreg q[1];\nreset q[0], q[0];", "line 4: reset takes one qubit argument"},
+        ErrorCase{kHead + "qreg q[1];\nrx(" + std::string(5000, '(') + "1" + std::string(5000, ')') + ") q[0];",
+                  "line 4: expression nested too deeply"},
+        ErrorCase{kHead + "qreg q[1];\nrx(" + std::string(5000, '-') + "1) q[0];", "line 4: expression nested too deeply"},
+        ErrorCase{[] {
+                      std::string sum = "1";
+                      for (int i = 0; i < 5000; ++i) sum += "+1";
+                      return kHead + "qreg q[1];\nrx(" + sum + ") q[0];";
+                  }(),
+                  "line 4: expression nested too deeply"}));
 
 TEST(ReadProgram, PollsBetweenStatements) {
     std::string text = kHead + "qreg q[1];\n";

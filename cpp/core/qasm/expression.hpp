@@ -18,7 +18,13 @@ struct Expr {
     std::uint32_t a = 0, b = 0;  // operands (node indices), or the parameter's index
     std::uint32_t line = 0;
     Number value;
+    std::uint32_t depth = 1;  // of the tree below this node, which evaluate() recurses through
 };
+
+// Deepest expression nesting and tree read: parsing and evaluation recurse
+// once per level, and a hostile program must not exhaust the thread's stack
+// (the interpreter's own recursion limit is of this order).
+constexpr std::uint32_t kMaxExpressionDepth = 1000;
 
 constexpr std::pair<std::string_view, ExprOp> kFunctions[] = {
     {"sin", ExprOp::sin}, {"cos", ExprOp::cos}, {"tan", ExprOp::tan},

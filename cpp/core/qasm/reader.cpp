@@ -3,6 +3,7 @@
 #include "qasm/expression.hpp"
 #include "qasm/tokens.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cmath>
@@ -250,6 +251,12 @@ private:
         return base;
     }
     std::uint32_t unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        // Every recursion of the parser passes through here.
+        if (++nesting_ > kMaxExpressionDepth) fail(current_.line, "expression nested too deeply");
+        struct Leave {
+            std::uint32_t& nesting;
+            ~Leave() { --nesting; }
+        } leave{nesting_};
         if (current_.kind == Tok::op && current_.text == "-") {
             const std::uint32_t line = advance().line;
             return binary(nodes, ExprOp::neg, unary(nodes, params), 0, line);
@@ -293,8 +300,12 @@ private:
         nodes.push_back(Expr{ExprOp::number, 0, 0, line, value});
         return static_cast<std::uint32_t>(nodes.size() - 1);
     }
+    // A node over `a` (and `b`, for the binary operations).
     static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b, std::uint32_t line) {
-        nodes.push_back(Expr{op, a, b, line, {}});
+        const bool two = op == ExprOp::add || op == ExprOp::sub || op == ExprOp::mul || op == ExprOp::div || op == ExprOp::pow;
+        const std::uint32_t depth = 1 + std::max(nodes[a].depth, two ? nodes[b].depth : 0);
+        if (depth > kMaxExpressionDepth) fail(line, "expression nested too deeply");
+        nodes.push_back(Expr{op, a, b, line, {}, depth});
         return static_cast<std::uint32_t>(nodes.size() - 1);
     }
     static Number literal(const Token& t) {
@@ -614,6 +625,7 @@ private:
     const Definitions* standard_;
     TextMap<Resolved> resolved_, resolved_standard_;
     bool delay_declared_ = false;
+    std::uint32_t nesting_ = 0;  // of the expression being parsed
 
     // Reused per statement.
     std::vector<Expr> scratch_nodes_;
