@@ -26,6 +26,8 @@ using corvane::qasm::OperationKind;
 namespace {
 
 std::string_view text_of(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str))  // every gate name in practice: the text is inline
+        return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);  // the str's own buffer for ASCII text
     check(data != nullptr);
@@ -284,16 +286,15 @@ private:
         std::string name;
     };
 
-    // By the name object first (the builders share one object per name), by text otherwise.
+    // By text: the builders share one name object per gate, but the passes'
+    // output makes a new one per entry. A direct-mapped cache keyed by the
+    // text's length and ends serves almost every entry with one comparison.
     const Known& lookup(PyObject* name) {
-        RecentName& recent = recent_[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kRecentNames];
-        if (recent.name == name) return *recent.known;
-        if (auto it = by_object_.find(name); it != by_object_.end()) {
-            recent = {name, it->second};
-            return *it->second;
-        }
         const std::string_view text = text_of(name);
-        auto it = by_text_.find(std::string(text));
+        const size_t slot = text.empty() ? 0 : (text.size() * 31 + static_cast<unsigned char>(text[0]) * 7 +
+                                                static_cast<unsigned char>(text.back())) % kRecentNames;
+        if (recent_[slot] && recent_[slot]->name == text) return *recent_[slot];
+        auto it = by_text_.find(text);
         if (it == by_text_.end()) {
             auto shape = entry_shape(text, gates_);
             if (!shape) throw Refused{"unknown gate " + std::string(nb::repr(name).c_str())};
@@ -304,8 +305,7 @@ private:
             if (shape->kind == OperationKind::gate) known.gate_id = writer_.prepare(text, shape->gate);
             it = by_text_.emplace(std::string(text), std::make_unique<Known>(std::move(known))).first;
         }
-        names_.push_back(nb::borrow(name));  // keeps the pointer key valid
-        by_object_.emplace(name, it->second.get());
+        recent_[slot] = it->second.get();
         return *it->second;
     }
 
@@ -327,20 +327,34 @@ private:
 
     corvane::qasm::ProgramWriter writer_;
     GateSet gates_;
-    std::unordered_map<std::string, std::unique_ptr<Known>> by_text_;
-    std::unordered_map<PyObject*, const Known*> by_object_;
-    // A direct-mapped cache in front of by_object_: a hit is one compare.
-    struct RecentName {
-        PyObject* name = nullptr;
-        const Known* known = nullptr;
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
     };
+    std::unordered_map<std::string, std::unique_ptr<Known>, TextHash, std::equal_to<>> by_text_;
     static constexpr size_t kRecentNames = 64;
-    RecentName recent_[kRecentNames];
-    std::vector<nb::object> names_;
+    const Known* recent_[kRecentNames] = {};
     std::vector<Number> params_;
     std::deque<std::string> bigs_;  // digits of the big integers of the entry at hand
     std::vector<std::int64_t> qubits_, cbits_;
 };
+
+// The entries a pass made lie scattered in memory: the entry kPrefetchAhead
+// places on is asked for, and the items of the one half as far (whose tuple
+// has arrived by then), so the loads overlap the writing.
+[[gnu::always_inline]] inline void prefetch_entry(PyObject* list, Py_ssize_t i) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    const auto ahead = static_cast<Py_ssize_t>(kPrefetchAhead);
+    if (i + ahead < size) __builtin_prefetch(PyList_GET_ITEM(list, i + ahead));
+    if (i + ahead / 2 < size) {
+        PyObject* entry = PyList_GET_ITEM(list, i + ahead / 2);
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) > 1) {
+            __builtin_prefetch(PyTuple_GET_ITEM(entry, 0));
+            __builtin_prefetch(PyTuple_GET_ITEM(entry, 1));
+            __builtin_prefetch(PyTuple_GET_ITEM(entry, PyTuple_GET_SIZE(entry) - 1));
+        }
+    }
+}
 
 std::uint32_t register_size(nb::handle value, const char* what) {
     const long long size = nb::cast<long long>(value);
@@ -356,6 +370,7 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
     EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"),
                        static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        prefetch_entry(entries.ptr(), i);
         const nb::object held = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
         PyObject* entry = held.ptr();
         std::string reason;
