@@ -20,6 +20,7 @@ reading + writing. Results go to bench/results/qasm.md and qasm.json.
 import argparse
 import gc
 import json
+import os
 import pathlib
 import statistics
 import sys
@@ -113,8 +114,10 @@ def road(ngates, repeats):
 def report(rows, road_row, args):
     lines = ["# OpenQASM 2 reading and writing", "",
              f"`python bench/bench_qasm.py --repeats {args.repeats}` on python {sys.version.split()[0]}, "
-             f"qiskit {qiskit.__version__}; the machine was shared with other jobs (2 cores, loaded), so compare "
-             "the medians of one run and look at the spread (max - min).", "",
+             f"qiskit {qiskit.__version__}; the machine was shared with other jobs (2 cores, load average "
+             f"{args.load_before:.1f} before the run and {os.getloadavg()[0]:.1f} after), so compare the medians of "
+             "one run and look at the spread (max - min). A run that loses the core to another job counts in the "
+             "wall-clock time, not in the CPU time.", "",
              "| program | gates | read s (spread) | qiskit read s | read speed-up | write s (spread) "
              "| M entries/s (wall) | M entries/s (CPU) | qiskit write s |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in rows:
@@ -149,6 +152,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--skip-million", action="store_true")
     args = parser.parse_args()
+    args.load_before = os.getloadavg()[0]
     programs = [(p.name, p.read_text()) for p in sorted(PROGRAMS.glob("*.qasm"))]
     sizes = [10_000, 100_000] + ([] if args.skip_million else [1_000_000])
     programs += [(f"generated {n:.0e}", generated(n)) for n in sizes]
