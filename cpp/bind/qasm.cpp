@@ -113,9 +113,9 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
     const nb::object delay = checked(PyUnicode_InternFromString("delay"));
     const nb::object reset = checked(PyUnicode_InternFromString("reset"));
     ValueCache values;
-    auto qubit_tuple = [&](const std::uint32_t* q, std::uint32_t count, Py_ssize_t stride = 1) {
+    auto qubit_tuple = [&](const std::uint32_t* q, std::uint32_t count) {
         nb::object t = new_tuple(count);
-        for (std::uint32_t k = 0; k < count; ++k) PyTuple_SET_ITEM(t.ptr(), k, values.index(q[k * stride]));
+        for (std::uint32_t k = 0; k < count; ++k) PyTuple_SET_ITEM(t.ptr(), k, values.index(q[k]));
         return t;
     };
 
