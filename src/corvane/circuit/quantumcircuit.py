@@ -19,6 +19,7 @@ rejected call leaves the circuit as it was.
 """
 
 import copy
+import math
 import operator
 from numbers import Real
 
@@ -55,6 +56,8 @@ def _count(value, what):
 def _real(value, what):
     if isinstance(value, bool) or not isinstance(value, Real):
         raise TypeError(f"{what} must be a real number, got {type(value).__name__}")
+    if not isinstance(value, int) and not math.isfinite(value):  # no program or schedule holds it
+        raise ValueError(f"{what} must be a finite number, got {value!r}")
     return value
 
 
@@ -166,7 +169,7 @@ class QuantumCircuit:
         """Let ``qubits`` (all qubits when omitted) wait for ``duration`` seconds."""
         duration = _real(duration, "delay duration")
         if not duration >= 0:
-            raise ValueError(f"delay duration must be a non-negative number, got {duration!r}")
+            raise ValueError(f"delay duration must be a finite non-negative number, got {duration!r}")
         qubit_list = list(range(self.nqubits)) if qubits is None else self._qubit_list(qubits)
         self.gates.append(("delay", duration, tuple(qubit_list)))
         return self

@@ -1,0 +1,407 @@
+// corvane.circuit._qasm: OpenQASM 2 text to gate entries and back, through
+// the core's reader and writer. The circuit layer (qasm.py) passes the gate
+// categories of the circuit model, read at each call so that a user's edits
+// are seen.
+#include "common/pyfunction.hpp"
+#include "qasm/reader.hpp"
+#include "qasm/writer.hpp"
+
+#include <cctype>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace corvane::bind;
+using corvane::qasm::GateSet;
+using corvane::qasm::GateShape;
+using corvane::qasm::Number;
+using corvane::qasm::OperationKind;
+
+namespace {
+
+std::string_view text_of(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str))  // every gate name in practice: the text is inline
+        return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);  // the str's own buffer for ASCII text
+    check(data != nullptr);
+    return {data, static_cast<size_t>(size)};
+}
+
+// The gate set from the five gate categories of the circuit model, in the
+// order the builders test them: (one-, two-, three-qubit, one- and two-qubit
+// parameter gates). A parameter count that is not an int means any count, as
+// the builders read it. Reads the dicts in place: no Python object is made, so
+// no collection is set off.
+GateSet gate_set_of(nb::handle categories) {
+    constexpr std::uint8_t kQubits[] = {1, 2, 3, 1, 2};
+    const std::vector<nb::object> dicts = unpack(categories.ptr(), 5);
+    GateSet gates;
+    for (size_t c = 0; c < 5; ++c) {
+        if (!PyDict_Check(dicts[c].ptr())) throw nb::type_error("a gate category is a dict");
+        const bool parameters = c >= 3;
+        Py_ssize_t pos = 0;
+        PyObject *name, *count;
+        while (PyDict_Next(dicts[c].ptr(), &pos, &name, &count)) {
+            if (!PyUnicode_Check(name)) continue;  // never a gate name of a program
+            std::int16_t nparams = 0;
+            if (parameters) {
+                const long value = PyLong_Check(count) && !PyBool_Check(count) ? PyLong_AsLong(count) : -1;
+                if (value == -1) PyErr_Clear();
+                nparams = value >= 0 && value < 1000 ? static_cast<std::int16_t>(value) : -1;
+            }
+            gates.add(text_of(name), GateShape{kQubits[c], nparams});
+        }
+    }
+    return gates;
+}
+
+// ---- reading -----------------------------------------------------------------------
+
+// Python objects for a program's values, each made once.
+class ValueCache {
+public:
+    // A new reference to the int `i`.
+    PyObject* index(std::uint32_t i) {
+        if (i >= kCachedIndices) return checked(PyLong_FromUnsignedLong(i)).release().ptr();
+        if (i >= indices_.size()) indices_.resize(i + 1);
+        if (!indices_[i].is_valid()) indices_[i] = checked(PyLong_FromUnsignedLong(i));
+        return Py_NewRef(indices_[i].ptr());
+    }
+    nb::object number(const Number& n) {
+        switch (n.kind) {
+        case Number::Kind::integer: return checked(PyLong_FromLongLong(n.integer));
+        case Number::Kind::real: return checked(PyFloat_FromDouble(n.real));
+        case Number::Kind::big_integer: break;
+        }
+        std::string digits = (n.negative ? "-" : "") + std::string(n.digits);
+        return checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+    }
+
+private:
+    // Indices below this share one int object each; a program on more
+    // qubits (rare) makes the others afresh rather than hold a huge table.
+    static constexpr std::uint32_t kCachedIndices = 1 << 20;
+    std::vector<nb::object> indices_;
+};
+
+nb::object new_tuple(Py_ssize_t size) { return checked(PyTuple_New(size)); }
+nb::object new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
+
+nb::object read_text(nb::handle text, nb::handle gate_set) {
+    if (!PyUnicode_Check(text.ptr())) throw nb::type_error("an OpenQASM program is text");
+    const GateSet gates = gate_set_of(gate_set);
+    corvane::qasm::Program program;
+    try {
+        program = corvane::qasm::read_program(text_of(text.ptr()), gates);
+    } catch (const corvane::qasm::ParseError& e) {
+        throw nb::value_error(e.what());
+    }
+
+    GcPause pause;
+    std::vector<nb::object> names;
+    for (const std::string& name : program.gate_names)
+        names.push_back(checked(PyUnicode_InternFromString(name.c_str())));
+    const nb::object measure = checked(PyUnicode_InternFromString("measure"));
+    const nb::object barrier = checked(PyUnicode_InternFromString("barrier"));
+    const nb::object delay = checked(PyUnicode_InternFromString("delay"));
+    const nb::object reset = checked(PyUnicode_InternFromString("reset"));
+    ValueCache values;
+    auto qubit_tuple = [&](const std::uint32_t* q, std::uint32_t count) {
+        nb::object t = new_tuple(count);
+        for (std::uint32_t k = 0; k < count; ++k) PyTuple_SET_ITEM(t.ptr(), k, values.index(q[k]));
+        return t;
+    };
+
+    const auto count = static_cast<Py_ssize_t>(program.operations.size());
+    nb::object entries = new_list(count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const corvane::qasm::Operation& op = program.operations[static_cast<size_t>(i)];
+        const std::uint32_t* operands = program.operands.data() + op.first_operand;
+        const Number* params = program.params.data() + op.first_param;
+        nb::object entry;
+        switch (op.kind) {
+        case OperationKind::gate: {
+            entry = new_tuple(1 + op.nparams + op.nqubits);
+            PyObject* t = entry.ptr();
+            PyTuple_SET_ITEM(t, 0, Py_NewRef(names[op.gate].ptr()));
+            for (std::uint32_t k = 0; k < op.nparams; ++k) PyTuple_SET_ITEM(t, 1 + k, values.number(params[k]).release().ptr());
+            for (std::uint32_t k = 0; k < op.nqubits; ++k)
+                PyTuple_SET_ITEM(t, 1 + op.nparams + k, values.index(operands[k]));
+            PyObject_GC_UnTrack(t);  // holds only a string and numbers: never part of a cycle
+            break;
+        }
+        case OperationKind::measure: {
+            nb::object qubits = new_list(op.nqubits), cbits = new_list(op.nqubits);
+            for (std::uint32_t k = 0; k < op.nqubits; ++k) {
+                PyList_SET_ITEM(qubits.ptr(), k, values.index(operands[2 * k]));
+                PyList_SET_ITEM(cbits.ptr(), k, values.index(operands[2 * k + 1]));
+            }
+            entry = nb::make_tuple(measure, qubits, cbits);
+            break;
+        }
+        case OperationKind::barrier: entry = nb::make_tuple(barrier, qubit_tuple(operands, op.nqubits)); break;
+        case OperationKind::delay:
+            entry = nb::make_tuple(delay, values.number(params[0]), qubit_tuple(operands, op.nqubits));
+            break;
+        case OperationKind::reset: entry = nb::make_tuple(reset, nb::steal(values.index(operands[0]))); break;
+        }
+        PyList_SET_ITEM(entries.ptr(), i, entry.release().ptr());
+    }
+    return nb::make_tuple(program.nqubits, program.ncbits, entries);
+}
+
+// ---- writing -----------------------------------------------------------------------
+
+// What the writer knows of the shape of an entry, by its name: the one place
+// to switch to a shared entry-shape table.
+struct EntryShape {
+    OperationKind kind;
+    GateShape gate;
+};
+std::optional<EntryShape> entry_shape(std::string_view name, const GateSet& gates) {
+    if (name == "measure") return EntryShape{OperationKind::measure, {}};
+    if (name == "barrier") return EntryShape{OperationKind::barrier, {}};
+    if (name == "delay") return EntryShape{OperationKind::delay, {}};
+    if (name == "reset") return EntryShape{OperationKind::reset, {}};
+    if (const GateShape* shape = gates.find(name)) return EntryShape{OperationKind::gate, *shape};
+    return std::nullopt;
+}
+
+// A reason the entry cannot be written; the caller names the entry.
+struct Refused {
+    std::string reason;
+};
+
+std::int64_t index_of(PyObject* value, const char* what) {
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : -1;  // out of range
+        return v;
+    }
+    if (PyBool_Check(value) || !PyIndex_Check(value))
+        throw Refused{std::string(what) + " index " + nb::repr(value).c_str() + " is not an integer"};
+    nb::object index = checked(PyNumber_Index(value));
+    return index_of(index.ptr(), what);
+}
+
+// A parameter or duration as written: ints as they are, floats by their
+// shortest repr, any other real number through float().
+Number number_of(PyObject* value, std::deque<std::string>& big_digits_store) {
+    if (PyFloat_Check(value)) return Number::of_real(PyFloat_AS_DOUBLE(value));
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (!overflow) return Number::of_integer(v);
+        nb::object text = checked(PyObject_Str(value));
+        std::string& big_digits = big_digits_store.emplace_back(text_of(text.ptr()));
+        const bool negative = big_digits[0] == '-';
+        if (negative) big_digits.erase(0, 1);
+        return Number{Number::Kind::big_integer, negative, 0, 0.0, big_digits};
+    }
+    static nb::object real_type = nb::module_::import_("numbers").attr("Real");
+    if (!PyBool_Check(value) && PyObject_IsInstance(value, real_type.ptr()) == 1)
+        return Number::of_real(PyFloat_AsDouble(checked(PyNumber_Float(value)).ptr()));
+    check(!PyErr_Occurred());
+    throw Refused{std::string(nb::repr(value).c_str()) + " is not a real number"};
+}
+
+class EntryWriter {
+public:
+    EntryWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t entries, GateSet gates)
+        : writer_(nqubits, ncbits, entries), gates_(std::move(gates)) {}
+
+    void write(PyObject* entry) {
+        // An entry given as a list (the passes take those too) is read
+        // through a tuple snapshot, and reads back as that tuple.
+        nb::object snapshot;
+        if (!PyTuple_Check(entry)) {
+            if (!PyList_Check(entry)) throw Refused{"a gate entry is a tuple"};
+            snapshot = checked(PyList_AsTuple(entry));
+            entry = snapshot.ptr();
+        }
+        PyObject* const* items = &PyTuple_GET_ITEM(entry, 0);
+        const Py_ssize_t size = PyTuple_GET_SIZE(entry);
+        if (size == 0 || !PyUnicode_Check(items[0])) throw Refused{"a gate entry starts with the gate name"};
+        const Known& known = lookup(items[0]);
+        switch (known.shape.kind) {
+        case OperationKind::gate: {
+            const Py_ssize_t nqubits = known.shape.gate.nqubits;
+            if (size - 1 < nqubits) throw Refused{known.name + " acts on " + std::to_string(nqubits) + " qubit(s)"};
+            params_.clear();
+            if (!bigs_.empty()) bigs_.clear();
+            for (Py_ssize_t k = 1; k < size - nqubits; ++k) params_.push_back(number_of(items[k], bigs_));
+            indices(items + size - nqubits, nqubits, "qubit", qubits_);
+            writer_.gate(known.gate_id, params_, qubits_);
+            return;
+        }
+        case OperationKind::measure:
+            expect_size(known, size, 3);
+            sequence(items[1], "qubit", qubits_);
+            sequence(items[2], "classical bit", cbits_);
+            writer_.measure(qubits_, cbits_);
+            return;
+        case OperationKind::barrier:
+            expect_size(known, size, 2);
+            sequence(items[1], "qubit", qubits_);
+            writer_.barrier(qubits_);
+            return;
+        case OperationKind::delay: {
+            expect_size(known, size, 3);
+            bigs_.clear();
+            const Number duration = number_of(items[1], bigs_);
+            sequence(items[2], "qubit", qubits_);
+            writer_.delay(duration, qubits_);
+            return;
+        }
+        case OperationKind::reset:
+            expect_size(known, size, 2);
+            writer_.reset(index_of(items[1], "qubit"));
+            return;
+        }
+    }
+
+    nb::object finish() const {
+        const std::string header = writer_.header();
+        const std::string_view body = writer_.body();
+        // Every byte written is ASCII (gate names are checked identifiers).
+        nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(header.size() + body.size()), 127));
+        auto* data = static_cast<char*>(PyUnicode_DATA(text.ptr()));
+        std::memcpy(data, header.data(), header.size());
+        std::memcpy(data + header.size(), body.data(), body.size());
+        return text;
+    }
+
+private:
+    struct Known {
+        EntryShape shape;
+        std::uint32_t gate_id;
+        std::string name;
+    };
+
+    // By text: the builders share one name object per gate, but the passes'
+    // output makes a new one per entry. A direct-mapped cache keyed by the
+    // text's length and ends serves almost every entry with one comparison.
+    const Known& lookup(PyObject* name) {
+        const std::string_view text = text_of(name);
+        const size_t slot = text.empty() ? 0 : (text.size() * 31 + static_cast<unsigned char>(text[0]) * 7 +
+                                                static_cast<unsigned char>(text.back())) % kRecentNames;
+        if (recent_[slot] && recent_[slot]->name == text) return *recent_[slot];
+        auto it = by_text_.find(text);
+        if (it == by_text_.end()) {
+            auto shape = entry_shape(text, gates_);
+            if (!shape) throw Refused{"unknown gate " + std::string(nb::repr(name).c_str())};
+            bool identifier = !text.empty() && !std::isdigit(static_cast<unsigned char>(text[0]));
+            for (char c : text) identifier = identifier && (std::isalnum(static_cast<unsigned char>(c)) || c == '_') && c > 0;
+            if (!identifier) throw Refused{"gate name " + std::string(nb::repr(name).c_str()) + " is not an OpenQASM name"};
+            Known known{*shape, 0, std::string(text)};
+            if (shape->kind == OperationKind::gate) known.gate_id = writer_.prepare(text, shape->gate);
+            it = by_text_.emplace(std::string(text), std::make_unique<Known>(std::move(known))).first;
+        }
+        recent_[slot] = it->second.get();
+        return *it->second;
+    }
+
+    static void expect_size(const Known& known, Py_ssize_t size, Py_ssize_t want) {
+        if (size != want) throw Refused{"a " + known.name + " entry has " + std::to_string(want) + " items"};
+    }
+
+    static void indices(PyObject* const* items, Py_ssize_t count, const char* what, std::vector<std::int64_t>& out) {
+        out.clear();
+        for (Py_ssize_t k = 0; k < count; ++k) out.push_back(index_of(items[k], what));
+    }
+
+    void sequence(PyObject* value, const char* what, std::vector<std::int64_t>& out) {
+        if (!PyList_Check(value) && !PyTuple_Check(value))
+            throw Refused{std::string(what) + "s must be a list or tuple"};
+        nb::object items = checked(PySequence_Tuple(value));  // a snapshot: index() may run user code
+        indices(&PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()), what, out);
+    }
+
+    corvane::qasm::ProgramWriter writer_;
+    GateSet gates_;
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, std::unique_ptr<Known>, TextHash, std::equal_to<>> by_text_;
+    static constexpr size_t kRecentNames = 64;
+    const Known* recent_[kRecentNames] = {};
+    std::vector<Number> params_;
+    std::deque<std::string> bigs_;  // digits of the big integers of the entry at hand
+    std::vector<std::int64_t> qubits_, cbits_;
+};
+
+// The entries a pass made lie scattered in memory: the entry kPrefetchAhead
+// places on is asked for, and the items of the one half as far (whose tuple
+// has arrived by then), so the loads overlap the writing.
+[[gnu::always_inline]] inline void prefetch_entry(PyObject* list, Py_ssize_t i) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    const auto ahead = static_cast<Py_ssize_t>(kPrefetchAhead);
+    if (i + ahead < size) __builtin_prefetch(PyList_GET_ITEM(list, i + ahead));
+    if (i + ahead / 2 < size) {
+        PyObject* entry = PyList_GET_ITEM(list, i + ahead / 2);
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) > 1) {
+            __builtin_prefetch(PyTuple_GET_ITEM(entry, 0));
+            __builtin_prefetch(PyTuple_GET_ITEM(entry, 1));
+            __builtin_prefetch(PyTuple_GET_ITEM(entry, PyTuple_GET_SIZE(entry) - 1));
+        }
+    }
+}
+
+std::uint32_t register_size(nb::handle value, const char* what) {
+    const long long size = nb::cast<long long>(value);
+    if (size < 0 || size > std::numeric_limits<std::uint32_t>::max())
+        throw nb::value_error((std::string("cannot write a circuit of ") + std::to_string(size) + " " + what).c_str());
+    return static_cast<std::uint32_t>(size);
+}
+
+nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates, nb::handle gate_set) {
+    // The list is read in place, its length checked at each step: user code
+    // run by an odd number type may change it, and then meets no dangling read.
+    const nb::object entries = PyList_Check(gates.ptr()) ? nb::borrow(gates) : checked(PySequence_List(gates.ptr()));
+    EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"),
+                       static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        prefetch_entry(entries.ptr(), i);
+        const nb::object held = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
+        PyObject* entry = held.ptr();
+        std::string reason;
+        try {
+            writer.write(entry);
+            continue;
+        } catch (const Refused& refused) {
+            reason = refused.reason;
+        } catch (const corvane::qasm::WriteError& e) {
+            reason = e.what();
+        }
+        throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " + nb::repr(entry).c_str() +
+                               " in OpenQASM 2.0: " + reason).c_str());
+    }
+    return writer.finish();
+}
+
+}  // namespace
+
+NB_MODULE(_qasm, m) {
+    m.doc() = "Native OpenQASM 2 reader and writer of the circuit model (private; see corvane.circuit.qasm).";
+    m.attr("read") = make_function(m, {
+        .name = "read",
+        .doc = "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 program; ValueError names the line.",
+        .params = {{"text"}, {"categories"}},
+        .body = [](Args args) { return read_text(args[0], args[1]); },
+    });
+    m.attr("write") = make_function(m, {
+        .name = "write",
+        .doc = "Return the OpenQASM 2 program of a circuit's entries; ValueError names an entry it cannot write.",
+        .params = {{"nqubits"}, {"ncbits"}, {"gates"}, {"categories"}},
+        .body = [](Args args) { return write_entries(args[0], args[1], args[2], args[3]); },
+    });
+}

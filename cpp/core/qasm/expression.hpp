@@ -1,0 +1,46 @@
+// Parameter expressions of OpenQASM 2: trees of nodes, evaluated with the
+// host's arithmetic on ints and floats.
+#pragma once
+
+#include "qasm/program.hpp"
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace corvane::qasm {
+
+enum class ExprOp : std::uint8_t { number, param, neg, add, sub, mul, div, pow, sin, cos, tan, exp, ln, sqrt };
+
+struct Expr {
+    ExprOp op;
+    std::uint32_t a = 0, b = 0;  // operands (node indices), or the parameter's index
+    std::uint32_t line = 0;
+    Number value;
+    std::uint32_t depth = 1;  // of the tree below this node, which evaluate() recurses through
+};
+
+// Deepest expression nesting and tree read: parsing and evaluation recurse
+// once per level, and a hostile program must not exhaust the thread's stack
+// (the interpreter's own recursion limit is of this order).
+constexpr std::uint32_t kMaxExpressionDepth = 1000;
+
+constexpr std::pair<std::string_view, ExprOp> kFunctions[] = {
+    {"sin", ExprOp::sin}, {"cos", ExprOp::cos}, {"tan", ExprOp::tan},
+    {"exp", ExprOp::exp}, {"ln", ExprOp::ln},   {"sqrt", ExprOp::sqrt},
+};
+
+// A number as a double; a big integer fails on `line`.
+double as_double(const Number& n, std::uint32_t line);
+
+// Arithmetic as the host does it on ints and floats: int op int stays an int
+// (but `/` always gives a float), anything with a float gives a float.
+// Failures the host would raise (division by zero, domain and range errors)
+// and integer overflow are reported on the expression's line.
+Number apply(ExprOp op, const Number& x, const Number& y, std::uint32_t line);
+
+// The value of the tree at `root`, parameters taken from `env`.
+Number evaluate(const std::vector<Expr>& nodes, std::uint32_t root, const Number* env);
+
+}  // namespace corvane::qasm

@@ -1,0 +1,80 @@
+// The data an OpenQASM 2 program turns into: the circuit model's operations on
+// numbered qubits and bits, with parameters that keep the integer/real
+// distinction the circuit model keeps (an integer literal stays an integer).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane::qasm {
+
+// A malformed or unsupported program; the message starts with "line N: ".
+class ParseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A parameter value. Integers beyond 64 bits are kept as their decimal digits
+// (they can be written back and read again, but take part in no arithmetic).
+struct Number {
+    enum class Kind : std::uint8_t { integer, real, big_integer };
+    Kind kind = Kind::integer;
+    bool negative = false;   // sign of a big integer
+    std::int64_t integer = 0;
+    double real = 0.0;
+    std::string_view digits; // big integer: the literal's digits, inside the program text
+
+    static Number of_integer(std::int64_t v) { return {Kind::integer, false, v, 0.0, {}}; }
+    static Number of_real(double v) { return {Kind::real, false, 0, v, {}}; }
+    bool is_finite() const;
+    // Equality as the host compares an int with an int or a float.
+    bool operator==(const Number& other) const;
+};
+
+// How the circuit model shapes the entry of a gate of its gate set.
+struct GateShape {
+    std::uint8_t nqubits = 1;
+    std::int16_t nparams = 0;  // negative: any number of parameters
+};
+
+// The gate set of the circuit model, by name; the first shape given for a
+// name is kept, as the circuit model tests its categories in order.
+class GateSet {
+public:
+    void add(std::string_view name, GateShape shape) { shapes_.try_emplace(std::string(name), shape); }
+    const GateShape* find(std::string_view name) const;
+
+private:
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, GateShape, TextHash, std::equal_to<>> shapes_;
+};
+
+enum class OperationKind : std::uint8_t { gate, measure, barrier, delay, reset };
+
+// One entry of the circuit: `gate` indexes Program::gate_names; parameters and
+// qubits are slices of the program's shared arrays; a measurement's operands
+// are (qubit, bit) pairs, `nqubits` of them.
+struct Operation {
+    OperationKind kind;
+    std::uint32_t gate = 0;
+    std::uint32_t line = 0;
+    std::uint32_t first_param = 0, nparams = 0;
+    std::uint32_t first_operand = 0, nqubits = 0;
+};
+
+struct Program {
+    std::uint32_t nqubits = 0, ncbits = 0;
+    std::vector<std::string> gate_names;
+    std::vector<Operation> operations;
+    std::vector<Number> params;
+    std::vector<std::uint32_t> operands;
+};
+
+}  // namespace corvane::qasm

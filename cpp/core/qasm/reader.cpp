@@ -1,0 +1,650 @@
+#include "qasm/reader.hpp"
+
+#include "qasm/expression.hpp"
+#include "qasm/tokens.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <numbers>
+#include <utility>
+
+namespace corvane::qasm {
+
+const GateShape* GateSet::find(std::string_view name) const {
+    auto it = shapes_.find(name);
+    return it == shapes_.end() ? nullptr : &it->second;
+}
+
+namespace {
+
+struct Register {
+    std::uint32_t offset, size;
+    bool quantum;
+};
+
+// One gate application inside a `gate` body (or a barrier, gate == "barrier").
+struct BodyOp {
+    std::string_view gate;
+    std::uint32_t line;
+    std::vector<std::uint32_t> params;  // expression roots
+    std::vector<std::uint32_t> qubits;  // indices of the definition's qubit arguments
+};
+
+struct Definition {
+    std::string_view name;
+    std::uint32_t nparams = 0, nqubits = 0;
+    std::vector<Expr> nodes;
+    std::vector<BodyOp> body;
+    bool standard = false;
+};
+
+// Names qelib1.inc and the language give to gates of the gate set.
+constexpr std::pair<std::string_view, std::string_view> kAliases[] = {
+    {"u3", "u"}, {"u1", "p"}, {"cu1", "cp"}, {"U", "u"}, {"CX", "cx"},
+};
+
+constexpr int kMaxExpansionDepth = 100;
+
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <class V>
+using TextMap = std::unordered_map<std::string_view, V, TextHash, std::equal_to<>>;
+using Definitions = TextMap<std::unique_ptr<Definition>>;
+
+const Definitions& standard_definitions();
+
+class Reader {
+public:
+    Reader(std::string_view text, const GateSet& gates, const ReadOptions& options)
+        : lexer_(text), gates_(gates), options_(options), standard_(&standard_definitions()) {
+        advance();
+    }
+
+    // The definitions of a text of `gate` definitions only (the standard
+    // library), marked standard.
+    static Definitions read_standard(std::string_view text) {
+        const GateSet none;
+        const ReadOptions options;
+        Reader reader(text, none, options, nullptr);
+        while (reader.current_.kind != Tok::end) {
+            reader.expect("gate");
+            reader.gate_definition(true);
+        }
+        return std::move(reader.user_definitions_);
+    }
+
+    Program read() {
+        header();
+        size_t until_poll = options_.poll_every;
+        while (current_.kind != Tok::end) {
+            if (options_.poll && --until_poll == 0) {
+                options_.poll();
+                until_poll = options_.poll_every;
+            }
+            statement();
+        }
+        program_.nqubits = nqubits_;
+        program_.ncbits = ncbits_;
+        return std::move(program_);
+    }
+
+private:
+    // -- tokens --
+    Token advance() {
+        Token taken = current_;
+        previous_line_ = taken.line;
+        current_ = lexer_.next();
+        return taken;
+    }
+    bool accept(std::string_view value) {
+        if (!current_.is(value)) return false;
+        advance();
+        return true;
+    }
+    [[noreturn]] void expected(std::string_view what) const {
+        // A missing ';' belongs to the line of the statement it should end.
+        if (what == "';'" && current_.line > previous_line_)
+            fail(previous_line_, "missing ';' (line " + std::to_string(current_.line) + ": expected ';', got " +
+                                     repr(current_.text) + ")");
+        fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
+    }
+    void expect(std::string_view value) {
+        if (!current_.is(value)) expected("'" + std::string(value) + "'");
+        advance();
+    }
+    Token expect_kind(Tok kind, std::string_view what) {
+        if (current_.kind != kind) expected(what);
+        return advance();
+    }
+
+    // -- declarations --
+    void header() {
+        if (!current_.is("OPENQASM")) expected("'OPENQASM 2.0;' at the start");
+        advance();
+        const Token version = advance();
+        if (version.kind == Tok::string || (version.text != "2.0" && version.text != "2"))
+            fail(version.line, "expected version 2.0, got " + repr(version.text));
+        expect(";");
+    }
+
+    void include() {
+        const Token name = expect_kind(Tok::string, "a file name in quotes");
+        if (name.text != "\"qelib1.inc\"")
+            fail(name.line, "only \"qelib1.inc\" can be included, got " + std::string(name.text));
+        expect(";");
+    }
+
+    void declare_register(bool quantum) {
+        const Token name = expect_kind(Tok::id, "a register name");
+        expect("[");
+        const Token size = expect_kind(Tok::integer, "a register size");
+        expect("]");
+        expect(";");
+        std::uint32_t& total = quantum ? nqubits_ : ncbits_;
+        std::uint32_t count = 0;
+        auto [end, err] = std::from_chars(size.text.data(), size.text.data() + size.text.size(), count);
+        if (err != std::errc() || count > std::numeric_limits<std::uint32_t>::max() - total)
+            fail(size.line, "register size " + std::string(size.text) + " is too large");
+        if (!registers_.try_emplace(name.text, Register{total, count, quantum}).second)
+            fail(size.line, "register " + repr(name.text) + " declared twice");
+        total += count;
+    }
+
+    std::vector<std::string_view> identifiers() {
+        std::vector<std::string_view> names{expect_kind(Tok::id, "a name").text};
+        while (accept(",")) names.push_back(expect_kind(Tok::id, "a name").text);
+        return names;
+    }
+
+    struct Signature {
+        Token name;
+        std::vector<std::string_view> params, qubits;
+    };
+    Signature signature() {
+        Signature s{expect_kind(Tok::id, "a gate name"), {}, {}};
+        if (accept("(") && !accept(")")) {
+            s.params = identifiers();
+            expect(")");
+        }
+        s.qubits = identifiers();
+        return s;
+    }
+
+    template <class Names>
+    static int position(const Names& names, std::string_view name) {
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return static_cast<int>(i);
+        return -1;
+    }
+
+    void gate_definition(bool standard) {
+        Signature s = signature();
+        auto definition = std::make_unique<Definition>();
+        definition->name = s.name.text;
+        definition->nparams = static_cast<std::uint32_t>(s.params.size());
+        definition->nqubits = static_cast<std::uint32_t>(s.qubits.size());
+        definition->standard = standard;
+        expect("{");
+        while (!accept("}")) {
+            const Token gate = current_;
+            if (gate.kind != Tok::id) expected("a gate application or '}'");
+            advance();
+            BodyOp op{gate.text, gate.line, {}, {}};
+            if (accept("(") && !accept(")")) {
+                do op.params.push_back(expression(definition->nodes, &s.params));
+                while (accept(","));
+                expect(")");
+            }
+            for (std::string_view a : identifiers()) {
+                const int q = position(s.qubits, a);
+                if (q < 0) fail(gate.line, "unknown qubit argument " + repr(a) + " in gate " + repr(s.name.text));
+                op.qubits.push_back(static_cast<std::uint32_t>(q));
+            }
+            expect(";");
+            definition->body.push_back(std::move(op));
+        }
+        user_definitions_[s.name.text] = std::move(definition);
+    }
+
+    void opaque_declaration() {
+        const std::uint32_t line = current_.line;
+        Signature s = signature();
+        expect(";");
+        if (s.name.text == "delay" && s.params.size() == 1 && s.qubits.size() == 1) {
+            delay_declared_ = true;
+            return;
+        }
+        fail(line, "opaque gate " + repr(s.name.text) +
+                       " is not supported: it has no definition to expand into the gates of the circuit model");
+    }
+
+    // -- expressions --
+    // Parses into `nodes`; parameter names resolve against `params` (none at top level).
+    std::uint32_t expression(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        std::uint32_t node = term(nodes, params);
+        while (current_.kind == Tok::op && (current_.text == "+" || current_.text == "-")) {
+            const Token op = advance();
+            node = binary(nodes, op.text == "+" ? ExprOp::add : ExprOp::sub, node, term(nodes, params), op.line);
+        }
+        return node;
+    }
+    std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        std::uint32_t node = power(nodes, params);
+        while (current_.kind == Tok::op && (current_.text == "*" || current_.text == "/")) {
+            const Token op = advance();
+            node = binary(nodes, op.text == "*" ? ExprOp::mul : ExprOp::div, node, power(nodes, params), op.line);
+        }
+        return node;
+    }
+    std::uint32_t power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        const std::uint32_t base = unary(nodes, params);
+        if (current_.kind == Tok::op && current_.text == "^") {
+            const std::uint32_t line = advance().line;
+            return binary(nodes, ExprOp::pow, base, power(nodes, params), line);
+        }
+        return base;
+    }
+    std::uint32_t unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        // Every recursion of the parser passes through here.
+        if (++nesting_ > kMaxExpressionDepth) fail(current_.line, "expression nested too deeply");
+        struct Leave {
+            std::uint32_t& nesting;
+            ~Leave() { --nesting; }
+        } leave{nesting_};
+        if (current_.kind == Tok::op && current_.text == "-") {
+            const std::uint32_t line = advance().line;
+            return binary(nodes, ExprOp::neg, unary(nodes, params), 0, line);
+        }
+        if (current_.kind == Tok::op && current_.text == "+") {
+            advance();
+            return unary(nodes, params);
+        }
+        return primary(nodes, params);
+    }
+    std::uint32_t primary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+        const Token t = current_;
+        if (t.kind == Tok::integer || t.kind == Tok::real) {
+            advance();
+            return leaf(nodes, literal(t), t.line);
+        }
+        if (t.kind == Tok::id) {
+            advance();
+            if (t.text == "pi") return leaf(nodes, Number::of_real(std::numbers::pi), t.line);
+            for (auto [name, op] : kFunctions) {
+                if (t.text != name) continue;
+                expect("(");
+                const std::uint32_t inner = expression(nodes, params);
+                expect(")");
+                return binary(nodes, op, inner, 0, t.line);
+            }
+            const int index = params ? position(*params, t.text) : -1;
+            if (index < 0) fail(t.line, "unknown parameter " + repr(t.text));
+            nodes.push_back(Expr{ExprOp::param, static_cast<std::uint32_t>(index), 0, t.line, {}});
+            return static_cast<std::uint32_t>(nodes.size() - 1);
+        }
+        if (t.is("(")) {
+            advance();
+            const std::uint32_t inner = expression(nodes, params);
+            expect(")");
+            return inner;
+        }
+        expected("a number, a parameter or '('");
+    }
+    static std::uint32_t leaf(std::vector<Expr>& nodes, Number value, std::uint32_t line) {
+        nodes.push_back(Expr{ExprOp::number, 0, 0, line, value});
+        return static_cast<std::uint32_t>(nodes.size() - 1);
+    }
+    // A node over `a` (and `b`, for the binary operations).
+    static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b, std::uint32_t line) {
+        const bool two = op == ExprOp::add || op == ExprOp::sub || op == ExprOp::mul || op == ExprOp::div || op == ExprOp::pow;
+        const std::uint32_t depth = 1 + std::max(nodes[a].depth, two ? nodes[b].depth : 0);
+        if (depth > kMaxExpressionDepth) fail(line, "expression nested too deeply");
+        nodes.push_back(Expr{op, a, b, line, {}, depth});
+        return static_cast<std::uint32_t>(nodes.size() - 1);
+    }
+    static Number literal(const Token& t) {
+        const char* first = t.text.data();
+        const char* last = first + t.text.size();
+        if (t.kind == Tok::integer) {
+            std::int64_t v = 0;
+            if (std::from_chars(first, last, v).ec == std::errc()) return Number::of_integer(v);
+            return Number{Number::Kind::big_integer, false, 0, 0.0, t.text};
+        }
+        // Out of range: inf or 0 as the host's float() gives (from_chars leaves v alone).
+        double v = 0.0;
+        if (std::from_chars(first, last, v).ec == std::errc::result_out_of_range)
+            v = std::strtod(std::string(t.text).c_str(), nullptr);
+        return Number::of_real(v);
+    }
+
+    // Top-level parameters: parsed and evaluated at once.
+    void top_level_params(std::vector<Number>& out) {
+        out.clear();
+        if (!accept("(") || accept(")")) return;
+        do {
+            scratch_nodes_.clear();
+            const std::uint32_t root = expression(scratch_nodes_, nullptr);
+            out.push_back(evaluate(scratch_nodes_, root, nullptr));
+        } while (accept(","));
+        expect(")");
+    }
+
+    // -- arguments --
+    struct Argument {
+        std::uint32_t first, count;
+    };
+    Argument argument(bool quantum) {
+        const char* what = quantum ? "quantum" : "classical";
+        const Token name = expect_kind(Tok::id, std::string("a ") + what + " register");
+        auto it = registers_.find(name.text);
+        if (it == registers_.end() || it->second.quantum != quantum)
+            fail(name.line, std::string("unknown ") + what + " register " + repr(name.text));
+        const Register reg = it->second;
+        if (!accept("[")) return {reg.offset, reg.size};
+        const Token index = expect_kind(Tok::integer, "an index");
+        expect("]");
+        std::uint32_t i = 0;
+        auto [end, err] = std::from_chars(index.text.data(), index.text.data() + index.text.size(), i);
+        if (err != std::errc() || i >= reg.size)
+            fail(index.line, "index " + std::string(index.text) + " out of range for " + std::string(name.text) + "[" +
+                                 std::to_string(reg.size) + "]");
+        return {reg.offset + i, 1};
+    }
+    void arguments(std::vector<Argument>& out) {
+        out.clear();
+        do out.push_back(argument(true));
+        while (accept(","));
+        expect(";");
+    }
+    // How many applications a statement over `args` makes: whole registers of
+    // one size broadcast, single qubits repeat.
+    static std::uint32_t broadcast_count(const std::vector<Argument>& args, std::uint32_t line) {
+        std::uint32_t count = 1;
+        bool sized = false;
+        for (const Argument& a : args) {
+            if (a.count == 0) return 0;
+            if (a.count == 1) continue;
+            if (sized && a.count != count) fail(line, "registers of different sizes in one statement");
+            count = a.count;
+            sized = true;
+        }
+        return count;
+    }
+
+    // -- statements --
+    void statement() {
+        const Token t = current_;
+        if (t.kind != Tok::id) expected("a statement");
+        advance();
+        const std::string_view word = t.text;
+        if (word == "include") {
+            include();
+        } else if (word == "qreg" || word == "creg") {
+            declare_register(word == "qreg");
+        } else if (word == "gate") {
+            gate_definition(false);
+            resolved_.clear();  // a later definition may shadow a standard gate
+        } else if (word == "opaque") {
+            opaque_declaration();
+        } else if (word == "measure") {
+            measure(t.line);
+        } else if (word == "reset") {
+            arguments(args_);
+            if (args_.size() != 1) fail(t.line, "reset takes one qubit argument");
+            const std::uint32_t count = broadcast_count(args_, t.line);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                begin(OperationKind::reset, t.line, 0);
+                program_.operands.push_back(args_[0].first + (args_[0].count > 1 ? i : 0));
+                program_.operations.back().nqubits = 1;
+            }
+        } else if (word == "barrier") {
+            arguments(args_);
+            begin(OperationKind::barrier, t.line, 0);
+            for (const Argument& a : args_)
+                for (std::uint32_t i = 0; i < a.count; ++i) program_.operands.push_back(a.first + i);
+            program_.operations.back().nqubits =
+                static_cast<std::uint32_t>(program_.operands.size()) - program_.operations.back().first_operand;
+        } else if (word == "if") {
+            fail(t.line, "classically controlled operations are not supported: the circuit model has no classical control");
+        } else {
+            application(t);
+        }
+    }
+
+    void measure(std::uint32_t line) {
+        const Argument q = argument(true);
+        expect("->");
+        const Argument c = argument(false);
+        expect(";");
+        if (q.count != c.count) fail(line, "measure needs registers of equal size");
+        for (std::uint32_t i = 0; i < q.count; ++i) {
+            Operation* joined = joinable(OperationKind::measure, line);
+            if (joined && !overlaps(*joined, q.first + i, 2)) {
+                ++joined->nqubits;
+            } else {
+                begin(OperationKind::measure, line, 0);
+                program_.operations.back().nqubits = 1;
+            }
+            program_.operands.push_back(q.first + i);
+            program_.operands.push_back(c.first + i);
+        }
+    }
+
+    void application(const Token& gate) {
+        top_level_params(params_);
+        arguments(args_);
+        const std::uint32_t count = broadcast_count(args_, gate.line);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            qubits_.clear();
+            for (const Argument& a : args_) qubits_.push_back(a.first + (a.count > 1 ? i : 0));
+            if (gate.text == "delay" && delay_declared_)
+                delay(gate.line);
+            else
+                apply(gate.text, params_.data(), static_cast<std::uint32_t>(params_.size()), qubits_.data(),
+                      static_cast<std::uint32_t>(qubits_.size()), gate.line, 0, false);
+        }
+    }
+
+    void delay(std::uint32_t line) {
+        if (params_.size() != 1) fail(line, "delay takes one duration");
+        const Number& d = params_[0];
+        if (d.kind != Number::Kind::big_integer && !(as_double(d, line) >= 0.0 && d.is_finite()))
+            fail(line, "delay duration must be a finite non-negative number, got " + describe(d));
+        if (d.kind == Number::Kind::big_integer && d.negative)
+            fail(line, "delay duration must be a finite non-negative number, got -" + std::string(d.digits));
+        Operation* joined = joinable(OperationKind::delay, line);
+        if (joined && program_.params[joined->first_param] == d && !overlaps(*joined, qubits_[0], 1)) {
+            ++joined->nqubits;
+        } else {
+            begin(OperationKind::delay, line, 0);
+            program_.params.push_back(d);
+            program_.operations.back().nparams = 1;
+            program_.operations.back().nqubits = 1;
+        }
+        program_.operands.push_back(qubits_[0]);
+    }
+
+    static std::string describe(const Number& n) {
+        if (n.kind == Number::Kind::integer) return std::to_string(n.integer);
+        if (std::isnan(n.real)) return "nan";
+        if (std::isinf(n.real)) return n.real > 0 ? "inf" : "-inf";
+        char buffer[32];
+        auto end = std::to_chars(buffer, buffer + sizeof buffer, n.real).ptr;
+        return std::string(buffer, end);
+    }
+
+    // The last operation when it is of `kind` and stands on `line`: measures,
+    // and delays of one duration, written on one line are one entry.
+    Operation* joinable(OperationKind kind, std::uint32_t line) {
+        if (program_.operations.empty()) return nullptr;
+        Operation& last = program_.operations.back();
+        return last.kind == kind && last.line == line ? &last : nullptr;
+    }
+    bool overlaps(const Operation& op, std::uint32_t qubit, std::uint32_t stride) const {
+        for (std::uint32_t k = 0; k < op.nqubits; ++k)
+            if (program_.operands[op.first_operand + k * stride] == qubit) return true;
+        return false;
+    }
+
+    Operation& begin(OperationKind kind, std::uint32_t line, std::uint32_t gate) {
+        Operation op{kind, gate, line, static_cast<std::uint32_t>(program_.params.size()), 0,
+                     static_cast<std::uint32_t>(program_.operands.size()), 0};
+        return program_.operations.emplace_back(op);
+    }
+
+    // -- gates --
+    struct Resolved {
+        const GateShape* shape = nullptr;      // a gate of the gate set ...
+        std::uint32_t gate = 0;                // ... and its index in gate_names
+        const Definition* definition = nullptr;  // or a definition to expand
+        std::string_view name;                 // the name after aliasing
+    };
+
+    Resolved resolve(std::string_view name, bool within_standard) {
+        auto& cache = within_standard ? resolved_standard_ : resolved_;
+        if (auto it = cache.find(name); it != cache.end()) return it->second;
+        Resolved r;
+        r.name = name;
+        for (auto [alias, target] : kAliases)
+            if (name == alias) r.name = target;
+        // A user definition of a name outside the gate set comes first, then
+        // the gate set, then the standard library; standard bodies see only
+        // the last two, so a user's gate cannot change what they mean.
+        auto user = within_standard ? user_definitions_.end() : user_definitions_.find(r.name);
+        r.shape = gates_.find(r.name);
+        if (user != user_definitions_.end() && !r.shape) {
+            r.definition = user->second.get();
+        } else if (r.shape) {
+            r.gate = intern(r.name);
+        } else if (auto standard = standard_->find(r.name); standard != standard_->end()) {
+            r.definition = standard->second.get();
+        } else {
+            return r;  // unknown: not cached, a later definition may add it
+        }
+        cache.emplace(name, r);
+        return r;
+    }
+
+    std::uint32_t intern(std::string_view name) {
+        auto& names = program_.gate_names;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return static_cast<std::uint32_t>(i);
+        names.emplace_back(name);
+        return static_cast<std::uint32_t>(names.size() - 1);
+    }
+
+    void apply(std::string_view name, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
+               std::uint32_t nqubits, std::uint32_t line, int depth, bool within_standard) {
+        const Resolved r = resolve(name, within_standard);
+        if (r.definition) {
+            expand(*r.definition, params, nparams, qubits, nqubits, line, depth);
+            return;
+        }
+        if (!r.shape) fail(line, "unknown gate " + repr(r.name));
+        append_gate(r, params, nparams, qubits, nqubits, line);
+    }
+
+    // The checks and messages of the circuit model's append_gate, which a
+    // rejected entry would have met.
+    void append_gate(const Resolved& r, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
+                     std::uint32_t nqubits, std::uint32_t line) {
+        const GateShape& shape = *r.shape;
+        const std::string name(r.name);
+        const std::string nargs = std::to_string(nparams + nqubits);
+        if (shape.nparams == 0) {
+            if (nparams != 0) fail(line, name + " takes no parameters, got " + std::to_string(nparams));
+            if (nqubits != shape.nqubits)
+                fail(line, name + " takes " + std::to_string(shape.nqubits) + " qubit argument(s), got " + nargs);
+        } else if (nqubits != shape.nqubits || (shape.nparams > 0 && nparams != std::uint32_t(shape.nparams))) {
+            const std::uint32_t want = shape.nparams < 0 ? nparams : std::uint32_t(shape.nparams);
+            fail(line, name + " takes " + std::to_string(want) + " parameter(s) and " + std::to_string(shape.nqubits) +
+                           " qubit(s), got " + nargs + " arguments");
+        }
+        for (std::uint32_t i = 0; i < nparams; ++i)
+            if (!params[i].is_finite())
+                fail(line, name + " parameter must be a finite number, got " + describe(params[i]));
+        for (std::uint32_t i = 0; i < nqubits; ++i)
+            for (std::uint32_t j = 0; j < i; ++j)
+                if (qubits[i] == qubits[j]) {
+                    std::string shown = "(";
+                    for (std::uint32_t k = 0; k < nqubits; ++k)
+                        shown += (k ? ", " : "") + std::to_string(qubits[k]);
+                    fail(line, "a gate cannot act twice on one qubit: " + shown + ")");
+                }
+        Operation& op = begin(OperationKind::gate, line, r.gate);
+        op.nparams = nparams;
+        op.nqubits = nqubits;
+        program_.params.insert(program_.params.end(), params, params + nparams);
+        program_.operands.insert(program_.operands.end(), qubits, qubits + nqubits);
+    }
+
+    void expand(const Definition& d, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
+                std::uint32_t nqubits, std::uint32_t line, int depth) {
+        if (depth > kMaxExpansionDepth) fail(line, "gate " + repr(d.name) + " expands too deeply");
+        if (nparams != d.nparams || nqubits != d.nqubits)
+            fail(line, "gate " + repr(d.name) + " takes " + std::to_string(d.nparams) + " parameter(s) and " +
+                           std::to_string(d.nqubits) + " qubit(s)");
+        std::vector<Number> values;
+        std::vector<std::uint32_t> where;
+        for (const BodyOp& op : d.body) {
+            values.clear();
+            for (std::uint32_t root : op.params) values.push_back(evaluate(d.nodes, root, params));
+            where.clear();
+            for (std::uint32_t q : op.qubits) where.push_back(qubits[q]);
+            if (op.gate == "barrier") {
+                begin(OperationKind::barrier, line, 0).nqubits = static_cast<std::uint32_t>(where.size());
+                program_.operands.insert(program_.operands.end(), where.begin(), where.end());
+            } else {
+                apply(op.gate, values.data(), static_cast<std::uint32_t>(values.size()), where.data(),
+                      static_cast<std::uint32_t>(where.size()), line, depth + 1, d.standard);
+            }
+        }
+    }
+
+    Reader(std::string_view text, const GateSet& gates, const ReadOptions& options, const Definitions* standard)
+        : lexer_(text), gates_(gates), options_(options), standard_(standard) {
+        advance();
+    }
+
+    Lexer lexer_;
+    const GateSet& gates_;
+    const ReadOptions& options_;
+    Token current_;
+    std::uint32_t previous_line_ = 1;
+
+    Program program_;
+    std::uint32_t nqubits_ = 0, ncbits_ = 0;
+    TextMap<Register> registers_;
+    Definitions user_definitions_;
+    const Definitions* standard_;
+    TextMap<Resolved> resolved_, resolved_standard_;
+    bool delay_declared_ = false;
+    std::uint32_t nesting_ = 0;  // of the expression being parsed
+
+    // Reused per statement.
+    std::vector<Expr> scratch_nodes_;
+    std::vector<Number> params_;
+    std::vector<Argument> args_;
+    std::vector<std::uint32_t> qubits_;
+};
+
+// Parsed once, on first use, and shared by every read (never written after).
+const Definitions& standard_definitions() {
+    static const Definitions definitions = Reader::read_standard(standard_gate_definitions());
+    return definitions;
+}
+
+}  // namespace
+
+Program read_program(std::string_view text, const GateSet& gates, const ReadOptions& options) {
+    return Reader(text, gates, options).read();
+}
+
+}  // namespace corvane::qasm
+

@@ -1,0 +1,38 @@
+// OpenQASM 2 reader: tokenizer, parser and gate expansion into the gate set
+// of the circuit model.
+//
+// Accepted: the OPENQASM 2.0 header, `include "qelib1.inc"`, several quantum
+// and classical registers (laid out one after another), whole-register
+// arguments, parameter expressions (`pi`, `+ - * / ^`, `sin cos tan exp ln
+// sqrt`), `gate` definitions, measure, reset, barrier, and `delay(d)` once
+// declared `opaque delay(duration) a;` (as the writer declares it). Every gate
+// of qelib1.inc is known: the ones of the gate set become its entries, the
+// others are expanded through their standard definitions (standard_gates.cpp).
+// Refused with a ParseError: other `opaque` gates (no definition to expand),
+// `if` (the circuit model has no classical control), anything malformed.
+#pragma once
+
+#include "qasm/program.hpp"
+
+#include <cstddef>
+#include <functional>
+#include <string_view>
+
+namespace corvane::qasm {
+
+struct ReadOptions {
+    // Called between statements every `poll_every` statements: the one place
+    // where a long read can be interrupted (by throwing).
+    std::function<void()> poll;
+    std::size_t poll_every = 1 << 14;
+};
+
+// Reads `text` (kept by the caller for the length of the call; big integer
+// parameters point into it). Throws ParseError.
+Program read_program(std::string_view text, const GateSet& gates, const ReadOptions& options = {});
+
+// The definitions of the qelib1.inc gates outside the gate set, in OpenQASM 2
+// over the gate set itself.
+std::string_view standard_gate_definitions();
+
+}  // namespace corvane::qasm

@@ -1,0 +1,128 @@
+// OpenQASM 2 tokens: the lexer and the error helpers of the reader.
+#pragma once
+
+#include "qasm/program.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvane::qasm {
+
+// Throws the ParseError "line N: message".
+[[noreturn]] void fail(std::uint32_t line, std::string_view message);
+
+// The host's repr of a short text: single quotes unless the text holds one.
+std::string repr(std::string_view text);
+
+enum class Tok : std::uint8_t { end, real, integer, id, string, op };
+
+struct Token {
+    Tok kind = Tok::end;
+    std::string_view text;
+    std::uint32_t line = 1;
+    bool is(std::string_view t) const { return kind != Tok::string && text == t; }
+};
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_id_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+inline bool is_id_char(char c) { return is_id_start(c) || is_digit(c); }
+
+class Lexer {
+public:
+    explicit Lexer(std::string_view text) : text_(text) {}
+
+    Token next() {
+        skip_blank();
+        Token t;
+        t.line = line_;
+        if (pos_ >= text_.size()) {
+            t.text = "end of program";
+            return t;
+        }
+        const size_t start = pos_;
+        const char c = text_[pos_];
+        if (is_digit(c) || (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
+            t.kind = number();
+        } else if (is_id_start(c)) {
+            while (pos_ < text_.size() && is_id_char(text_[pos_])) ++pos_;
+            t.kind = Tok::id;
+        } else if (c == '"') {
+            const size_t close = text_.find_first_of("\"\n", pos_ + 1);
+            if (close == std::string_view::npos || text_[close] != '"') unexpected();
+            pos_ = close + 1;
+            t.kind = Tok::string;
+        } else if ((c == '-' && peek(1) == '>') || (c == '=' && peek(1) == '=')) {
+            pos_ += 2;
+            t.kind = Tok::op;
+        } else if (std::string_view(";,()[]{}+-*/^").find(c) != std::string_view::npos) {
+            ++pos_;
+            t.kind = Tok::op;
+        } else {
+            unexpected();
+        }
+        t.text = text_.substr(start, pos_ - start);
+        return t;
+    }
+
+private:
+    char peek(size_t ahead) const { return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0'; }
+
+    void skip_blank() {
+        while (pos_ < text_.size()) {
+            const char c = text_[pos_];
+            if (c == ' ' || c == '\t' || c == '\r') {
+                ++pos_;
+            } else if (c == '\n') {
+                ++pos_;
+                ++line_;
+            } else if (c == '/' && peek(1) == '/') {
+                const size_t eol = text_.find('\n', pos_);
+                pos_ = eol == std::string_view::npos ? text_.size() : eol;
+            } else {
+                return;
+            }
+        }
+    }
+
+    // digits [. digits] [e [+-] digits] | . digits [e ...]: real when it has a
+    // point or a complete exponent, integer otherwise ("1e" is 1 then e).
+    Tok number() {
+        auto digits = [&] {
+            while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+        };
+        bool real = false;
+        digits();
+        if (peek(0) == '.') {
+            ++pos_;
+            digits();
+            real = true;
+        }
+        if (peek(0) == 'e' || peek(0) == 'E') {
+            size_t exponent = pos_ + 1;
+            if (exponent < text_.size() && (text_[exponent] == '+' || text_[exponent] == '-')) ++exponent;
+            if (exponent < text_.size() && is_digit(text_[exponent])) {
+                pos_ = exponent;
+                digits();
+                real = true;
+            }
+        }
+        return real ? Tok::real : Tok::integer;
+    }
+
+    [[noreturn]] void unexpected() const {
+        // One whole UTF-8 character, as the host would show it.
+        size_t length = 1;
+        const auto lead = static_cast<unsigned char>(text_[pos_]);
+        if (lead >= 0xf0) length = 4;
+        else if (lead >= 0xe0) length = 3;
+        else if (lead >= 0xc0) length = 2;
+        fail(line_, "unexpected character " + repr(text_.substr(pos_, length)));
+    }
+
+    std::string_view text_;
+    size_t pos_ = 0;
+    std::uint32_t line_ = 1;
+};
+
+}  // namespace corvane::qasm

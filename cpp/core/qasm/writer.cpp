@@ -1,0 +1,239 @@
+#include "qasm/writer.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace corvane::qasm {
+
+namespace {
+
+// Gates written under their qelib1.inc name.
+constexpr std::pair<std::string_view, std::string_view> kWrittenAs[] = {
+    {"cnot", "cx"}, {"u", "u3"}, {"p", "u1"}, {"cp", "cu1"},
+};
+
+// Definitions, in qelib1.inc's own terms, of the gate-set gates that the
+// original qelib1.inc lacks, so that a strict reader can expand them.
+constexpr std::pair<std::string_view, std::string_view> kDefinitions[] = {
+    {"sx", "gate sx a { h a; s a; h a; }"},
+    {"sxdg", "gate sxdg a { h a; sdg a; h a; }"},
+    {"r", "gate r(theta, phi) a { u3(theta, phi - pi/2, pi/2 - phi) a; }"},
+    {"swap", "gate swap a, b { cx a, b; cx b, a; cx a, b; }"},
+    {"iswap", "gate iswap a, b { s a; s b; h a; cx a, b; cx b, a; h b; }"},
+    {"rxx", "gate rxx(theta) a, b { h a; h b; cx a, b; rz(theta) b; cx a, b; h a; h b; }"},
+    {"ryy", "gate ryy(theta) a, b { rx(pi/2) a; rx(pi/2) b; cx a, b; rz(theta) b; cx a, b; rx(-pi/2) a; rx(-pi/2) b; }"},
+    {"rzz", "gate rzz(theta) a, b { cx a, b; rz(theta) b; cx a, b; }"},
+    {"ccz", "gate ccz a, b, c { h c; ccx a, b, c; h c; }"},
+    {"cswap", "gate cswap a, b, c { cx c, b; ccx a, b, c; cx c, b; }"},
+};
+
+// Bytes of body text per entry: the generated benchmark programs (a quarter
+// of the gates with a 17-digit angle) average 19-22, so 32 rarely regrows.
+constexpr size_t kBytesPerEntry = 32;
+
+}  // namespace
+
+void TextBuffer::grow(size_t needed) {
+    const size_t capacity = std::max(needed, 2 * capacity_ + 256);
+    auto data = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_) std::memcpy(data.get(), data_.get(), size_);
+    data_ = std::move(data);
+    capacity_ = capacity;
+}
+
+void TextBuffer::append_real(double value) {
+    // Decoupled circuits repeat a few delay durations: the last text serves again.
+    if (std::bit_cast<std::uint64_t>(value) == last_real_bits_ && last_real_size_ > 0) {
+        append({last_real_text_, last_real_size_});
+        return;
+    }
+    char text[40];
+    char* out = text;
+    // Shortest round-trip digits d.ddd and exponent from to_chars, laid out by
+    // the host's repr rule: positional for 1e-4 <= |x| < 1e16, else exponent.
+    char buffer[32];
+    char* end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+    char* e = end - 4;  // the exponent has 2 or 3 digits after its sign
+    if (*e != 'e') --e;
+    int exponent = 0;
+    std::from_chars(e + 1 + (e[1] == '+'), end, exponent);
+    const char* first = buffer;
+    if (*first == '-') {
+        *out++ = '-';
+        ++first;
+    }
+    char digits[20];
+    size_t ndigits = 0;
+    for (const char* p = first; p < e; ++p)
+        if (*p != '.') digits[ndigits++] = *p;
+    const int point = exponent + 1;  // digits before the decimal point
+    if (point <= -4 || point > 16) {
+        *out++ = digits[0];
+        if (ndigits > 1) {
+            *out++ = '.';
+            out = std::copy(digits + 1, digits + ndigits, out);
+        }
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        const int magnitude = std::abs(exponent);
+        if (magnitude < 10) *out++ = '0';
+        out = std::to_chars(out, text + sizeof text, magnitude).ptr;
+    } else if (point <= 0) {
+        *out++ = '0';
+        *out++ = '.';
+        out = std::fill_n(out, -point, '0');
+        out = std::copy(digits, digits + ndigits, out);
+    } else if (static_cast<size_t>(point) >= ndigits) {
+        out = std::copy(digits, digits + ndigits, out);
+        out = std::fill_n(out, static_cast<size_t>(point) - ndigits, '0');
+        *out++ = '.';
+        *out++ = '0';
+    } else {
+        out = std::copy(digits, digits + point, out);
+        *out++ = '.';
+        out = std::copy(digits + point, digits + ndigits, out);
+    }
+    last_real_size_ = static_cast<size_t>(out - text);
+    last_real_bits_ = std::bit_cast<std::uint64_t>(value);
+    std::memcpy(last_real_text_, text, last_real_size_);
+    append({text, last_real_size_});
+}
+
+ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries)
+    : nqubits_(nqubits), ncbits_(ncbits) {
+    body_.reserve(expected_entries * kBytesPerEntry);
+}
+
+void ProgramWriter::check_index(std::int64_t index, std::uint32_t size, std::string_view what) const {
+    if (index < 0 || index >= static_cast<std::int64_t>(size))
+        throw WriteError(std::string(what) + " index " + std::to_string(index) + " out of range for " +
+                         std::to_string(size) + (what == "qubit" ? " qubits" : " bits"));
+}
+
+void ProgramWriter::check_qubits(std::span<const std::int64_t> qubits, bool distinct, std::string_view what) {
+    if (qubits.empty()) throw WriteError(std::string(what) + " on no qubits cannot be written");
+    for (std::int64_t q : qubits) check_index(q, nqubits_, "qubit");
+    if (!distinct) return;
+    auto twice = [](std::int64_t q) { return WriteError("qubit " + std::to_string(q) + " appears twice"); };
+    if (qubits.size() <= kPairwiseQubits) {
+        for (size_t i = 1; i < qubits.size(); ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (qubits[i] == qubits[j]) throw twice(qubits[i]);
+        return;
+    }
+    sorted_.assign(qubits.begin(), qubits.end());
+    std::sort(sorted_.begin(), sorted_.end());
+    if (auto it = std::adjacent_find(sorted_.begin(), sorted_.end()); it != sorted_.end()) throw twice(*it);
+}
+
+void ProgramWriter::check_number(const Number& n, std::string_view what) {
+    if (n.kind == Number::Kind::real && !std::isfinite(n.real)) {
+        const char* shown = std::isnan(n.real) ? "nan" : n.real > 0 ? "inf" : "-inf";
+        throw WriteError("cannot write the " + std::string(what) + " " + shown + " in OpenQASM 2.0");
+    }
+}
+
+std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& shape) {
+    Gate g{std::string(name), std::string(name), shape, {}, false};
+    for (auto [from, to] : kWrittenAs)
+        if (name == from) g.written = to;
+    for (auto [gate, text] : kDefinitions)
+        if (name == gate) g.definition = text;
+    gates_.push_back(std::move(g));
+    return static_cast<std::uint32_t>(gates_.size() - 1);
+}
+
+void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params, std::span<const std::int64_t> qubits) {
+    Gate& g = gates_[id];
+    if (qubits.size() != g.shape.nqubits)
+        throw WriteError(g.name + " acts on " + std::to_string(g.shape.nqubits) + " qubit(s), got " +
+                         std::to_string(qubits.size()));
+    if (g.shape.nparams >= 0 && params.size() != static_cast<size_t>(g.shape.nparams))
+        throw WriteError(g.name + " takes " + std::to_string(g.shape.nparams) + " parameter(s), got " +
+                         std::to_string(params.size()));
+    check_qubits(qubits, true, g.name);
+    for (const Number& p : params) check_number(p, "parameter");
+    body_.append(g.written);
+    if (!params.empty()) {
+        body_.push('(');
+        for (size_t i = 0; i < params.size(); ++i) {
+            if (i) body_.append(", ");
+            append_number(params[i]);
+        }
+        body_.push(')');
+    }
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        body_.append(i ? ", " : " ");
+        append_qubit(qubits[i]);
+    }
+    body_.append(";\n");
+    if (!g.definition.empty() && !g.used) defined_.push_back(g.definition);
+    g.used = true;
+}
+
+void ProgramWriter::measure(std::span<const std::int64_t> qubits, std::span<const std::int64_t> cbits) {
+    if (qubits.size() != cbits.size())
+        throw WriteError("measure needs one classical bit per qubit, got " + std::to_string(qubits.size()) + " and " +
+                         std::to_string(cbits.size()));
+    check_qubits(qubits, true, "measure");
+    for (std::int64_t c : cbits) check_index(c, ncbits_, "classical bit");
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        body_.append(i ? " measure " : "measure ");
+        append_qubit(qubits[i]);
+        body_.append(" -> c[");
+        body_.append_integer(cbits[i]);
+        body_.append("];");
+    }
+    body_.push('\n');
+}
+
+void ProgramWriter::barrier(std::span<const std::int64_t> qubits) {
+    check_qubits(qubits, false, "barrier");
+    body_.append("barrier");
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        body_.append(i ? ", " : " ");
+        append_qubit(qubits[i]);
+    }
+    body_.append(";\n");
+}
+
+void ProgramWriter::delay(const Number& duration, std::span<const std::int64_t> qubits) {
+    check_qubits(qubits, true, "delay");
+    if (duration.negative || (duration.kind == Number::Kind::integer && duration.integer < 0) ||
+        (duration.kind == Number::Kind::real && !(duration.real >= 0.0)))
+        throw WriteError("a delay duration must be non-negative");
+    check_number(duration, "delay duration");
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        body_.append(i ? " delay(" : "delay(");
+        append_number(duration);
+        body_.append(") ");
+        append_qubit(qubits[i]);
+        body_.push(';');
+    }
+    body_.push('\n');
+    has_delay_ = true;
+}
+
+void ProgramWriter::reset(std::int64_t qubit) {
+    check_index(qubit, nqubits_, "qubit");
+    body_.append("reset ");
+    append_qubit(qubit);
+    body_.append(";\n");
+}
+
+std::string ProgramWriter::header() const {
+    std::string out = "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
+    for (std::string_view text : defined_) {
+        out += text;
+        out += '\n';
+    }
+    if (has_delay_) out += "opaque delay(duration) a;\n";
+    out += "qreg q[" + std::to_string(nqubits_) + "];\n";
+    if (ncbits_) out += "creg c[" + std::to_string(ncbits_) + "];\n";
+    return out;
+}
+
+}  // namespace corvane::qasm

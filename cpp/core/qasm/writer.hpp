@@ -1,0 +1,120 @@
+// OpenQASM 2 writer: the circuit model's entries as a program that the reader
+// (and any reader of qelib1.inc programs) reads back as the same entries.
+#pragma once
+
+#include "qasm/program.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane::qasm {
+
+// An entry the writer cannot write so that it reads back the same; the
+// message says why (the caller names the entry).
+class WriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A growing text buffer whose appends inline to a bounds check and a copy
+// (the writer's output is tens of bytes per entry, millions of entries).
+class TextBuffer {
+public:
+    void append(std::string_view text) {
+        std::memcpy(room(text.size()), text.data(), text.size());
+        size_ += text.size();
+    }
+    void push(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    void append_integer(std::int64_t value) {
+        char* first = room(20);
+        size_ = static_cast<size_t>(std::to_chars(first, first + 20, value).ptr - data_.get());
+    }
+    // `value` as the host's repr() writes it: the shortest digits that read
+    // back as the same double, with ".0" or an exponent so that it reads back
+    // as a float, never as an integer. `value` must be finite.
+    void append_real(double value);
+    void reserve(size_t capacity) {
+        if (capacity > capacity_) grow(capacity);
+    }
+    std::string_view view() const { return {data_.get(), size_}; }
+
+private:
+    char* room(size_t n) {
+        if (size_ + n > capacity_) grow(size_ + n);
+        return data_.get() + size_;
+    }
+    void grow(size_t needed);
+
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0, capacity_ = 0;
+    std::uint64_t last_real_bits_ = 0;
+    size_t last_real_size_ = 0;
+    char last_real_text_[40];
+};
+
+// Writes entries one by one into the program's body; `finish` puts the header
+// (with a definition of every gate used that qelib1.inc lacks) in front.
+class ProgramWriter {
+public:
+    // `expected_entries` sizes the body's first allocation.
+    ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries = 0);
+
+    // A gate of the gate set, once per name: the id for `gate`.
+    std::uint32_t prepare(std::string_view name, const GateShape& shape);
+    void gate(std::uint32_t id, std::span<const Number> params, std::span<const std::int64_t> qubits);
+    void measure(std::span<const std::int64_t> qubits, std::span<const std::int64_t> cbits);
+    void barrier(std::span<const std::int64_t> qubits);
+    void delay(const Number& duration, std::span<const std::int64_t> qubits);
+    void reset(std::int64_t qubit);
+
+    // The header; the body follows it in the program.
+    std::string header() const;
+    std::string_view body() const { return body_.view(); }
+
+private:
+    void check_qubits(std::span<const std::int64_t> qubits, bool distinct, std::string_view what);
+    void check_index(std::int64_t index, std::uint32_t size, std::string_view what) const;
+    static void check_number(const Number& n, std::string_view what);
+    [[gnu::always_inline]] void append_number(const Number& n) {
+        switch (n.kind) {
+        case Number::Kind::integer: body_.append_integer(n.integer); return;
+        case Number::Kind::real: body_.append_real(n.real); return;
+        case Number::Kind::big_integer:
+            if (n.negative) body_.push('-');
+            body_.append(n.digits);
+            return;
+        }
+    }
+    [[gnu::always_inline]] void append_qubit(std::int64_t q) {
+        body_.append("q[");
+        body_.append_integer(q);
+        body_.push(']');
+    }
+
+    std::uint32_t nqubits_, ncbits_;
+    TextBuffer body_;
+    struct Gate {
+        std::string name, written;
+        GateShape shape;
+        std::string_view definition;  // empty when qelib1.inc has the gate
+        bool used;
+    };
+    std::vector<Gate> gates_;
+    std::vector<std::string_view> defined_;  // definitions of the gates used, in order of first use
+    bool has_delay_ = false;
+    // Entries on up to this many qubits (every gate) are checked for a repeated
+    // qubit pair by pair; longer ones (measurements, delays) through a sorted copy.
+    static constexpr size_t kPairwiseQubits = 8;
+    std::vector<std::int64_t> sorted_;
+};
+
+}  // namespace corvane::qasm
