@@ -109,12 +109,9 @@ public:
             const Py_ssize_t n = PyList_GET_SIZE(qubits);
             Py_ssize_t i = 0;
             for (; i < n; ++i) {
-                PyObject* q = PyList_GET_ITEM(qubits, i);
-                if (!PyLong_CheckExact(q)) break;
-                int overflow = 0;
-                long long v = PyLong_AsLongLongAndOverflow(q, &overflow);
-                if (overflow) break;
-                if (count_++ == 0 || v > max_) max_ = v;
+                const auto v = small_int(PyList_GET_ITEM(qubits, i));
+                if (!v) break;
+                if (count_++ == 0 || *v > max_) max_ = *v;
             }
             if (i == n) return;
             // Not all machine-sized ints: the general walk below takes the
@@ -129,13 +126,10 @@ public:
                 continue;
             }
             ++count_;
-            int overflow = 0;
-            long long v = PyLong_CheckExact(q.ptr()) ? PyLong_AsLongLongAndOverflow(q.ptr(), &overflow) : 0;
-            if (PyLong_CheckExact(q.ptr()) && !overflow && !(v == -1 && PyErr_Occurred())) {
-                if (count_ == 1 || v > max_) max_ = v;
+            if (const auto v = small_int(q.ptr())) {
+                if (count_ == 1 || *v > max_) max_ = *v;
                 continue;
             }
-            PyErr_Clear();
             // Fall back: the ints seen so far are represented by their maximum.
             general_ = checked(PyList_New(0));
             if (count_ > 1) check(PyList_Append(general_.ptr(), nb::int_(max_).ptr()) == 0);

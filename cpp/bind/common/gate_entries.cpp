@@ -1,5 +1,7 @@
 #include "common/gate_entries.hpp"
 
+#include "common/qubit_ids.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -16,65 +18,11 @@ constexpr const char* kCategoryNames[6] = {
     "two_qubit_parameter_gates_available", "functional_gates_available",
 };
 
-PyObject* intern(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    check(s != nullptr);
-    return s;  // kept for the life of the process
-}
-
-// Maps qubit objects to dense ids with the host's equality: small
-// non-negative ints index a table; any other object equal to such an int
-// (True, 1.0) shares its id; everything else goes through a dict.
-class QubitIds {
-public:
-    std::uint32_t id_of(PyObject* qubit) {
-        long long value = small_int_value(qubit);
-        if (value >= 0) {
-            if (static_cast<size_t>(value) >= table_.size()) table_.resize(value + 1, dag::kNone);
-            std::uint32_t& slot = table_[value];
-            if (slot == dag::kNone) slot = count_++;
-            return slot;
-        }
-        if (!others_.is_valid()) others_ = nb::dict();
-        PyObject* found = PyDict_GetItemWithError(others_.ptr(), qubit);
-        if (found) return static_cast<std::uint32_t>(PyLong_AsUnsignedLong(found));
-        check(!PyErr_Occurred());
-        nb::object id = checked(PyLong_FromUnsignedLong(count_));
-        check(PyDict_SetItem(others_.ptr(), qubit, id.ptr()) == 0);
-        return count_++;
-    }
-    std::uint32_t count() const { return count_; }
-
-private:
-    static constexpr long long kTableLimit = 1 << 22;
-
-    // The value of a small non-negative int equal to `qubit`, or -1.
-    static long long small_int_value(PyObject* qubit) {
-        if (PyLong_CheckExact(qubit)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(qubit, &overflow);
-            return (!overflow && v >= 0 && v < kTableLimit) ? v : -1;
-        }
-        Py_hash_t hash = PyObject_Hash(qubit);
-        if (hash == -1) throw nb::python_error();  // unhashable: the dict would refuse it too
-        if (hash < 0 || hash >= kTableLimit) return -1;
-        nb::object as_int = checked(PyLong_FromLongLong(hash));
-        int equal = PyObject_RichCompareBool(qubit, as_int.ptr(), Py_EQ);
-        check(equal >= 0);
-        return equal ? hash : -1;
-    }
-
-    std::vector<std::uint32_t> table_;
-    nb::object others_;
-    std::uint32_t count_ = 0;
-};
-
 [[noreturn]] void raise_entry_error(PyObject* type, Py_ssize_t index, PyObject* entry, const char* what) {
     PyErr_Format(type, "gate entry %zd %R: %s", index, entry, what);
     throw nb::python_error();
 }
 
-nb::object list_of(PyObject* iterable) { return checked(PySequence_List(iterable)); }
 
 nb::object new_list(std::initializer_list<PyObject*> items) {
     nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -90,26 +38,16 @@ nb::object slice_list(PyObject* const* items, Py_ssize_t begin, Py_ssize_t end) 
 }
 
 void append_text(std::string& out, PyObject* object) {
-    if (PyLong_CheckExact(object)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (!overflow) {
-            out += std::to_string(v);
-            return;
-        }
-        PyErr_Clear();
+    if (auto v = small_int(object)) {
+        out += std::to_string(*v);
+        return;
     }
     nb::object text = checked(PyObject_Str(object));
     out += utf8_of(text.ptr());
 }
 
 // Whether append_text writes `object` without calling str().
-bool is_plain_int(PyObject* object) {
-    if (!PyLong_CheckExact(object)) return false;
-    int overflow = 0;
-    PyLong_AsLongLongAndOverflow(object, &overflow);
-    return !overflow;
-}
+bool is_plain_int(PyObject* object) { return small_int(object).has_value(); }
 
 void untrack_if_atomic(PyObject* tuple) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
@@ -143,17 +81,6 @@ nb::object parameter_entry_of_node(PyObject* gate, PyObject* params, PyObject* q
 
 }  // namespace
 
-std::string_view utf8_of(PyObject* str) {
-    // Pure-ASCII strings (every gate and node name in practice) hold their
-    // text inline; read it without the conversion call.
-    if (PyUnicode_IS_COMPACT_ASCII(str))
-        return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-    check(data != nullptr);
-    return {data, static_cast<size_t>(size)};
-}
-
 GateCategories::GateCategories(nb::handle module) {
     for (int i = 0; i < 6; ++i) mappings_[i] = module.attr(kCategoryNames[i]);
 }
@@ -167,38 +94,17 @@ GateCategories GateCategories::of_circuit_model() {
     return GateCategories(nb::module_::import_("corvane.circuit.quantumcircuit_helpers"));
 }
 
-namespace {
-
-std::uint64_t pack_short_name(std::string_view text) {
-    std::uint64_t key = static_cast<std::uint64_t>(text.size()) << 56;
-    for (size_t i = 0; i < text.size(); ++i) key |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
-    return key;
-}
-
-}  // namespace
-
 GateCategories::Cached& GateCategories::lookup(std::string_view text, PyObject* name) {
-    if (text.empty() || text.size() > 7) return lookup_uncached(text, name);
-    const std::uint64_t key = pack_short_name(text);
-    if (Cached* cached = short_names_.find(key)) return *cached;
-    Cached& cached = lookup_uncached(text, name);
-    short_names_.insert(key, &cached);
-    return cached;
-}
-
-GateCategories::Cached& GateCategories::lookup_uncached(std::string_view text, PyObject* name) {
-    if (auto it = cache_.find(text); it != cache_.end()) return it->second;
+    if (Cached* cached = cache_.find(text)) return *cached;
     nb::object gate = name ? nb::borrow(name) : checked(PyUnicode_FromStringAndSize(text.data(), text.size()));
     Category found = Category::none;
     for (int i = 0; i < 6; ++i) {
-        int in = PySequence_Contains(mappings_[i].ptr(), gate.ptr());
-        check(in >= 0);
-        if (in) {
+        if (contains(mappings_[i], gate)) {
             found = static_cast<Category>(i);
             break;
         }
     }
-    return cache_.emplace(std::string(text), Cached{std::move(gate), found}).first->second;
+    return cache_.insert(text, Cached{std::move(gate), found});
 }
 
 Category GateCategories::category_of(PyObject* name) {
@@ -224,8 +130,8 @@ std::pair<nb::object, Category> GateCategories::gate_of_node(PyObject* node_name
 }
 
 const Keys& Keys::get() {
-    static const Keys keys{intern("qubits"), intern("params"), intern("cbits"), intern("duration"),
-                           intern("qubit")};
+    static const Keys keys{interned("qubits"), interned("params"), interned("cbits"), interned("duration"),
+                           interned("qubit")};
     return keys;
 }
 

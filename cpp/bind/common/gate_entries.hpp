@@ -2,8 +2,8 @@
 // read into the core and written back.
 #pragma once
 
-#include "common/flat_table.hpp"
-#include "common/pyfunction.hpp"
+#include "common/gate_name_cache.hpp"
+#include "common/host.hpp"
 #include "dag/gate_dag.hpp"
 
 #include <cstdint>
@@ -54,25 +54,14 @@ public:
     std::pair<nb::object, Category> gate_of_node(PyObject* node_name);
 
 private:
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-    };
     struct Cached {
         nb::object name;
         Category category;
     };
     Cached& lookup(std::string_view text, PyObject* name);
-    Cached& lookup_uncached(std::string_view text, PyObject* name);
 
     nb::object mappings_[6];
-    std::unordered_map<std::string, Cached, TextHash, std::equal_to<>> cache_;
-    // Names of up to 7 bytes (every gate of the circuit model) packed with
-    // their length into one word: a probe is one multiply and one compare.
-    struct PackedNameHash {
-        std::uint64_t operator()(std::uint64_t packed) const { return packed; }
-    };
-    FlatTable<std::uint64_t, Cached*, PackedNameHash> short_names_{64};
+    GateNameCache<Cached> cache_;
 };
 
 // Interned attribute keys of the gate DAG convention.
@@ -93,9 +82,6 @@ nb::object entry_tuple(std::initializer_list<nb::handle> items);
 
 // (gate, items[0], ..., items[count - 1]), untracked as entry_tuple.
 nb::object gate_entry(PyObject* gate, PyObject* const* items, Py_ssize_t count);
-
-// The UTF-8 text of a string object (borrowed from the object).
-std::string_view utf8_of(PyObject* str);
 
 // The text of `name` before the first "_" (the gate name of a node name).
 // Exact strings are split natively; anything else through `name.split("_")[0]`,
