@@ -24,13 +24,6 @@ constexpr const char* kCategoryNames[6] = {
 }
 
 
-nb::object new_list(std::initializer_list<PyObject*> items) {
-    nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyList_SET_ITEM(list.ptr(), i++, Py_NewRef(item));
-    return list;
-}
-
 nb::object slice_list(PyObject* const* items, Py_ssize_t begin, Py_ssize_t end) {
     nb::object list = checked(PyList_New(end - begin));
     for (Py_ssize_t i = begin; i < end; ++i) PyList_SET_ITEM(list.ptr(), i - begin, Py_NewRef(items[i]));
@@ -266,54 +259,21 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
             node.qubit_count = static_cast<std::uint32_t>(PyTuple_GET_SIZE(snapshot.ptr()));
             result.owned_.push_back(std::move(snapshot));
         };
-        nb::object extra_key, extra_value;
-        switch (category) {
-            case Category::one_qubit:
-                need(n == 2, "expected (name, q)");
-                qubits_at_end(1);
-                break;
-            case Category::two_qubit:
-                need(n == 3, "expected (name, q0, q1)");
-                qubits_at_end(2);
-                break;
-            case Category::three_qubit:
-                need(n == 4, "expected (name, q0, q1, q2)");
-                qubits_at_end(3);
-                break;
-            case Category::one_qubit_parameter:
-                need(n >= 2, "expected (name, parameters..., q)");
-                qubits_at_end(1);
-                break;
-            case Category::two_qubit_parameter:
-                need(n >= 3, "expected (name, parameters..., q0, q1)");
-                qubits_at_end(2);
-                break;
-            case Category::functional:
-                if (gate == "measure") {
-                    need(n == 3, "expected (\"measure\", qubits, cbits)");
-                    collection_qubits(item[1]);
-                    extra_key = nb::borrow(keys.cbits);
-                    extra_value = list_of(item[2]);
-                } else if (gate == "delay") {
-                    need(n == 3, "expected (\"delay\", duration, qubits)");
-                    extra_key = nb::borrow(keys.duration);
-                    extra_value = nb::borrow(item[1]);
-                    collection_qubits(item[2]);
-                } else if (gate == "reset") {
-                    need(n == 2, "expected (\"reset\", q)");
-                    qubits_at_end(1);
-                    made.qubit_list = new_list({item[1]});
-                } else {  // "barrier" and any other functional operation on a set of qubits
-                    need(n == 2, "expected (name, qubits)");
-                    collection_qubits(item[1]);
-                }
-                made.attributes = checked(PyDict_New());
-                check(PyDict_SetItem(made.attributes.ptr(), keys.qubits, made.qubit_list.ptr()) == 0);
-                if (extra_key.is_valid())
-                    check(PyDict_SetItem(made.attributes.ptr(), extra_key.ptr(), extra_value.ptr()) == 0);
-                break;
-            case Category::none:
-                raise_entry_error(PyExc_ValueError, i, entry, "unknown gate");
+        const EntryShape* shape = entry_shape(category, gate);
+        if (!shape) raise_entry_error(PyExc_ValueError, i, entry, "unknown gate");
+        need(shape->parameters ? n >= 1 + shape->trailing_qubits : n == shape->size, shape->expected);
+        if (shape->trailing_qubits) qubits_at_end(shape->trailing_qubits);
+        if (shape->qubits_item >= 0) collection_qubits(item[shape->qubits_item]);
+        if (category == Category::functional) {
+            if (shape->trailing_qubits) made.qubit_list = slice_list(item, n - shape->trailing_qubits, n);
+            made.attributes = checked(PyDict_New());
+            check(PyDict_SetItem(made.attributes.ptr(), keys.qubits, made.qubit_list.ptr()) == 0);
+            if (shape->cbits_item >= 0) {
+                nb::object cbits = list_of(item[shape->cbits_item]);
+                check(PyDict_SetItem(made.attributes.ptr(), keys.cbits, cbits.ptr()) == 0);
+            }
+            if (shape->duration_item >= 0)
+                check(PyDict_SetItem(made.attributes.ptr(), keys.duration, item[shape->duration_item]) == 0);
         }
         result.nodes_.push_back(node);
 
@@ -344,7 +304,20 @@ nb::object gate_entry(PyObject* gate, PyObject* const* items, Py_ssize_t count) 
     return t;
 }
 
+const EntryShape* entry_shape(Category category, std::string_view gate) {
+    if (category == Category::none) return nullptr;
+    if (category != Category::functional) return &kEntryShapes[static_cast<int>(category)];
+    constexpr size_t kFirstFunctional = static_cast<size_t>(Category::functional);
+    constexpr size_t kOtherFunctional = std::size(kEntryShapes) - 1;
+    for (size_t k = kFirstFunctional; k < kOtherFunctional; ++k)
+        if (gate == kEntryShapes[k].key) return &kEntryShapes[k];
+    return &kEntryShapes[kOtherFunctional];
+}
+
 nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes, PyObject* qubits) {
+    if (category == Category::functional && !PyUnicode_Check(gate)) return {};
+    const EntryShape* shape = entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
+    if (!shape || !shape->written_back) return {};
     const Keys& keys = Keys::get();
     auto attribute = [&](PyObject* key) {
         if (PyDict_CheckExact(attributes)) {
@@ -355,30 +328,23 @@ nb::object entry_for_node(PyObject* gate, Category category, PyObject* attribute
         }
         return checked(PyObject_GetItem(attributes, key));
     };
-    auto qubit = [&](Py_ssize_t index) { return qubit_at(qubits, index); };
-    switch (category) {
-        case Category::one_qubit: return entry_tuple({gate, qubit(0)});
-        case Category::two_qubit: return entry_tuple({gate, qubit(0), qubit(1)});
-        case Category::three_qubit: return entry_tuple({gate, qubit(0), qubit(1), qubit(2)});
-        case Category::one_qubit_parameter:
-            return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, 1);
-        case Category::two_qubit_parameter:
-            return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, 2);
-        case Category::functional: {
-            if (!PyUnicode_Check(gate)) return {};
-            std::string_view name = utf8_of(gate);
-            if (name == "measure") return entry_tuple({gate, qubits, attribute(keys.cbits)});
-            if (name == "barrier") return entry_tuple({gate, qubit_tuple(qubits)});
-            if (name == "delay") {
-                nb::object duration = attribute(keys.duration);
-                return entry_tuple({gate, duration, qubit_tuple(qubits)});
-            }
-            if (name == "reset") return entry_tuple({gate, qubit(0)});
-            return {};
-        }
-        case Category::none: return {};
+    if (shape->parameters)
+        return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, shape->trailing_qubits);
+    // The items in entry order: trailing qubits, or the items at their places.
+    // The attributes are read before the qubits are copied, so a node that
+    // lacks both reports the missing attribute.
+    nb::object items[4];
+    items[0] = nb::borrow(gate);
+    if (shape->duration_item >= 0) items[shape->duration_item] = attribute(keys.duration);
+    if (shape->cbits_item >= 0) items[shape->cbits_item] = attribute(keys.cbits);
+    for (int k = 0; k < shape->trailing_qubits; ++k) items[1 + k] = qubit_at(qubits, k);
+    if (shape->qubits_item >= 0)
+        items[shape->qubits_item] = shape->qubits_as_tuple ? qubit_tuple(qubits) : nb::borrow(qubits);
+    switch (shape->size) {
+        case 2: return entry_tuple({items[0], items[1]});
+        case 3: return entry_tuple({items[0], items[1], items[2]});
+        default: return entry_tuple({items[0], items[1], items[2], items[3]});
     }
-    return {};
 }
 
 }  // namespace corvane::bind

@@ -5,6 +5,7 @@
 
 #include "common/gate_entries.hpp"
 
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,11 @@ std::vector<nb::object> unpack_result(nb::handle value, Py_ssize_t count) {
         throw nb::python_error();
     }
     return unpack(value.ptr(), count);
+}
+
+// (self, node1, node2) of a method on a pair of nodes named by strings.
+std::tuple<nb::handle, nb::handle, nb::handle> rule_arguments(Args a) {
+    return {a[0], require_str(a[1], "node1"), require_str(a[2], "node2")};
 }
 
 // `fn(*args)`
@@ -156,9 +162,7 @@ nb::object remove_identity_gates(Args a) {
 }
 
 nb::object is_adjacent_gates(Args a) {
-    nb::handle self = a[0];
-    nb::handle node1 = require_str(a[1], "node1");
-    nb::handle node2 = require_str(a[2], "node2");
+    auto [self, node1, node2] = rule_arguments(a);
     nb::object gate1 = gate_name_of(node1.ptr());
     nb::object gate2 = gate_name_of(node2.ptr());
     nb::object qubits1 = node_data(self, node1, state().key_qubits);
@@ -322,9 +326,7 @@ nb::object merged_parameters(nb::handle self, nb::handle gate, nb::handle node1,
 }  // namespace
 
 nb::object compress_single(Args a) {
-    nb::handle self = a[0];
-    nb::handle node1 = require_str(a[1], "node1");
-    nb::handle node2 = require_str(a[2], "node2");
+    auto [self, node1, node2] = rule_arguments(a);
     MergeLists lists(node1, node2);
     auto [pre, suc] = single_neighbours(self, node1, node2);
     relink_single(self, node1, node2, pre, suc, lists);
@@ -349,9 +351,7 @@ nb::object add_fused_node(nb::handle self, nb::handle gate, nb::handle node1, nb
 }  // namespace
 
 nb::object compress_single_parameter(Args a) {
-    nb::handle self = a[0];
-    nb::handle node1 = require_str(a[1], "node1");
-    nb::handle node2 = require_str(a[2], "node2");
+    auto [self, node1, node2] = rule_arguments(a);
     MergeLists lists(node1, node2);
     auto [pre, suc] = single_neighbours(self, node1, node2);
     nb::object gate = gate_name_of(node1.ptr());
@@ -386,9 +386,7 @@ nb::object compress_two(Args a) {
 nb::object compress_three(Args a) { return many_cancel(a[0], a[1], a[2]); }
 
 nb::object compress_two_parameter(Args a) {
-    nb::handle self = a[0];
-    nb::handle node1 = require_str(a[1], "node1");
-    nb::handle node2 = require_str(a[2], "node2");
+    auto [self, node1, node2] = rule_arguments(a);
     MergeLists lists(node1, node2);
     nb::object pre_dic = neighbour_map(self, node1, true);
     nb::object suc_dic = neighbour_map(self, node2, false);
@@ -413,9 +411,7 @@ nb::object compress_two_parameter(Args a) {
 }
 
 nb::object run_compress_once(Args a) {
-    nb::handle self = a[0];
-    nb::handle node1 = require_str(a[1], "node1");
-    nb::handle node2 = require_str(a[2], "node2");
+    auto [self, node1, node2] = rule_arguments(a);
     nb::object gate = gate_name_of(node1.ptr());
     for (const auto& [category, rule] : kRuleOfCategory)
         if (contains(module_global(category), gate)) return self.attr(rule)(node1, node2);

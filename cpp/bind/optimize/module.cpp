@@ -187,11 +187,6 @@ nb::object run(Args a) {
 
 }  // namespace
 
-ModuleState& state() {
-    static ModuleState* s = new ModuleState();  // never freed: the module lives as long as the process
-    return *s;
-}
-
 }  // namespace corvane::bind::optimize
 
 using namespace corvane::bind;

@@ -24,6 +24,11 @@ using cplx = std::complex<double>;
 
 namespace {
 
+// The native path names merged nodes with C++ integers: a starting serial
+// within 2**62 leaves room for one more serial per gate of any circuit
+// without overflowing a long long; larger ones take the generic path.
+constexpr long long kSerialLimit = 1LL << 62;
+
 // Every parameter of a parameter gate is a plain number, every entry an exact
 // tuple named by an exact string.
 bool entries_plain(PyObject* gates, nb::handle one_param, nb::handle two_param) {
@@ -171,7 +176,7 @@ nb::object number(const compress::Number& n) {
     return n.is_int ? checked(PyLong_FromLongLong(n.integer)) : checked(PyFloat_FromDouble(n.value));
 }
 
-// The graph the generic loop would leave, and the objects of the fused nodes.
+// The graph the generic path would leave, and the objects of the fused nodes.
 struct Materialised {
     nb::object graph;
     std::vector<nb::object> fused_names, fused_attributes;  // by node id - original count
@@ -278,7 +283,7 @@ nb::object run_native(nb::handle self, nb::handle qc) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(compressible); ++i)
         if (!PyUnicode_CheckExact(PyList_GET_ITEM(compressible, i))) return {};
     auto first_serial = small_int(idx);
-    if (!first_serial || *first_serial > (1LL << 62) || *first_serial < -(1LL << 62)) return {};
+    if (!first_serial || *first_serial > kSerialLimit || *first_serial < -kSerialLimit) return {};
     nb::object idx_ref = nb::borrow(idx), compressible_ref = nb::borrow(compressible);
 
     nb::object qubits = qc.attr("qubits");

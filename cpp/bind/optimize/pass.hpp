@@ -50,7 +50,10 @@ struct ModuleState {
     std::unique_ptr<OverrideGuard> guard;  // the whole pass
     std::unique_ptr<OverrideGuard> numpy_guard;  // np.allclose and np.eye only
 };
-ModuleState& state();
+inline ModuleState& state() {
+    static ModuleState* s = new ModuleState();  // never freed: the module lives as long as the process
+    return *s;
+}
 
 // A global of the pass's module, looked up now (a user may rebind it).
 inline nb::object module_global(const char* name) { return global(state().module, name); }

@@ -125,11 +125,6 @@ nb::object run(Args args) {
 
 }  // namespace
 
-ModuleState& state() {
-    static ModuleState* s = new ModuleState();  // never freed: the module lives as long as the process
-    return *s;
-}
-
 }  // namespace corvane::bind::schedule
 
 using namespace corvane::bind;

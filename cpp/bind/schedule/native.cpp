@@ -64,6 +64,10 @@ bool reusable(PyObject* entry, Category category, PyObject* attributes, PyObject
     if (!PyTuple_CheckExact(entry)) return false;
     const Py_ssize_t size = PyTuple_GET_SIZE(entry);
     if (size == 0 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 0))) return false;
+    PyObject* gate = PyTuple_GET_ITEM(entry, 0);
+    const EntryShape* shape = entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
+    // Measure entries hold the node's own lists; other shapes may give no entry.
+    if (!shape || !shape->written_back || shape->cbits_item >= 0) return false;
     const Py_ssize_t nq = PyList_GET_SIZE(qubits);
     auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(entry, i); };
     auto qubits_tail = [&](Py_ssize_t count) {
@@ -78,44 +82,27 @@ bool reusable(PyObject* entry, Category category, PyObject* attributes, PyObject
             if (PyTuple_GET_ITEM(t, k) != PyList_GET_ITEM(qubits, k)) return false;
         return true;
     };
-    switch (category) {
-        case Category::one_qubit: return size == 2 && qubits_tail(1);
-        case Category::two_qubit: return size == 3 && qubits_tail(2);
-        case Category::three_qubit: return size == 4 && qubits_tail(3);
-        case Category::one_qubit_parameter:
-        case Category::two_qubit_parameter: {
-            const Py_ssize_t width = category == Category::one_qubit_parameter ? 1 : 2;
-            PyObject* params = PyDict_GetItemWithError(attributes, Keys::get().params);
-            if (!params || !PyList_CheckExact(params)) {
-                PyErr_Clear();
-                return false;
-            }
-            const Py_ssize_t np = PyList_GET_SIZE(params);
-            if (size != 1 + np + width || !qubits_tail(width)) return false;
-            for (Py_ssize_t k = 0; k < np; ++k)
-                if (item(1 + k) != PyList_GET_ITEM(params, k)) return false;
-            return true;
+    const Py_ssize_t width = shape->trailing_qubits;
+    if (shape->parameters) {
+        PyObject* params = PyDict_GetItemWithError(attributes, Keys::get().params);
+        if (!params || !PyList_CheckExact(params)) {
+            PyErr_Clear();
+            return false;
         }
-        case Category::functional: {
-            Py_ssize_t length = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(item(0), &length);
-            if (!text) {
-                PyErr_Clear();
-                return false;
-            }
-            std::string_view name(text, static_cast<size_t>(length));
-            if (name == "barrier") return size == 2 && same_tuple(item(1));
-            if (name == "reset") return size == 2 && qubits_tail(1);
-            if (name == "delay") {
-                PyObject* duration = PyDict_GetItemWithError(attributes, Keys::get().duration);
-                if (!duration) PyErr_Clear();
-                return size == 3 && duration == item(1) && same_tuple(item(2));
-            }
-            return false;  // measure holds the node's own lists; others give no entry
-        }
-        case Category::none: return false;
+        const Py_ssize_t np = PyList_GET_SIZE(params);
+        if (size != 1 + np + width || !qubits_tail(width)) return false;
+        for (Py_ssize_t k = 0; k < np; ++k)
+            if (item(1 + k) != PyList_GET_ITEM(params, k)) return false;
+        return true;
     }
-    return false;
+    if (size != shape->size || (width && !qubits_tail(width))) return false;
+    if (shape->qubits_item >= 0 && !same_tuple(item(shape->qubits_item))) return false;
+    if (shape->duration_item >= 0) {
+        PyObject* duration = PyDict_GetItemWithError(attributes, Keys::get().duration);
+        if (!duration) PyErr_Clear();
+        return duration == item(shape->duration_item);
+    }
+    return true;
 }
 
 // The entries of the inserted nodes of one window; tuples are immutable, so
@@ -188,7 +175,7 @@ private:
         static constexpr const char* kNames[4] = {kOneQubit, kTwoQubit, kOneQubitParameter, kTwoQubitParameter};
         for (int i = 0; i < 4; ++i) mappings_[i] = global(m, kNames[i]);
         // The layer length tests names against the sets of keys, as the
-        // general road builds them.
+        // generic path builds them.
         const Names& n = Names::get();
         auto key_set = [&](int a, int b) {
             nb::object joined = number(PyNumber_Add(checked(PySequence_List(mappings_[a].attr(n.keys)().ptr())).ptr(),
@@ -314,13 +301,8 @@ private:
 
     // Whether dag2qc turns a node of this gate and category into an entry.
     static bool yields_entry(PyObject* gate, Category category) {
-        if (category == Category::none) return false;
-        if (category != Category::functional) return true;
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(gate, &size);
-        check(text != nullptr);
-        std::string_view name(text, static_cast<size_t>(size));
-        return name == "measure" || name == "barrier" || name == "delay" || name == "reset";
+        const EntryShape* shape = entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
+        return shape && shape->written_back;
     }
 
     // The length of the output gate list, known before any entry is made so

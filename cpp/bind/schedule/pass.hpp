@@ -33,7 +33,10 @@ struct ModuleState {
     nb::object round;  // builtins.round
     std::unique_ptr<OverrideGuard> guard;
 };
-ModuleState& state();
+inline ModuleState& state() {
+    static ModuleState* s = new ModuleState();  // never freed: the module lives as long as the process
+    return *s;
+}
 
 // Interned names the pass uses, made once.
 struct Names {

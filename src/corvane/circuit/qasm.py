@@ -66,7 +66,7 @@ def _number(value, what):
 
 def dumps(qc):
     """Return ``qc`` as an OpenQASM 2.0 program."""
-    from corvane.circuit.quantumcircuit import operation_qubits
+    from corvane.circuit.quantumcircuit import entry_shape, operation_qubits
 
     body, defined = [], []
 
@@ -78,12 +78,14 @@ def dumps(qc):
         name = entry[0]
         qubits = operation_qubits(entry)
         args = ", ".join(f"q[{q}]" for q in qubits)
+        shape = entry_shape(name)
         if name == "measure":
-            body.append(" ".join(f"measure q[{q}] -> c[{c}];" for q, c in zip(entry[1], entry[2])))
+            pairs = zip(entry[shape.qubits_item], entry[shape.cbits_item])
+            body.append(" ".join(f"measure q[{q}] -> c[{c}];" for q, c in pairs))
         elif name == "barrier":
             body.append(f"barrier {args};")
         elif name == "delay":
-            duration = _number(entry[1], "delay duration")
+            duration = _number(entry[shape.duration_item], "delay duration")
             define("delay")
             body.append(" ".join(f"delay({duration}) q[{q}];" for q in qubits))
         elif name == "reset":
