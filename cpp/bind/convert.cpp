@@ -75,7 +75,7 @@ NB_MODULE(_convert, m) {
             nb::dict shapes;
             auto place = [](int item) { return item < 0 ? nb::object(nb::none()) : nb::object(nb::int_(item)); };
             for (const EntryShape& shape : kEntryShapes) {
-                shapes[shape.key] = nb::make_tuple(shape.size ? nb::object(nb::int_(shape.size)) : nb::object(nb::none()),
+                shapes[nb::str(shape.key.data(), shape.key.size())] = nb::make_tuple(shape.size ? nb::object(nb::int_(shape.size)) : nb::object(nb::none()),
                                                    shape.trailing_qubits, shape.parameters, place(shape.qubits_item),
                                                    place(shape.cbits_item), place(shape.duration_item),
                                                    shape.written_back);

@@ -237,6 +237,8 @@ private:
             return h;
         }
     };
+    // A starting size only (the table doubles when half full): 1024 slots
+    // hold the distinct entries of a few hundred qubits without regrowing.
     FlatTable<Key, PyObject*, KeyHash> tuples_{1024};
 };
 

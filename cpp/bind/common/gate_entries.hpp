@@ -31,7 +31,7 @@ enum class Category : std::uint8_t {
 // and one per functional gate. The circuit layer reads the same facts from
 // ENTRY_SHAPES in quantumcircuit_helpers.py (a test checks the two agree).
 struct EntryShape {
-    const char* key;         // the category mapping's name, or the functional gate's name
+    std::string_view key;    // the category mapping's name, or the functional gate's name
     int size;                // items, the name included; 0 when parameters make it vary
     int trailing_qubits;     // qubits at the end of the entry, one item each
     bool parameters;         // the items between the name and the trailing qubits

@@ -71,7 +71,7 @@ namespace {
 
 // The three globals are looked up once and kept while only native code runs;
 // any call into Python (a matrix function, numpy) may rebind them, so after
-// one the next entry looks them up again, as the loop does at every entry.
+// one the next entry looks them up again, as the generic path does at every entry.
 struct EntryGlobals {
     nb::object one_param, two_param, table;
     void refresh() {
