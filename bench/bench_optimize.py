@@ -1,4 +1,4 @@
-"""Benchmark: GateCompressor.run, native engine against the generic loop.
+"""Benchmark: GateCompressor.run, native path against the generic path.
 
 Run: python bench/bench_optimize.py [--sizes 1000 10000 100000] [--repeat 5]
                                     [--generic-limit 10000] [--no-million]
@@ -6,7 +6,7 @@ Run: python bench/bench_optimize.py [--sizes 1000 10000 100000] [--repeat 5]
 On seeded merge-rich random circuits (inverse pairs, repeated rotations,
 angles summing to identities, u and r gates, every gate category) it prints,
 per size, the median time of the native run and, up to --generic-limit gates,
-of the generic loop (forced by a subclass that overrides one method
+of the generic path (forced by a subclass that overrides one method
 trivially), their ratio, the gate counts before and after, whether both gave
 the same circuit, graph and counter, and the peak of Python allocations
 (tracemalloc) of the native run. Then it runs a 1e6-gate circuit in a fresh

@@ -1,13 +1,13 @@
-"""Benchmark of DynamicalDecoupling.run: the native engine against the general road.
+"""Benchmark of DynamicalDecoupling.run: the native path against the generic path.
 
 Seeded random circuits with uneven qubit loads (a few hot qubits carry most
 gates, so the cold ones wait long and many windows take pulse trains) at 1e3,
-1e4 and 1e5 gates run through both roads; the general road is forced by a
+1e4 and 1e5 gates run through both paths; the generic path is forced by a
 subclass whose ``counter`` only defers to the base. The native engine alone
 runs 1e6 gates. Prints median times, speed-ups, peak memory and gate counts,
-and checks that both roads give identical circuits.
+and checks that both paths give identical circuits.
 
-    python bench/bench_schedule.py [--max-general N] [--repeats R] [--skip-million]
+    python bench/bench_schedule.py [--max-generic N] [--repeats R] [--skip-million]
 """
 
 import argparse
@@ -28,7 +28,7 @@ ONE = ["h", "x", "sx", "t", "s"]
 TWO = ["cx", "cz", "swap"]
 
 
-class GeneralDecoupling(DynamicalDecoupling):
+class GenericDecoupling(DynamicalDecoupling):
     def counter(self):
         return super().counter()
 
@@ -99,15 +99,15 @@ def same(a, b):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--max-general", type=int, default=100_000,
-                        help="largest size the general road runs at")
+    parser.add_argument("--max-generic", type=int, default=100_000,
+                        help="largest size the generic path runs at")
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--skip-million", action="store_true")
     args = parser.parse_args()
 
     sizes = [1_000, 10_000, 100_000] + ([] if args.skip_million else [1_000_000])
     print(f"python {sys.version.split()[0]}; t1g={T1G}, t2g={T2G}; XY4, align_right=True")
-    print(f"{'gates':>9} {'out gates':>10} {'native s':>10} {'general s':>10} {'speed-up':>9} "
+    print(f"{'gates':>9} {'out gates':>10} {'native s':>10} {'generic s':>10} {'speed-up':>9} "
           f"{'same':>5} {'traced MiB':>11} {'max RSS MiB':>12}")
     native_times = {}
     for n in sizes:
@@ -115,17 +115,17 @@ def main():
         repeats = args.repeats if n <= 100_000 else max(1, min(args.repeats, 3))
         t_native, out_native, count_native = timed(DynamicalDecoupling, qc, repeats)
         native_times[n] = t_native
-        general = "-"
+        generic = "-"
         ratio = "-"
         identical = "-"
-        if n <= args.max_general:
-            general_repeats = 3 if n <= 10_000 else 1
-            t_general, out_general, count_general = timed(GeneralDecoupling, qc, general_repeats)
-            general = f"{t_general:10.3f}"
-            ratio = f"{t_general / t_native:8.0f}x"
-            identical = "yes" if same(out_native, out_general) and count_native == count_general else "NO"
+        if n <= args.max_generic:
+            generic_repeats = 3 if n <= 10_000 else 1
+            t_generic, out_generic, count_generic = timed(GenericDecoupling, qc, generic_repeats)
+            generic = f"{t_generic:10.3f}"
+            ratio = f"{t_generic / t_native:8.0f}x"
+            identical = "yes" if same(out_native, out_generic) and count_native == count_generic else "NO"
         peak = traced_peak(DynamicalDecoupling, qc) / 2**20
-        print(f"{n:>9} {len(out_native.gates):>10} {t_native:10.4f} {general:>10} {ratio:>9} "
+        print(f"{n:>9} {len(out_native.gates):>10} {t_native:10.4f} {generic:>10} {ratio:>9} "
               f"{identical:>5} {peak:11.1f} {rss_mib():12.1f}", flush=True)
         del out_native, qc
         gc.collect()

@@ -59,7 +59,7 @@ def bell():
 
 
 class GenericCompressor(GateCompressor):
-    """Overrides a method trivially, which sends run down the generic loop."""
+    """Overrides a method trivially, which sends run down the generic path."""
 
     def has_adjacent_gates(self):
         return super().has_adjacent_gates()

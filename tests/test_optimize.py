@@ -21,7 +21,7 @@ DEFAULT_COMPRESSIBLE = ["id", "x", "y", "z", "h", "cx", "cnot", "cy", "cz", "swa
 
 
 class Generic(GateCompressor):
-    """Overrides one method trivially, which sends run down the generic loop."""
+    """Overrides one method trivially, which sends run down the generic path."""
 
     def has_adjacent_gates(self):
         return super().has_adjacent_gates()
@@ -469,7 +469,7 @@ def test_compressible_list_and_categories_are_read_per_run(compressor, monkeypat
     assert c.run(qc).gates == []
 
 
-# ---- native engine against the generic loop -----------------------------------------------------
+# ---- native path against the generic path ------------------------------------------------------
 
 SELF_INVERSE_1 = ["id", "x", "y", "z", "h"]
 SELF_INVERSE_2 = ["cx", "cnot", "cy", "cz", "swap"]

@@ -64,4 +64,23 @@ NB_MODULE(_convert, m) {
         .annotations = {{"show_qubits", "bool"}, {"return", "tuple"}},
         .body = convert,
     });
+    // The entry-shape table the bindings read, for the test that holds the
+    // circuit layer's copy (quantumcircuit_helpers.ENTRY_SHAPES) to it.
+    m.attr("_entry_shapes") = make_function(m, {
+        .name = "_entry_shapes",
+        .doc = "The gate-entry shapes of the native bindings: key -> (size, trailing_qubits, parameters, "
+               "qubits_item, cbits_item, duration_item, written_back), None for absent items.",
+        .params = {},
+        .body = [](Args) {
+            nb::dict shapes;
+            auto place = [](int item) { return item < 0 ? nb::object(nb::none()) : nb::object(nb::int_(item)); };
+            for (const EntryShape& shape : kEntryShapes) {
+                shapes[nb::str(shape.key.data(), shape.key.size())] = nb::make_tuple(shape.size ? nb::object(nb::int_(shape.size)) : nb::object(nb::none()),
+                                                   shape.trailing_qubits, shape.parameters, place(shape.qubits_item),
+                                                   place(shape.cbits_item), place(shape.duration_item),
+                                                   shape.written_back);
+            }
+            return nb::object(shapes);
+        },
+    });
 }

@@ -109,15 +109,12 @@ public:
             const Py_ssize_t n = PyList_GET_SIZE(qubits);
             Py_ssize_t i = 0;
             for (; i < n; ++i) {
-                PyObject* q = PyList_GET_ITEM(qubits, i);
-                if (!PyLong_CheckExact(q)) break;
-                int overflow = 0;
-                long long v = PyLong_AsLongLongAndOverflow(q, &overflow);
-                if (overflow) break;
-                if (count_++ == 0 || v > max_) max_ = v;
+                const auto v = small_int(PyList_GET_ITEM(qubits, i));
+                if (!v) break;
+                if (count_++ == 0 || *v > max_) max_ = *v;
             }
             if (i == n) return;
-            // Not all machine-sized ints: the general walk below takes the
+            // Not all machine-sized ints: the generic path below takes the
             // whole list; drop what this loop counted.
             count_ -= i;
         }
@@ -129,13 +126,10 @@ public:
                 continue;
             }
             ++count_;
-            int overflow = 0;
-            long long v = PyLong_CheckExact(q.ptr()) ? PyLong_AsLongLongAndOverflow(q.ptr(), &overflow) : 0;
-            if (PyLong_CheckExact(q.ptr()) && !overflow && !(v == -1 && PyErr_Occurred())) {
-                if (count_ == 1 || v > max_) max_ = v;
+            if (const auto v = small_int(q.ptr())) {
+                if (count_ == 1 || *v > max_) max_ = *v;
                 continue;
             }
-            PyErr_Clear();
             // Fall back: the ints seen so far are represented by their maximum.
             general_ = checked(PyList_New(0));
             if (count_ > 1) check(PyList_Append(general_.ptr(), nb::int_(max_).ptr()) == 0);
@@ -243,11 +237,13 @@ private:
             return h;
         }
     };
+    // A starting size only (the table doubles when half full): 1024 slots
+    // hold the distinct entries of a few hundred qubits without regrowing.
     FlatTable<Key, PyObject*, KeyHash> tuples_{1024};
 };
 
 // Prepares every node's entry (and the highest qubit, when tracked), or returns false
-// (having run no user code) when some node needs the general walk.
+// (having run no user code) when some node needs the generic path.
 bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories,
                      std::vector<PreparedEntry>& prepared, bool track_maximum, QubitMaximum& maximum) {
     if (!categories.all_exact_dicts()) return false;
@@ -299,16 +295,10 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
         // unless its maximum is wanted.
         if (track_maximum) maximum.add_all(qubits);
         const Py_ssize_t nq = PyList_GET_SIZE(qubits);
-        Py_ssize_t width = 0;
-        switch (entry.category) {
-            case Category::one_qubit:
-            case Category::two_qubit:
-            case Category::three_qubit: width = static_cast<Py_ssize_t>(entry.category) + 1; break;
-            case Category::one_qubit_parameter: width = 1; break;
-            case Category::two_qubit_parameter: width = 2; break;
-            case Category::functional: break;
-            case Category::none: continue;
-        }
+        if (entry.category == Category::none) continue;
+        // Functional gates have items at fixed places: the generic entry builder below.
+        const Py_ssize_t width =
+            entry.category == Category::functional ? 0 : entry_shape(entry.category, "")->trailing_qubits;
         const Py_ssize_t np = params ? PySequence_Fast_GET_SIZE(params) : 0;
         // Functional gates, a missing "params", a list too short for its gate
         // (IndexError when its turn comes) or a long parameter list: the
@@ -377,7 +367,7 @@ nb::object dag2qc(Args args) {
             }
         } else {
             maximum = QubitMaximum();
-            snapshot.hold();  // the general walk may run user code
+            snapshot.hold();  // the generic path may run user code
             for (dag::NodeId n : generations.order) add_node(snapshot.nodes[n], snapshot.attributes[n]);
         }
         if (!generations.acyclic) {
@@ -474,10 +464,11 @@ nb::object get_qcgraph_edges(Args args) {
         switch (found) {
             case Category::two_qubit: append_slice(entry.ptr(), 1, PY_SSIZE_T_MAX); break;
             case Category::two_qubit_parameter: {
-                // The qubits are the last two items, whatever the number of parameters.
+                // The qubits are the trailing items, whatever the number of parameters.
                 const Py_ssize_t n = PySequence_Size(entry.ptr());
                 check(n >= 0);
-                append_slice(entry.ptr(), std::max<Py_ssize_t>(n - 2, 0), n);
+                const Py_ssize_t width = entry_shape(found, "")->trailing_qubits;
+                append_slice(entry.ptr(), std::max<Py_ssize_t>(n - width, 0), n);
                 break;
             }
             case Category::three_qubit:

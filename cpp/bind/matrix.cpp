@@ -5,6 +5,7 @@
 // the gate-compression engine. The functions look up the module-level names
 // np, ket0, ket1 and u_mat at each call, as module-level Python functions
 // would, so replacing one of them on the module is honoured.
+#include "common/host.hpp"
 #include "common/numpy_arrays.hpp"
 #include "common/pyfunction.hpp"
 #include "gates/gate_matrices.hpp"
@@ -22,7 +23,6 @@ namespace {
 constexpr const char* kModuleDoc =
     "The matrices corresponding to single-qubit, two-qubit and three-qubit gates.";
 
-nb::object intern(const char* text) { return checked(PyUnicode_InternFromString(text)); }
 
 // What the functions need at call time; shared by all of them and kept for
 // the life of the module.
@@ -30,10 +30,10 @@ struct State {
     nb::object globals;  // the module's __dict__
     nb::object numpy;    // the numpy module bound as np at import
     nb::object u_mat;    // the module's own u_mat function
-    nb::object key_np = intern("np");
-    nb::object key_ket0 = intern("ket0");
-    nb::object key_ket1 = intern("ket1");
-    nb::object key_u_mat = intern("u_mat");
+    nb::object key_np = nb::borrow(interned("np"));
+    nb::object key_ket0 = nb::borrow(interned("ket0"));
+    nb::object key_ket1 = nb::borrow(interned("ket1"));
+    nb::object key_u_mat = nb::borrow(interned("u_mat"));
     nb::object neg_i = checked(PyComplex_FromDoubles(-0.0, -1.0));  // the literal -1j
     nb::object pos_i = checked(PyComplex_FromDoubles(0.0, 1.0));    // the literal 1j
     nb::object two = checked(PyLong_FromLong(2));
@@ -131,19 +131,12 @@ bool is_plain_real(PyObject* obj, double& out) {
         out = PyFloat_AS_DOUBLE(obj);
         return std::isfinite(out);
     }
-    if (PyLong_CheckExact(obj)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow || (v == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-        constexpr long long kExact = 1LL << 53;
-        if (v > kExact || v < -kExact) return false;
-        out = static_cast<double>(v);
-        return true;
-    }
-    return false;
+    const auto v = small_int(obj);
+    // Doubles hold every int up to 2**53 in magnitude exactly.
+    constexpr long long kExact = 1LL << 53;
+    if (!v || *v > kExact || *v < -kExact) return false;
+    out = static_cast<double>(*v);
+    return true;
 }
 
 // r_mat converts nothing: theta / 2 and the products are the host's own

@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
 #include <vector>
 
-namespace cz = corvane::compress;
-using cz::Number;
+namespace compress = corvane::compress;
+using compress::Number;
 
 namespace {
 
@@ -19,21 +20,21 @@ constexpr double kPi = std::numbers::pi;
 // in the order of the later gate and its qubits).
 class Builder {
 public:
-    std::uint32_t kind(cz::Rule rule, cz::MatrixKind matrix = cz::MatrixKind::none, bool compressible = true,
+    std::uint32_t kind(compress::Rule rule, compress::MatrixKind matrix = compress::MatrixKind::none, bool compressible = true,
                        bool is_r = false) {
         c_.kinds.push_back({rule, matrix, compressible, is_r});
         return static_cast<std::uint32_t>(c_.kinds.size() - 1);
     }
 
     Builder& gate(std::uint32_t kind, std::vector<std::int64_t> qubits, std::vector<Number> params = {}) {
-        const auto node = static_cast<cz::NodeId>(c_.node_count());
+        const auto node = static_cast<compress::NodeId>(c_.node_count());
         c_.node_kind.push_back(kind);
-        std::vector<std::pair<cz::NodeId, std::vector<std::int64_t>>> sources;
+        std::vector<std::pair<compress::NodeId, std::vector<std::int64_t>>> sources;
         for (std::int64_t q : qubits) {
-            if (q >= static_cast<std::int64_t>(last_.size())) last_.resize(q + 1, cz::kNone);
-            const cz::NodeId prev = last_[q];
+            if (q >= static_cast<std::int64_t>(last_.size())) last_.resize(q + 1, compress::kNone);
+            const compress::NodeId prev = last_[q];
             last_[q] = node;
-            if (prev == cz::kNone) continue;
+            if (prev == compress::kNone) continue;
             auto it = std::find_if(sources.begin(), sources.end(), [&](auto& s) { return s.first == prev; });
             if (it == sources.end()) sources.push_back({prev, {q}});
             else it->second.push_back(q);
@@ -50,29 +51,29 @@ public:
         return *this;
     }
 
-    const cz::Circuit& circuit() const { return c_; }
+    const compress::Circuit& circuit() const { return c_; }
 
 private:
-    cz::Circuit c_;
-    std::vector<cz::NodeId> last_;
+    compress::Circuit c_;
+    std::vector<compress::NodeId> last_;
 };
 
-std::vector<cz::NodeId> live_nodes(const cz::Engine& e) {
-    std::vector<cz::NodeId> out;
-    for (cz::NodeId n = 0; n < e.graph().node_capacity(); ++n)
+std::vector<compress::NodeId> live_nodes(const compress::Engine& e) {
+    std::vector<compress::NodeId> out;
+    for (compress::NodeId n = 0; n < e.graph().node_capacity(); ++n)
         if (e.graph().contains(n)) out.push_back(n);
     return out;
 }
 
 struct EdgeView {
-    cz::NodeId source, target;
+    compress::NodeId source, target;
     std::vector<std::int64_t> qubits;
     bool operator==(const EdgeView&) const = default;
 };
 
-std::vector<EdgeView> edges(const cz::Engine& e) {
+std::vector<EdgeView> edges(const compress::Engine& e) {
     std::vector<EdgeView> out;
-    for (cz::EdgeId id : e.edges_in_insertion_order()) {
+    for (compress::EdgeId id : e.edges_in_insertion_order()) {
         auto q = e.edge_qubits(id);
         out.push_back({e.graph().source(id), e.graph().target(id), {q.begin(), q.end()}});
     }
@@ -85,55 +86,55 @@ Number i(std::int64_t v) { return Number::of_int(v); }
 TEST(AllcloseIdentity, FollowsTheDefaultTolerances) {
     using gates_t = corvane::gates::cplx;
     gates_t m[4] = {{1.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {1.0, 0.0}};
-    EXPECT_TRUE(cz::allclose_identity(m, 2));
+    EXPECT_TRUE(compress::allclose_identity(m, 2));
     m[0] = {1.0 + 1.0e-5, 0.0};
-    EXPECT_TRUE(cz::allclose_identity(m, 2));
+    EXPECT_TRUE(compress::allclose_identity(m, 2));
     m[0] = {1.0 + 1.1e-5, 0.0};
-    EXPECT_FALSE(cz::allclose_identity(m, 2));
+    EXPECT_FALSE(compress::allclose_identity(m, 2));
     m[0] = {1.0, 0.0};
     m[1] = {0.0, 2e-8};  // off the diagonal only atol counts
-    EXPECT_FALSE(cz::allclose_identity(m, 2));
+    EXPECT_FALSE(compress::allclose_identity(m, 2));
     m[1] = {0.0, 0.0};
     m[3] = {-1.0, 0.0};  // a global phase is not the identity
-    EXPECT_FALSE(cz::allclose_identity(m, 2));
+    EXPECT_FALSE(compress::allclose_identity(m, 2));
     m[3] = {std::nan(""), 0.0};
-    EXPECT_FALSE(cz::allclose_identity(m, 2));
+    EXPECT_FALSE(compress::allclose_identity(m, 2));
 }
 
 TEST(Engine, ThreeInARowLeaveTheLastOne) {
     Builder b;
-    const auto x = b.kind(cz::Rule::one_qubit);
+    const auto x = b.kind(compress::Rule::one_qubit);
     b.gate(x, {0}).gate(x, {0}).gate(x, {0});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
-    EXPECT_EQ(e.run(), cz::Outcome::done);
-    EXPECT_EQ(live_nodes(e), (std::vector<cz::NodeId>{2}));
+    compress::Engine e(b.circuit(), compress::plain_hooks());
+    EXPECT_EQ(e.run(), compress::Outcome::done);
+    EXPECT_EQ(live_nodes(e), (std::vector<compress::NodeId>{2}));
     EXPECT_EQ(e.merges(), 1u);
 }
 
 TEST(Engine, PairWithAGateBetweenIsKept) {
     Builder b;
-    const auto cx = b.kind(cz::Rule::two_qubit), x = b.kind(cz::Rule::one_qubit);
+    const auto cx = b.kind(compress::Rule::two_qubit), x = b.kind(compress::Rule::one_qubit);
     b.gate(cx, {0, 1}).gate(x, {1}).gate(cx, {0, 1});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
-    EXPECT_EQ(e.run(), cz::Outcome::done);
+    compress::Engine e(b.circuit(), compress::plain_hooks());
+    EXPECT_EQ(e.run(), compress::Outcome::done);
     EXPECT_EQ(live_nodes(e).size(), 3u);
 }
 
 TEST(Engine, ReversedQubitOrderIsNotAPair) {
     Builder b;
-    const auto cx = b.kind(cz::Rule::two_qubit);
+    const auto cx = b.kind(compress::Rule::two_qubit);
     b.gate(cx, {0, 1}).gate(cx, {1, 0});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
+    compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
     EXPECT_EQ(e.merges(), 0u);
 }
 
 TEST(Engine, CancellationNextToADirectEdgeUnitesItsQubits) {
     Builder b;
-    const auto ccx = b.kind(cz::Rule::three_qubit), x = b.kind(cz::Rule::one_qubit),
-               cx = b.kind(cz::Rule::two_qubit);
+    const auto ccx = b.kind(compress::Rule::three_qubit), x = b.kind(compress::Rule::one_qubit),
+               cx = b.kind(compress::Rule::two_qubit);
     b.gate(ccx, {0, 1, 2}).gate(x, {0}).gate(x, {0}).gate(cx, {0, 1});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
+    compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
     EXPECT_EQ(edges(e), (std::vector<EdgeView>{{0, 3, {0, 1}}}));
 }
@@ -141,24 +142,24 @@ TEST(Engine, CancellationNextToADirectEdgeUnitesItsQubits) {
 TEST(Engine, TwoQubitCancellationLinksByCommonQubit) {
     Builder b;
     // The neighbours are not compressible, or they would cancel in turn.
-    const auto h = b.kind(cz::Rule::one_qubit, cz::MatrixKind::none, false), cx = b.kind(cz::Rule::two_qubit);
+    const auto h = b.kind(compress::Rule::one_qubit, compress::MatrixKind::none, false), cx = b.kind(compress::Rule::two_qubit);
     b.gate(h, {0}).gate(h, {1}).gate(cx, {0, 1}).gate(cx, {0, 1}).gate(h, {1}).gate(h, {0});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
+    compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
     EXPECT_EQ(edges(e), (std::vector<EdgeView>{{0, 5, {0}}, {1, 4, {1}}}));
 }
 
 TEST(Engine, FusionDrawsSerialsAndInheritsLinks) {
     Builder b;
-    const auto h = b.kind(cz::Rule::one_qubit, cz::MatrixKind::none, false);
-    const auto rx = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::rx);
+    const auto h = b.kind(compress::Rule::one_qubit, compress::MatrixKind::none, false);
+    const auto rx = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::rx);
     b.gate(h, {2}).gate(rx, {2}, {f(0.3)}).gate(rx, {2}, {f(0.2)}).gate(rx, {2}, {i(1)}).gate(h, {2});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
-    EXPECT_EQ(e.run(), cz::Outcome::done);
+    compress::Engine e(b.circuit(), compress::plain_hooks());
+    EXPECT_EQ(e.run(), compress::Outcome::done);
     EXPECT_EQ(e.serials_drawn(), 2u);
     const auto nodes = live_nodes(e);
     ASSERT_EQ(nodes.size(), 3u);
-    const cz::NodeId fused = nodes[2];
+    const compress::NodeId fused = nodes[2];
     EXPECT_EQ(e.serial_index(fused), 1u);
     EXPECT_EQ(e.qubits_origin(fused), 1u);
     ASSERT_EQ(e.node_params(fused).size(), 1u);
@@ -169,13 +170,13 @@ TEST(Engine, FusionDrawsSerialsAndInheritsLinks) {
 
 TEST(Engine, IntSumsStayExactAndAnglesCancelToIdentity) {
     Builder b;
-    const auto ry = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::ry);
-    const auto p = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::p);
-    const auto rz = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::rz);
+    const auto ry = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::ry);
+    const auto p = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::p);
+    const auto rz = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::rz);
     b.gate(ry, {0}, {i(2)}).gate(ry, {0}, {i(3)});
     b.gate(p, {1}, {f(kPi)}).gate(p, {1}, {f(kPi)});
     b.gate(rz, {2}, {f(kPi)}).gate(rz, {2}, {f(kPi)});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
+    compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
     const auto nodes = live_nodes(e);
     ASSERT_EQ(nodes.size(), 2u);  // p(pi) twice is the identity; rz(2 pi) is minus the identity
@@ -186,18 +187,18 @@ TEST(Engine, IntSumsStayExactAndAnglesCancelToIdentity) {
 
 TEST(Engine, IntSumBeyondExactRangeIsUnsupported) {
     Builder b;
-    const auto rx = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::rx);
-    b.gate(rx, {0}, {i(cz::kExactIntLimit - 1)}).gate(rx, {0}, {i(cz::kExactIntLimit - 1)});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
-    EXPECT_EQ(e.run(), cz::Outcome::unsupported);
+    const auto rx = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::rx);
+    b.gate(rx, {0}, {i(compress::kExactIntLimit - 1)}).gate(rx, {0}, {i(compress::kExactIntLimit - 1)});
+    compress::Engine e(b.circuit(), compress::plain_hooks());
+    EXPECT_EQ(e.run(), compress::Outcome::unsupported);
 }
 
 TEST(Engine, RGatesNeedTheSamePhi) {
     Builder b;
-    const auto r = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::r, true, true);
+    const auto r = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::r, true, true);
     b.gate(r, {0}, {f(0.3), f(0.5)}).gate(r, {0}, {f(0.4), f(0.6)});
     b.gate(r, {1}, {f(0.3), i(2)}).gate(r, {1}, {f(0.4), f(2.0)});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
+    compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
     const auto nodes = live_nodes(e);
     ASSERT_EQ(nodes.size(), 3u);
@@ -209,36 +210,36 @@ TEST(Engine, RGatesNeedTheSamePhi) {
 
 TEST(Engine, UFusionUsesTheHooksAndStopsOnNonFiniteProducts) {
     Builder b;
-    const auto u = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::u);
+    const auto u = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::u);
     b.gate(u, {0}, {f(0.1), f(0.2), f(0.3)}).gate(u, {0}, {f(0.4), f(0.5), f(0.6)});
     int products = 0;
-    cz::Hooks hooks = cz::plain_hooks();
+    compress::Hooks hooks = compress::plain_hooks();
     auto plain = hooks.multiply;
     hooks.multiply = [&](const auto& a, const auto& c) {
         ++products;
         return plain(a, c);
     };
-    cz::Engine e(b.circuit(), hooks);
-    EXPECT_EQ(e.run(), cz::Outcome::done);
+    compress::Engine e(b.circuit(), hooks);
+    EXPECT_EQ(e.run(), compress::Outcome::done);
     EXPECT_EQ(products, 1);
     EXPECT_EQ(e.node_params(live_nodes(e)[0]).size(), 3u);
 
     Builder bad;
-    const auto u2 = bad.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::u);
-    const auto x = bad.kind(cz::Rule::one_qubit);
+    const auto u2 = bad.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::u);
+    const auto x = bad.kind(compress::Rule::one_qubit);
     bad.gate(x, {0}).gate(x, {0}).gate(u2, {0}, {f(std::nan("")), f(0), f(0)}).gate(u2, {0}, {f(0), f(0), f(0)});
-    cz::Engine failing(bad.circuit(), cz::plain_hooks());
-    EXPECT_EQ(failing.run(), cz::Outcome::u3_not_finite);
+    compress::Engine failing(bad.circuit(), compress::plain_hooks());
+    EXPECT_EQ(failing.run(), compress::Outcome::u3_not_finite);
     EXPECT_EQ(failing.merges(), 1u);  // the graph is the one before the failing pair
     EXPECT_EQ(failing.failed_first(), 2u);
 }
 
 TEST(Engine, NameOfNoCategoryStopsAtItsFirstPair) {
     Builder b;
-    const auto x = b.kind(cz::Rule::one_qubit), measure = b.kind(cz::Rule::none);
+    const auto x = b.kind(compress::Rule::one_qubit), measure = b.kind(compress::Rule::none);
     b.gate(measure, {1}).gate(x, {0}).gate(x, {0}).gate(measure, {1});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
-    EXPECT_EQ(e.run(), cz::Outcome::no_rule);
+    compress::Engine e(b.circuit(), compress::plain_hooks());
+    EXPECT_EQ(e.run(), compress::Outcome::no_rule);
     EXPECT_EQ(e.failed_first(), 0u);
     EXPECT_EQ(e.merges(), 0u);  // the measure pair comes first in edge order
 }
@@ -248,9 +249,9 @@ TEST(Engine, FirstPairIsTheOneWithTheSmallestSourceAfterEveryMerge) {
     // qubit 1 (source 4); cancelling it makes the outer x pair (source 0)
     // adjacent, and that one, with the smaller source, goes next.
     Builder b;
-    const auto h = b.kind(cz::Rule::one_qubit), x = b.kind(cz::Rule::one_qubit);
+    const auto h = b.kind(compress::Rule::one_qubit), x = b.kind(compress::Rule::one_qubit);
     b.gate(x, {0}).gate(h, {0}).gate(h, {0}).gate(x, {0}).gate(x, {1}).gate(x, {1});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
+    compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
     EXPECT_EQ(e.merges(), 3u);
     EXPECT_TRUE(live_nodes(e).empty());
@@ -258,13 +259,60 @@ TEST(Engine, FirstPairIsTheOneWithTheSmallestSourceAfterEveryMerge) {
 
 TEST(Engine, LongChainsMergeInLinearlyManySteps) {
     Builder b;
-    const auto rz = b.kind(cz::Rule::one_qubit_parameter, cz::MatrixKind::rz);
-    const auto x = b.kind(cz::Rule::one_qubit);
+    const auto rz = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::rz);
+    const auto x = b.kind(compress::Rule::one_qubit);
     for (int k = 0; k < 20000; ++k) b.gate(rz, {k % 7}, {f(0.001 * (k + 1))});
     for (int k = 0; k < 20000; ++k) b.gate(x, {k % 7});
-    cz::Engine e(b.circuit(), cz::plain_hooks());
+    compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
     EXPECT_EQ(live_nodes(e).size(), 7u + 6u);  // one rz per qubit, x pairs cancel leaving 20000 % 2 per qubit
+}
+
+TEST(GateDescription, MatrixKindsFollowTheGateNames) {
+    EXPECT_EQ(compress::matrix_kind_of("rx"), compress::MatrixKind::rx);
+    EXPECT_EQ(compress::matrix_kind_of("cp"), compress::MatrixKind::cp);
+    EXPECT_EQ(compress::matrix_kind_of("rxy"), compress::MatrixKind::none);
+    EXPECT_EQ(compress::matrix_kind_of(""), compress::MatrixKind::none);
+}
+
+TEST(GateDescription, OnlyGatesTheEngineReproducesAreDescribed) {
+    using compress::Rule;
+    struct Case {
+        const char* name;
+        Rule rule;
+        int memberships;
+        bool compressible;
+        bool described;
+    };
+    const Case cases[] = {
+        {"rx", Rule::one_qubit_parameter, 1, true, true},
+        {"rxx", Rule::one_qubit_parameter, 1, true, false},  // a two-qubit matrix under a one-qubit rule
+        {"rz", Rule::two_qubit_parameter, 1, true, false},
+        {"myrot", Rule::one_qubit_parameter, 1, true, false},  // no matrix function
+        {"myrot", Rule::one_qubit_parameter, 1, false, true},  // never merged: nothing to reproduce
+        {"x", Rule::one_qubit, 2, true, false},                // two categories disagree on its rule
+        {"r", Rule::two_qubit, 1, true, false},                // "r" merges only as a one-qubit rotation
+        {"r", Rule::one_qubit_parameter, 1, true, true},
+    };
+    for (const Case& c : cases) {
+        auto kind = compress::describe_gate(c.name, c.rule, c.memberships, c.compressible);
+        EXPECT_EQ(kind.has_value(), c.described) << c.name;
+        if (kind) {
+            EXPECT_EQ(kind->is_r, std::string(c.name) == "r");
+        }
+    }
+}
+
+TEST(GateDescription, IdentityTestMatchesTheMatrices) {
+    const double zero[3] = {0, 0, 0}, full_turn[3] = {4 * kPi, 0, 0}, half_turn[3] = {kPi, 0, 0};
+    for (auto kind : {compress::MatrixKind::rx, compress::MatrixKind::rzz, compress::MatrixKind::u}) {
+        EXPECT_TRUE(compress::matrix_is_identity(kind, zero));
+        EXPECT_TRUE(compress::matrix_is_identity(kind, full_turn));
+        EXPECT_FALSE(compress::matrix_is_identity(kind, half_turn));
+    }
+    const double nan[3] = {std::nan(""), 0, 0};
+    EXPECT_FALSE(compress::matrix_is_identity(compress::MatrixKind::rx, nan));
+    EXPECT_FALSE(compress::matrix_is_identity(compress::MatrixKind::none, zero));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "common/gate_entries.hpp"
 
+#include "common/qubit_ids.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -16,72 +18,11 @@ constexpr const char* kCategoryNames[6] = {
     "two_qubit_parameter_gates_available", "functional_gates_available",
 };
 
-PyObject* intern(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    check(s != nullptr);
-    return s;  // kept for the life of the process
-}
-
-// Maps qubit objects to dense ids with the host's equality: small
-// non-negative ints index a table; any other object equal to such an int
-// (True, 1.0) shares its id; everything else goes through a dict.
-class QubitIds {
-public:
-    std::uint32_t id_of(PyObject* qubit) {
-        long long value = small_int_value(qubit);
-        if (value >= 0) {
-            if (static_cast<size_t>(value) >= table_.size()) table_.resize(value + 1, dag::kNone);
-            std::uint32_t& slot = table_[value];
-            if (slot == dag::kNone) slot = count_++;
-            return slot;
-        }
-        if (!others_.is_valid()) others_ = nb::dict();
-        PyObject* found = PyDict_GetItemWithError(others_.ptr(), qubit);
-        if (found) return static_cast<std::uint32_t>(PyLong_AsUnsignedLong(found));
-        check(!PyErr_Occurred());
-        nb::object id = checked(PyLong_FromUnsignedLong(count_));
-        check(PyDict_SetItem(others_.ptr(), qubit, id.ptr()) == 0);
-        return count_++;
-    }
-    std::uint32_t count() const { return count_; }
-
-private:
-    static constexpr long long kTableLimit = 1 << 22;
-
-    // The value of a small non-negative int equal to `qubit`, or -1.
-    static long long small_int_value(PyObject* qubit) {
-        if (PyLong_CheckExact(qubit)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(qubit, &overflow);
-            return (!overflow && v >= 0 && v < kTableLimit) ? v : -1;
-        }
-        Py_hash_t hash = PyObject_Hash(qubit);
-        if (hash == -1) throw nb::python_error();  // unhashable: the dict would refuse it too
-        if (hash < 0 || hash >= kTableLimit) return -1;
-        nb::object as_int = checked(PyLong_FromLongLong(hash));
-        int equal = PyObject_RichCompareBool(qubit, as_int.ptr(), Py_EQ);
-        check(equal >= 0);
-        return equal ? hash : -1;
-    }
-
-    std::vector<std::uint32_t> table_;
-    nb::object others_;
-    std::uint32_t count_ = 0;
-};
-
 [[noreturn]] void raise_entry_error(PyObject* type, Py_ssize_t index, PyObject* entry, const char* what) {
     PyErr_Format(type, "gate entry %zd %R: %s", index, entry, what);
     throw nb::python_error();
 }
 
-nb::object list_of(PyObject* iterable) { return checked(PySequence_List(iterable)); }
-
-nb::object new_list(std::initializer_list<PyObject*> items) {
-    nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyList_SET_ITEM(list.ptr(), i++, Py_NewRef(item));
-    return list;
-}
 
 nb::object slice_list(PyObject* const* items, Py_ssize_t begin, Py_ssize_t end) {
     nb::object list = checked(PyList_New(end - begin));
@@ -90,26 +31,16 @@ nb::object slice_list(PyObject* const* items, Py_ssize_t begin, Py_ssize_t end) 
 }
 
 void append_text(std::string& out, PyObject* object) {
-    if (PyLong_CheckExact(object)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (!overflow) {
-            out += std::to_string(v);
-            return;
-        }
-        PyErr_Clear();
+    if (auto v = small_int(object)) {
+        out += std::to_string(*v);
+        return;
     }
     nb::object text = checked(PyObject_Str(object));
     out += utf8_of(text.ptr());
 }
 
 // Whether append_text writes `object` without calling str().
-bool is_plain_int(PyObject* object) {
-    if (!PyLong_CheckExact(object)) return false;
-    int overflow = 0;
-    PyLong_AsLongLongAndOverflow(object, &overflow);
-    return !overflow;
-}
+bool is_plain_int(PyObject* object) { return small_int(object).has_value(); }
 
 void untrack_if_atomic(PyObject* tuple) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
@@ -143,17 +74,6 @@ nb::object parameter_entry_of_node(PyObject* gate, PyObject* params, PyObject* q
 
 }  // namespace
 
-std::string_view utf8_of(PyObject* str) {
-    // Pure-ASCII strings (every gate and node name in practice) hold their
-    // text inline; read it without the conversion call.
-    if (PyUnicode_IS_COMPACT_ASCII(str))
-        return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-    check(data != nullptr);
-    return {data, static_cast<size_t>(size)};
-}
-
 GateCategories::GateCategories(nb::handle module) {
     for (int i = 0; i < 6; ++i) mappings_[i] = module.attr(kCategoryNames[i]);
 }
@@ -167,38 +87,17 @@ GateCategories GateCategories::of_circuit_model() {
     return GateCategories(nb::module_::import_("corvane.circuit.quantumcircuit_helpers"));
 }
 
-namespace {
-
-std::uint64_t pack_short_name(std::string_view text) {
-    std::uint64_t key = static_cast<std::uint64_t>(text.size()) << 56;
-    for (size_t i = 0; i < text.size(); ++i) key |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
-    return key;
-}
-
-}  // namespace
-
 GateCategories::Cached& GateCategories::lookup(std::string_view text, PyObject* name) {
-    if (text.empty() || text.size() > 7) return lookup_uncached(text, name);
-    const std::uint64_t key = pack_short_name(text);
-    if (Cached* cached = short_names_.find(key)) return *cached;
-    Cached& cached = lookup_uncached(text, name);
-    short_names_.insert(key, &cached);
-    return cached;
-}
-
-GateCategories::Cached& GateCategories::lookup_uncached(std::string_view text, PyObject* name) {
-    if (auto it = cache_.find(text); it != cache_.end()) return it->second;
+    if (Cached* cached = cache_.find(text)) return *cached;
     nb::object gate = name ? nb::borrow(name) : checked(PyUnicode_FromStringAndSize(text.data(), text.size()));
     Category found = Category::none;
     for (int i = 0; i < 6; ++i) {
-        int in = PySequence_Contains(mappings_[i].ptr(), gate.ptr());
-        check(in >= 0);
-        if (in) {
+        if (contains(mappings_[i], gate)) {
             found = static_cast<Category>(i);
             break;
         }
     }
-    return cache_.emplace(std::string(text), Cached{std::move(gate), found}).first->second;
+    return cache_.insert(text, Cached{std::move(gate), found});
 }
 
 Category GateCategories::category_of(PyObject* name) {
@@ -224,8 +123,8 @@ std::pair<nb::object, Category> GateCategories::gate_of_node(PyObject* node_name
 }
 
 const Keys& Keys::get() {
-    static const Keys keys{intern("qubits"), intern("params"), intern("cbits"), intern("duration"),
-                           intern("qubit")};
+    static const Keys keys{interned("qubits"), interned("params"), interned("cbits"), interned("duration"),
+                           interned("qubit")};
     return keys;
 }
 
@@ -360,54 +259,21 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
             node.qubit_count = static_cast<std::uint32_t>(PyTuple_GET_SIZE(snapshot.ptr()));
             result.owned_.push_back(std::move(snapshot));
         };
-        nb::object extra_key, extra_value;
-        switch (category) {
-            case Category::one_qubit:
-                need(n == 2, "expected (name, q)");
-                qubits_at_end(1);
-                break;
-            case Category::two_qubit:
-                need(n == 3, "expected (name, q0, q1)");
-                qubits_at_end(2);
-                break;
-            case Category::three_qubit:
-                need(n == 4, "expected (name, q0, q1, q2)");
-                qubits_at_end(3);
-                break;
-            case Category::one_qubit_parameter:
-                need(n >= 2, "expected (name, parameters..., q)");
-                qubits_at_end(1);
-                break;
-            case Category::two_qubit_parameter:
-                need(n >= 3, "expected (name, parameters..., q0, q1)");
-                qubits_at_end(2);
-                break;
-            case Category::functional:
-                if (gate == "measure") {
-                    need(n == 3, "expected (\"measure\", qubits, cbits)");
-                    collection_qubits(item[1]);
-                    extra_key = nb::borrow(keys.cbits);
-                    extra_value = list_of(item[2]);
-                } else if (gate == "delay") {
-                    need(n == 3, "expected (\"delay\", duration, qubits)");
-                    extra_key = nb::borrow(keys.duration);
-                    extra_value = nb::borrow(item[1]);
-                    collection_qubits(item[2]);
-                } else if (gate == "reset") {
-                    need(n == 2, "expected (\"reset\", q)");
-                    qubits_at_end(1);
-                    made.qubit_list = new_list({item[1]});
-                } else {  // "barrier" and any other functional operation on a set of qubits
-                    need(n == 2, "expected (name, qubits)");
-                    collection_qubits(item[1]);
-                }
-                made.attributes = checked(PyDict_New());
-                check(PyDict_SetItem(made.attributes.ptr(), keys.qubits, made.qubit_list.ptr()) == 0);
-                if (extra_key.is_valid())
-                    check(PyDict_SetItem(made.attributes.ptr(), extra_key.ptr(), extra_value.ptr()) == 0);
-                break;
-            case Category::none:
-                raise_entry_error(PyExc_ValueError, i, entry, "unknown gate");
+        const EntryShape* shape = entry_shape(category, gate);
+        if (!shape) raise_entry_error(PyExc_ValueError, i, entry, "unknown gate");
+        need(shape->parameters ? n >= 1 + shape->trailing_qubits : n == shape->size, shape->expected);
+        if (shape->trailing_qubits) qubits_at_end(shape->trailing_qubits);
+        if (shape->qubits_item >= 0) collection_qubits(item[shape->qubits_item]);
+        if (category == Category::functional) {
+            if (shape->trailing_qubits) made.qubit_list = slice_list(item, n - shape->trailing_qubits, n);
+            made.attributes = checked(PyDict_New());
+            check(PyDict_SetItem(made.attributes.ptr(), keys.qubits, made.qubit_list.ptr()) == 0);
+            if (shape->cbits_item >= 0) {
+                nb::object cbits = list_of(item[shape->cbits_item]);
+                check(PyDict_SetItem(made.attributes.ptr(), keys.cbits, cbits.ptr()) == 0);
+            }
+            if (shape->duration_item >= 0)
+                check(PyDict_SetItem(made.attributes.ptr(), keys.duration, item[shape->duration_item]) == 0);
         }
         result.nodes_.push_back(node);
 
@@ -438,7 +304,20 @@ nb::object gate_entry(PyObject* gate, PyObject* const* items, Py_ssize_t count) 
     return t;
 }
 
+const EntryShape* entry_shape(Category category, std::string_view gate) {
+    if (category == Category::none) return nullptr;
+    if (category != Category::functional) return &kEntryShapes[static_cast<int>(category)];
+    constexpr size_t kFirstFunctional = static_cast<size_t>(Category::functional);
+    constexpr size_t kOtherFunctional = std::size(kEntryShapes) - 1;
+    for (size_t k = kFirstFunctional; k < kOtherFunctional; ++k)
+        if (gate == kEntryShapes[k].key) return &kEntryShapes[k];
+    return &kEntryShapes[kOtherFunctional];
+}
+
 nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes, PyObject* qubits) {
+    if (category == Category::functional && !PyUnicode_Check(gate)) return {};
+    const EntryShape* shape = entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
+    if (!shape || !shape->written_back) return {};
     const Keys& keys = Keys::get();
     auto attribute = [&](PyObject* key) {
         if (PyDict_CheckExact(attributes)) {
@@ -449,30 +328,23 @@ nb::object entry_for_node(PyObject* gate, Category category, PyObject* attribute
         }
         return checked(PyObject_GetItem(attributes, key));
     };
-    auto qubit = [&](Py_ssize_t index) { return qubit_at(qubits, index); };
-    switch (category) {
-        case Category::one_qubit: return entry_tuple({gate, qubit(0)});
-        case Category::two_qubit: return entry_tuple({gate, qubit(0), qubit(1)});
-        case Category::three_qubit: return entry_tuple({gate, qubit(0), qubit(1), qubit(2)});
-        case Category::one_qubit_parameter:
-            return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, 1);
-        case Category::two_qubit_parameter:
-            return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, 2);
-        case Category::functional: {
-            if (!PyUnicode_Check(gate)) return {};
-            std::string_view name = utf8_of(gate);
-            if (name == "measure") return entry_tuple({gate, qubits, attribute(keys.cbits)});
-            if (name == "barrier") return entry_tuple({gate, qubit_tuple(qubits)});
-            if (name == "delay") {
-                nb::object duration = attribute(keys.duration);
-                return entry_tuple({gate, duration, qubit_tuple(qubits)});
-            }
-            if (name == "reset") return entry_tuple({gate, qubit(0)});
-            return {};
-        }
-        case Category::none: return {};
+    if (shape->parameters)
+        return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, shape->trailing_qubits);
+    // The items in entry order: trailing qubits, or the items at their places.
+    // The attributes are read before the qubits are copied, so a node that
+    // lacks both reports the missing attribute.
+    nb::object items[4];
+    items[0] = nb::borrow(gate);
+    if (shape->duration_item >= 0) items[shape->duration_item] = attribute(keys.duration);
+    if (shape->cbits_item >= 0) items[shape->cbits_item] = attribute(keys.cbits);
+    for (int k = 0; k < shape->trailing_qubits; ++k) items[1 + k] = qubit_at(qubits, k);
+    if (shape->qubits_item >= 0)
+        items[shape->qubits_item] = shape->qubits_as_tuple ? qubit_tuple(qubits) : nb::borrow(qubits);
+    switch (shape->size) {
+        case 2: return entry_tuple({items[0], items[1]});
+        case 3: return entry_tuple({items[0], items[1], items[2]});
+        default: return entry_tuple({items[0], items[1], items[2], items[3]});
     }
-    return {};
 }
 
 }  // namespace corvane::bind

@@ -2,8 +2,8 @@
 // read into the core and written back.
 #pragma once
 
-#include "common/flat_table.hpp"
-#include "common/pyfunction.hpp"
+#include "common/gate_name_cache.hpp"
+#include "common/host.hpp"
 #include "dag/gate_dag.hpp"
 
 #include <cstdint>
@@ -25,6 +25,37 @@ enum class Category : std::uint8_t {
     two_qubit_parameter,
     functional,
     none,
+};
+
+// Where the items of a gate entry are: one row per category of fixed shape,
+// and one per functional gate. The circuit layer reads the same facts from
+// ENTRY_SHAPES in quantumcircuit_helpers.py (a test checks the two agree).
+struct EntryShape {
+    std::string_view key;    // the category mapping's name, or the functional gate's name
+    int size;                // items, the name included; 0 when parameters make it vary
+    int trailing_qubits;     // qubits at the end of the entry, one item each
+    bool parameters;         // the items between the name and the trailing qubits
+    int qubits_item;         // the item holding a collection of qubits, or -1
+    bool qubits_as_tuple;    // that collection written back as a tuple (else the node's "qubits" list)
+    int cbits_item;          // the item holding the classical bits, or -1
+    int duration_item;       // the item holding the duration, or -1
+    bool written_back;       // dag2qc turns a node of this shape back into an entry
+    const char* expected;    // the shape, as the reader's error message names it
+};
+
+inline constexpr EntryShape kEntryShapes[] = {
+    {"one_qubit_gates_available", 2, 1, false, -1, false, -1, -1, true, "expected (name, q)"},
+    {"two_qubit_gates_available", 3, 2, false, -1, false, -1, -1, true, "expected (name, q0, q1)"},
+    {"three_qubit_gates_available", 4, 3, false, -1, false, -1, -1, true, "expected (name, q0, q1, q2)"},
+    {"one_qubit_parameter_gates_available", 0, 1, true, -1, false, -1, -1, true, "expected (name, parameters..., q)"},
+    {"two_qubit_parameter_gates_available", 0, 2, true, -1, false, -1, -1, true,
+     "expected (name, parameters..., q0, q1)"},
+    {"measure", 3, 0, false, 1, false, 2, -1, true, "expected (\"measure\", qubits, cbits)"},
+    {"barrier", 2, 0, false, 1, true, -1, -1, true, "expected (name, qubits)"},
+    {"delay", 3, 0, false, 2, true, -1, 1, true, "expected (\"delay\", duration, qubits)"},
+    {"reset", 2, 1, false, -1, false, -1, -1, true, "expected (\"reset\", q)"},
+    // Any other functional operation: read as a barrier, given no entry back.
+    {"", 2, 0, false, 1, true, -1, -1, false, "expected (name, qubits)"},
 };
 
 // The category mappings as some module binds them, read once per call so a
@@ -54,26 +85,19 @@ public:
     std::pair<nb::object, Category> gate_of_node(PyObject* node_name);
 
 private:
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-    };
     struct Cached {
         nb::object name;
         Category category;
     };
     Cached& lookup(std::string_view text, PyObject* name);
-    Cached& lookup_uncached(std::string_view text, PyObject* name);
 
     nb::object mappings_[6];
-    std::unordered_map<std::string, Cached, TextHash, std::equal_to<>> cache_;
-    // Names of up to 7 bytes (every gate of the circuit model) packed with
-    // their length into one word: a probe is one multiply and one compare.
-    struct PackedNameHash {
-        std::uint64_t operator()(std::uint64_t packed) const { return packed; }
-    };
-    FlatTable<std::uint64_t, Cached*, PackedNameHash> short_names_{64};
+    GateNameCache<Cached> cache_;
 };
+
+// The shape of the entries of a gate of `category` named `gate`; nullptr
+// for Category::none.
+const EntryShape* entry_shape(Category category, std::string_view gate);
 
 // Interned attribute keys of the gate DAG convention.
 struct Keys {
@@ -93,9 +117,6 @@ nb::object entry_tuple(std::initializer_list<nb::handle> items);
 
 // (gate, items[0], ..., items[count - 1]), untracked as entry_tuple.
 nb::object gate_entry(PyObject* gate, PyObject* const* items, Py_ssize_t count);
-
-// The UTF-8 text of a string object (borrowed from the object).
-std::string_view utf8_of(PyObject* str);
 
 // The text of `name` before the first "_" (the gate name of a node name).
 // Exact strings are split natively; anything else through `name.split("_")[0]`,

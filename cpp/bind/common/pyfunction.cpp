@@ -64,9 +64,10 @@ Py_ssize_t find_param(const Impl& impl, PyObject* keyword) {
     return -1;
 }
 
-// Binds positional and keyword arguments to the parameters: too many
-// positionals first, then the first missing required parameter, then the
-// first keyword that names no parameter or one already given by position.
+// Binds positional and keyword arguments to the parameters, reporting the
+// first fault in the host's order: too many positionals; then a keyword that
+// repeats a parameter already given by position; then the first missing
+// required parameter; then a keyword that names no parameter.
 bool bind_arguments(const Impl& impl, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** values) {
     const auto nparams = static_cast<Py_ssize_t>(impl.param_names.size());
@@ -76,14 +77,18 @@ bool bind_arguments(const Impl& impl, PyObject* const* args, Py_ssize_t nargs,
     }
     for (Py_ssize_t i = 0; i < nparams; ++i) values[i] = i < nargs ? args[i] : nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Py_ssize_t unmatched = -1;
+    PyObject* unknown = nullptr;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t i = find_param(impl, keyword);
+        const Py_ssize_t i = find_param(impl, keyword);
         if (i >= nargs) {
             values[i] = args[nargs + k];
-        } else if (unmatched < 0) {
-            unmatched = k;
+        } else if (i >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         impl.name.c_str(), keyword);
+            return false;
+        } else if (!unknown) {
+            unknown = keyword;
         }
     }
     for (Py_ssize_t i = nargs; i < static_cast<Py_ssize_t>(impl.nrequired); ++i) {
@@ -92,14 +97,9 @@ bool bind_arguments(const Impl& impl, PyObject* const* args, Py_ssize_t nargs,
             return false;
         }
     }
-    if (unmatched >= 0) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, unmatched);
-        if (find_param(impl, keyword) >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         impl.name.c_str(), keyword);
-        else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         impl.name.c_str(), keyword);
+    if (unknown) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     impl.name.c_str(), unknown);
         return false;
     }
     for (Py_ssize_t i = 0; i < nparams; ++i)

@@ -43,6 +43,55 @@ std::size_t parameter_count(MatrixKind kind) {
     }
 }
 
+MatrixKind matrix_kind_of(std::string_view name) {
+    struct Named {
+        std::string_view name;
+        MatrixKind kind;
+    };
+    static constexpr Named kNamed[] = {
+        {"rx", MatrixKind::rx},   {"ry", MatrixKind::ry},   {"rz", MatrixKind::rz},   {"p", MatrixKind::p},
+        {"u", MatrixKind::u},     {"r", MatrixKind::r},     {"rxx", MatrixKind::rxx}, {"ryy", MatrixKind::ryy},
+        {"rzz", MatrixKind::rzz}, {"cp", MatrixKind::cp},
+    };
+    for (const Named& named : kNamed)
+        if (named.name == name) return named.kind;
+    return MatrixKind::none;
+}
+
+bool matrix_is_identity(MatrixKind kind, const double* v) {
+    switch (kind) {
+        case MatrixKind::rx: return identity(gates::rx_matrix(v[0]));
+        case MatrixKind::ry: return identity(gates::ry_matrix(v[0]));
+        case MatrixKind::rz: return identity(gates::rz_matrix(v[0]));
+        case MatrixKind::p: return identity(gates::p_matrix(v[0]));
+        case MatrixKind::u: return identity(gates::u_matrix(v[0], v[1], v[2]));
+        case MatrixKind::r: return identity(gates::r_matrix(v[0], v[1]));
+        case MatrixKind::rxx: return identity(gates::rxx_matrix(v[0]));
+        case MatrixKind::ryy: return identity(gates::ryy_matrix(v[0]));
+        case MatrixKind::rzz: return identity(gates::rzz_matrix(v[0]));
+        case MatrixKind::cp: return identity(gates::cp_matrix(v[0]));
+        case MatrixKind::none: return false;
+    }
+    return false;
+}
+
+std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memberships, bool compressible) {
+    GateKind kind;
+    kind.rule = rule;
+    kind.compressible = compressible;
+    kind.is_r = name == "r";
+    if (!compressible) return kind;
+    if (memberships > 1) return std::nullopt;
+    if (rule == Rule::one_qubit_parameter || rule == Rule::two_qubit_parameter) {
+        kind.matrix = matrix_kind_of(name);
+        const bool two_qubit_matrix = kind.matrix >= MatrixKind::rxx;
+        if (kind.matrix == MatrixKind::none || (rule == Rule::one_qubit_parameter) == two_qubit_matrix)
+            return std::nullopt;
+    }
+    if (kind.is_r && rule != Rule::one_qubit_parameter) return std::nullopt;
+    return kind;
+}
+
 Hooks plain_hooks() {
     Hooks hooks;
     hooks.deduplicate = [](std::vector<std::int64_t>& items) {
@@ -338,21 +387,9 @@ bool Engine::merged_params(const GateKind& kind, NodeId n1, NodeId n2, Outcome& 
 }
 
 bool Engine::merged_is_identity(MatrixKind kind) const {
-    const auto v = [&](std::size_t i) { return merged_[i].value; };
-    switch (kind) {
-        case MatrixKind::rx: return identity(gates::rx_matrix(v(0)));
-        case MatrixKind::ry: return identity(gates::ry_matrix(v(0)));
-        case MatrixKind::rz: return identity(gates::rz_matrix(v(0)));
-        case MatrixKind::p: return identity(gates::p_matrix(v(0)));
-        case MatrixKind::u: return identity(gates::u_matrix(v(0), v(1), v(2)));
-        case MatrixKind::r: return identity(gates::r_matrix(v(0), v(1)));
-        case MatrixKind::rxx: return identity(gates::rxx_matrix(v(0)));
-        case MatrixKind::ryy: return identity(gates::ryy_matrix(v(0)));
-        case MatrixKind::rzz: return identity(gates::rzz_matrix(v(0)));
-        case MatrixKind::cp: return identity(gates::cp_matrix(v(0)));
-        case MatrixKind::none: return false;
-    }
-    return false;
+    double values[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < parameter_count(kind); ++i) values[i] = merged_[i].value;
+    return matrix_is_identity(kind, values);
 }
 
 void Engine::apply(NodeId n1, NodeId n2, NodeId fused) {

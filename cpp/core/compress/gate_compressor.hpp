@@ -25,6 +25,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string_view>
 #include <span>
 #include <vector>
 
@@ -51,6 +53,14 @@ enum class MatrixKind : std::uint8_t { none, rx, ry, rz, p, u, r, rxx, ryy, rzz,
 // The number of parameters the matrix function of `kind` takes.
 std::size_t parameter_count(MatrixKind kind);
 
+// The matrix function the circuit model names `name` ("rx" -> rx), or none.
+MatrixKind matrix_kind_of(std::string_view name);
+
+// Whether the matrix of `kind` at `values` (parameter_count(kind) of them) is
+// the identity as numpy.allclose(m, eye(n)) tells it: the one test both the
+// identity-gate filter and the merge of a parameter pair use.
+bool matrix_is_identity(MatrixKind kind, const double* values);
+
 // A parameter as the host holds it: an int, kept exact, or a float.
 struct Number {
     double value;                // the float, or the int as a double
@@ -70,6 +80,13 @@ struct GateKind {
     bool compressible = false;
     bool is_r = false;  // the name is "r": a pair also needs equal phi
 };
+
+// What the engine knows of a gate named `name` that the category mappings put
+// under `rule` (the first of them holding it; `memberships` counts them all)
+// and that is or is not listed as compressible. Empty when the engine does
+// not reproduce what the generic path does with such a gate (a compressible
+// gate in two categories, a parameter gate without its matrix function).
+std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memberships, bool compressible);
 
 // The gate DAG the engine starts from. Nodes are numbered in node order;
 // edges are listed in the order they were added.

@@ -24,6 +24,7 @@ import operator
 from numbers import Real
 
 from corvane.circuit.quantumcircuit_helpers import (
+    ENTRY_SHAPES,
     functional_gates_available,
     one_qubit_gates_available,
     one_qubit_parameter_gates_available,
@@ -336,16 +337,25 @@ class QuantumCircuit:
 
 def operation_qubits(entry):
     """The qubits of a gate entry, in the order the entry names them."""
-    name = entry[0]
-    if name in one_qubit_parameter_gates_available:
-        return list(entry[-1:])
-    if name in two_qubit_parameter_gates_available:
-        return list(entry[-2:])
-    if name in ("measure", "barrier"):
-        return list(entry[1])
-    if name == "delay":
-        return list(entry[2])
+    shape = entry_shape(entry[0])
+    if shape is not None and shape.qubits_item is not None:
+        return list(entry[shape.qubits_item])
+    if shape is not None and shape.parameters:
+        return list(entry[-shape.trailing_qubits:])
     return list(entry[1:])
+
+
+def entry_shape(name):
+    """The ``ENTRY_SHAPES`` row of gate ``name`` when its entries hold
+    parameters or items at fixed places; None when every item after the name
+    is a qubit."""
+    if name in one_qubit_parameter_gates_available:
+        return ENTRY_SHAPES["one_qubit_parameter_gates_available"]
+    if name in two_qubit_parameter_gates_available:
+        return ENTRY_SHAPES["two_qubit_parameter_gates_available"]
+    if name in ("measure", "barrier", "delay"):
+        return ENTRY_SHAPES[name]
+    return None
 
 
 def _gate_builder(name, nparams, nqubits):

@@ -4,6 +4,8 @@ from typing import Any, Iterable, Sequence
 from typing import TypeVar
 
 from corvane.circuit.quantumcircuit_helpers import (
+    ENTRY_SHAPES as ENTRY_SHAPES,
+    EntryShape,
     functional_gates_available as functional_gates_available,
     one_qubit_gates_available as one_qubit_gates_available,
     one_qubit_parameter_gates_available as one_qubit_parameter_gates_available,
@@ -16,6 +18,7 @@ _C = TypeVar("_C", bound="QuantumCircuit")
 _Qubits = int | Sequence[int]
 
 def operation_qubits(entry: Sequence[Any]) -> list[Any]: ...
+def entry_shape(name: Any) -> EntryShape | None: ...
 
 class QuantumCircuit:
     nqubits: int
