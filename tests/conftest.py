@@ -70,3 +70,12 @@ class GeneralDecoupling(DynamicalDecoupling):
 
     def counter(self):
         return super().counter()
+
+
+@pytest.fixture(scope="session")
+def dask_cluster():
+    """A small real Dask cluster of two worker processes, shared by the tests that need one."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        yield cluster

@@ -268,21 +268,14 @@ def test_ctrl_c_ends_the_pool_promptly(tmp_path):
 
 # ---- Dask ----------------------------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def dask_executor():
+def test_dask_cluster_gives_the_serial_results(dask_cluster, monkeypatch):
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client.get_executor()
-
-
-def test_dask_cluster_gives_the_serial_results(dask_executor, monkeypatch):
     monkeypatch.setattr(pipeline, "CHUNK_GATES", 200)
     circuits = batch(8)
     circuits[5] = broken(circuits[5])
     manager = PassManager(steps())
     serial = manager.run(circuits, errors="return")
-    on_cluster = manager.run(circuits, executor=dask_executor, errors="return")
+    with distributed.Client(dask_cluster) as client:
+        on_cluster = manager.run(circuits, executor=client.get_executor(), errors="return")
     assert on_cluster[:5] + on_cluster[6:] == serial[:5] + serial[6:]
     assert isinstance(on_cluster[5], ValueError) and str(on_cluster[5]) == str(serial[5])
