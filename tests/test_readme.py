@@ -12,5 +12,7 @@ BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
 @pytest.mark.parametrize("index", range(len(BLOCKS)))
 def test_readme_block_runs(index, tmp_path, monkeypatch):
     pytest.importorskip("matplotlib").use("Agg")
+    if "from distributed import" in BLOCKS[index]:
+        pytest.importorskip("distributed")  # the optional cluster extra
     monkeypatch.chdir(tmp_path)  # blocks that write pictures write them here
     exec(compile(BLOCKS[index], f"README block {index}", "exec"), {"__name__": "__readme__"})
