@@ -19,7 +19,7 @@ import time
 from pathlib import Path
 
 from corvane.circuit import __version__
-from corvane.circuit.pipeline import PassManager, _end_pool, _ignore_interrupts
+from corvane.circuit.pipeline import PassManager, _end_pool, _start_worker
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import two_qubit_gates_available, two_qubit_parameter_gates_available
 from corvane.circuit.stratum import TranspilerPass
@@ -206,7 +206,7 @@ def _executor(args):
         pool = cf.ThreadPoolExecutor(1)
         return pool, pool.shutdown
     if args.jobs:
-        pool = cf.ProcessPoolExecutor(args.jobs, initializer=_ignore_interrupts)
+        pool = cf.ProcessPoolExecutor(args.jobs, initializer=_start_worker)
         return pool, pool.shutdown
     return None, None
 
