@@ -122,6 +122,8 @@ def test_standard_input_goes_to_standard_output(examples, monkeypatch, capsys):
     (["{in}/missing.qasm", "-o", "{out}", "--compress"], "no such file"),
     (["{in}/sub/empty", "-o", "{out}", "--compress"], "no .qasm files"),
     (["-", "-", "--compress"], "only once"),
+    (["{in}", "-o", "{in}/ghz.qasm", "--compress"], "not a folder"),
+    (["{in}", "-o", "{in}/ghz.qasm/out", "--compress"], "Not a directory"),
     (["{in}", "-o", "{out}", "--compress", "--jobs", "2", "--scheduler", "tcp://x:1"], "not both"),
 ])
 def test_nonsense_command_is_refused_and_nothing_changes(args, words, examples, tmp_path, capsys):

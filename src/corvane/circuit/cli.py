@@ -233,6 +233,11 @@ def transpile(args):
             raise _Refused(f"{args.output}: not a folder")
     outputs = [(f, Path(args.output) / Path(f).name) for f in files if f != STDIN]
     _check_outputs(outputs, files)
+    if outputs:
+        try:
+            Path(args.output).mkdir(parents=True, exist_ok=True)
+        except OSError as err:
+            raise _Refused(f"{args.output}: {err.strerror or err}") from None
     manager = PassManager([_Timed(PassManager(_steps(args)))])
 
     executor, close = _executor(args)
@@ -253,8 +258,6 @@ def transpile(args):
         if close:
             close()
 
-    if args.output is not None and outputs:
-        Path(args.output).mkdir(parents=True, exist_ok=True)
     rows, table_stream = [], sys.stderr if STDIN in files else sys.stdout
     for file, before, after in zip(names, circuits, results):
         if isinstance(after, BaseException):
