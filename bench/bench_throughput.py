@@ -289,7 +289,8 @@ def main():
     else:
         distributed_version = distributed.__version__
         with distributed.LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                      dashboard_address=None,
+                                  scheduler_kwargs={"dashboard_address": ":0"}) as cluster, distributed.Client(cluster) as client:
             roads["2-worker Dask LocalCluster"] = measure(
                 "dask", args.runs, lambda: manager.run(circuits, executor=client.get_executor()), len(circuits),
                 reference, worker_clocks=lambda: client.run(time.process_time))

@@ -74,8 +74,11 @@ class GeneralDecoupling(DynamicalDecoupling):
 
 @pytest.fixture(scope="session")
 def dask_cluster():
-    """A small real Dask cluster of two worker processes, shared by the tests that need one."""
+    """A small real Dask cluster of two worker processes, shared by the tests that need one.
+
+    No dashboard; the scheduler's health server takes a free port, not the usual 8787."""
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=None,
+                                  scheduler_kwargs={"dashboard_address": ":0"}) as cluster:
         yield cluster

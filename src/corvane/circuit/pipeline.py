@@ -31,7 +31,6 @@ work is cancelled and a process pool that ``run`` started is shut down and its
 workers ended.
 """
 
-import builtins
 import concurrent.futures as cf
 import contextlib
 import gc
@@ -39,6 +38,7 @@ import inspect
 import os
 import pickle
 import signal
+import sys
 import traceback
 from collections.abc import Mapping
 
@@ -62,9 +62,10 @@ _PROTOCOL = pickle.HIGHEST_PROTOCOL
 
 # ExceptionGroup is built in from Python 3.11; on 3.10 a plain exception with
 # the same ``message`` and ``exceptions`` attributes stands in for it.
-_ExceptionGroup = getattr(builtins, "ExceptionGroup", None)
-if _ExceptionGroup is None:  # pragma: no cover - Python 3.10
-    class _ExceptionGroup(Exception):  # type: ignore[no-redef]
+if sys.version_info >= (3, 11):
+    _ExceptionGroup = ExceptionGroup
+else:  # pragma: no cover - Python 3.10
+    class _ExceptionGroup(Exception):
         def __init__(self, message, exceptions):
             super().__init__(message, tuple(exceptions))
 
