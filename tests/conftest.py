@@ -72,11 +72,13 @@ class GeneralDecoupling(DynamicalDecoupling):
         return super().counter()
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def dask_cluster():
-    """A small real Dask cluster of two worker processes, shared by the tests that need one.
+    """A small real Dask cluster of two worker processes for the tests of one module.
 
-    No dashboard; the scheduler's health server takes a free port, not the usual 8787."""
+    No dashboard; the scheduler's health server takes a free port, not the usual 8787.
+    Its scheduler runs on threads of this process, so it is gone before the modules
+    that count this process's allocations run."""
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None,

@@ -48,14 +48,16 @@ from corvane.circuit.stratum import TranspilerPass
 __all__ = ["PassManager", "BatchError"]
 
 # A batch of fewer gates than this runs in this process when no executor is
-# given: compress then decouple takes 2-6 us per gate (bench/results/
-# throughput.md), so 100,000 gates are about 0.5 s of work, where starting a pool
-# and pickling the circuits both ways would eat most of what a second core gains.
+# given: compress then decouple takes 3-7 us of CPU per gate (bench/results/
+# throughput.md: 36 s for 5.5 million gates on a loaded machine), so 100,000
+# gates are well under a second of work, where starting a pool and pickling the
+# circuits both ways would eat most of what a second core gains.
 IN_PROCESS_GATES = 100_000
 
 # Gates per chunk of work sent to an executor, so that the fixed cost of a task
-# (a round trip through the pool's queues, 1-10 ms on a Dask cluster) stays a few
-# per cent of its 0.1-0.3 s of work; a circuit larger than this is a chunk of its own.
+# (a round trip through the pool's queues or the Dask scheduler, milliseconds)
+# stays a few per cent of its 0.15-0.35 s of work; a circuit larger than this
+# is a chunk of its own.
 CHUNK_GATES = 50_000
 
 _PROTOCOL = pickle.HIGHEST_PROTOCOL
