@@ -70,3 +70,17 @@ class GeneralDecoupling(DynamicalDecoupling):
 
     def counter(self):
         return super().counter()
+
+
+@pytest.fixture(scope="module")
+def dask_cluster():
+    """A small real Dask cluster of two worker processes for the tests of one module.
+
+    No dashboard; the scheduler's health server takes a free port, not the usual 8787.
+    Its scheduler runs on threads of this process, so it is gone before the modules
+    that count this process's allocations run."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None,
+                                  scheduler_kwargs={"dashboard_address": ":0"}) as cluster:
+        yield cluster

@@ -14,5 +14,7 @@ def test_readme_block_runs(index, tmp_path, monkeypatch):
     pytest.importorskip("matplotlib").use("Agg")
     if "qiskit" in BLOCKS[index]:
         pytest.importorskip("qiskit")  # an optional extra
+    if "from distributed import" in BLOCKS[index]:
+        pytest.importorskip("distributed")  # the optional cluster extra
     monkeypatch.chdir(tmp_path)  # blocks that write pictures write them here
     exec(compile(BLOCKS[index], f"README block {index}", "exec"), {"__name__": "__readme__"})

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash tools/install-system-packages.sh
 
 python -m pip install -q --upgrade pip >/dev/null
-python -m pip install -q ".[test,draw,qiskit]"
+python -m pip install -q ".[test,draw,cluster,qiskit]"
 
 # The core's unit tests, once optimised and once under AddressSanitizer and
 # UndefinedBehaviorSanitizer.

@@ -1,0 +1,27 @@
+// Quantum Fourier transform on 5 qubits of the basis state |10110>, then the qubit reversal.
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[5];
+creg c[5];
+x q[1];
+x q[2];
+x q[4];
+barrier q;
+h q[0];
+cu1(pi/2) q[1], q[0];
+cu1(pi/4) q[2], q[0];
+cu1(pi/8) q[3], q[0];
+cu1(pi/16) q[4], q[0];
+h q[1];
+cu1(pi/2) q[2], q[1];
+cu1(pi/4) q[3], q[1];
+cu1(pi/8) q[4], q[1];
+h q[2];
+cu1(pi/2) q[3], q[2];
+cu1(pi/4) q[4], q[2];
+h q[3];
+cu1(pi/2) q[4], q[3];
+h q[4];
+swap q[0], q[4];
+swap q[1], q[3];
+measure q -> c;
