@@ -19,9 +19,16 @@
 
 #include <array>
 #include <cmath>
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 using namespace corvane::bind;

@@ -11,9 +11,14 @@
 #include "common/gate_entries.hpp"
 #include "schedule/decoupling.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 using namespace corvane::bind;

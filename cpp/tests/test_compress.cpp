@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cz = corvane::compress;

@@ -23,9 +23,11 @@
 #include "dag/gate_dag.hpp"
 #include "gates/gate_matrices.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace corvane::compress {
