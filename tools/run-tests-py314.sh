@@ -13,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
-root=${CORVANE_PY314_ROOT:-$src/build/py314-root}
+# Resolved, because the mounts below it are found by path in /proc/self/mounts.
+root=$(realpath -m "${CORVANE_PY314_ROOT:-$src/build/py314-root}")
 ready=$root/.corvane-ready   # written last, so a half-made chroot is never reused
 
 say() { printf '[py314 %4d s] %s\n' "$SECONDS" "$*"; }
@@ -118,15 +119,27 @@ in_root cmake --build /work/build/cpp-tests || fail "the core or its tests do no
 in_root ctest --test-dir /work/build/cpp-tests --output-on-failure || fail "C++ core tests failed with the chroot's GCC"
 say "C++ core tests passed; building and installing the package"
 
-# The package in a venv on 3.14. The build requirements come from
-# pyproject.toml and are installed up front so the build can skip isolation
-# and reuse its build tree from run to run.
+# The package in a venv on 3.14. The build requirements are installed up
+# front so the build can skip isolation and reuse its build tree from run to
+# run; they and the optional extras are read from pyproject.toml, their one home.
 in_root test -x /work/venv/bin/python || in_root python3.14 -m venv /work/venv
 py=(in_root /work/venv/bin/python)
+pyproject() {  # pyproject build | pyproject extras | pyproject <extra>: one item a line
+  "${py[@]}" -c '
+import sys, tomllib
+with open("/work/src/pyproject.toml", "rb") as f:
+    meta = tomllib.load(f)
+extras = meta["project"].get("optional-dependencies", {})
+what = sys.argv[1]
+if what == "build":
+    print("\n".join(meta["build-system"]["requires"]))
+elif what == "extras":
+    print("\n".join(name for name in extras if name != "test"))
+else:
+    print("\n".join(extras[what]))' "$1"
+}
 "${py[@]}" -m pip install -q --upgrade pip || fail "could not upgrade pip in the 3.14 venv"
-mapfile -t build_requires < <("${py[@]}" -c '
-import tomllib
-print("\n".join(tomllib.load(open("/work/src/pyproject.toml", "rb"))["build-system"]["requires"]))')
+mapfile -t build_requires < <(pyproject build)
 "${py[@]}" -m pip install -q "${build_requires[@]}" || fail "the build requirements do not install on Python 3.14"
 "${py[@]}" -m pip install -q --no-build-isolation -Cbuild-dir=/work/build/wheel \
     -Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON "/work/src[test]" ||
@@ -134,14 +147,9 @@ print("\n".join(tomllib.load(open("/work/src/pyproject.toml", "rb"))["build-syst
 
 # Optional extras: install each one's requirements that install on 3.14. The
 # tests that need one that did not install skip (pytest.importorskip).
-mapfile -t extras < <("${py[@]}" -c '
-import tomllib
-extras = tomllib.load(open("/work/src/pyproject.toml", "rb"))["project"].get("optional-dependencies", {})
-print("\n".join(name for name in extras if name != "test"))')
+mapfile -t extras < <(pyproject extras)
 for extra in "${extras[@]}"; do
-  mapfile -t reqs < <("${py[@]}" -c '
-import sys, tomllib
-print("\n".join(tomllib.load(open("/work/src/pyproject.toml", "rb"))["project"]["optional-dependencies"][sys.argv[1]]))' "$extra")
+  mapfile -t reqs < <(pyproject "$extra")
   if "${py[@]}" -m pip install -q "${reqs[@]}" >"$root/work/extra-$extra.log" 2>&1; then
     say "optional extra '$extra' installed"
   else
