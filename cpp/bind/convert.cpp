@@ -1,6 +1,8 @@
 // corvane.circuit._convert: the circuit model's gate-list-to-DAG builder.
 #include "common/gate_entries.hpp"
 
+#include <cstddef>
+
 namespace nb = nanobind;
 using namespace corvane::bind;
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>

@@ -5,7 +5,9 @@
 #include "decompose/u3_decompose.hpp"
 
 #include <cmath>
+#include <complex>
 #include <cstring>
+#include <utility>
 
 namespace nb = nanobind;
 using namespace corvane::bind;

@@ -11,7 +11,11 @@
 #include "gates/gate_matrices.hpp"
 
 #include <cmath>
+#include <complex>
+#include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 using namespace corvane::bind;

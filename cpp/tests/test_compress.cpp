@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace compress = corvane::compress;

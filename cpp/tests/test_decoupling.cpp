@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace corvane::schedule {

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cmath>
+#include <complex>
+#include <cstddef>
 #include <functional>
 #include <numbers>
 #include <string>

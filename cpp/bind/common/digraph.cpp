@@ -1,6 +1,7 @@
 #include "common/digraph.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 

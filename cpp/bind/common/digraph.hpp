@@ -11,6 +11,7 @@
 #include "common/pyfunction.hpp"
 #include "dag/gate_dag.hpp"
 
+#include <cstddef>
 #include <initializer_list>
 #include <vector>
 

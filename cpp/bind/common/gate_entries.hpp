@@ -6,7 +6,9 @@
 #include "common/host.hpp"
 #include "dag/gate_dag.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>

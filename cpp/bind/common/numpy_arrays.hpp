@@ -11,6 +11,7 @@
 
 #include <array>
 #include <complex>
+#include <cstddef>
 #include <cstring>
 
 #include "common/pyfunction.hpp"

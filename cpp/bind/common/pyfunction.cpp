@@ -1,6 +1,7 @@
 #include "common/pyfunction.hpp"
 
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <new>
 #include <stdexcept>

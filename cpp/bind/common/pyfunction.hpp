@@ -10,6 +10,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <functional>
 #include <initializer_list>
 #include <span>

@@ -3,8 +3,11 @@
 #include "decompose/u3_decompose.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+#include <utility>
 
 namespace corvane::compress {
 

@@ -23,11 +23,13 @@
 #include "dag/gate_dag.hpp"
 #include "gates/gate_matrices.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace corvane::compress {
