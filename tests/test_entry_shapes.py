@@ -6,6 +6,7 @@ import pytest
 
 from corvane.circuit._convert import _entry_shapes
 from corvane.circuit.dag import dag2qc, qc2dag
+from corvane.circuit.entry_transforms import gate_parameters, remap_entry
 from corvane.circuit.quantumcircuit import QuantumCircuit, operation_qubits
 from corvane.circuit.quantumcircuit_helpers import ENTRY_SHAPES
 
@@ -37,3 +38,13 @@ def test_operation_qubits_and_the_graph_round_trip_agree(entry):
     # The qubits the circuit layer reads are those the native reader puts on the node.
     assert operation_qubits(entry) == data["qubits"]
     assert dag2qc(dag, 5, 2).gates == [entry]
+
+
+@pytest.mark.parametrize("entry", ENTRIES, ids=lambda e: e[0])
+def test_remapping_moves_only_the_bits_the_table_places(entry):
+    # The identity map gives the entry back, container types included.
+    assert remap_entry(entry, {q: q for q in range(5)}, {0: 0, 1: 1}) == entry
+    moved = remap_entry(entry, {q: q + 5 for q in range(5)}, {0: 1, 1: 0})
+    assert operation_qubits(moved) == [q + 5 for q in operation_qubits(entry)]
+    assert gate_parameters(moved) == gate_parameters(entry)
+    assert len(moved) == len(entry)

@@ -71,7 +71,7 @@ NB_MODULE(_convert, m) {
     m.attr("_entry_shapes") = make_function(m, {
         .name = "_entry_shapes",
         .doc = "The gate-entry shapes of the native bindings: key -> (size, trailing_qubits, parameters, "
-               "qubits_item, cbits_item, duration_item, written_back), None for absent items.",
+               "qubits_item, qubits_as_tuple, cbits_item, duration_item, written_back), None for absent items.",
         .params = {},
         .body = [](Args) {
             nb::dict shapes;
@@ -79,7 +79,7 @@ NB_MODULE(_convert, m) {
             for (const EntryShape& shape : kEntryShapes) {
                 shapes[nb::str(shape.key.data(), shape.key.size())] = nb::make_tuple(shape.size ? nb::object(nb::int_(shape.size)) : nb::object(nb::none()),
                                                    shape.trailing_qubits, shape.parameters, place(shape.qubits_item),
-                                                   place(shape.cbits_item), place(shape.duration_item),
+                                                   shape.qubits_as_tuple, place(shape.cbits_item), place(shape.duration_item),
                                                    shape.written_back);
             }
             return nb::object(shapes);

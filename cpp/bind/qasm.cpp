@@ -2,7 +2,8 @@
 // the core's reader and writer. The circuit layer (qasm.py) passes the gate
 // categories of the circuit model, read at each call so that a user's edits
 // are seen.
-#include "common/pyfunction.hpp"
+#include "common/gate_entries.hpp"
+#include "common/host.hpp"
 #include "qasm/reader.hpp"
 #include "qasm/writer.hpp"
 
@@ -25,27 +26,20 @@ using corvane::qasm::OperationKind;
 
 namespace {
 
-std::string_view text_of(PyObject* str) {
-    if (PyUnicode_IS_COMPACT_ASCII(str))  // every gate name in practice: the text is inline
-        return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);  // the str's own buffer for ASCII text
-    check(data != nullptr);
-    return {data, static_cast<size_t>(size)};
-}
-
 // The gate set from the five gate categories of the circuit model, in the
-// order the builders test them: (one-, two-, three-qubit, one- and two-qubit
-// parameter gates). A parameter count that is not an int means any count, as
-// the builders read it. Reads the dicts in place: no Python object is made, so
-// no collection is set off.
+// order the builders test them (Category's order: one-, two-, three-qubit,
+// one- and two-qubit parameter gates), each shaped by its entry-shape row. A
+// parameter count that is not an int means any count, as the builders read
+// it. Reads the dicts in place: no Python object is made, so no collection is
+// set off.
 GateSet gate_set_of(nb::handle categories) {
-    constexpr std::uint8_t kQubits[] = {1, 2, 3, 1, 2};
-    const std::vector<nb::object> dicts = unpack(categories.ptr(), 5);
+    constexpr int kGateCategories = static_cast<int>(Category::functional);
+    const std::vector<nb::object> dicts = unpack(categories.ptr(), kGateCategories);
     GateSet gates;
-    for (size_t c = 0; c < 5; ++c) {
+    for (int c = 0; c < kGateCategories; ++c) {
         if (!PyDict_Check(dicts[c].ptr())) throw nb::type_error("a gate category is a dict");
-        const bool parameters = c >= 3;
+        const EntryShape& shape = *entry_shape(static_cast<Category>(c), "");
+        const bool parameters = shape.parameters;
         Py_ssize_t pos = 0;
         PyObject *name, *count;
         while (PyDict_Next(dicts[c].ptr(), &pos, &name, &count)) {
@@ -56,7 +50,7 @@ GateSet gate_set_of(nb::handle categories) {
                 if (value == -1) PyErr_Clear();
                 nparams = value >= 0 && value < 1000 ? static_cast<std::int16_t>(value) : -1;
             }
-            gates.add(text_of(name), GateShape{kQubits[c], nparams});
+            gates.add(utf8_of(name), GateShape{static_cast<std::uint8_t>(shape.trailing_qubits), nparams});
         }
     }
     return gates;
@@ -99,7 +93,7 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
     const GateSet gates = gate_set_of(gate_set);
     corvane::qasm::Program program;
     try {
-        program = corvane::qasm::read_program(text_of(text.ptr()), gates);
+        program = corvane::qasm::read_program(utf8_of(text.ptr()), gates);
     } catch (const corvane::qasm::ParseError& e) {
         throw nb::value_error(e.what());
     }
@@ -108,10 +102,8 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
     std::vector<nb::object> names;
     for (const std::string& name : program.gate_names)
         names.push_back(checked(PyUnicode_InternFromString(name.c_str())));
-    const nb::object measure = checked(PyUnicode_InternFromString("measure"));
-    const nb::object barrier = checked(PyUnicode_InternFromString("barrier"));
-    const nb::object delay = checked(PyUnicode_InternFromString("delay"));
-    const nb::object reset = checked(PyUnicode_InternFromString("reset"));
+    static const nb::handle measure = interned("measure"), barrier = interned("barrier"), delay = interned("delay"),
+                            reset = interned("reset");
     ValueCache values;
     auto qubit_tuple = [&](const std::uint32_t* q, std::uint32_t count) {
         nb::object t = new_tuple(count);
@@ -159,18 +151,14 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
 
 // ---- writing -----------------------------------------------------------------------
 
-// What the writer knows of the shape of an entry, by its name: the one place
-// to switch to a shared entry-shape table.
-struct EntryShape {
-    OperationKind kind;
-    GateShape gate;
-};
-std::optional<EntryShape> entry_shape(std::string_view name, const GateSet& gates) {
-    if (name == "measure") return EntryShape{OperationKind::measure, {}};
-    if (name == "barrier") return EntryShape{OperationKind::barrier, {}};
-    if (name == "delay") return EntryShape{OperationKind::delay, {}};
-    if (name == "reset") return EntryShape{OperationKind::reset, {}};
-    if (const GateShape* shape = gates.find(name)) return EntryShape{OperationKind::gate, *shape};
+// The OpenQASM statement that writes the circuit model's functional
+// operation `name`, whose items sit where its entry-shape row says; nothing
+// for any other name (functional operations without a statement included).
+std::optional<OperationKind> statement_of(std::string_view name) {
+    if (name == "measure") return OperationKind::measure;
+    if (name == "barrier") return OperationKind::barrier;
+    if (name == "delay") return OperationKind::delay;
+    if (name == "reset") return OperationKind::reset;
     return std::nullopt;
 }
 
@@ -201,7 +189,7 @@ Number number_of(PyObject* value, std::deque<std::string>& big_digits_store) {
         const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (!overflow) return Number::of_integer(v);
         nb::object text = checked(PyObject_Str(value));
-        std::string& big_digits = big_digits_store.emplace_back(text_of(text.ptr()));
+        std::string& big_digits = big_digits_store.emplace_back(utf8_of(text.ptr()));
         const bool negative = big_digits[0] == '-';
         if (negative) big_digits.erase(0, 1);
         return Number{Number::Kind::big_integer, negative, 0, 0.0, big_digits};
@@ -231,9 +219,9 @@ public:
         const Py_ssize_t size = PyTuple_GET_SIZE(entry);
         if (size == 0 || !PyUnicode_Check(items[0])) throw Refused{"a gate entry starts with the gate name"};
         const Known& known = lookup(items[0]);
-        switch (known.shape.kind) {
-        case OperationKind::gate: {
-            const Py_ssize_t nqubits = known.shape.gate.nqubits;
+        if (known.kind == OperationKind::gate) {
+            // Any entry of a gate: parameters between the name and the gate's trailing qubits.
+            const Py_ssize_t nqubits = known.gate.nqubits;
             if (size - 1 < nqubits) throw Refused{known.name + " acts on " + std::to_string(nqubits) + " qubit(s)"};
             params_.clear();
             if (!bigs_.empty()) bigs_.clear();
@@ -242,29 +230,24 @@ public:
             writer_.gate(known.gate_id, params_, qubits_);
             return;
         }
-        case OperationKind::measure:
-            expect_size(known, size, 3);
-            sequence(items[1], "qubit", qubits_);
-            sequence(items[2], "classical bit", cbits_);
-            writer_.measure(qubits_, cbits_);
-            return;
-        case OperationKind::barrier:
-            expect_size(known, size, 2);
-            sequence(items[1], "qubit", qubits_);
-            writer_.barrier(qubits_);
-            return;
-        case OperationKind::delay: {
-            expect_size(known, size, 3);
+        // A functional operation: a fixed number of items, in the places its row names.
+        const EntryShape& shape = *known.shape;
+        if (size != shape.size)
+            throw Refused{"a " + known.name + " entry has " + std::to_string(shape.size) + " items"};
+        Number duration;
+        if (shape.duration_item >= 0) {
             bigs_.clear();
-            const Number duration = number_of(items[1], bigs_);
-            sequence(items[2], "qubit", qubits_);
-            writer_.delay(duration, qubits_);
-            return;
+            duration = number_of(items[shape.duration_item], bigs_);
         }
-        case OperationKind::reset:
-            expect_size(known, size, 2);
-            writer_.reset(index_of(items[1], "qubit"));
-            return;
+        if (shape.qubits_item >= 0) sequence(items[shape.qubits_item], "qubit", qubits_);
+        else indices(items + size - shape.trailing_qubits, shape.trailing_qubits, "qubit", qubits_);
+        if (shape.cbits_item >= 0) sequence(items[shape.cbits_item], "classical bit", cbits_);
+        switch (known.kind) {
+        case OperationKind::measure: writer_.measure(qubits_, cbits_); return;
+        case OperationKind::barrier: writer_.barrier(qubits_); return;
+        case OperationKind::delay: writer_.delay(duration, qubits_); return;
+        case OperationKind::reset: writer_.reset(qubits_[0]); return;
+        case OperationKind::gate: return;  // written above
         }
     }
 
@@ -281,7 +264,9 @@ public:
 
 private:
     struct Known {
-        EntryShape shape;
+        OperationKind kind;
+        const EntryShape* shape;  // a functional operation's row of the entry-shape table
+        GateShape gate;           // a gate's shape in the gate set
         std::uint32_t gate_id;
         std::string name;
     };
@@ -290,27 +275,31 @@ private:
     // output makes a new one per entry. A direct-mapped cache keyed by the
     // text's length and ends serves almost every entry with one comparison.
     const Known& lookup(PyObject* name) {
-        const std::string_view text = text_of(name);
+        const std::string_view text = utf8_of(name);
         const size_t slot = text.empty() ? 0 : (text.size() * 31 + static_cast<unsigned char>(text[0]) * 7 +
                                                 static_cast<unsigned char>(text.back())) % kRecentNames;
         if (recent_[slot] && recent_[slot]->name == text) return *recent_[slot];
         auto it = by_text_.find(text);
         if (it == by_text_.end()) {
-            auto shape = entry_shape(text, gates_);
-            if (!shape) throw Refused{"unknown gate " + std::string(nb::repr(name).c_str())};
+            // Functional operations first, as the builders test them.
+            const std::optional<OperationKind> statement = statement_of(text);
+            const GateShape* gate = statement ? nullptr : gates_.find(text);
+            if (!statement && !gate) throw Refused{"unknown gate " + std::string(nb::repr(name).c_str())};
             bool identifier = !text.empty() && !std::isdigit(static_cast<unsigned char>(text[0]));
             for (char c : text) identifier = identifier && (std::isalnum(static_cast<unsigned char>(c)) || c == '_') && c > 0;
             if (!identifier) throw Refused{"gate name " + std::string(nb::repr(name).c_str()) + " is not an OpenQASM name"};
-            Known known{*shape, 0, std::string(text)};
-            if (shape->kind == OperationKind::gate) known.gate_id = writer_.prepare(text, shape->gate);
+            Known known{OperationKind::gate, nullptr, {}, 0, std::string(text)};
+            if (statement) {
+                known.kind = *statement;
+                known.shape = entry_shape(Category::functional, text);
+            } else {
+                known.gate = *gate;
+                known.gate_id = writer_.prepare(text, *gate);
+            }
             it = by_text_.emplace(std::string(text), std::make_unique<Known>(std::move(known))).first;
         }
         recent_[slot] = it->second.get();
         return *it->second;
-    }
-
-    static void expect_size(const Known& known, Py_ssize_t size, Py_ssize_t want) {
-        if (size != want) throw Refused{"a " + known.name + " entry has " + std::to_string(want) + " items"};
     }
 
     static void indices(PyObject* const* items, Py_ssize_t count, const char* what, std::vector<std::int64_t>& out) {

@@ -2,6 +2,7 @@
 // (simulate/unitary.hpp). The public functions `unitary` and `equivalent` in
 // corvane.circuit.equivalence read the gate entries and call this module with
 // plain (name, parameters, qubits) triples.
+#include "common/host.hpp"
 #include "common/numpy_arrays.hpp"
 #include "common/pyfunction.hpp"
 #include "simulate/unitary.hpp"
@@ -47,12 +48,10 @@ nb::object circuit_unitary(unsigned nqubits, PyObject* operations) {
     ops.reserve(count);
     for (Py_ssize_t k = 0; k < count; ++k) {
         std::vector<nb::object> triple = unpack(PySequence_Fast_GET_ITEM(fast.ptr(), k), 3);
-        Py_ssize_t length = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(require_str(triple[0].ptr(), "name"), &length);
-        if (!name) throw nb::python_error();
+        const std::string_view name = utf8_of(require_str(triple[0].ptr(), "name"));
         const std::vector<double> params = doubles(triple[1].ptr());
         const std::vector<unsigned> qubits = indices(triple[2].ptr(), nqubits);
-        auto op = sim::make_operation(std::string_view(name, length), params, qubits);
+        auto op = sim::make_operation(name, params, qubits);
         if (!op) {
             PyErr_Format(PyExc_ValueError,
                          "no matrix for gate %R with %zd parameter(s) on %zd distinct qubit(s)",

@@ -1,12 +1,11 @@
 """Gate-entry helpers behind ``QuantumCircuit.inverse`` and ``compose``, the
 drawings, ``unitary`` and the Qiskit interchange.
 
-Entry shapes are read through ``operation_qubits``: the qubits of every entry
-but measure, barrier and delay are its trailing items, and everything between
-the name and the qubits is the gate's parameters.
+Entry shapes are read from ``ENTRY_SHAPES`` through ``entry_shape`` and
+``operation_qubits``.
 """
 
-from corvane.circuit.quantumcircuit import operation_qubits
+from corvane.circuit.quantumcircuit import entry_shape, operation_qubits
 
 # Gates of our set that are their own inverse.
 _SELF_INVERSE = frozenset(
@@ -17,22 +16,36 @@ _ADJOINT_PAIRS = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t", "sx": "sxdg", 
 _NEGATED_ANGLE = frozenset(("rx", "ry", "rz", "p", "rxx", "ryy", "rzz", "cp"))
 
 
-def gate_parameters(entry, qubits):
-    """The parameters of a gate entry whose qubits (from ``operation_qubits``) are ``qubits``."""
-    return entry[1:len(entry) - len(qubits)]
+def gate_parameters(entry):
+    """The parameters of a gate entry: the items between the name and the
+    trailing qubits of a parameter gate; none for any other gate."""
+    shape = entry_shape(entry[0])
+    end = len(entry) - shape.trailing_qubits if shape is not None and shape.parameters else 1
+    return entry[1:end]
+
+
+def entry_cbits(entry):
+    """The classical bits a measure entry writes to."""
+    return entry[entry_shape(entry[0]).cbits_item]
+
+
+def entry_duration(entry):
+    """The duration of a delay entry."""
+    return entry[entry_shape(entry[0]).duration_item]
 
 
 def remap_entry(entry, qubit_map, cbit_map):
     """``entry`` with qubit q replaced by ``qubit_map[q]`` and classical bit c by ``cbit_map[c]``."""
     name = entry[0]
-    if name == "measure":
-        return (name, [qubit_map[q] for q in entry[1]], [cbit_map[c] for c in entry[2]])
-    if name == "barrier":
-        return (name, tuple(qubit_map[q] for q in entry[1]))
-    if name == "delay":
-        return (name, entry[1], tuple(qubit_map[q] for q in entry[2]))
-    qubits = operation_qubits(entry)
-    return (name, *gate_parameters(entry, qubits), *(qubit_map[q] for q in qubits))
+    shape = entry_shape(name)
+    if shape is None or shape.qubits_item is None:
+        return (name, *gate_parameters(entry), *(qubit_map[q] for q in operation_qubits(entry)))
+    items = list(entry)
+    qubits = [qubit_map[q] for q in entry[shape.qubits_item]]
+    items[shape.qubits_item] = tuple(qubits) if shape.qubits_as_tuple else qubits
+    if shape.cbits_item is not None:
+        items[shape.cbits_item] = [cbit_map[c] for c in entry[shape.cbits_item]]
+    return tuple(items)
 
 
 def inverse_entry(entry):

@@ -29,7 +29,7 @@ def _operations(qc):
         if name in _NOT_UNITARY:
             raise ValueError(f"gate {index} is {name!r}, which has no unitary matrix")
         qubits = operation_qubits(entry)
-        operations.append((name, gate_parameters(entry, qubits), qubits))
+        operations.append((name, gate_parameters(entry), qubits))
     return operations
 
 

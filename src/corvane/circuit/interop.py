@@ -12,7 +12,7 @@ Delays are in seconds here; Qiskit's delays carry a unit ("s", "ms", "us",
 "ns", "ps", or "dt" for the backend's sample time).
 """
 
-from corvane.circuit.entry_transforms import gate_parameters
+from corvane.circuit.entry_transforms import entry_cbits, entry_duration, gate_parameters
 from corvane.circuit.quantumcircuit import QuantumCircuit, operation_qubits
 
 __all__ = ["to_qiskit", "from_qiskit"]
@@ -64,15 +64,15 @@ def to_qiskit(qc):
         name = entry[0]
         qubits = operation_qubits(entry)
         if name == "measure":
-            out.measure(qubits, list(entry[2]))
+            out.measure(qubits, list(entry_cbits(entry)))
         elif name == "barrier":
             out.barrier(*qubits)
         elif name == "delay":
-            out.delay(float(entry[1]), qubits, unit="s")
+            out.delay(float(entry_duration(entry)), qubits, unit="s")
         elif name == "reset":
             out.reset(qubits[0])
         elif name in _QISKIT_GATES:
-            params = [float(p) for p in gate_parameters(entry, qubits)]
+            params = [float(p) for p in gate_parameters(entry)]
             out.append(getattr(library, _QISKIT_GATES[name])(*params), qubits)
         else:
             raise ValueError(f"gate {index} ({name!r}) has no Qiskit counterpart")

@@ -27,6 +27,7 @@ class EntryShape(NamedTuple):
     trailing_qubits: int  # qubits at the end of the entry, one item each
     parameters: bool  # the items between the name and the trailing qubits are parameters
     qubits_item: int | None  # the item holding a collection of qubits
+    qubits_as_tuple: bool  # that collection written back as a tuple (else a list)
     cbits_item: int | None  # the item holding the classical bits
     duration_item: int | None  # the item holding the duration
     written_back: bool  # a DAG node of this shape turns back into an entry
@@ -36,16 +37,16 @@ class EntryShape(NamedTuple):
 # other functional operation. The native bindings hold the same table (a test
 # checks that the two agree).
 ENTRY_SHAPES = {
-    "one_qubit_gates_available": EntryShape(2, 1, False, None, None, None, True),
-    "two_qubit_gates_available": EntryShape(3, 2, False, None, None, None, True),
-    "three_qubit_gates_available": EntryShape(4, 3, False, None, None, None, True),
-    "one_qubit_parameter_gates_available": EntryShape(None, 1, True, None, None, None, True),
-    "two_qubit_parameter_gates_available": EntryShape(None, 2, True, None, None, None, True),
-    "measure": EntryShape(3, 0, False, 1, 2, None, True),
-    "barrier": EntryShape(2, 0, False, 1, None, None, True),
-    "delay": EntryShape(3, 0, False, 2, None, 1, True),
-    "reset": EntryShape(2, 1, False, None, None, None, True),
-    "": EntryShape(2, 0, False, 1, None, None, False),
+    "one_qubit_gates_available": EntryShape(2, 1, False, None, False, None, None, True),
+    "two_qubit_gates_available": EntryShape(3, 2, False, None, False, None, None, True),
+    "three_qubit_gates_available": EntryShape(4, 3, False, None, False, None, None, True),
+    "one_qubit_parameter_gates_available": EntryShape(None, 1, True, None, False, None, None, True),
+    "two_qubit_parameter_gates_available": EntryShape(None, 2, True, None, False, None, None, True),
+    "measure": EntryShape(3, 0, False, 1, False, 2, None, True),
+    "barrier": EntryShape(2, 0, False, 1, True, None, None, True),
+    "delay": EntryShape(3, 0, False, 2, True, None, 1, True),
+    "reset": EntryShape(2, 1, False, None, False, None, None, True),
+    "": EntryShape(2, 0, False, 1, True, None, None, False),
 }
 
 __all__ = [

@@ -15,6 +15,7 @@ class EntryShape(NamedTuple):
     trailing_qubits: int
     parameters: bool
     qubits_item: int | None
+    qubits_as_tuple: bool
     cbits_item: int | None
     duration_item: int | None
     written_back: bool

@@ -7,6 +7,7 @@ all of its qubits are free, so a decoupled circuit, whose idle windows hold
 delays, shows its pulses at the times the pass gave them.
 """
 
+from corvane.circuit.entry_transforms import entry_duration
 from corvane.circuit.quantumcircuit import operation_qubits
 from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_gates_available,
@@ -29,7 +30,7 @@ def _duration(entry, t1g, t2g):
     if name in two_qubit_gates_available or name in two_qubit_parameter_gates_available:
         return t2g
     if name == "delay":
-        return entry[1]
+        return entry_duration(entry)
     return 0.0
 
 

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from fractions import Fraction
 from numbers import Real
 
-from corvane.circuit.entry_transforms import gate_parameters
+from corvane.circuit.entry_transforms import entry_cbits, entry_duration, gate_parameters
 from corvane.circuit.quantumcircuit import operation_qubits
 
 # Display names that are not the gate name capitalised.
@@ -87,15 +87,15 @@ def _elements_of(entry, nqubits):
     qubits = operation_qubits(entry)
     if name == "measure":
         return [Element({q: Mark("measure", "M"), nqubits + c: Mark("cbit")}, "classical")
-                for q, c in zip(entry[1], entry[2])]
+                for q, c in zip(qubits, entry_cbits(entry))]
     if name == "barrier":
         return [Element({q: Mark("barrier") for q in qubits}, "barrier")]
     if name == "delay":
-        text = f"Delay({format_duration(entry[1])})"
+        text = f"Delay({format_duration(entry_duration(entry))})"
         return [Element({q: Mark("box", text) for q in qubits})]
     if name == "reset":
         return [Element({qubits[0]: Mark("box", "|0>")})]
-    params = gate_parameters(entry, qubits)
+    params = gate_parameters(entry)
     shown = _SYMBOLIC.get(name)
     if shown is not None and len(shown) == len(qubits):
         marks = {q: Mark(kind) if kind in _SYMBOLS else Mark("box", gate_label(kind, params))
