@@ -16,6 +16,8 @@
 #include "compress/gate_compressor.hpp"
 #include "decompose/u3_decompose.hpp"
 #include "gates/gate_matrices.hpp"
+#include "optimize/compressed_graph.hpp"
+#include "optimize/pending_dag.hpp"
 
 #include <array>
 #include <cmath>
@@ -748,7 +750,7 @@ nb::object module_attr(nb::handle module, const char* name) {
 // neighbours bound at import, and the pass object is not specialised.
 bool engine_allowed(nb::handle self) {
     PyTypeObject* type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+    if (!pending_dag_hooks_intact(type, O->cls)) return false;
     nb::object dict = instance_dict(self);
     if (!dict.is_valid()) return false;
     for (const auto& [name, object] : O->members) {
@@ -832,14 +834,6 @@ bool entries_plain(PyObject* gates, nb::handle one_param, nb::handle two_param) 
     }
     return true;
 }
-
-// The native run: the result, or an empty object when the circuit holds
-// something the engine does not reproduce (the caller runs the generic loop).
-struct NativeInput {
-    CircuitDag circuit;
-    cz::Circuit engine;
-    std::vector<nb::object> kind_names;
-};
 
 cz::Hooks host_hooks() {
     cz::Hooks hooks;
@@ -959,90 +953,24 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     return true;
 }
 
-nb::object int_list(std::span<const std::int64_t> values) {
-    nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), checked(PyLong_FromLongLong(values[i])).release().ptr());
-    return list;
-}
-
-nb::object number(const cz::Number& n) {
-    return n.is_int ? checked(PyLong_FromLongLong(n.integer)) : checked(PyFloat_FromDouble(n.value));
-}
-
-// The graph the generic loop would leave, and the objects of the fused nodes.
-struct Materialised {
-    nb::object graph;
-    std::vector<nb::object> fused_names, fused_attributes;  // by node id - original count
-};
-
-Materialised materialise(NativeInput& in, const cz::Engine& engine, nb::handle qubits_copy,
-                         long long first_serial) {
-    Materialised out;
-    const dag::GateDag& g = engine.graph();
-    const std::size_t originals = engine.original_count();
-    out.graph = module_attr(O->dag_module, "nx").attr("DiGraph")();
-    DiGraphWriter writer(out.graph, g.node_capacity());
-    const Keys& keys = Keys::get();
-    const std::size_t fused = g.node_capacity() - originals;
-    out.fused_names.resize(fused);
-    out.fused_attributes.resize(fused);
-    std::string text;
-    for (dag::NodeId n = 0; n < g.node_capacity(); ++n) {
-        if (!g.contains(n)) continue;
-        if (engine.is_original(n)) {
-            writer.add_node(n, in.circuit.name(n), in.circuit.attributes(n));
-            continue;
-        }
-        // gate_<serial>_<qubits>, the qubit list in the host's text form.
-        text.assign(utf8_of(in.kind_names[engine.kind(n)].ptr()));
-        text += '_';
-        text += std::to_string(first_serial + 1 + static_cast<long long>(engine.serial_index(n)));
-        text += "_[";
-        auto qs = engine.node_qubits(n);
-        for (size_t k = 0; k < qs.size(); ++k) {
-            if (k) text += ", ";
-            text += std::to_string(qs[k]);
-        }
-        text += ']';
-        nb::object name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        nb::object attributes = checked(PyDict_New());
-        check(PyDict_SetItem(attributes.ptr(), keys.qubits, in.circuit.qubit_list(engine.qubits_origin(n))) == 0);
-        auto ps = engine.node_params(n);
-        nb::object params = checked(PyList_New(static_cast<Py_ssize_t>(ps.size())));
-        for (size_t k = 0; k < ps.size(); ++k)
-            PyList_SET_ITEM(params.ptr(), static_cast<Py_ssize_t>(k), number(ps[k]).release().ptr());
-        check(PyDict_SetItem(attributes.ptr(), keys.params, params.ptr()) == 0);
-        writer.add_node(n, name.ptr(), attributes.ptr());
-        out.fused_names[n - originals] = std::move(name);
-        out.fused_attributes[n - originals] = std::move(attributes);
-    }
-    // In the order the edges were added, so every _succ and every _pred dict
-    // lists them as add_edges_from would have.
-    for (dag::EdgeId e : engine.edges_in_insertion_order()) {
-        const std::uint32_t origin = engine.edge_list_origin(e);
-        nb::object list = origin != dag::kNone ? in.circuit.edge_qubits(in.circuit.dependencies.edges[origin])
-                                               : int_list(engine.edge_qubits(e));
-        writer.add_edge(g.source(e), g.target(e), qubit_dict(list).ptr());
-    }
-    writer.finish();
-    out.graph.attr("graph")["qubits"] = qubits_copy;
-    return out;
-}
-
-nb::object emit_circuit(NativeInput& in, const cz::Engine& engine, const Materialised& m,
-                        nb::handle nqubits, nb::handle ncbits, nb::handle qubits) {
+nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle ncbits, nb::handle qubits) {
+    NativeInput& in = result.in;
+    const cz::Engine& engine = *result.engine;
     GateCategories categories(O->dag_module);
-    const Keys& keys = Keys::get();
     const dag::Generations order = dag::topological_generations(engine.graph());
     nb::object entries = checked(PyList_New(0));
-    const std::size_t originals = engine.original_count();
+    std::vector<PyObject*> items;
     for (dag::NodeId n : order.order) {
         if (!engine.is_original(n)) {
-            PyObject* attributes = m.fused_attributes[n - originals].ptr();
-            auto [gate, category] = categories.gate_of_node(m.fused_names[n - originals].ptr());
-            nb::object entry = entry_for_node(gate.ptr(), category, attributes, PyDict_GetItem(attributes, keys.qubits));
-            if (entry.is_valid()) append(entries, entry);
+            // A fused node is a parameter gate (the engine merges no other
+            // kind into a new node): (gate, *params, *qubits).
+            auto [gate, category] = categories.gate_of_node(in.kind_names[engine.kind(n)].ptr());
+            PyObject* params = result.fused_params(n);
+            std::span<PyObject* const> node_qubits = in.circuit.qubits(engine.qubits_origin(n));
+            const size_t width = category == Category::two_qubit_parameter ? 2 : 1;
+            items.assign(PySequence_Fast_ITEMS(params), PySequence_Fast_ITEMS(params) + PyList_GET_SIZE(params));
+            items.insert(items.end(), node_qubits.begin(), node_qubits.begin() + width);
+            append(entries, gate_entry(gate.ptr(), items.data(), static_cast<Py_ssize_t>(items.size())));
             continue;
         }
         // An exact gate string is its node name's gate part; anything else is
@@ -1086,23 +1014,24 @@ nb::object native_run(nb::handle self, nb::handle qc) {
         return {};
 
     GcPause pause;
-    NativeInput in;
+    auto result = std::make_shared<CompressedGraph>();
     nb::object kept = filter_entries(gates, true);
-    if (!build_input(in, kept, compressible_ref)) return {};
-    cz::Engine engine(std::move(in.engine), host_hooks());
-    const cz::Outcome outcome = engine.run();
+    if (!build_input(result->in, kept, compressible_ref)) return {};
+    result->engine = std::make_unique<cz::Engine>(std::move(result->in.engine), host_hooks());
+    const cz::Engine& engine = *result->engine;
+    const cz::Outcome outcome = result->engine->run();
     if (outcome == cz::Outcome::unsupported) return {};
 
     // What deepcopy gives for the copy's qubit list, which the graph keeps.
-    nb::object qubits_copy;
     bool int_list_qubits = PyList_CheckExact(qubits.ptr());
     for (Py_ssize_t i = 0; int_list_qubits && i < PyList_GET_SIZE(qubits.ptr()); ++i)
         int_list_qubits = PyLong_CheckExact(PyList_GET_ITEM(qubits.ptr(), i));
-    qubits_copy = int_list_qubits ? checked(PyList_GetSlice(qubits.ptr(), 0, PyList_GET_SIZE(qubits.ptr())))
-                                  : O->copy_deepcopy(qubits);
+    result->qubits_copy = int_list_qubits ? checked(PyList_GetSlice(qubits.ptr(), 0, PyList_GET_SIZE(qubits.ptr())))
+                                          : O->copy_deepcopy(qubits);
+    result->first_serial = *first_serial;
 
-    Materialised m = materialise(in, engine, qubits_copy, *first_serial);
-    self.attr("dag") = m.graph;
+    // The networkx graph is built when `dag` is first read.
+    if (!set_pending_dag(self, result)) self.attr("dag") = result->build();
     self.attr("_idx") = nb::int_(*first_serial + static_cast<long long>(engine.serials_drawn()));
     if (outcome == cz::Outcome::no_rule) {
         PyErr_SetString(PyExc_TypeError, "cannot unpack non-iterable NoneType object");
@@ -1114,7 +1043,7 @@ nb::object native_run(nb::handle self, nb::handle qc) {
         PyErr_SetString(PyExc_ValueError, "u3_decompose() expects finite matrix entries");
         throw nb::python_error();
     }
-    return emit_circuit(in, engine, m, nqubits, ncbits, qubits);
+    return emit_circuit(*result, nqubits, ncbits, qubits);
 }
 
 nb::object gi_run(Args a) {
@@ -1215,6 +1144,7 @@ NB_MODULE(optimize, m) {
     nb::object idx = checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), idx_getter.ptr()));
     nb::object run = method("run", kRunDoc, {{"self"}, {"qc"}}, qc_ann, gi_run);
 
+    const auto dag_members = pending_dag_members(m, cls);
     nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
     nb::object klass = make_class(metaclass, m, cls, nb::make_tuple(base), kClassDoc,
                                   {{"__init__", init},
@@ -1228,7 +1158,9 @@ NB_MODULE(optimize, m) {
                                    {"compress_adjacent_three_qubit_gates", three},
                                    {"run_compress_once", once},
                                    {"idx", idx},
-                                   {"run", run}});
+                                   {"run", run},
+                                   dag_members[0], dag_members[1], dag_members[2], dag_members[3],
+                                   dag_members[4]});
     m.attr("GateCompressor") = klass;
     O->cls = klass.inc_ref().ptr();
     for (const char* name : kOverridable)
