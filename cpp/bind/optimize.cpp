@@ -808,31 +808,43 @@ bool engine_allowed(nb::handle self) {
     return digraph.is_valid() && digraph.is(networkx_digraph_type());
 }
 
-// Every parameter of a parameter gate is a plain number, every entry an exact
-// tuple named by an exact string.
-bool entries_plain(PyObject* gates, nb::handle one_param, nb::handle two_param) {
-    const Py_ssize_t count = PyList_GET_SIZE(gates);
+// The entries remove_identity_gates keeps, as a tuple, in one walk over the
+// gate list; an empty object when an entry falls outside what the engine
+// reads (not an exact tuple named by an exact string, or a parameter that is
+// not a plain number), before anything of it is used.
+nb::object kept_plain_entries(PyObject* gates) {
+    std::vector<nb::object> kept;
+    kept.reserve(static_cast<size_t>(PyList_GET_SIZE(gates)));
+    EntryGlobals globals;
     PyObject* last_name = nullptr;
     Py_ssize_t last_cut = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* entry = PyList_GET_ITEM(gates, i);
-        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) == 0) return false;
-        PyObject* name = PyTuple_GET_ITEM(entry, 0);
-        if (!PyUnicode_CheckExact(name)) return false;
-        Py_ssize_t cut;
-        if (name == last_name) {
-            cut = last_cut;
-        } else {
-            cut = contains(one_param, name) ? 1 : contains(two_param, name) ? 2 : 0;
+    // A matrix function called for an entry (keep_entry's slow path) may
+    // change the list: its size is read at every step.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
+        if (i + static_cast<Py_ssize_t>(kPrefetchAhead) < PyList_GET_SIZE(gates))
+            __builtin_prefetch(PyList_GET_ITEM(gates, i + static_cast<Py_ssize_t>(kPrefetchAhead)));
+        nb::object entry = nb::borrow(PyList_GET_ITEM(gates, i));
+        if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) == 0) return {};
+        PyObject* name = PyTuple_GET_ITEM(entry.ptr(), 0);
+        if (!PyUnicode_CheckExact(name)) return {};
+        if (!globals.one_param.is_valid()) last_name = nullptr;  // Python ran: the categories are read again
+        globals.refresh();
+        if (name != last_name) {
+            last_cut = contains(globals.one_param, name) ? 1 : contains(globals.two_param, name) ? 2 : 0;
             last_name = name;
-            last_cut = cut;
         }
-        if (!cut) continue;
-        cz::Number n;
-        for (Py_ssize_t k = 1; k < PyTuple_GET_SIZE(entry) - cut; ++k)
-            if (!plain_number(PyTuple_GET_ITEM(entry, k), n)) return false;
+        if (last_cut) {
+            cz::Number n;
+            for (Py_ssize_t k = 1; k < PyTuple_GET_SIZE(entry.ptr()) - last_cut; ++k)
+                if (!plain_number(PyTuple_GET_ITEM(entry.ptr(), k), n)) return {};
+            if (!keep_entry(entry, true, globals)) continue;
+        }
+        kept.push_back(std::move(entry));
     }
-    return true;
+    nb::object tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(kept.size())));
+    for (size_t i = 0; i < kept.size(); ++i)
+        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), kept[i].release().ptr());
+    return tuple;
 }
 
 cz::Hooks host_hooks() {
@@ -864,7 +876,7 @@ cz::Hooks host_hooks() {
 bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     GateCategories categories = GateCategories::of_circuit_model();
     in.circuit = read_circuit(kept.ptr(), true, categories);
-    const Py_ssize_t n = PyList_GET_SIZE(kept.ptr());
+    const auto n = static_cast<Py_ssize_t>(in.circuit.size());
     cz::Circuit& c = in.engine;
     c.node_kind.reserve(n);
     c.qubit_offsets.reserve(n + 1);
@@ -960,7 +972,15 @@ nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle 
     const dag::Generations order = dag::topological_generations(engine.graph());
     nb::object entries = checked(PyList_New(0));
     std::vector<PyObject*> items;
-    for (dag::NodeId n : order.order) {
+    const std::vector<dag::NodeId>& nodes = order.order;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        // The output order is far from the order of the entries in memory:
+        // ask for them ahead, in two steps (the node record, then its entry).
+        if (i + kPrefetchAhead < nodes.size() && engine.is_original(nodes[i + kPrefetchAhead]))
+            in.circuit.prefetch_node(nodes[i + kPrefetchAhead]);
+        if (i + kPrefetchAhead / 2 < nodes.size() && engine.is_original(nodes[i + kPrefetchAhead / 2]))
+            __builtin_prefetch(in.circuit.entry(nodes[i + kPrefetchAhead / 2]), 1);
+        const dag::NodeId n = nodes[i];
         if (!engine.is_original(n)) {
             // A fused node is a parameter gate (the engine merges no other
             // kind into a new node): (gate, *params, *qubits).
@@ -1009,13 +1029,11 @@ nb::object native_run(nb::handle self, nb::handle qc) {
     nb::object nqubits = qc.attr("nqubits"), ncbits = qc.attr("ncbits");
     if (!PyList_CheckExact(gates.ptr()) || !PyLong_CheckExact(nqubits.ptr()) || !PyLong_CheckExact(ncbits.ptr()))
         return {};
-    if (!entries_plain(gates.ptr(), glob("one_qubit_parameter_gates_available"),
-                       glob("two_qubit_parameter_gates_available")))
-        return {};
 
     GcPause pause;
+    nb::object kept = kept_plain_entries(gates.ptr());
+    if (!kept.is_valid()) return {};
     auto result = std::make_shared<CompressedGraph>();
-    nb::object kept = filter_entries(gates, true);
     if (!build_input(result->in, kept, compressible_ref)) return {};
     result->engine = std::make_unique<cz::Engine>(std::move(result->in.engine), host_hooks());
     const cz::Engine& engine = *result->engine;
