@@ -307,6 +307,8 @@ def main():
     ap.add_argument("--merge", action="store_true",
                     help="keep the rows of the passes not run from the existing results.json")
     ap.add_argument("--peer-max", type=int, default=100_000)
+    ap.add_argument("--generic-max", type=int, help="largest size the generic path runs at (default: no limit "
+                    "beyond its time budget)")
     ap.add_argument("--out")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -360,7 +362,8 @@ def main():
                     pickle.dump(qc, f, protocol=pickle.HIGHEST_PROTOCOL)
             for p in args.passes:
                 with_peer = peer.AVAILABLE and n <= args.peer_max and p in PEER_PASSES
-                for impl in ["native", "generic"] + (["qiskit"] if with_peer else []):
+                with_generic = args.generic_max is None or n <= args.generic_max
+                for impl in ["native"] + (["generic"] if with_generic else []) + (["qiskit"] if with_peer else []):
                     reps = repeat
                     if impl == "generic":
                         last = generic_last.get((p, shape))
