@@ -140,6 +140,8 @@ def test_new_dict_without_dag_drops_the_pending_graph():
     c.run(CIRCUITS["fusions"]())
     c.__dict__ = {"_idx": 7, "compressible_gates": []}
     assert not hasattr(c, "dag") and c._idx == 7
+    with pytest.raises(TypeError, match="cannot delete __dict__"):
+        del c.__dict__
 
 
 def second_run_native(c, qc):

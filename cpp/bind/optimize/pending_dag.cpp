@@ -96,6 +96,11 @@ nb::object set_dict(Args a) {
     return nb::none();
 }
 
+nb::object delete_dict(Args a) {
+    check(PyObject_GenericSetDict(a[0], nullptr, nullptr) == 0);  // raises, as for any instance
+    return nb::none();
+}
+
 }  // namespace
 
 std::array<std::pair<const char*, nb::handle>, 5> pending_dag_members(nb::handle module, const char* owner) {
@@ -112,13 +117,14 @@ std::array<std::pair<const char*, nb::handle>, 5> pending_dag_members(nb::handle
     };
     nb::object getter = method("__dict__", {{"self"}}, get_dict);
     nb::object setter = method("__dict__", {{"self"}, {"value"}}, set_dict);
+    nb::object deleter = method("__dict__", {{"self"}}, delete_dict);
     nb::object members[] = {
         method("__getattr__", {{"self"}, {"name"}}, get_attribute),
         method("__setattr__", {{"self"}, {"name"}, {"value"}}, set_attribute),
         method("__delattr__", {{"self"}, {"name"}}, delete_attribute),
         method("__getstate__", {{"self"}}, get_state),
         checked(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.ptr(),
-                                             setter.ptr(), nullptr)),
+                                             setter.ptr(), deleter.ptr(), nullptr)),
     };
     std::array<std::pair<const char*, nb::handle>, 5> out;
     for (size_t i = 0; i < out.size(); ++i) {
