@@ -11,19 +11,12 @@ import pytest
 from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
-from test_optimize import Generic, circuit, merge_rich_circuit
+from test_optimize import Generic, circuit, graph_state, merge_rich_circuit
 
 
 def full_state(g):
     """Everything a reader can see of the graph: nodes, edges, adjacency order, graph attributes."""
-    return (
-        type(g),
-        list(g.nodes(data=True)),
-        list(g.edges(data=True)),
-        {n: list(g._succ[n]) for n in g},
-        {n: list(g._pred[n]) for n in g},
-        dict(g.graph),
-    )
+    return (*graph_state(g), {n: list(g._succ[n]) for n in g})
 
 
 def tracked_as_built(g):
