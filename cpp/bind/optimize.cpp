@@ -818,6 +818,7 @@ nb::object kept_plain_entries(PyObject* gates) {
     EntryGlobals globals;
     PyObject* last_name = nullptr;
     Py_ssize_t last_cut = 0;
+    bool all_untracked = true;
     // A matrix function called for an entry (keep_entry's slow path) may
     // change the list: its size is read at every step.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
@@ -839,11 +840,16 @@ nb::object kept_plain_entries(PyObject* gates) {
                 if (!plain_number(PyTuple_GET_ITEM(entry.ptr(), k), n)) return {};
             if (!keep_entry(entry, true, globals)) continue;
         }
+        all_untracked = all_untracked && !PyObject_GC_IsTracked(entry.ptr());
         kept.push_back(std::move(entry));
     }
     nb::object tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(kept.size())));
     for (size_t i = 0; i < kept.size(); ++i)
         PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), kept[i].release().ptr());
+    // A tuple of entries the collector has untracked cannot be in a cycle
+    // either; the collector would untrack it on its first visit, after
+    // walking every entry. The run's graph keeps it until `dag` is read.
+    if (all_untracked) PyObject_GC_UnTrack(tuple.ptr());
     return tuple;
 }
 
