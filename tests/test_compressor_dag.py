@@ -1,4 +1,4 @@
-"""GateCompressor's `dag` after a native run: built on first read, as the generic loop leaves it."""
+"""GateCompressor's `dag` after a native run: built on first read, as the generic path leaves it."""
 
 import copy
 import gc
@@ -142,7 +142,7 @@ def second_run_native(c, qc):
 
 
 def second_run_generic(c, qc):
-    c.has_adjacent_gates = lambda: GateCompressor.has_adjacent_gates(c)  # an instance override: the generic loop
+    c.has_adjacent_gates = lambda: GateCompressor.has_adjacent_gates(c)  # an instance override: the generic path
     try:
         return c.run(qc)
     finally:

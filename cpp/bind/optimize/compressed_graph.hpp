@@ -3,9 +3,9 @@
 #pragma once
 
 #include "common/gate_entries.hpp"
+#include "dag/gate_dag.hpp"
 #include "optimize/pass.hpp"
 #include "optimize/pending_dag.hpp"
-#include "dag/gate_dag.hpp"
 
 #include <memory>
 #include <vector>
