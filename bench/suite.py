@@ -2,8 +2,11 @@
 
     python bench/suite.py            # full run, writes bench/results/ (under 30 minutes)
     python bench/suite.py --quick    # smoke run, 1e3 gates only, writes bench/results-quick/
+    python bench/suite.py --passes compress compress-dag --merge   # rerun some passes, keep the other rows
 
-Passes: qc2dag, dag2qc, compress (GateCompressor), dd (DynamicalDecoupling, XY4, align_right).
+Passes: qc2dag, dag2qc, compress (GateCompressor.run, its `dag` left unread), compress-dag (run, then
+reading `dag`), compress-dd (GateCompressor then DynamicalDecoupling on its result: the road users
+take), dd (DynamicalDecoupling, XY4, align_right).
 Implementations: native (the C++ engines), generic (the Python path: bench_dag's straightforward
 version for the conversions, a subclass overriding one method for the passes), qiskit (closest
 equivalent, see peer_qiskit.py) and floor (creating the output Python objects from data already
@@ -51,7 +54,10 @@ peer = _Peer()
 
 T1G, T2G = 3e-8, 4.2e-8
 BIG = 1_000_000  # from this size on: native only, each pass in a fresh process
-PASSES = ["qc2dag", "dag2qc", "compress", "dd"]
+PASSES = ["qc2dag", "dag2qc", "compress", "compress-dag", "compress-dd", "dd"]
+# Passes compared with Qiskit (reading `dag` has no Qiskit counterpart: its row compares with our own
+# compress rows).
+PEER_PASSES = ["qc2dag", "dag2qc", "compress", "compress-dd", "dd"]
 GENERIC_BUDGET = 30.0  # seconds one generic run may be predicted to take before the size is skipped
 PEER_BUDGET = 10.0  # seconds of Qiskit runs per row before fewer runs are taken
 
@@ -76,6 +82,8 @@ def prepare(pass_name, impl, qc):
             return peer.circuit_to_dag(q)
         if pass_name == "compress":
             return (peer.compress_manager(), q)
+        if pass_name == "compress-dd":
+            return (peer.compress_manager(), peer.dd_manager(T1G, T2G), q)
         if pass_name == "dd":
             return (peer.dd_manager(T1G, T2G), q)
         return q
@@ -91,22 +99,27 @@ def runner(pass_name, impl):
             return peer.circuit_to_dag
         if pass_name == "dag2qc":
             return peer.dag_to_circuit
+        if pass_name == "compress-dd":
+            return lambda inp: inp[1].run(inp[0].run(inp[2]))
         return lambda inp: inp[0].run(inp[1])
     if pass_name == "qc2dag":
         return (lambda qc: python_qc2dag(qc)) if impl == "generic" else (lambda qc: qc2dag(qc, False))
     if pass_name == "dag2qc":
         f = python_dag2qc if impl == "generic" else dag2qc
         return lambda inp: f(*inp)
+    compressor = GenericCompressor if impl == "generic" else GateCompressor
+    decoupler = GenericDD if impl == "generic" else DynamicalDecoupling
     if pass_name == "compress":
-        cls = GenericCompressor if impl == "generic" else GateCompressor
-
+        return lambda qc: compressor().run(qc)
+    if pass_name == "compress-dag":
         def run(qc):
-            c = cls()
+            c = compressor()
             out = c.run(qc)
             return out, c.dag
         return run
-    cls = GenericDD if impl == "generic" else DynamicalDecoupling
-    return lambda qc: cls(T1G, T2G).run(qc, sequence="XY4", align_right=True)
+    if pass_name == "compress-dd":
+        return lambda qc: decoupler(T1G, T2G).run(compressor().run(qc), sequence="XY4", align_right=True)
+    return lambda qc: decoupler(T1G, T2G).run(qc, sequence="XY4", align_right=True)
 
 
 def gates_out(pass_name, impl, result):
@@ -114,7 +127,7 @@ def gates_out(pass_name, impl, result):
         return peer.count(result)
     if pass_name == "qc2dag":
         return result.number_of_nodes()
-    if pass_name == "compress":
+    if pass_name == "compress-dag":
         return len(result[0].gates)
     return len(result.gates)
 
@@ -153,7 +166,7 @@ def floor_variants(pass_name, result, with_python):
 
     if pass_name == "qc2dag":
         objs, py = result, (graph_python(result) if with_python else None)
-    elif pass_name == "compress":
+    elif pass_name == "compress-dag":
         out, g = result
         objs = (out.gates, g)
         if with_python:
@@ -290,7 +303,12 @@ def main():
     ap.add_argument("--shapes", nargs="+", default=list(SHAPES))
     ap.add_argument("--million-shapes", nargs="+", default=["merge-rich", "uneven", "wide"],
                     help="shapes run at 1e6 (native only, in fresh processes)")
+    ap.add_argument("--passes", nargs="+", default=PASSES, choices=PASSES)
+    ap.add_argument("--merge", action="store_true",
+                    help="keep the rows of the passes not run from the existing results.json")
     ap.add_argument("--peer-max", type=int, default=100_000)
+    ap.add_argument("--generic-max", type=int, help="largest size the generic path runs at (default: no limit "
+                    "beyond its time budget)")
     ap.add_argument("--out")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -321,7 +339,7 @@ def main():
                     pickle.dump(qc, f, protocol=pickle.HIGHEST_PROTOCOL)
                 del qc
                 gc.collect()
-                for p in PASSES:
+                for p in args.passes:
                     r = in_subprocess(dict(circuit=path, **{"pass": p}, impl="native", repeat=repeat, floor=True))
                     med, spread = summarise(r["times"])
                     floors = {k: summarise(v)[0] for k, v in r["floors"].items()}
@@ -342,15 +360,16 @@ def main():
                 path = os.path.join(tmp, f"{shape}-{n}.pickle")
                 with open(path, "wb") as f:
                     pickle.dump(qc, f, protocol=pickle.HIGHEST_PROTOCOL)
-            impls = ["native", "generic"] + (["qiskit"] if peer.AVAILABLE and n <= args.peer_max else [])
-            for p in PASSES:
-                for impl in impls:
+            for p in args.passes:
+                with_peer = peer.AVAILABLE and n <= args.peer_max and p in PEER_PASSES
+                with_generic = args.generic_max is None or n <= args.generic_max
+                for impl in ["native"] + (["generic"] if with_generic else []) + (["qiskit"] if with_peer else []):
                     reps = repeat
                     if impl == "generic":
                         last = generic_last.get((p, shape))
                         if last is not None:
                             # the conversions grow linearly, the generic passes up to quadratically
-                            power = {"qc2dag": 1, "dag2qc": 1, "compress": 2, "dd": 1.3}[p]
+                            power = {"qc2dag": 1, "dag2qc": 1, "dd": 1.3}.get(p, 2)
                             predicted = last[1] * (n / last[0]) ** power
                             if predicted > GENERIC_BUDGET:
                                 rows.append(dict(pass_=p, shape=shape, n=n, impl=impl, skipped=True,
@@ -399,7 +418,18 @@ def main():
     meta = dict(python=sys.version.split()[0], platform=platform.platform(), cpus=os.cpu_count(),
                 qiskit=peer.VERSION, networkx=nx.__version__, t1g=T1G, t2g=T2G, sizes=sizes,
                 shapes=args.shapes, million_shapes=args.million_shapes, elapsed_s=elapsed,
-                compress_basis=peer.COMPRESS_BASIS if peer.AVAILABLE else None, quick=args.quick)
+                compress_basis=peer.COMPRESS_BASIS if peer.AVAILABLE else None, quick=args.quick,
+                passes=args.passes, load=os.getloadavg())
+    if args.merge and os.path.exists(os.path.join(out_dir, "results.json")):
+        with open(os.path.join(out_dir, "results.json")) as f:
+            earlier = json.load(f)
+        kept = [r for r in earlier["rows"] if r["pass_"] not in args.passes and r["pass_"] in PASSES]
+        rows = kept + rows
+        # Where the kept rows come from, for the report's header.
+        meta["kept"] = dict(passes=sorted({r["pass_"] for r in kept}),
+                            run=earlier["meta"].get("kept", {}).get("run")
+                            or f"{earlier['meta']['elapsed_s'] / 60:.1f} min run of passes "
+                               + ", ".join(earlier["meta"].get("passes", ["qc2dag", "dag2qc", "compress", "dd"])))
     with open(os.path.join(out_dir, "results.json"), "w") as f:
         json.dump(dict(meta=meta, rows=rows), f, indent=1)
     lines = report.write_all(out_dir, meta, rows)

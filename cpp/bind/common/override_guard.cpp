@@ -20,7 +20,18 @@ nb::object OverrideGuard::module_of(const char* name) const {
 }
 
 OverrideGuard::OverrideGuard(nb::handle module, nb::handle pass_class, PassDependencies dependencies)
-    : module_(nb::borrow(module)), rows_(std::move(dependencies)) {
+    : module_(nb::borrow(module)), rows_(std::move(dependencies)), pass_class_(nb::borrow(pass_class)) {
+    if (!rows_.attribute_hooks.empty()) {
+        auto* type = reinterpret_cast<PyTypeObject*>(pass_class.ptr());
+        getattro_ = type->tp_getattro;
+        setattro_ = type->tp_setattro;
+        object_getattribute_ = nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__getattribute__");
+        for (const char* name : rows_.attribute_hooks) {
+            PyObject* own = PyDict_GetItemString(type->tp_dict, name);
+            if (!own) throw nb::attribute_error(name);
+            attribute_hooks_.push_back({nb::borrow(interned(name)), nb::borrow(own)});
+        }
+    }
     for (const char* name : rows_.methods)
         methods_.push_back({nb::borrow(interned(name)), pass_class.attr(name)});
     for (const char* name : rows_.instance_state) instance_state_.push_back(nb::borrow(interned(name)));
@@ -55,8 +66,9 @@ bool OverrideGuard::member_untouched(nb::handle type, nb::handle instance_dict, 
 
 bool OverrideGuard::pass_untouched(nb::handle pass) const {
     PyTypeObject* type = Py_TYPE(pass.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (rows_.plain_instance && type->tp_setattro != PyObject_GenericSetAttr) return false;
+    if (type->tp_getattro != getattro_) return false;
+    if (rows_.plain_instance && type->tp_setattro != setattro_) return false;
+    if (!attribute_hooks_.empty() && !attribute_hooks_untouched(type)) return false;
     nb::object dict = instance_dict(pass);
     if (rows_.plain_instance && !dict.is_valid()) return false;
     nb::handle type_object(reinterpret_cast<PyObject*>(type));
@@ -71,6 +83,35 @@ bool OverrideGuard::pass_untouched(nb::handle pass) const {
         PyErr_Clear();
     }
     return true;
+}
+
+bool OverrideGuard::attribute_hooks_untouched(PyTypeObject* type) const {
+    // A C-level subclass may change the slots without any name below; the
+    // slots were compared already. __getattr__ only sees the lookups that
+    // object's __getattribute__ fails.
+    PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__getattribute__");
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool object_lookup = found == object_getattribute_.ptr();
+    Py_DECREF(found);
+    if (!object_lookup) return false;
+    // The class dicts along the MRO, not attribute lookup on the type: the
+    // metaclass answers `__dict__` itself.
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* klass = PyTuple_GET_ITEM(mro, i);
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(klass)->tp_dict;
+        if (!dict) return false;
+        const bool own = klass == pass_class_.ptr();
+        for (const Snapshot& hook : attribute_hooks_) {
+            PyObject* defined = PyDict_GetItem(dict, hook.name.ptr());
+            if (own ? defined != hook.original.ptr() : defined != nullptr) return false;
+        }
+        if (own) return true;
+    }
+    return false;
 }
 
 bool OverrideGuard::globals_untouched() const {

@@ -55,9 +55,14 @@ struct PassDependencies {
     // Instance attributes the pass reads and writes: no class attribute of
     // these names (a property would see what the generic path does).
     std::vector<const char*> instance_state;
-    // Attribute writes go straight to the instance dict (no __setattr__), and
-    // the instance has one.
+    // Attribute writes go straight to the instance dict (no __setattr__ but
+    // the pass class's own attribute hooks below), and the instance has one.
     bool plain_instance = false;
+    // Members of the pass class that hook attribute access (its own
+    // __getattr__, __setattr__, __dict__, ...): the instance's type reaches
+    // exactly these, defined nowhere ahead of the pass class in its MRO, with
+    // object's __getattribute__. Without any, attribute access is object's own.
+    std::vector<const char*> attribute_hooks;
     std::vector<GlobalDependency> globals;
     std::vector<SharedDependency> shared;
     // The circuit's class, exactly, with these of its methods neither
@@ -92,12 +97,18 @@ private:
         nb::object entries;  // a copy of the dict, for entries_kept
     };
     bool pass_untouched(nb::handle pass) const;
+    bool attribute_hooks_untouched(PyTypeObject* type) const;
     static bool member_untouched(nb::handle type, nb::handle instance_dict, const Snapshot& member);
     nb::object module_of(const char* name) const;
 
     nb::object module_;
     PassDependencies rows_;
     std::vector<Snapshot> methods_, circuit_methods_;
+    nb::object pass_class_;
+    std::vector<Snapshot> attribute_hooks_;  // as the pass class's own dict holds them
+    getattrofunc getattro_ = PyObject_GenericGetAttr;  // the pass class's slots when it has hooks
+    setattrofunc setattro_ = PyObject_GenericSetAttr;
+    nb::object object_getattribute_;
     std::vector<nb::object> instance_state_;
     std::vector<GlobalSnapshot> globals_;
     std::vector<std::vector<nb::object>> shared_modules_;

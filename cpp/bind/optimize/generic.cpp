@@ -146,6 +146,47 @@ nb::object kept_entries(nb::handle gates, bool fast) {
     return kept;
 }
 
+nb::object kept_plain_entries(PyObject* gates) {
+    std::vector<nb::object> kept;
+    kept.reserve(static_cast<size_t>(PyList_GET_SIZE(gates)));
+    EntryGlobals globals;
+    PyObject* last_name = nullptr;
+    Py_ssize_t last_cut = 0;
+    bool all_untracked = true;
+    // A matrix function called for an entry (keep_entry's slow path) may
+    // change the list: its size is read at every step.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
+        if (i + static_cast<Py_ssize_t>(kPrefetchAhead) < PyList_GET_SIZE(gates))
+            __builtin_prefetch(PyList_GET_ITEM(gates, i + static_cast<Py_ssize_t>(kPrefetchAhead)));
+        nb::object entry = nb::borrow(PyList_GET_ITEM(gates, i));
+        if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) == 0) return {};
+        PyObject* name = PyTuple_GET_ITEM(entry.ptr(), 0);
+        if (!PyUnicode_CheckExact(name)) return {};
+        if (!globals.one_param.is_valid()) last_name = nullptr;  // Python ran: the categories are read again
+        globals.refresh();
+        if (name != last_name) {
+            last_cut = contains(globals.one_param, name) ? 1 : contains(globals.two_param, name) ? 2 : 0;
+            last_name = name;
+        }
+        if (last_cut) {
+            compress::Number n;
+            for (Py_ssize_t k = 1; k < PyTuple_GET_SIZE(entry.ptr()) - last_cut; ++k)
+                if (!plain_number(PyTuple_GET_ITEM(entry.ptr(), k), n)) return {};
+            if (!keep_entry(entry, true, globals)) continue;
+        }
+        all_untracked = all_untracked && !PyObject_GC_IsTracked(entry.ptr());
+        kept.push_back(std::move(entry));
+    }
+    nb::object tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(kept.size())));
+    for (size_t i = 0; i < kept.size(); ++i)
+        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), kept[i].release().ptr());
+    // A tuple of entries the collector has untracked cannot be in a cycle
+    // either; the collector would untrack it on its first visit, after
+    // walking every entry. The run's graph keeps it until `dag` is read.
+    if (all_untracked) PyObject_GC_UnTrack(tuple.ptr());
+    return tuple;
+}
+
 nb::object remove_identity_gates(Args a) {
     nb::handle qc = a[1];
     const bool fast = state().numpy_guard->globals_untouched();

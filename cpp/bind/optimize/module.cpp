@@ -12,6 +12,7 @@
 #include "optimize/pass.hpp"
 
 #include "common/digraph.hpp"
+#include "optimize/pending_dag.hpp"
 
 #include <string>
 #include <vector>
@@ -158,6 +159,7 @@ PassDependencies pass_dependencies() {
                  "compress_adjacent_three_qubit_gates", "run_compress_once", "idx"};
     d.instance_state = {"dag", "_idx", "compressible_gates"};
     d.plain_instance = true;
+    d.attribute_hooks.assign(kPendingDagHooks.begin(), kPendingDagHooks.end());
     d.globals = {
         {nullptr, "qc2dag"},
         {nullptr, "dag2qc"},
@@ -268,6 +270,8 @@ NB_MODULE(optimize, m) {
     nb::object idx_fn = checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), idx_getter.ptr()));
     nb::object run_fn = method("run", kRunDoc, {{"self"}, {"qc"}}, qc_ann, run);
 
+    // At class creation: type() sets the attribute slots from the namespace.
+    const auto dag_members = pending_dag_members(m, cls);
     nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
     nb::object klass = make_class(metaclass, m, cls, nb::make_tuple(base), kClassDoc,
                                   {{"__init__", init_fn},
@@ -281,7 +285,9 @@ NB_MODULE(optimize, m) {
                                    {"compress_adjacent_three_qubit_gates", three},
                                    {"run_compress_once", once},
                                    {"idx", idx_fn},
-                                   {"run", run_fn}});
+                                   {"run", run_fn},
+                                   dag_members[0], dag_members[1], dag_members[2], dag_members[3],
+                                   dag_members[4]});
     m.attr("GateCompressor") = klass;
     s.pass_class = klass;
     s.guard = std::make_unique<OverrideGuard>(m, klass, pass_dependencies());

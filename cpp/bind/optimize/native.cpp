@@ -1,7 +1,8 @@
 // The native path of GateCompressor: reads the circuit into the core's
 // engine (compress/gate_compressor.hpp), runs every merge there, and builds
-// the graph left in self.dag and the output circuit directly, equal to what
-// the generic path would leave.
+// the output circuit directly, equal to what the generic path would leave.
+// The graph left in self.dag stays in native form (compressed_graph.hpp)
+// until it is first read.
 #include "optimize/pass.hpp"
 
 #include "common/digraph.hpp"
@@ -9,6 +10,7 @@
 #include "common/gate_name_cache.hpp"
 #include "common/numpy_arrays.hpp"
 #include "dag/gate_dag.hpp"
+#include "optimize/compressed_graph.hpp"
 
 #include <cstring>
 #include <span>
@@ -18,7 +20,6 @@
 
 namespace corvane::bind::optimize {
 
-namespace dag = corvane::dag;
 namespace gates = corvane::gates;
 using cplx = std::complex<double>;
 
@@ -28,40 +29,6 @@ namespace {
 // within 2**62 leaves room for one more serial per gate of any circuit
 // without overflowing a long long; larger ones take the generic path.
 constexpr long long kSerialLimit = 1LL << 62;
-
-// Every parameter of a parameter gate is a plain number, every entry an exact
-// tuple named by an exact string.
-bool entries_plain(PyObject* gates, nb::handle one_param, nb::handle two_param) {
-    const Py_ssize_t count = PyList_GET_SIZE(gates);
-    PyObject* last_name = nullptr;
-    Py_ssize_t last_cut = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* entry = PyList_GET_ITEM(gates, i);
-        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) == 0) return false;
-        PyObject* name = PyTuple_GET_ITEM(entry, 0);
-        if (!PyUnicode_CheckExact(name)) return false;
-        Py_ssize_t cut;
-        if (name == last_name) {
-            cut = last_cut;
-        } else {
-            cut = contains(one_param, name) ? 1 : contains(two_param, name) ? 2 : 0;
-            last_name = name;
-            last_cut = cut;
-        }
-        if (!cut) continue;
-        compress::Number n;
-        for (Py_ssize_t k = 1; k < PyTuple_GET_SIZE(entry) - cut; ++k)
-            if (!plain_number(PyTuple_GET_ITEM(entry, k), n)) return false;
-    }
-    return true;
-}
-
-// The engine's input and what the circuit's read data keeps of it.
-struct NativeInput {
-    CircuitDag circuit;
-    compress::Circuit engine;
-    std::vector<nb::object> kind_names;
-};
 
 compress::Hooks host_hooks() {
     compress::Hooks hooks;
@@ -92,7 +59,7 @@ compress::Hooks host_hooks() {
 bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     GateCategories categories = GateCategories::of_circuit_model();
     in.circuit = read_circuit(kept.ptr(), true, categories);
-    const Py_ssize_t n = PyList_GET_SIZE(kept.ptr());
+    const auto n = static_cast<Py_ssize_t>(in.circuit.size());
     compress::Circuit& c = in.engine;
     c.node_kind.reserve(n);
     c.qubit_offsets.reserve(n + 1);
@@ -165,90 +132,32 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     return true;
 }
 
-nb::object int_list(std::span<const std::int64_t> values) {
-    nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), checked(PyLong_FromLongLong(values[i])).release().ptr());
-    return list;
-}
-
-nb::object number(const compress::Number& n) {
-    return n.is_int ? checked(PyLong_FromLongLong(n.integer)) : checked(PyFloat_FromDouble(n.value));
-}
-
-// The graph the generic path would leave, and the objects of the fused nodes.
-struct Materialised {
-    nb::object graph;
-    std::vector<nb::object> fused_names, fused_attributes;  // by node id - original count
-};
-
-Materialised materialise(NativeInput& in, const compress::Engine& engine, nb::handle qubits_copy,
-                         long long first_serial) {
-    Materialised out;
-    const dag::GateDag& g = engine.graph();
-    const std::size_t originals = engine.original_count();
-    out.graph = module_global_or_null(state().dag_module, "nx").attr("DiGraph")();
-    DiGraphWriter writer(out.graph, g.node_capacity());
-    const Keys& keys = Keys::get();
-    const std::size_t fused = g.node_capacity() - originals;
-    out.fused_names.resize(fused);
-    out.fused_attributes.resize(fused);
-    std::string text;
-    for (dag::NodeId n = 0; n < g.node_capacity(); ++n) {
-        if (!g.contains(n)) continue;
-        if (engine.is_original(n)) {
-            writer.add_node(n, in.circuit.name(n), in.circuit.attributes(n));
-            continue;
-        }
-        // gate_<serial>_<qubits>, the qubit list in the host's text form.
-        text.assign(utf8_of(in.kind_names[engine.kind(n)].ptr()));
-        text += '_';
-        text += std::to_string(first_serial + 1 + static_cast<long long>(engine.serial_index(n)));
-        text += "_[";
-        auto qs = engine.node_qubits(n);
-        for (size_t k = 0; k < qs.size(); ++k) {
-            if (k) text += ", ";
-            text += std::to_string(qs[k]);
-        }
-        text += ']';
-        nb::object name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        nb::object attributes = checked(PyDict_New());
-        check(PyDict_SetItem(attributes.ptr(), keys.qubits, in.circuit.qubit_list(engine.qubits_origin(n))) == 0);
-        auto ps = engine.node_params(n);
-        nb::object params = checked(PyList_New(static_cast<Py_ssize_t>(ps.size())));
-        for (size_t k = 0; k < ps.size(); ++k)
-            PyList_SET_ITEM(params.ptr(), static_cast<Py_ssize_t>(k), number(ps[k]).release().ptr());
-        check(PyDict_SetItem(attributes.ptr(), keys.params, params.ptr()) == 0);
-        writer.add_node(n, name.ptr(), attributes.ptr());
-        out.fused_names[n - originals] = std::move(name);
-        out.fused_attributes[n - originals] = std::move(attributes);
-    }
-    // In the order the edges were added, so every _succ and every _pred dict
-    // lists them as add_edges_from would have.
-    for (dag::EdgeId e : engine.edges_in_insertion_order()) {
-        const std::uint32_t origin = engine.edge_list_origin(e);
-        nb::object list = origin != dag::kNone ? in.circuit.edge_qubits(in.circuit.dependencies.edges[origin])
-                                               : int_list(engine.edge_qubits(e));
-        writer.add_edge(g.source(e), g.target(e), qubit_dict(list).ptr());
-    }
-    writer.finish();
-    out.graph.attr("graph")["qubits"] = qubits_copy;
-    return out;
-}
-
-nb::object emit_circuit(NativeInput& in, const compress::Engine& engine, const Materialised& m,
-                        nb::handle nqubits, nb::handle ncbits, nb::handle qubits) {
+nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle ncbits, nb::handle qubits) {
+    NativeInput& in = result.in;
+    const compress::Engine& engine = *result.engine;
     GateCategories categories(state().dag_module);
-    const Keys& keys = Keys::get();
     const dag::Generations order = dag::topological_generations(engine.graph());
     nb::object entries = checked(PyList_New(0));
-    const std::size_t originals = engine.original_count();
-    for (dag::NodeId n : order.order) {
+    std::vector<PyObject*> items;
+    const std::vector<dag::NodeId>& nodes = order.order;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        // The output order is far from the order of the entries in memory:
+        // ask for them ahead, in two steps (the node record, then its entry).
+        if (i + kPrefetchAhead < nodes.size() && engine.is_original(nodes[i + kPrefetchAhead]))
+            in.circuit.prefetch_node(nodes[i + kPrefetchAhead]);
+        if (i + kPrefetchAhead / 2 < nodes.size() && engine.is_original(nodes[i + kPrefetchAhead / 2]))
+            __builtin_prefetch(in.circuit.entry(nodes[i + kPrefetchAhead / 2]), 1);
+        const dag::NodeId n = nodes[i];
         if (!engine.is_original(n)) {
-            PyObject* attributes = m.fused_attributes[n - originals].ptr();
-            auto [gate, category] = categories.gate_of_node(m.fused_names[n - originals].ptr());
-            nb::object entry = entry_for_node(gate.ptr(), category, attributes, PyDict_GetItem(attributes, keys.qubits));
-            if (entry.is_valid()) append(entries, entry);
+            // A fused node is a parameter gate (the engine merges no other
+            // kind into a new node): (gate, *params, *qubits).
+            auto [gate, category] = categories.gate_of_node(in.kind_names[engine.kind(n)].ptr());
+            PyObject* params = result.fused_params(n);
+            std::span<PyObject* const> node_qubits = in.circuit.qubits(engine.qubits_origin(n));
+            const size_t width = category == Category::two_qubit_parameter ? 2 : 1;
+            items.assign(PySequence_Fast_ITEMS(params), PySequence_Fast_ITEMS(params) + PyList_GET_SIZE(params));
+            items.insert(items.end(), node_qubits.begin(), node_qubits.begin() + width);
+            append(entries, gate_entry(gate.ptr(), items.data(), static_cast<Py_ssize_t>(items.size())));
             continue;
         }
         // An exact gate string is its node name's gate part; anything else is
@@ -291,28 +200,27 @@ nb::object run_native(nb::handle self, nb::handle qc) {
     nb::object nqubits = qc.attr("nqubits"), ncbits = qc.attr("ncbits");
     if (!PyList_CheckExact(gates.ptr()) || !PyLong_CheckExact(nqubits.ptr()) || !PyLong_CheckExact(ncbits.ptr()))
         return {};
-    if (!entries_plain(gates.ptr(), module_global("one_qubit_parameter_gates_available"),
-                       module_global("two_qubit_parameter_gates_available")))
-        return {};
 
     GcPause pause;
-    NativeInput in;
-    nb::object kept = kept_entries(gates, true);
-    if (!build_input(in, kept, compressible_ref)) return {};
-    compress::Engine engine(std::move(in.engine), host_hooks());
-    const compress::Outcome outcome = engine.run();
+    nb::object kept = kept_plain_entries(gates.ptr());
+    if (!kept.is_valid()) return {};
+    auto result = std::make_shared<CompressedGraph>();
+    if (!build_input(result->in, kept, compressible_ref)) return {};
+    result->engine = std::make_unique<compress::Engine>(std::move(result->in.engine), host_hooks());
+    const compress::Engine& engine = *result->engine;
+    const compress::Outcome outcome = result->engine->run();
     if (outcome == compress::Outcome::unsupported) return {};
 
     // What deepcopy gives for the copy's qubit list, which the graph keeps.
-    nb::object qubits_copy;
     bool int_list_qubits = PyList_CheckExact(qubits.ptr());
     for (Py_ssize_t i = 0; int_list_qubits && i < PyList_GET_SIZE(qubits.ptr()); ++i)
         int_list_qubits = PyLong_CheckExact(PyList_GET_ITEM(qubits.ptr(), i));
-    qubits_copy = int_list_qubits ? checked(PyList_GetSlice(qubits.ptr(), 0, PyList_GET_SIZE(qubits.ptr())))
-                                  : state().copy_deepcopy(qubits);
+    result->qubits_copy = int_list_qubits ? checked(PyList_GetSlice(qubits.ptr(), 0, PyList_GET_SIZE(qubits.ptr())))
+                                          : state().copy_deepcopy(qubits);
+    result->first_serial = *first_serial;
 
-    Materialised m = materialise(in, engine, qubits_copy, *first_serial);
-    self.attr("dag") = m.graph;
+    // The networkx graph is built when `dag` is first read.
+    if (!set_pending_dag(self, result)) self.attr("dag") = result->build();
     self.attr("_idx") = nb::int_(*first_serial + static_cast<long long>(engine.serials_drawn()));
     if (outcome == compress::Outcome::no_rule) {
         PyErr_SetString(PyExc_TypeError, "cannot unpack non-iterable NoneType object");
@@ -324,7 +232,7 @@ nb::object run_native(nb::handle self, nb::handle qc) {
         PyErr_SetString(PyExc_ValueError, "u3_decompose() expects finite matrix entries");
         throw nb::python_error();
     }
-    return emit_circuit(in, engine, m, nqubits, ncbits, qubits);
+    return emit_circuit(*result, nqubits, ncbits, qubits);
 }
 
 }  // namespace corvane::bind::optimize

@@ -83,6 +83,12 @@ inline nb::object qubit_dict(nb::handle qubits) {
 // are in place).
 nb::object kept_entries(nb::handle gates, bool fast);
 
+// The entries kept_entries(gates, true) keeps, as a tuple, in one walk over
+// the exact list `gates`; an empty object when an entry falls outside what
+// the native path reads (not an exact tuple named by an exact string, or a
+// parameter that is not a plain number), before anything of it is used.
+nb::object kept_plain_entries(PyObject* gates);
+
 // The bodies of the methods (generic.cpp).
 nb::object init(Args a);
 nb::object remove_identity_gates(Args a);
