@@ -1,0 +1,13 @@
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[3];
+creg m[3];
+u3(0.1, -pi/2, pi/2) q[0];
+u2(0, pi) q[1];
+u1(2*pi/3) q[2];
+rz(-0.5e-1) q[0];
+cx q[0], q[1]; cx q[1], q[2];
+ry(sqrt(2)/2) q[2];
+rzz(0.25) q[0], q[2];
+reset q[1];
+measure q[0] -> m[0];
