@@ -8,7 +8,11 @@ bash tools/install-system-packages.sh
 sanitize_venv="$PWD/build/sanitize-venv"
 [ -x "$sanitize_venv/bin/python" ] || python -m venv "$sanitize_venv"
 "$sanitize_venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$sanitize_venv/bin/python" -m pip install -q \
+# The build requirements live in the environment (no build isolation), so the
+# build directory's configuration stays valid and rebuilds are incremental.
+"$sanitize_venv/bin/python" -m pip install -q $(python -c \
+  "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+"$sanitize_venv/bin/python" -m pip install -q --no-build-isolation \
   -Ccmake.define.CORVANE_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/sanitize \
   ".[$1]"
 

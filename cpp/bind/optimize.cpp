@@ -11,6 +11,7 @@
 // generic loop would leave. Otherwise the generic bodies run.
 #include "common/digraph.hpp"
 #include "common/gate_entries.hpp"
+#include "common/interrupt_check.hpp"
 #include "common/numpy_arrays.hpp"
 #include "common/pyfunction.hpp"
 #include "compress/gate_compressor.hpp"
@@ -405,8 +406,10 @@ nb::object filter_entries(nb::handle gates, bool fast) {
     nb::object kept = checked(PyList_New(0));
     EntryGlobals globals;
     nb::object iterator = checked(PyObject_GetIter(gates.ptr()));
+    InterruptPoll poll;
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object gate_info = nb::steal(raw);
+        poll.tick();
         if (keep_entry(gate_info, fast, globals)) append(kept, gate_info);
     }
     check(!PyErr_Occurred());
@@ -882,7 +885,9 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     std::unordered_map<std::string, std::uint32_t> by_text;
     PyObject* last_name = nullptr;
     std::uint32_t last_kind = 0;
+    InterruptPoll poll;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        poll.tick();
         PyObject* name = in.circuit.gate(i);
         std::uint32_t kind_index;
         if (name == last_name) {
@@ -988,7 +993,9 @@ Materialised materialise(NativeInput& in, const cz::Engine& engine, nb::handle q
     out.fused_names.resize(fused);
     out.fused_attributes.resize(fused);
     std::string text;
+    InterruptPoll poll;
     for (dag::NodeId n = 0; n < g.node_capacity(); ++n) {
+        poll.tick();
         if (!g.contains(n)) continue;
         if (engine.is_original(n)) {
             writer.add_node(n, in.circuit.name(n), in.circuit.attributes(n));
@@ -1020,6 +1027,7 @@ Materialised materialise(NativeInput& in, const cz::Engine& engine, nb::handle q
     // In the order the edges were added, so every _succ and every _pred dict
     // lists them as add_edges_from would have.
     for (dag::EdgeId e : engine.edges_in_insertion_order()) {
+        poll.tick();
         const std::uint32_t origin = engine.edge_list_origin(e);
         nb::object list = origin != dag::kNone ? in.circuit.edge_qubits(in.circuit.dependencies.edges[origin])
                                                : int_list(engine.edge_qubits(e));
@@ -1037,7 +1045,9 @@ nb::object emit_circuit(NativeInput& in, const cz::Engine& engine, const Materia
     const dag::Generations order = dag::topological_generations(engine.graph());
     nb::object entries = checked(PyList_New(0));
     const std::size_t originals = engine.original_count();
+    InterruptPoll poll;
     for (dag::NodeId n : order.order) {
+        poll.tick();
         if (!engine.is_original(n)) {
             PyObject* attributes = m.fused_attributes[n - originals].ptr();
             auto [gate, category] = categories.gate_of_node(m.fused_names[n - originals].ptr());
@@ -1126,6 +1136,7 @@ nb::object gi_run(Args a) {
 }  // namespace
 
 NB_MODULE(optimize, m) {
+    install_interrupt_check();
     import_numpy();
     m.doc() = kModuleDoc;
     O = new Originals();

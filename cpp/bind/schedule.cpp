@@ -9,6 +9,7 @@
 // whole walk on a core graph and the output gate list is built directly; the
 // two roads give equal gate lists and leave `_count` equal.
 #include "common/gate_entries.hpp"
+#include "common/interrupt_check.hpp"
 #include "schedule/decoupling.hpp"
 
 #include <string>
@@ -753,7 +754,9 @@ private:
         problem.qubit_offsets.reserve(count + 1);
         problem.qubit_offsets.push_back(0);
         problem.qubit_ids.reserve(count * 2);
+        InterruptPoll poll;
         for (size_t i = 0; i < count; ++i) {
+            poll.tick();
             GateInfo& info = info_for(circuit_.gate(i));
             node_info_.push_back(&info);
             problem.timing.push_back(info.timing);
@@ -901,7 +904,9 @@ private:
             }
         };
         const std::vector<dag::NodeId>& order = outcome.order;
+        InterruptPoll poll;
         for (size_t i = 0; i < order.size(); ++i) {
+            poll.tick();
             if (i + kPrefetchAhead < order.size()) prefetch_first(order[i + kPrefetchAhead]);
             if (i + kPrefetchAhead / 2 < order.size()) prefetch_second(order[i + kPrefetchAhead / 2]);
             const dag::NodeId node = order[i];
@@ -953,6 +958,7 @@ nb::object run(Args args) {
 }  // namespace
 
 NB_MODULE(schedule, m) {
+    install_interrupt_check();
     m.doc() = kModuleDoc;
     originals.module = m.ptr();
     nb::module_ copy = nb::module_::import_("copy");
