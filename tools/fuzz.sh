@@ -26,7 +26,7 @@ fuzz() { sanitized "$sanitize_venv/bin/python" "fuzz/$target.py" "$@"; }
 # -malloc_limit_mb: one allocation above this is reported as a failure;
 # the targets keep their inputs small, so only a runaway size reaches it.
 fuzz "$scratch" "$corpus" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=3072 \
-  -malloc_limit_mb=1024 -artifact_prefix="$artifacts/" -print_final_stats=1 "$@"
+  -malloc_limit_mb=1024 -len_control=0 -max_len=2048 -artifact_prefix="$artifacts/" -print_final_stats=1 "$@"
 
 minimised="build/fuzz/$target-minimised"
 rm -rf "$minimised" && mkdir -p "$minimised"
