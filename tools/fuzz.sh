@@ -19,6 +19,15 @@ source tools/sanitize-env.sh test,fuzz
 # A count from the fuzzer may ask for more memory than there is: the
 # allocation must fail into MemoryError, not abort the run.
 sanitize_asan_options+=:allocator_may_return_null=1
+# The ASan runtime carries weak stubs of the coverage callbacks that atheris's
+# libFuzzer defines; preloaded first, they would take the coverage of the
+# Python code away from libFuzzer. Preloading atheris's libFuzzer module ahead
+# of the runtime keeps the callbacks libFuzzer's (ASan then no longer comes
+# first, which it only checks).
+libfuzzer=$("$sanitize_venv/bin/python" -c \
+  "import atheris, glob, os; print(glob.glob(os.path.dirname(atheris.__file__) + '/core_with_libfuzzer*.so')[0])")
+sanitize_runtime="$libfuzzer:$sanitize_runtime"
+sanitize_asan_options+=:verify_asan_link_order=0
 
 corpus="fuzz/corpus/$target" scratch="build/fuzz/$target" artifacts="build/fuzz/$target-artifacts"
 mkdir -p "$corpus" "$scratch" "$artifacts"
