@@ -280,6 +280,8 @@ _OWN_MODULES = ("corvane", "inputs", "__main__")
 def fuzz_main(test_one_input):
     """Entry point of every target: `python fuzz/<target>.py CORPUS_DIR [libFuzzer flags]`."""
     import gc
+    import os
+    import shlex
     import sys
     import types
 
@@ -290,5 +292,8 @@ def fuzz_main(test_one_input):
     for obj in gc.get_objects():
         if isinstance(obj, types.FunctionType) and (obj.__module__ or "").split(".")[0] in _OWN_MODULES:
             atheris.instrument_func(obj)
-    atheris.Setup(sys.argv, test_one_input)
+    # libFuzzer reruns argv[0] through the shell for -merge and -fork: make
+    # it the command that runs this target with this interpreter.
+    command = " ".join(shlex.quote(part) for part in (sys.executable, os.path.abspath(sys.argv[0])))
+    atheris.Setup([command, *sys.argv[1:]], test_one_input)
     atheris.Fuzz()

@@ -19,14 +19,12 @@ source tools/sanitize-env.sh test,fuzz
 # A count from the fuzzer may ask for more memory than there is: the
 # allocation must fail into MemoryError, not abort the run.
 sanitize_asan_options+=:allocator_may_return_null=1
-# The ASan runtime carries weak stubs of the coverage callbacks that atheris's
-# libFuzzer defines; preloaded first, they would take the coverage of the
-# Python code away from libFuzzer. Preloading atheris's libFuzzer module ahead
-# of the runtime keeps the callbacks libFuzzer's (ASan then no longer comes
-# first, which it only checks).
-libfuzzer=$("$sanitize_venv/bin/python" -c \
-  "import atheris, glob, os; print(glob.glob(os.path.dirname(atheris.__file__) + '/core_with_libfuzzer*.so')[0])")
-sanitize_runtime="$libfuzzer:$sanitize_runtime"
+# fuzz/coverage_shim.c keeps the coverage of the Python code going to
+# libFuzzer rather than to the ASan runtime's stubs; it must come first, and
+# ASan then no longer does, which it only checks.
+mkdir -p build/fuzz
+cc -shared -fPIC -O2 -o build/fuzz/coverage_shim.so fuzz/coverage_shim.c -ldl
+sanitize_runtime="$PWD/build/fuzz/coverage_shim.so:$sanitize_runtime"
 sanitize_asan_options+=:verify_asan_link_order=0
 
 corpus="fuzz/corpus/$target" scratch="build/fuzz/$target" artifacts="build/fuzz/$target-artifacts"
@@ -39,6 +37,8 @@ fuzz "$scratch" "$corpus" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=3
 
 minimised="build/fuzz/$target-minimised"
 rm -rf "$minimised" && mkdir -p "$minimised"
-fuzz -merge=1 "$minimised" "$corpus" "$scratch" >/dev/null 2>&1
-rm -f "$corpus"/* && cp "$minimised"/* "$corpus"/
+fuzz -merge=1 -artifact_prefix="$artifacts/" "$minimised" "$corpus" "$scratch" > "build/fuzz/$target-merge.log" 2>&1
+if [ -n "$(ls "$minimised")" ]; then
+  rm -f "$corpus"/* && cp "$minimised"/* "$corpus"/
+fi
 echo "fuzz.sh: $target corpus now $(ls "$corpus" | wc -l) inputs"
