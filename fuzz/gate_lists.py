@@ -21,18 +21,8 @@ from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.schedule import DynamicalDecoupling
 
 
-class GenericCompressor(GateCompressor):
-    """A trivial override sends run down the generic loop."""
-
-    def has_adjacent_gates(self):
-        return super().has_adjacent_gates()
-
-
-class GenericDecoupling(DynamicalDecoupling):
-    """A trivial override sends run down the generic road."""
-
-    def counter(self):
-        return super().counter()
+GenericCompressor = inputs.trivial_override(GateCompressor, "has_adjacent_gates")
+GenericDecoupling = inputs.trivial_override(DynamicalDecoupling, "counter")
 
 
 def decoupling_options(fdp):

@@ -62,6 +62,9 @@ def test_parameter_expressions_and_several_statements_on_a_line():
     ("OPENQASM 2.0;\nqreg q[2];\nfoo q[0];", r"line 3: unknown gate 'foo'"),
     ("OPENQASM 2.0;\nqreg q[2];\nh r[0];", r"line 3: unknown quantum register 'r'"),
     ("OPENQASM 2.0;\nqreg q[2];\nh q[2];", r"line 3: index 2 out of range for q\[2\]"),
+    # Found by fuzzing: a size past the index range made the circuit raise OverflowError.
+    ("OPENQASM 2.0;\nqreg q[4000000000000000000000000000000000000];", r"line 2: register 'q' takes the program beyond 16777216 bits"),
+    ("OPENQASM 2.0;\nqreg q[16777216];\ncreg c[16777216];\nqreg r[1];", r"line 4: register 'r' takes the program beyond"),
     ("OPENQASM 2.0;\nqreg q[2];\ncx q[0], q[0];", r"line 3: a gate cannot act twice on one qubit"),
     ("OPENQASM 2.0;\nqreg q[1];\nrx q[0];", r"line 3: rx takes 1 parameter"),
     ('OPENQASM 2.0;\ninclude "other.inc";', r"line 2: only \"qelib1.inc\" can be included"),

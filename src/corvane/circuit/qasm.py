@@ -30,6 +30,12 @@ from corvane.circuit.quantumcircuit_helpers import (
 __all__ = ["dumps", "loads"]
 
 # Gate names written differently from the gate set, and names read into it.
+# At most this many qubits, and as many classical bits, per program: the
+# circuit keeps one list item per qubit, and a register size beyond any
+# device or simulator is far likelier a typo than a circuit (2**24 qubits
+# already take 130 MB of qubit list alone).
+_MAX_BITS = 1 << 24
+
 _WRITTEN_AS = {"cnot": "cx", "u": "u3", "p": "u1", "cp": "cu1"}
 _READ_AS = {"u3": "u", "u1": "p", "cu1": "cp", "U": "u", "CX": "cx"}
 
@@ -265,6 +271,8 @@ class _Reader:
         self.tokens.expect(";")
         if name in self.qregs or name in self.cregs:
             raise ValueError(f"line {line}: register {name!r} declared twice")
+        if offset + int(size) > _MAX_BITS:
+            raise ValueError(f"line {line}: register {name!r} takes the program beyond {_MAX_BITS} bits of its kind")
         table[name] = (offset, int(size))
         return int(size)
 
