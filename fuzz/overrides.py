@@ -58,7 +58,7 @@ def edit_compressible(fdp, compressor):
 def outcome(fn, *args, **kwargs):
     try:
         qc = fn(*args, **kwargs)
-    except inputs.EXPECTED as error:
+    except inputs.EXPECTED + (inputs.Boom,) as error:
         return type(error).__name__
     return qc.gates, qc.nqubits, qc.ncbits
 
