@@ -47,6 +47,8 @@ def edit_categories(fdp):
 def edit_compressible(fdp, compressor):
     for _ in range(fdp.ConsumeIntInRange(0, 2)):
         roll = fdp.ConsumeIntInRange(0, 3)
+        if roll < 2 and not isinstance(compressor.compressible_gates, list):
+            continue  # replaced by a non-list below: nothing to edit in place
         if roll == 0 and compressor.compressible_gates:
             compressor.compressible_gates.pop(fdp.ConsumeIntInRange(0, len(compressor.compressible_gates) - 1))
         elif roll == 1:

@@ -65,6 +65,11 @@ def test_parameter_expressions_and_several_statements_on_a_line():
     # Found by fuzzing: a size past the index range made the circuit raise OverflowError.
     ("OPENQASM 2.0;\nqreg q[4000000000000000000000000000000000000];", r"line 2: register 'q' takes the program beyond 16777216 bits"),
     ("OPENQASM 2.0;\nqreg q[16777216];\ncreg c[16777216];\nqreg r[1];", r"line 4: register 'r' takes the program beyond"),
+    # Found by fuzzing: arithmetic without a real value escaped as ZeroDivisionError.
+    ("OPENQASM 2.0;\nqreg q[1];\nrz(1/0) q[0];", r"line 3: cannot evaluate a parameter: division by zero"),
+    ("OPENQASM 2.0;\nqreg q[1];\nrz(ln(-1)) q[0];", r"line 3: cannot evaluate a parameter: math domain error"),
+    ("OPENQASM 2.0;\nqreg q[1];\nrz((-1)^0.5) q[0];", r"line 3: a parameter evaluates to the complex number"),
+    ("OPENQASM 2.0;\nqreg q[1];\ngate g(a) x { rz(1/a) x; }\ng(0) q[0];", r"line 4: cannot evaluate a parameter"),
     ("OPENQASM 2.0;\nqreg q[2];\ncx q[0], q[0];", r"line 3: a gate cannot act twice on one qubit"),
     ("OPENQASM 2.0;\nqreg q[1];\nrx q[0];", r"line 3: rx takes 1 parameter"),
     ('OPENQASM 2.0;\ninclude "other.inc";', r"line 2: only \"qelib1.inc\" can be included"),

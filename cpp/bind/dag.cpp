@@ -474,8 +474,10 @@ nb::object get_qcgraph_edges(Args args) {
         check(PyList_Append(pairs.ptr(), pair.ptr()) == 0);
     };
     nb::object iterator = checked(PyObject_GetIter(args[0]));
+    InterruptPoll poll;
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object entry = nb::steal(item);
+        poll.tick();
         nb::object name = checked(PySequence_GetItem(entry.ptr(), 0));
         Category found = Category::none;
         for (Category c : order) {

@@ -243,6 +243,22 @@ def _evaluate(node, env):
     return a ** b
 
 
+def _parameter(node, env, line):
+    """The value of a parameter expression; arithmetic that has no real value
+    (1/0, ln(-1), (-1)**0.5, an overflow) is an error of the program's line."""
+    try:
+        value = _evaluate(node, env)
+    except ArithmeticError as error:
+        raise ValueError(f"line {line}: cannot evaluate a parameter: {error}") from None
+    except ValueError as error:
+        if str(error).startswith("line "):
+            raise
+        raise ValueError(f"line {line}: cannot evaluate a parameter: {error}") from None
+    if isinstance(value, complex):
+        raise ValueError(f"line {line}: a parameter evaluates to the complex number {value!r}")
+    return value
+
+
 class _Reader:
     def __init__(self, text, circuit_class):
         self.tokens = _Tokens(text)
@@ -381,7 +397,7 @@ class _Reader:
         env = dict(zip(formal_params, params))
         where = dict(zip(formal_qubits, qubits))
         for inner, inner_params, inner_args, _ in body:
-            values = [_evaluate(p, env) for p in inner_params]
+            values = [_parameter(p, env, line) for p in inner_params]
             if inner == "barrier":
                 self.operations.append((line, ("barrier", tuple(where[a] for a in inner_args))))
             else:
@@ -428,9 +444,9 @@ class _Reader:
             params = []
             if t.accept("("):
                 if not t.accept(")"):
-                    params.append(_evaluate(_parse_expression(t), {}))
+                    params.append(_parameter(_parse_expression(t), {}, line))
                     while t.accept(","):
-                        params.append(_evaluate(_parse_expression(t), {}))
+                        params.append(_parameter(_parse_expression(t), {}, line))
                     t.expect(")")
             args = self.arguments(self.qregs, "quantum")
             for qubits in self.broadcast(args, line):
