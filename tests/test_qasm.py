@@ -70,6 +70,8 @@ def test_parameter_expressions_and_several_statements_on_a_line():
     ("OPENQASM 2.0;\nqreg q[1];\nrz(ln(-1)) q[0];", r"line 3: cannot evaluate a parameter: math domain error"),
     ("OPENQASM 2.0;\nqreg q[1];\nrz((-1)^0.5) q[0];", r"line 3: a parameter evaluates to the complex number"),
     ("OPENQASM 2.0;\nqreg q[1];\ngate g(a) x { rz(1/a) x; }\ng(0) q[0];", r"line 4: cannot evaluate a parameter"),
+    # Found by fuzzing: a whole empty register as an argument raised IndexError.
+    ("OPENQASM 2.0;\nqreg q[0];\nqreg r[1];\ncx q, r[0];", r"line 4: an empty register names no bit to act on"),
     ("OPENQASM 2.0;\nqreg q[2];\ncx q[0], q[0];", r"line 3: a gate cannot act twice on one qubit"),
     ("OPENQASM 2.0;\nqreg q[1];\nrx q[0];", r"line 3: rx takes 1 parameter"),
     ('OPENQASM 2.0;\ninclude "other.inc";', r"line 2: only \"qelib1.inc\" can be included"),

@@ -354,6 +354,8 @@ class _Reader:
 
     @staticmethod
     def broadcast(args, line):
+        if any(not a for a in args):
+            raise ValueError(f"line {line}: an empty register names no bit to act on")
         sizes = {len(a) for a in args if len(a) > 1}
         if len(sizes) > 1:
             raise ValueError(f"line {line}: registers of different sizes in one statement")
