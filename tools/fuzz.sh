@@ -39,6 +39,7 @@ minimised="build/fuzz/$target-minimised"
 rm -rf "$minimised" && mkdir -p "$minimised"
 fuzz -merge=1 -artifact_prefix="$artifacts/" "$minimised" "$corpus" "$scratch" > "build/fuzz/$target-merge.log" 2>&1
 if [ -n "$(ls "$minimised")" ]; then
-  rm -f "$corpus"/* && cp "$minimised"/* "$corpus"/
+  # Inputs named regression-* are past findings: they stay whatever they cover.
+  find "$corpus" -type f ! -name 'regression-*' -delete && cp "$minimised"/* "$corpus"/
 fi
 echo "fuzz.sh: $target corpus now $(ls "$corpus" | wc -l) inputs"
