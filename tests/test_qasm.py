@@ -64,6 +64,15 @@ def test_parameter_expressions_and_several_statements_on_a_line():
     ("OPENQASM 2.0;\nqreg q[2];\nfoo q[0];", r"line 3: unknown gate 'foo'"),
     ("OPENQASM 2.0;\nqreg q[2];\nh r[0];", r"line 3: unknown quantum register 'r'"),
     ("OPENQASM 2.0;\nqreg q[2];\nh q[2];", r"line 3: index 2 out of range for q\[2\]"),
+    # Found by fuzzing: a size past the index range made the circuit raise OverflowError.
+    ("OPENQASM 2.0;\nqreg q[4000000000000000000000000000000000000];", r"line 2: register size 4000000000000000000000000000000000000 is too large"),
+    # Found by fuzzing: arithmetic without a real value escaped as ZeroDivisionError.
+    ("OPENQASM 2.0;\nqreg q[1];\nrz(1/0) q[0];", r"line 3: division by zero in a parameter expression"),
+    ("OPENQASM 2.0;\nqreg q[1];\nrz(ln(-1)) q[0];", r"line 3: math domain error in a parameter expression"),
+    ("OPENQASM 2.0;\nqreg q[1];\nrz((-1)^0.5) q[0];", r"line 3: a negative number raised to a fractional power is not a real number"),
+    ("OPENQASM 2.0;\nqreg q[1];\ngate g(a) x { rz(1/a) x; }\ng(0) q[0];", r"line 3: division by zero in a parameter expression"),
+    # Found by fuzzing: a lone surrogate escaped as UnicodeEncodeError without a line.
+    ("OPENQASM 2.0;\nqreg q[1];\n// \udc81\n", r"line 3: character '\\udc81' cannot be read as UTF-8"),
     ("OPENQASM 2.0;\nqreg q[2];\ncx q[0], q[0];", r"line 3: a gate cannot act twice on one qubit"),
     ("OPENQASM 2.0;\nqreg q[1];\nrx q[0];", r"line 3: rx takes 1 parameter"),
     ('OPENQASM 2.0;\ninclude "other.inc";', r"line 2: only \"qelib1.inc\" can be included"),

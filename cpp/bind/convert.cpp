@@ -1,5 +1,6 @@
 // corvane.circuit._convert: the circuit model's gate-list-to-DAG builder.
 #include "common/gate_entries.hpp"
+#include "common/interrupt_check.hpp"
 
 #include <cstddef>
 
@@ -37,7 +38,9 @@ nb::object convert(Args args) {
 
     const auto node_count = static_cast<Py_ssize_t>(circuit.size());
     nb::object nodes = checked(PyList_New(node_count));
+    InterruptPoll poll;
     for (Py_ssize_t i = 0; i < node_count; ++i) {
+        poll.tick();
         PyObject* pair = PyTuple_Pack(2, circuit.name(i), circuit.attributes(i));
         check(pair != nullptr);
         PyList_SET_ITEM(nodes.ptr(), i, pair);
@@ -45,6 +48,7 @@ nb::object convert(Args args) {
     const auto& dependency_edges = circuit.dependencies.edges;
     nb::object edges = checked(PyList_New(static_cast<Py_ssize_t>(dependency_edges.size())));
     for (size_t e = 0; e < dependency_edges.size(); ++e) {
+        poll.tick();
         const auto& edge = dependency_edges[e];
         nb::object data = checked(PyDict_New());
         check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
@@ -58,6 +62,7 @@ nb::object convert(Args args) {
 }  // namespace
 
 NB_MODULE(_convert, m) {
+    install_interrupt_check();
     m.doc() = "Native builder of gate DAG nodes and edges for the circuit model.";
     m.attr("convert_gate_info_to_dag_info") = make_function(m, {
         .name = "convert_gate_info_to_dag_info",

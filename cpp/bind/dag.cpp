@@ -2,6 +2,7 @@
 #include "common/digraph.hpp"
 #include "common/flat_table.hpp"
 #include "common/gate_entries.hpp"
+#include "common/interrupt_check.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -65,8 +66,13 @@ nb::object qc2dag(Args args) {
         graph = global(this_module(), "nx").attr("DiGraph")();
         if (is_plain_digraph(graph)) {
             DiGraphWriter writer(graph, circuit.size());
-            for (size_t i = 0; i < circuit.size(); ++i) writer.add_node(i, circuit.name(i), circuit.attributes(i));
+            InterruptPoll poll;
+            for (size_t i = 0; i < circuit.size(); ++i) {
+                poll.tick();
+                writer.add_node(i, circuit.name(i), circuit.attributes(i));
+            }
             for (const auto& edge : circuit.dependencies.edges) {
+                poll.tick();
                 nb::object data = checked(PyDict_New());
                 check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
                 writer.add_edge(edge.source, edge.target, data.ptr());
@@ -255,7 +261,9 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
     // every object is reached once with its load asked for ahead; until then
     // items[0] and items[1] hold the qubits and the parameters.
     auto attributes_of = [&](size_t i) { return snapshot.attributes[i]; };
+    InterruptPoll poll;
     for (size_t i = 0; i < count; ++i) {
+        poll.tick();
         if (i + kPrefetchAhead < count) {
             __builtin_prefetch(snapshot.nodes[i + kPrefetchAhead]);
             __builtin_prefetch(attributes_of(i + kPrefetchAhead));
@@ -286,6 +294,7 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
         entry.items[1] = parameter_gate ? params : nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
+        poll.tick();
         prefetch_list_ahead(i, count, [&](size_t j) { return prepared[j].items[0]; });
         prefetch_list_ahead(i, count, [&](size_t j) { return prepared[j].items[1]; });
         PreparedEntry& entry = prepared[i];
@@ -352,7 +361,9 @@ nb::object dag2qc(Args args) {
         std::vector<PreparedEntry> prepared;
         if (prepare_entries(snapshot, categories, prepared, nqubits.is_none(), maximum)) {
             SharedEntries shared;
+            InterruptPoll poll;
             for (dag::NodeId n : generations.order) {
+                poll.tick();
                 const PreparedEntry& p = prepared[n];
                 nb::object entry;
                 switch (p.shape) {
@@ -369,7 +380,11 @@ nb::object dag2qc(Args args) {
         } else {
             maximum = QubitMaximum();
             snapshot.hold();  // the generic path may run user code
-            for (dag::NodeId n : generations.order) add_node(snapshot.nodes[n], snapshot.attributes[n]);
+            InterruptPoll poll;
+            for (dag::NodeId n : generations.order) {
+                poll.tick();
+                add_node(snapshot.nodes[n], snapshot.attributes[n]);
+            }
         }
         if (!generations.acyclic) {
             nb::object unfeasible = global(this_module(), "nx").attr("NetworkXUnfeasible");
@@ -450,8 +465,10 @@ nb::object get_qcgraph_edges(Args args) {
         check(PyList_Append(pairs.ptr(), pair.ptr()) == 0);
     };
     nb::object iterator = checked(PyObject_GetIter(args[0]));
+    InterruptPoll poll;
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object entry = nb::steal(item);
+        poll.tick();
         nb::object name = checked(PySequence_GetItem(entry.ptr(), 0));
         Category found = Category::none;
         for (Category c : order) {
@@ -555,6 +572,7 @@ nb::object draw_dag(Args args) {
 }  // namespace
 
 NB_MODULE(dag, m) {
+    install_interrupt_check();
     m.doc() = kModuleDoc;
     module_ptr = m.ptr();
     m.attr("np") = nb::module_::import_("numpy");

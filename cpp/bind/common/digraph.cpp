@@ -1,5 +1,7 @@
 #include "common/digraph.hpp"
 
+#include "common/interrupt.hpp"
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -161,7 +163,9 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     // and look a key up only where the two differ.
     snapshot.attributes.assign(snapshot.nodes.size(), Py_None);
     Py_ssize_t node_pos = 0;
+    InterruptPoll poll;
     for (size_t i = 0; i < snapshot.nodes.size(); ++i) {
+        poll.tick();
         PyObject* n = snapshot.nodes[i];
         PyObject *node_key = nullptr, *attributes = nullptr;
         if (!PyDict_Next(node.ptr(), &node_pos, &node_key, &attributes) || node_key != n) {
@@ -181,6 +185,7 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     successor_keys.reserve(count * 2);
     snapshot.successors.offsets.reserve(count + 1);
     for (size_t u = 0; u < successor_dicts.size(); ++u) {
+        poll.tick();
         if (u + kPrefetchAhead < successor_dicts.size()) __builtin_prefetch(successor_dicts[u + kPrefetchAhead]);
         if (u + kPrefetchAhead / 2 < successor_dicts.size())
             prefetch_dict_entries(successor_dicts[u + kPrefetchAhead / 2]);
@@ -196,6 +201,7 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     std::vector<dag::NodeId>& targets = snapshot.successors.targets;
     targets.resize(successor_keys.size());
     for (size_t i = 0; i < successor_keys.size(); ++i) {
+        poll.tick();
         if (i + kPrefetchAhead < successor_keys.size()) index.prefetch(successor_keys[i + kPrefetchAhead]);
         targets[i] = index.find_identical(successor_keys[i]);
         if (targets[i] == NodeIndex::kMissing) {

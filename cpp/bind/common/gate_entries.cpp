@@ -1,5 +1,6 @@
 #include "common/gate_entries.hpp"
 
+#include "common/interrupt.hpp"
 #include "common/qubit_ids.hpp"
 
 #include <algorithm>
@@ -223,8 +224,10 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
     offsets.reserve(count + 1);
     qubit_ids.reserve(count * 2);
     QubitIds ids;
+    InterruptPoll poll;
 
     for (Py_ssize_t i = 0; i < count; ++i) {
+        poll.tick();
         PyObject* entry = PyTuple_GET_ITEM(entries, i);
         if (!PyTuple_Check(entry) && !PyList_Check(entry))
             raise_entry_error(PyExc_TypeError, i, entry, "a gate entry is a tuple");

@@ -1,5 +1,7 @@
 #include "common/pyfunction.hpp"
 
+#include "common/interrupt.hpp"
+
 #include <cstddef>
 #include <exception>
 #include <memory>
@@ -127,6 +129,8 @@ void translate_current_exception() {
             default: break;
         }
         PyErr_SetString(type, e.what());
+    } catch (corvane::Interrupted&) {
+        // The signal handler's exception (KeyboardInterrupt) is already set.
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (std::invalid_argument& e) {

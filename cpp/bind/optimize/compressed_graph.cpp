@@ -44,7 +44,9 @@ nb::object CompressedGraph::build() {
     DiGraphWriter writer(graph, g.node_capacity());
     const Keys& keys = Keys::get();
     std::string text;
+    InterruptPoll poll;
     for (dag::NodeId n = 0; n < g.node_capacity(); ++n) {
+        poll.tick();
         if (!g.contains(n)) continue;
         if (engine->is_original(n)) {
             writer.add_node(n, in.circuit.name(n), in.circuit.attributes(n));
@@ -70,6 +72,7 @@ nb::object CompressedGraph::build() {
     // In the order the edges were added, so every _succ and every _pred dict
     // lists them as add_edges_from would have.
     for (dag::EdgeId e : engine->edges_in_insertion_order()) {
+        poll.tick();
         const std::uint32_t origin = engine->edge_list_origin(e);
         nb::object list = origin != dag::kNone ? in.circuit.edge_qubits(in.circuit.dependencies.edges[origin])
                                                : int_list(engine->edge_qubits(e));

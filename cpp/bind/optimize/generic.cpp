@@ -138,7 +138,9 @@ nb::object kept_entries(nb::handle gates, bool fast) {
     nb::object kept = checked(PyList_New(0));
     EntryGlobals globals;
     nb::object iterator = checked(PyObject_GetIter(gates.ptr()));
+    InterruptPoll poll;
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        poll.tick();
         nb::object gate_info = nb::steal(raw);
         if (keep_entry(gate_info, fast, globals)) append(kept, gate_info);
     }
@@ -155,7 +157,9 @@ nb::object kept_plain_entries(PyObject* gates) {
     bool all_untracked = true;
     // A matrix function called for an entry (keep_entry's slow path) may
     // change the list: its size is read at every step.
+    InterruptPoll poll;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates); ++i) {
+        poll.tick();
         if (i + static_cast<Py_ssize_t>(kPrefetchAhead) < PyList_GET_SIZE(gates))
             __builtin_prefetch(PyList_GET_ITEM(gates, i + static_cast<Py_ssize_t>(kPrefetchAhead)));
         nb::object entry = nb::borrow(PyList_GET_ITEM(gates, i));

@@ -195,6 +195,7 @@ using namespace corvane::bind;
 using namespace corvane::bind::optimize;
 
 NB_MODULE(optimize, m) {
+    install_interrupt_check();
     prepare_native_path();
     m.doc() = kModuleDoc;
     ModuleState& s = state();

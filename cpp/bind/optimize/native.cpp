@@ -71,7 +71,9 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
     GateNameCache<std::uint32_t> kind_of_name;
     PyObject* last_name = nullptr;
     std::uint32_t last_kind = 0;
+    InterruptPoll poll;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        poll.tick();
         PyObject* name = in.circuit.gate(i);
         std::uint32_t kind_index;
         if (name == last_name) {
@@ -140,7 +142,9 @@ nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle 
     nb::object entries = checked(PyList_New(0));
     std::vector<PyObject*> items;
     const std::vector<dag::NodeId>& nodes = order.order;
+    InterruptPoll poll;
     for (size_t i = 0; i < nodes.size(); ++i) {
+        poll.tick();
         // The output order is far from the order of the entries in memory:
         // ask for them ahead, in two steps (the node record, then its entry).
         if (i + kPrefetchAhead < nodes.size() && engine.is_original(nodes[i + kPrefetchAhead]))

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "common/host.hpp"
+#include "common/interrupt_check.hpp"
 #include "common/override_guard.hpp"
 #include "compress/gate_compressor.hpp"
 

@@ -131,6 +131,7 @@ using namespace corvane::bind;
 using namespace corvane::bind::schedule;
 
 NB_MODULE(schedule, m) {
+    install_interrupt_check();
     m.doc() = kModuleDoc;
     ModuleState& s = state();
     s.module = nb::borrow(m);

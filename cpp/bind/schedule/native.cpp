@@ -210,7 +210,9 @@ private:
         problem.qubit_offsets.reserve(count + 1);
         problem.qubit_offsets.push_back(0);
         problem.qubit_ids.reserve(count * 2);
+        InterruptPoll poll;
         for (size_t i = 0; i < count; ++i) {
+            poll.tick();
             GateInfo& info = info_for(circuit_.gate(i));
             node_info_.push_back(&info);
             problem.timing.push_back(info.timing);
@@ -353,7 +355,9 @@ private:
             }
         };
         const std::vector<dag::NodeId>& order = outcome.order;
+        InterruptPoll poll;
         for (size_t i = 0; i < order.size(); ++i) {
+            poll.tick();
             if (i + kPrefetchAhead < order.size()) prefetch_first(order[i + kPrefetchAhead]);
             if (i + kPrefetchAhead / 2 < order.size()) prefetch_second(order[i + kPrefetchAhead / 2]);
             const dag::NodeId node = order[i];

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "common/host.hpp"
+#include "common/interrupt_check.hpp"
 #include "common/override_guard.hpp"
 #include "schedule/decoupling.hpp"
 

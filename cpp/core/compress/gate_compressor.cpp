@@ -1,4 +1,5 @@
 #include "compress/gate_compressor.hpp"
+#include "common/interrupt.hpp"
 
 #include "decompose/u3_decompose.hpp"
 
@@ -425,10 +426,14 @@ void Engine::apply(NodeId n1, NodeId n2, NodeId fused) {
 }
 
 Outcome Engine::run() {
-    for (NodeId u = 0; u < original_count_; ++u)
+    InterruptPoll poll;
+    for (NodeId u = 0; u < original_count_; ++u) {
+        poll.tick();
         for (EdgeId e = graph_.first_out(u); e != kNone; e = graph_.next_out(e)) consider(e);
+    }
 
     for (;;) {
+        poll.tick();
         const NodeId n1 = set_.first();
         if (n1 == kNone) return Outcome::done;
         const NodeId n2 = graph_.target(mergeable_out_[n1]);
@@ -475,7 +480,9 @@ Outcome Engine::run() {
 std::vector<EdgeId> Engine::edges_in_insertion_order() const {
     // Sequence numbers are dense over all edges ever added: bucket by them.
     std::vector<EdgeId> by_seq(next_seq_, kNone);
+    InterruptPoll poll;
     for (NodeId u = 0; u < graph_.node_capacity(); ++u) {
+        poll.tick();
         if (!graph_.contains(u)) continue;
         for (EdgeId e = graph_.first_out(u); e != kNone; e = graph_.next_out(e)) by_seq[seq_[e]] = e;
     }

@@ -1,4 +1,5 @@
 #include "dag/gate_dag.hpp"
+#include "common/interrupt.hpp"
 
 #include <cassert>
 #include <stdexcept>
@@ -96,10 +97,12 @@ Generations layer(std::size_t capacity, std::size_t live_count, IsLive&& is_live
     for (NodeId n = 0; n < capacity; ++n)
         if (is_live(n) && indegree[n] == 0) result.order.push_back(n);
     std::size_t begin = 0;
+    InterruptPoll poll;
     while (begin < result.order.size()) {
         const std::size_t end = result.order.size();
         result.starts.push_back(begin);
         for (std::size_t i = begin; i < end; ++i) {
+            poll.tick();
             for_each_successor(result.order[i], [&](NodeId child) {
                 if (--indegree[child] == 0) result.order.push_back(child);
             });
@@ -174,7 +177,9 @@ Dependencies dependency_edges(std::span<const std::uint32_t> offsets,
     result.edges.reserve(gate_count);
     result.qubit_positions.reserve(qubits.size());
 
+    InterruptPoll poll;
     for (std::uint32_t g = 0; g < gate_count; ++g) {
+        poll.tick();
         const std::uint32_t begin = offsets[g], end = offsets[g + 1];
         const std::size_t first_edge = result.edges.size();
         source_at.assign(end - begin, kNone);

@@ -1,4 +1,5 @@
 #include "schedule/decoupling.hpp"
+#include "common/interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -74,6 +75,7 @@ public:
     bool walk(const dag::Generations& generations) {
         const std::size_t count = generations.size();
         for (std::size_t i = 0; i < count; ++i) {
+            poll_.tick();
             const std::size_t g = o_.align_right ? count - 1 - i : i;
             if (!layer(generations.layer(g), static_cast<std::uint32_t>(i))) return false;
         }
@@ -108,6 +110,7 @@ private:
         const std::size_t first_pending = lengths_.size();
         if (length != 0.0) lengths_.push_back(length);
         for (dag::NodeId node : nodes) {
+            poll_.tick();
             const std::uint32_t begin = p_.qubit_offsets[node], end = p_.qubit_offsets[node + 1];
             for (std::uint32_t k = begin; k < end; ++k) {
                 const std::uint32_t q = p_.qubit_ids[k];
@@ -177,6 +180,7 @@ private:
     std::vector<dag::NodeId> current_;    // per record qubit: its last node
     std::vector<std::size_t> synced_;     // per record qubit: lengths_ already added
     std::vector<std::uint32_t> stamp_;    // per record qubit: last layer that handled it
+    InterruptPoll poll_;                  // ticks once per layer and once per node
 };
 
 }  // namespace
@@ -238,9 +242,11 @@ std::vector<dag::NodeId> changed_order(const dag::GateDag& dag, const std::vecto
         if (child >= n || --indegree[child] == 0) order.push_back(child);
     };
     std::size_t begin = 0;
+    InterruptPoll poll;
     while (begin < order.size()) {
         const std::size_t end = order.size();
         for (std::size_t i = begin; i < end; ++i) {
+            poll.tick();
             const dag::NodeId u = order[i];
             if (u < n) {
                 for (dag::EdgeId e = dag.first_out(u); e != dag::kNone; e = dag.next_out(e)) reach(dag.target(e));

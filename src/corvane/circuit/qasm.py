@@ -57,7 +57,11 @@ def loads(text, circuit_class=None):
         raise TypeError(f"an OpenQASM program is text, got {type(text).__name__}")
     if circuit_class is None:
         from corvane.circuit.quantumcircuit import QuantumCircuit as circuit_class
-    nqubits, ncbits, gates = _qasm.read(text, _CATEGORIES)
+    try:
+        nqubits, ncbits, gates = _qasm.read(text, _CATEGORIES)
+    except UnicodeEncodeError as err:  # a lone surrogate: no program text can hold it
+        line = text.count("\n", 0, err.start) + 1
+        raise ValueError(f"line {line}: character {text[err.start]!r} cannot be read as UTF-8") from None
     qc = circuit_class(nqubits, ncbits)
     qc.gates = gates
     return qc
