@@ -1,9 +1,11 @@
-// Preloaded ahead of the ASan runtime by tools/fuzz.sh. The GCC ASan runtime
-// defines weak no-op versions of the two callbacks through which atheris
-// registers the coverage counters of the Python code with libFuzzer; loaded
-// first (as ASan must be), they would win the symbol lookup, and libFuzzer
-// would see no coverage at all. These definitions come first instead and pass
-// each call on to the libFuzzer linked into atheris's core module.
+// Preloaded ahead of the ASan runtime by tools/fuzz.sh. The ASan runtimes
+// define weak no-op versions of the callbacks through which instrumented code
+// reports coverage to libFuzzer: the counters of the Python code (registered
+// by atheris) and, in the clang build, the edge counters and comparisons of
+// the extension modules. Loaded first (as ASan must be), the runtime would win
+// the symbol lookup and libFuzzer would see nothing. These definitions come
+// first instead and pass each call on to the libFuzzer linked into atheris's
+// core module, which must be imported before any instrumented module.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <link.h>
@@ -35,3 +37,27 @@ void __sanitizer_cov_pcs_init(const uintptr_t* begin, const uintptr_t* end) {
         (void (*)(const uintptr_t*, const uintptr_t*))in_libfuzzer(__func__);
     if (init) init(begin, end);
 }
+
+// The comparison hooks run on every instrumented comparison: the target is
+// looked up once, and the call is a tail call, so libFuzzer still sees the
+// caller's address (it keys its table of compared values by it).
+#define FORWARD(name, params, args)                        \
+    void name params {                                     \
+        static void (*target) params;                      \
+        static int looked_up;                              \
+        if (!looked_up) {                                  \
+            target = (void (*) params)in_libfuzzer(#name); \
+            looked_up = 1;                                 \
+        }                                                  \
+        if (target) target args;                           \
+    }
+
+FORWARD(__sanitizer_cov_trace_cmp1, (uint8_t a, uint8_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_cmp2, (uint16_t a, uint16_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_cmp4, (uint32_t a, uint32_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_cmp8, (uint64_t a, uint64_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_const_cmp1, (uint8_t a, uint8_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_const_cmp2, (uint16_t a, uint16_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_const_cmp4, (uint32_t a, uint32_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_const_cmp8, (uint64_t a, uint64_t b), (a, b))
+FORWARD(__sanitizer_cov_trace_switch, (uint64_t value, uint64_t* cases), (value, cases))

@@ -55,6 +55,11 @@ CHILD = textwrap.dedent(
             return qc, lambda p: qc2dag(qc)
         if case == "convert":
             return qc, lambda p: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates)
+        if case == "from_qasm":
+            text = qc.to_qasm()
+            return qc, lambda p: QuantumCircuit.from_qasm(text)
+        if case == "to_qasm":
+            return qc, lambda p: qc.to_qasm()
         return qc, lambda p: p.run(qc)
 
     def timed(n):
@@ -117,7 +122,7 @@ def sanitized():
 
 
 @pytest.mark.skipif(sanitized(), reason="sized for the optimised build; the sanitizers make every call 3x slower")
-@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple"])
+@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple", "from_qasm", "to_qasm"])
 def test_ctrl_c_stops_a_long_call_cleanly(case):
     done = subprocess.run([sys.executable, "-c", CHILD, case], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr

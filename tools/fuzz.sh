@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs one fuzz target of fuzz/ against the sanitizer build for SECONDS seconds:
+# Runs one fuzz target of fuzz/ for SECONDS seconds against a clang build of
+# the extension modules with ASan, UBSan and the fuzzer's coverage
+# instrumentation, so both the Python code and the native code guide it:
 #   bash tools/fuzz.sh TARGET SECONDS [libFuzzer flags...]
 # The committed corpus fuzz/corpus/TARGET seeds the run; new inputs collect in
 # build/fuzz/TARGET, and at the end the committed corpus is replaced by the
-# smallest set of inputs that keeps the coverage of both (libFuzzer -merge).
+# smallest set of inputs that keeps the coverage of both (libFuzzer
+# -set_cover_merge).
 # A failing input is written to build/fuzz/TARGET-artifacts/ and the script
 # exits non-zero; rerun it with `python fuzz/TARGET.py FILE` to reproduce.
 set -euo pipefail
@@ -15,13 +18,13 @@ if [ $# -lt 2 ] || [ ! -f "fuzz/$1.py" ] || [ "$1" = inputs ]; then
 fi
 target=$1 seconds=$2
 shift 2
-source tools/sanitize-env.sh test,fuzz
+source tools/sanitize-env.sh test,fuzz fuzz
 # A count from the fuzzer may ask for more memory than there is: the
 # allocation must fail into MemoryError, not abort the run.
 sanitize_asan_options+=:allocator_may_return_null=1
-# fuzz/coverage_shim.c keeps the coverage of the Python code going to
-# libFuzzer rather than to the ASan runtime's stubs; it must come first, and
-# ASan then no longer does, which it only checks.
+# fuzz/coverage_shim.c keeps the coverage going to libFuzzer rather than to
+# the ASan runtime's stubs; it must come first, and ASan then no longer does,
+# which it only checks.
 mkdir -p build/fuzz
 cc -shared -fPIC -O2 -o build/fuzz/coverage_shim.so fuzz/coverage_shim.c -ldl
 sanitize_runtime="$PWD/build/fuzz/coverage_shim.so:$sanitize_runtime"
@@ -37,7 +40,7 @@ fuzz "$scratch" "$corpus" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=3
 
 minimised="build/fuzz/$target-minimised"
 rm -rf "$minimised" && mkdir -p "$minimised"
-fuzz -merge=1 -artifact_prefix="$artifacts/" "$minimised" "$corpus" "$scratch" > "build/fuzz/$target-merge.log" 2>&1
+fuzz -set_cover_merge=1 -artifact_prefix="$artifacts/" "$minimised" "$corpus" "$scratch" > "build/fuzz/$target-merge.log" 2>&1
 if [ -n "$(ls "$minimised")" ]; then
   # Inputs named regression-* are past findings: they stay whatever they cover.
   find "$corpus" -type f ! -name 'regression-*' -delete && cp "$minimised"/* "$corpus"/

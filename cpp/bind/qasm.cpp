@@ -4,11 +4,12 @@
 // are seen.
 #include "common/gate_entries.hpp"
 #include "common/host.hpp"
+#include "common/interrupt_check.hpp"
 #include "qasm/reader.hpp"
 #include "qasm/writer.hpp"
 
+#include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -74,7 +75,7 @@ public:
         case Number::Kind::real: return checked(PyFloat_FromDouble(n.real));
         case Number::Kind::big_integer: break;
         }
-        std::string digits = (n.negative ? "-" : "") + std::string(n.digits);
+        const std::string digits = std::string(n.negative ? "-" : "").append(n.digits);
         return checked(PyLong_FromString(digits.c_str(), nullptr, 10));
     }
 
@@ -113,7 +114,9 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
 
     const auto count = static_cast<Py_ssize_t>(program.operations.size());
     nb::object entries = new_list(count);
+    InterruptPoll poll;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        poll.tick();
         const corvane::qasm::Operation& op = program.operations[static_cast<size_t>(i)];
         const std::uint32_t* operands = program.operands.data() + op.first_operand;
         const Number* params = program.params.data() + op.first_param;
@@ -257,8 +260,8 @@ public:
         // Every byte written is ASCII (gate names are checked identifiers).
         nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(header.size() + body.size()), 127));
         auto* data = static_cast<char*>(PyUnicode_DATA(text.ptr()));
-        std::memcpy(data, header.data(), header.size());
-        std::memcpy(data + header.size(), body.data(), body.size());
+        // std::copy: an empty body has no storage, which memcpy may not be given.
+        std::copy(body.begin(), body.end(), std::copy(header.begin(), header.end(), data));
         return text;
     }
 
@@ -358,7 +361,9 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
     const nb::object entries = PyList_Check(gates.ptr()) ? nb::borrow(gates) : checked(PySequence_List(gates.ptr()));
     EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"),
                        static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set));
+    InterruptPoll poll;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        poll.tick();
         prefetch_entry(entries.ptr(), i);
         const nb::object held = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
         PyObject* entry = held.ptr();
@@ -380,6 +385,7 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
 }  // namespace
 
 NB_MODULE(_qasm, m) {
+    install_interrupt_check();
     m.doc() = "Native OpenQASM 2 reader and writer of the circuit model (private; see corvane.circuit.qasm).";
     m.attr("read") = make_function(m, {
         .name = "read",

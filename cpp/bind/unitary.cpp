@@ -3,6 +3,7 @@
 // corvane.circuit.equivalence read the gate entries and call this module with
 // plain (name, parameters, qubits) triples.
 #include "common/host.hpp"
+#include "common/interrupt_check.hpp"
 #include "common/numpy_arrays.hpp"
 #include "common/pyfunction.hpp"
 #include "simulate/unitary.hpp"
@@ -67,9 +68,7 @@ nb::object circuit_unitary(unsigned nqubits, PyObject* operations) {
     // Column-major, as the core writes it: numpy reads it like any other array.
     nb::object out = checked(PyArray_New(&PyArray_Type, 2, dims, NPY_CDOUBLE, nullptr, nullptr, 0,
                                          NPY_ARRAY_F_CONTIGUOUS, nullptr));
-    sim::circuit_unitary(nqubits, ops,
-                         std::span(complex_data(out), static_cast<std::size_t>(dim * dim)),
-                         [] { check(PyErr_CheckSignals() == 0); });
+    sim::circuit_unitary(nqubits, ops, std::span(complex_data(out), static_cast<std::size_t>(dim * dim)));
     return out;
 }
 
@@ -77,6 +76,7 @@ nb::object circuit_unitary(unsigned nqubits, PyObject* operations) {
 
 NB_MODULE(_unitary, m) {
     import_numpy();
+    install_interrupt_check();
     m.doc() = "The unitary matrix of a circuit, from the core's gate matrices.";
     m.attr("MAX_QUBITS") = sim::kMaxQubits;
     m.attr("circuit_unitary") = make_function(m, {

@@ -1,9 +1,12 @@
 #include "common/interrupt.hpp"
 #include "dag/gate_dag.hpp"
+#include "qasm/reader.hpp"
+#include "simulate/unitary.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -49,6 +52,30 @@ TEST_F(Interrupt, WithoutACheckNothingStops) {
     const std::uint32_t n = 3 * corvane::InterruptPoll::kInterval;
     const std::vector<std::uint32_t> offsets = chain_offsets(n), qubits(n, 0);
     EXPECT_EQ(corvane::dag::dependency_edges(offsets, qubits, 1).edges.size(), n - 1);
+}
+
+// Thirty lines of gate definitions that expand to 2^16 operations: the read
+// stops inside the expansion, not only between statements.
+TEST_F(Interrupt, ReadingAProgramStopsWithinAnExpansion) {
+    std::string text = "OPENQASM 2.0;\nqreg q[1];\ngate g0 a { U(0,0,0) a; U(0,0,0) a; }\n";
+    for (int i = 1; i < 16; ++i)
+        text += "gate g" + std::to_string(i) + " a { g" + std::to_string(i - 1) + " a; g" + std::to_string(i - 1) +
+                " a; }\n";
+    text += "g15 q[0];\n";
+    stop_at = 3;
+    corvane::qasm::GateSet gates;
+    gates.add("u", {1, 3});
+    EXPECT_THROW(corvane::qasm::read_program(text, gates), corvane::Interrupted);
+    EXPECT_EQ(checks_run, 3);
+}
+
+TEST_F(Interrupt, UnitaryStopsWithinAColumn) {
+    const auto x = *corvane::simulate::make_operation("x", {}, std::vector<unsigned>{0});
+    const std::vector<corvane::simulate::Operation> ops(3 * corvane::InterruptPoll::kInterval, x);
+    std::vector<corvane::simulate::cplx> out(4);
+    stop_at = 2;
+    EXPECT_THROW(corvane::simulate::circuit_unitary(1, ops, out), corvane::Interrupted);
+    EXPECT_EQ(checks_run, 2);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ std::vector<cplx> unitary_of(unsigned nqubits, const std::vector<Gate>& gates) {
     }
     const std::size_t dim = std::size_t{1} << nqubits;
     std::vector<cplx> out(dim * dim);
-    sim::circuit_unitary(nqubits, ops, out, {});
+    sim::circuit_unitary(nqubits, ops, out);
     return out;
 }
 
@@ -127,17 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Unitary, RefusesTooManyQubitsAndOutsideQubits) {
     std::vector<cplx> out(4);
-    EXPECT_THROW(sim::circuit_unitary(sim::kMaxQubits + 1, {}, out, {}), std::invalid_argument);
+    EXPECT_THROW(sim::circuit_unitary(sim::kMaxQubits + 1, {}, out), std::invalid_argument);
     const auto op = *sim::make_operation("x", {}, std::vector<unsigned>{1});
-    EXPECT_THROW(sim::circuit_unitary(1, std::span(&op, 1), out, {}), std::out_of_range);
-}
-
-TEST(Unitary, PollThrowingAbandonsTheWork) {
-    std::vector<cplx> out(16);
-    int calls = 0;
-    auto poll = [&] {
-        if (++calls == 2) throw std::runtime_error("interrupted");
-    };
-    EXPECT_THROW(sim::circuit_unitary(2, {}, out, poll), std::runtime_error);
-    EXPECT_EQ(calls, 2);
+    EXPECT_THROW(sim::circuit_unitary(1, std::span(&op, 1), out), std::out_of_range);
 }

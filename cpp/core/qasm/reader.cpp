@@ -1,5 +1,6 @@
 #include "qasm/reader.hpp"
 
+#include "common/interrupt.hpp"
 #include "qasm/expression.hpp"
 #include "qasm/tokens.hpp"
 
@@ -61,8 +62,8 @@ const Definitions& standard_definitions();
 
 class Reader {
 public:
-    Reader(std::string_view text, const GateSet& gates, const ReadOptions& options)
-        : lexer_(text), gates_(gates), options_(options), standard_(&standard_definitions()) {
+    Reader(std::string_view text, const GateSet& gates)
+        : lexer_(text), gates_(gates), standard_(&standard_definitions()) {
         advance();
     }
 
@@ -70,8 +71,7 @@ public:
     // library), marked standard.
     static Definitions read_standard(std::string_view text) {
         const GateSet none;
-        const ReadOptions options;
-        Reader reader(text, none, options, nullptr);
+        Reader reader(text, none, nullptr);
         while (reader.current_.kind != Tok::end) {
             reader.expect("gate");
             reader.gate_definition(true);
@@ -81,12 +81,8 @@ public:
 
     Program read() {
         header();
-        size_t until_poll = options_.poll_every;
         while (current_.kind != Tok::end) {
-            if (options_.poll && --until_poll == 0) {
-                options_.poll();
-                until_poll = options_.poll_every;
-            }
+            poll_.tick();
             statement();
         }
         program_.nqubits = nqubits_;
@@ -493,6 +489,7 @@ private:
     }
 
     Operation& begin(OperationKind kind, std::uint32_t line, std::uint32_t gate) {
+        poll_.tick();
         Operation op{kind, gate, line, static_cast<std::uint32_t>(program_.params.size()), 0,
                      static_cast<std::uint32_t>(program_.operands.size()), 0};
         return program_.operations.emplace_back(op);
@@ -607,14 +604,14 @@ private:
         }
     }
 
-    Reader(std::string_view text, const GateSet& gates, const ReadOptions& options, const Definitions* standard)
-        : lexer_(text), gates_(gates), options_(options), standard_(standard) {
+    Reader(std::string_view text, const GateSet& gates, const Definitions* standard)
+        : lexer_(text), gates_(gates), standard_(standard) {
         advance();
     }
 
     Lexer lexer_;
     const GateSet& gates_;
-    const ReadOptions& options_;
+    InterruptPoll poll_;
     Token current_;
     std::uint32_t previous_line_ = 1;
 
@@ -642,8 +639,8 @@ const Definitions& standard_definitions() {
 
 }  // namespace
 
-Program read_program(std::string_view text, const GateSet& gates, const ReadOptions& options) {
-    return Reader(text, gates, options).read();
+Program read_program(std::string_view text, const GateSet& gates) {
+    return Reader(text, gates).read();
 }
 
 }  // namespace corvane::qasm

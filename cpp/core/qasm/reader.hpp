@@ -14,22 +14,15 @@
 
 #include "qasm/program.hpp"
 
-#include <cstddef>
-#include <functional>
 #include <string_view>
 
 namespace corvane::qasm {
 
-struct ReadOptions {
-    // Called between statements every `poll_every` statements: the one place
-    // where a long read can be interrupted (by throwing).
-    std::function<void()> poll;
-    std::size_t poll_every = 1 << 14;
-};
-
 // Reads `text` (kept by the caller for the length of the call; big integer
-// parameters point into it). Throws ParseError.
-Program read_program(std::string_view text, const GateSet& gates, const ReadOptions& options = {});
+// parameters point into it). Throws ParseError, or corvane::Interrupted when
+// the host's interrupt check asks (polled per statement and per operation,
+// so a short program expanding to millions of operations stops too).
+Program read_program(std::string_view text, const GateSet& gates);
 
 // The definitions of the qelib1.inc gates outside the gate set, in OpenQASM 2
 // over the gate set itself.

@@ -1,5 +1,7 @@
 #include "simulate/unitary.hpp"
 
+#include "common/interrupt.hpp"
+
 #include <algorithm>
 #include <utility>
 #include <stdexcept>
@@ -114,8 +116,7 @@ std::optional<Operation> make_operation(std::string_view name, std::span<const d
     return parametric_operation(name, params, qubits);
 }
 
-void circuit_unitary(unsigned nqubits, std::span<const Operation> ops, std::span<cplx> out,
-                     const std::function<void()>& poll) {
+void circuit_unitary(unsigned nqubits, std::span<const Operation> ops, std::span<cplx> out) {
     if (nqubits > kMaxQubits) throw std::invalid_argument("too many qubits for a unitary");
     const std::size_t dim = std::size_t{1} << nqubits;
     if (out.size() != dim * dim) throw std::invalid_argument("unitary buffer of the wrong size");
@@ -123,12 +124,15 @@ void circuit_unitary(unsigned nqubits, std::span<const Operation> ops, std::span
         for (std::size_t b = 0; b < op.arity; ++b)
             if (op.qubits[b] >= nqubits) throw std::out_of_range("gate qubit outside the circuit");
 
+    InterruptPoll poll;
     for (std::size_t col = 0; col < dim; ++col) {
-        if (poll) poll();
         std::span<cplx> column = out.subspan(col * dim, dim);
         std::fill(column.begin(), column.end(), cplx{0.0, 0.0});
         column[col] = 1.0;
-        for (const Operation& op : ops) apply(op, column);
+        for (const Operation& op : ops) {
+            poll.tick();
+            apply(op, column);
+        }
     }
 }
 

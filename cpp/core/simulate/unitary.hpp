@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -39,9 +38,9 @@ inline constexpr unsigned kMaxQubits = 12;
 // Writes the 2^nqubits x 2^nqubits unitary of `ops` (applied first to last)
 // into `out`, column-major: entry (row, col) at out[col * dim + row]. Each
 // column is the image of one basis state, built independently, so the work
-// on one column stays in cache. `poll` runs before every column; it may throw
-// to abandon the work (the caller's interrupt check).
-void circuit_unitary(unsigned nqubits, std::span<const Operation> ops, std::span<cplx> out,
-                     const std::function<void()>& poll);
+// on one column stays in cache. Throws corvane::Interrupted when the host's
+// interrupt check asks (polled per gate applied to a column: at most 2^12
+// amplitudes each).
+void circuit_unitary(unsigned nqubits, std::span<const Operation> ops, std::span<cplx> out);
 
 }  // namespace corvane::simulate
