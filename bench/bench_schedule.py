@@ -7,7 +7,7 @@ subclass whose ``counter`` only defers to the base. The native engine alone
 runs 1e6 gates. Prints median times, speed-ups, peak memory and gate counts,
 and checks that both paths give identical circuits.
 
-    python bench/bench_schedule.py [--max-generic N] [--repeats R] [--skip-million]
+    python bench/bench_schedule.py [--generic-max N] [--repeats R] [--skip-million]
 """
 
 import argparse
@@ -99,7 +99,7 @@ def same(a, b):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--max-generic", type=int, default=100_000,
+    parser.add_argument("--generic-max", type=int, default=100_000,
                         help="largest size the generic path runs at")
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--skip-million", action="store_true")
@@ -118,7 +118,7 @@ def main():
         generic = "-"
         ratio = "-"
         identical = "-"
-        if n <= args.max_generic:
+        if n <= args.generic_max:
             generic_repeats = 3 if n <= 10_000 else 1
             t_generic, out_generic, count_generic = timed(GenericDecoupling, qc, generic_repeats)
             generic = f"{t_generic:10.3f}"

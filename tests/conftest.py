@@ -65,8 +65,8 @@ class GenericCompressor(GateCompressor):
         return super().has_adjacent_gates()
 
 
-class GeneralDecoupling(DynamicalDecoupling):
-    """Overrides a method trivially, which sends run down the generic road."""
+class GenericDecoupling(DynamicalDecoupling):
+    """Overrides a method trivially, which sends run down the generic path."""
 
     def counter(self):
         return super().counter()

@@ -167,7 +167,7 @@ from corvane.circuit.decompose import u3_decompose  # noqa: E402
 from corvane.circuit.optimize import GateCompressor  # noqa: E402
 from corvane.circuit.schedule import DynamicalDecoupling  # noqa: E402
 
-from conftest import GeneralDecoupling, GenericCompressor, random_circuit  # noqa: E402
+from conftest import GenericDecoupling, GenericCompressor, random_circuit  # noqa: E402
 
 HOST_ERRORS = EXPECTED + (MemoryError, Boom)
 PARAMETRIC = ["r_mat", "rx_mat", "ry_mat", "rz_mat", "p_mat", "u_mat", "u1_mat", "u2_mat", "rxx_mat", "ryy_mat",
@@ -373,7 +373,7 @@ durations = st.sampled_from([math.nan, math.inf, -math.inf, 0, 0.0, -1e-8, 2e-8,
 @settings(max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
 @given(t1g=durations, t2g=durations, seed=st.integers(0, 50), gates=st.one_of(st.none(), st.lists(entries, max_size=6)),
        sequence=st.sampled_from(["XY4", "CPMG", "xy4", "", None, 4, b"XY4"]), align=values, before_barrier=values,
-       cls=st.sampled_from([DynamicalDecoupling, GeneralDecoupling]), qubits=st.sampled_from([None, [0, 1], [2, 1, 0]]))
+       cls=st.sampled_from([DynamicalDecoupling, GenericDecoupling]), qubits=st.sampled_from([None, [0, 1], [2, 1, 0]]))
 def test_decoupling_survives_any_durations_and_circuits(t1g, t2g, seed, gates, sequence, align, before_barrier, cls,
                                                         qubits):
     qc = random_circuit(seed, 12, 3)
@@ -425,7 +425,7 @@ def test_empty_and_single_gate_circuits():
         one = QuantumCircuit(1, 0)
         one.h(0)
         assert cls().run(one).gates == [("h", 0)]
-    for cls in (DynamicalDecoupling, GeneralDecoupling):
+    for cls in (DynamicalDecoupling, GenericDecoupling):
         assert cls(2e-8, 1e-7).run(QuantumCircuit(0, 0)).gates == []
         one = QuantumCircuit(1, 0)
         one.h(0)
@@ -558,7 +558,7 @@ def test_replaced_matrix_entry_error_passes_through_before_the_graph_is_replaced
         c.remove_identity_gates(qc)
 
 
-@pytest.mark.parametrize("cls", [DynamicalDecoupling, GeneralDecoupling])
+@pytest.mark.parametrize("cls", [DynamicalDecoupling, GenericDecoupling])
 @pytest.mark.parametrize("module, name", [(schedule, "qc2dag"), (schedule, "dag2qc"),
                                           (dag_module, "convert_gate_info_to_dag_info")])
 def test_replaced_functions_of_the_decoupling_pass_pass_errors_through(cls, module, name, monkeypatch):
@@ -669,7 +669,7 @@ class WeirdIndex(int):
 @pytest.mark.parametrize("param", [Weird(0.5), np.float64(0.5), np.array([0.5]), np.nan, "0.5", 2**80, None, 1j,
                                    np.complex128(1j)])
 @pytest.mark.parametrize("qubit", [0, WeirdIndex(1), np.int64(1), True, 2**80, -1, 7])
-@pytest.mark.parametrize("cls", [GateCompressor, GenericCompressor, DynamicalDecoupling, GeneralDecoupling])
+@pytest.mark.parametrize("cls", [GateCompressor, GenericCompressor, DynamicalDecoupling, GenericDecoupling])
 def test_passes_with_unusual_parameter_and_qubit_objects(cls, param, qubit):
     qc = QuantumCircuit(3, 0)
     qc.gates = [("rx", param, qubit), ("rx", 0.25, qubit), ("h", qubit), ("h", qubit), ("cx", qubit, 2),
@@ -716,7 +716,7 @@ class Meddling:
     lambda qc: qc2dag(qc), lambda qc: qc2dag(qc, False),
     lambda qc: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates),
     lambda qc: get_qcgraph_edges(qc.gates), lambda qc: GateCompressor().run(qc), lambda qc: GenericCompressor().run(qc),
-    lambda qc: DynamicalDecoupling(2e-8, 1e-7).run(qc), lambda qc: GeneralDecoupling(2e-8, 1e-7).run(qc),
+    lambda qc: DynamicalDecoupling(2e-8, 1e-7).run(qc), lambda qc: GenericDecoupling(2e-8, 1e-7).run(qc),
 ], ids=["qc2dag", "qc2dag_plain_names", "convert", "coupling", "compress", "compress_generic", "decouple",
         "decouple_general"])
 def test_gate_list_changed_by_user_code_during_a_call(call, mode):

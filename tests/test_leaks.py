@@ -18,7 +18,7 @@ from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import convert_gate_info_to_dag_info
 from corvane.circuit.schedule import DynamicalDecoupling
 
-from conftest import GeneralDecoupling, GenericCompressor, random_circuit
+from conftest import GenericDecoupling, GenericCompressor, random_circuit
 
 CIRCUIT = random_circuit(7, 60, 4)
 GRAPH = qc2dag(CIRCUIT)
@@ -104,7 +104,7 @@ MISSING_QUBIT.h(0).cx(0, 1).h(1)
 MISSING_QUBIT.qubits = [0]
 PROGRAM = qasm.dumps(SMALL)
 COMPRESSOR, GENERIC = GateCompressor(), GenericCompressor()
-DD, GENERAL = DynamicalDecoupling(2e-8, 1e-7), GeneralDecoupling(2e-8, 1e-7)
+DD, GENERIC_DD = DynamicalDecoupling(2e-8, 1e-7), GenericDecoupling(2e-8, 1e-7)
 
 
 def with_graph(method, *nodes):
@@ -150,13 +150,13 @@ PASS_CASES = {
     "compress_replaced_u3": replaced(optimize, "u3_decompose", boom, lambda: COMPRESSOR.run(OPT)),
     "compress_replaced_convert": replaced(dag_module, "convert_gate_info_to_dag_info", boom,
                                           lambda: COMPRESSOR.run(OPT)),
-    "decouple_xy4_right": lambda: (DD.run(SMALL, "XY4", True), GENERAL.run(SMALL, "XY4", True)),
-    "decouple_cpmg_left": lambda: (DD.run(SMALL, "CPMG", False, True), GENERAL.run(SMALL, "CPMG", False, True)),
+    "decouple_xy4_right": lambda: (DD.run(SMALL, "XY4", True), GENERIC_DD.run(SMALL, "XY4", True)),
+    "decouple_cpmg_left": lambda: (DD.run(SMALL, "CPMG", False, True), GENERIC_DD.run(SMALL, "CPMG", False, True)),
     "decouple_large": lambda: DD.run(CIRCUIT, "XY4", False),
     "decouple_bad_sequence": raises(DD.run, SMALL, "XY5"),
-    "decouple_missing_qubit": lambda: (raises(DD.run, MISSING_QUBIT)(), raises(GENERAL.run, MISSING_QUBIT)()),
+    "decouple_missing_qubit": lambda: (raises(DD.run, MISSING_QUBIT)(), raises(GENERIC_DD.run, MISSING_QUBIT)()),
     "decouple_zero_t1g": lambda: (raises(DynamicalDecoupling(0, 1e-7).run, SMALL)(),
-                                  raises(GeneralDecoupling(0, 1e-7).run, SMALL)()),
+                                  raises(GenericDecoupling(0, 1e-7).run, SMALL)()),
     "decouple_raising_override": raises(FailingDecoupling(2e-8, 1e-7).run, SMALL),
     "decouple_replaced_dag2qc": replaced(schedule, "dag2qc", boom, lambda: DD.run(SMALL)),
     "decouple_helpers": lambda: (DD._get_max_idle_time(["h_1", "cx_2"]), DD._update_idle_time("h_1", 1e-7),

@@ -125,7 +125,7 @@ def test_no_steps_returns_a_copy():
 
 @pytest.fixture(params=["in-process", "own-pool", "process-pool", "thread-pool"])
 def executor(request, monkeypatch):
-    """Every road a batch takes; the own pool is forced by lowering the in-process limit."""
+    """Every way a batch runs; the own pool is forced by lowering the in-process limit."""
     if request.param == "in-process":
         yield None
     elif request.param == "own-pool":

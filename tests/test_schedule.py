@@ -1,8 +1,8 @@
 """Tests of the dynamical-decoupling pass.
 
-Every behavioural test runs on both roads of ``run``: the pass class itself
-(the native engine) and a subclass whose ``counter`` only defers to the base,
-which makes the pass perform every call on the host's objects.
+Every behavioural test runs on both paths of ``run``: the pass class itself
+(the native path) and a subclass whose ``counter`` only defers to the base,
+which sends it down the generic path (every call on the host's objects).
 """
 
 import copy
@@ -22,14 +22,11 @@ from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.schedule import DynamicalDecoupling
 from corvane.circuit.stratum import TranspilerPass
 
-
-class GeneralDecoupling(DynamicalDecoupling):
-    def counter(self):
-        return super().counter()
+from conftest import GenericDecoupling
 
 
-PASSES = [DynamicalDecoupling, GeneralDecoupling]
-ROADS = pytest.mark.parametrize("cls", PASSES, ids=["native", "general"])
+PASSES = [DynamicalDecoupling, GenericDecoupling]
+PATHS = pytest.mark.parametrize("cls", PASSES, ids=["native", "generic"])
 
 
 def typed(value):
@@ -213,7 +210,7 @@ def lone_window_circuit():
     return qc
 
 
-@ROADS
+@PATHS
 def test_xy4_single_repetition_on_the_grid(cls):
     qc = lone_window_circuit()
     out = cls(3e-8, 1.5e-7).run(qc, "XY4", align_right=False)
@@ -225,7 +222,7 @@ def test_xy4_single_repetition_on_the_grid(cls):
     assert ops_on(out.gates, 2)[0] == ("delay", 3e-8, (2,))
 
 
-@ROADS
+@PATHS
 def test_cpmg_two_repetitions(cls):
     out = cls(2e-8, 1e-7).run(lone_window_circuit(), "CPMG", align_right=False)
     h, d = 2.5e-09, 5e-09
@@ -234,20 +231,20 @@ def test_cpmg_two_repetitions(cls):
         ("x", 0), ("delay", d, (0,)), ("x", 0), ("delay", h, (0,))]
 
 
-@ROADS
+@PATHS
 def test_window_of_exactly_one_repetition_gets_back_to_back_pulses(cls):
     out = cls(2e-8, 8e-8).run(lone_window_circuit(), "XY4", align_right=False)
     assert between(out.gates, 0, ("h", 0), ("cx", 0, 1)) == [("x", 0), ("y", 0), ("x", 0), ("y", 0)]
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("sequence, t2g", [("XY4", 7.9e-8), ("CPMG", 3.99e-8)])
 def test_window_just_short_of_a_repetition_stays_empty(cls, sequence, t2g):
     out = cls(2e-8, t2g).run(lone_window_circuit(), sequence, align_right=False)
     assert between(out.gates, 0, ("h", 0), ("cx", 0, 1)) == []
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("align_right", [True, False])
 def test_idle_time_is_summed_layer_by_layer(cls, align_right):
     assert 0.0 + 2e-8 + 2e-8 + 2e-8 + 2e-8 + 2e-8 + 2e-8 + 2e-8 + 2e-8 == 1.5999999999999998e-07
@@ -266,7 +263,7 @@ def test_idle_time_is_summed_layer_by_layer(cls, align_right):
     assert dd._count == 86751 + 9
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("insert_before_barrier", [False, True])
 def test_barrier_rule(cls, insert_before_barrier):
     qc = QuantumCircuit(3)
@@ -281,7 +278,7 @@ def test_barrier_rule(cls, insert_before_barrier):
     assert ops_on(out.gates, 2)[0] == ("delay", 3e-8, (2,))
 
 
-@ROADS
+@PATHS
 def test_leading_window_before_a_barrier_gets_its_delay(cls):
     qc = QuantumCircuit(2)
     qc.h(0)
@@ -291,7 +288,7 @@ def test_leading_window_before_a_barrier_gets_its_delay(cls):
     assert ops_on(out.gates, 1) == [("delay", 3e-8 + 3e-8, (1,)), ("barrier", (0, 1))]
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("align_right", [True, False])
 def test_leading_delay_is_the_accumulated_time(cls, align_right):
     qc = QuantumCircuit(3)
@@ -304,7 +301,7 @@ def test_leading_delay_is_the_accumulated_time(cls, align_right):
     assert out.gates.index(("delay", 8.2e-8, (2,))) < out.gates.index(("cx", 1, 2))
 
 
-@ROADS
+@PATHS
 def test_existing_delay_does_not_lengthen_its_layer(cls):
     qc = QuantumCircuit(2)
     qc.h(0)
@@ -317,7 +314,7 @@ def test_existing_delay_does_not_lengthen_its_layer(cls):
     assert Counter(out.gates) == Counter(qc.gates)
 
 
-@ROADS
+@PATHS
 def test_align_right_moves_waiting_before_late_gates(cls):
     qc = QuantumCircuit(2)
     qc.h(0)
@@ -330,7 +327,7 @@ def test_align_right_moves_waiting_before_late_gates(cls):
     assert ops_on(early.gates, 1) == [("h", 1)]
 
 
-@ROADS
+@PATHS
 def test_serials_start_at_86752_and_continue_across_runs(cls, monkeypatch):
     seen = []
     original = dag_module.dag2qc
@@ -349,8 +346,8 @@ def test_serials_start_at_86752_and_continue_across_runs(cls, monkeypatch):
     assert dd._count == 86771
 
 
-@ROADS
-def test_serial_counter_continues_on_the_native_road(cls):
+@PATHS
+def test_serial_counter_continues_on_the_native_path(cls):
     dd = cls(3e-8, 1.5e-7)
     dd.run(lone_window_circuit(), align_right=False)
     assert dd._count == 86761
@@ -361,7 +358,7 @@ def test_serial_counter_continues_on_the_native_road(cls):
 # ---- counts, empty circuits, wide nodes -----------------------------------------------
 
 
-@ROADS
+@PATHS
 def test_result_keeps_the_circuits_counts_and_qubits(cls):
     qc = QuantumCircuit(6, 3)
     qc.h(0)
@@ -372,7 +369,7 @@ def test_result_keeps_the_circuits_counts_and_qubits(cls):
     assert out.qubits is qc.qubits
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("nqubits, ncbits", [(0, 0), (3, 2), (1, 0)])
 def test_empty_circuit_comes_back_empty(cls, nqubits, ncbits):
     qc = QuantumCircuit(nqubits, ncbits)
@@ -383,7 +380,7 @@ def test_empty_circuit_comes_back_empty(cls, nqubits, ncbits):
     assert dd._count == 86751
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("wide", ["ccx", "barrier"])
 def test_wide_node_after_one_node_on_two_qubits_keeps_both_trains(cls, wide):
     qc = QuantumCircuit(3)
@@ -405,7 +402,7 @@ def test_wide_node_after_one_node_on_two_qubits_keeps_both_trains(cls, wide):
     assert dd._count == 86751 + 18
 
 
-@ROADS
+@PATHS
 def test_train_after_a_two_qubit_gate_is_ordered_between_the_two_operations(cls):
     qc = QuantumCircuit(2)
     qc.cx(0, 1)
@@ -420,7 +417,7 @@ def test_train_after_a_two_qubit_gate_is_ordered_between_the_two_operations(cls)
     assert out.gates.index(("cx", 0, 1)) < first_pulse < out.gates.index(("h", 0))
 
 
-@ROADS
+@PATHS
 def test_non_gate_entries_come_back_unchanged(cls):
     qc = QuantumCircuit(3, 3)
     qc.u(0.1, 0.2, 0.3, 0)
@@ -439,7 +436,7 @@ def test_non_gate_entries_come_back_unchanged(cls):
 # ---- failures --------------------------------------------------------------------------
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("sequence, text", [("xy4", "xy4"), ("cpmg", "cpmg"), ("XY8", "XY8"),
                                             (5, "5"), (None, "None"), (4.0, "4.0")])
 def test_unknown_sequence_is_rejected_before_anything_else(cls, sequence, text, monkeypatch):
@@ -452,7 +449,7 @@ def test_unknown_sequence_is_rejected_before_anything_else(cls, sequence, text, 
     assert calls == [] and dd._count == 86751
 
 
-@ROADS
+@PATHS
 def test_qubit_outside_the_record_raises_key_error_and_keeps_drawn_serials(cls):
     qc = lone_window_circuit()
     qc.qubits = [0, 1]  # qubit 2 acts but has no record
@@ -464,7 +461,7 @@ def test_qubit_outside_the_record_raises_key_error_and_keeps_drawn_serials(cls):
     assert qc.gates == before
 
 
-def test_failures_leave_equal_counters_on_both_roads():
+def test_failures_leave_equal_counters_on_both_paths():
     # Qubit 1 gets a leading delay in layer 1; qubit 2, unknown, acts in layer 2.
     qc = QuantumCircuit(3)
     qc.h(0)
@@ -492,7 +489,7 @@ def host_error(operation):
     (0.0, 4e-8), (-0.0, 4e-8), (math.inf, 4e-8), (3e-8, math.inf), (math.nan, 4e-8), (-math.inf, 4e-8),
     (-3e-8, 4e-8), (5e-324, 4e-8), (1e-310, 1e-7), (3e-8, -4e-8),
 ])
-def test_arithmetic_failures_match_on_both_roads(t1g, t2g):
+def test_arithmetic_failures_match_on_both_paths(t1g, t2g):
     outcomes = []
     for cls in PASSES:
         qc = lone_window_circuit()
@@ -514,7 +511,7 @@ def test_zero_gate_time_raises_the_hosts_division_error():
         assert (type(err.value), str(err.value)) == expected
 
 
-@ROADS
+@PATHS
 def test_run_argument_errors(cls):
     dd = cls(3e-8, 4e-8)
     with pytest.raises(TypeError):
@@ -525,7 +522,7 @@ def test_run_argument_errors(cls):
         dd.run(QuantumCircuit(1), sequense="XY4")
 
 
-@ROADS
+@PATHS
 @pytest.mark.parametrize("flag, expected", [(None, False), (0, False), ("", False), ("yes", True), (1, True)])
 def test_flags_are_reduced_by_truth_value(cls, flag, expected):
     qc = lone_window_circuit()
@@ -534,7 +531,7 @@ def test_flags_are_reduced_by_truth_value(cls, flag, expected):
     assert a.gates == b.gates
 
 
-@ROADS
+@PATHS
 def test_input_circuit_is_not_changed(cls):
     qc = lone_window_circuit()
     qc.measure([0], [0])
@@ -544,7 +541,7 @@ def test_input_circuit_is_not_changed(cls):
     assert qc.gates == gates and qc.qubits == qubits and (qc.nqubits, qc.ncbits) == (3, 3)
 
 
-# ---- the two roads agree -----------------------------------------------------------------
+# ---- the two paths agree ------------------------------------------------------------------
 
 ONE = ["h", "x", "sx", "t"]
 ONE_P = [("rx", 1), ("u", 3)]
@@ -615,7 +612,7 @@ def run_both(qc, t1g, t2g, *options):
 
 @settings(max_examples=400, deadline=None, derandomize=True)
 @given(circuits(), durations, durations, st.sampled_from(["XY4", "CPMG"]), st.booleans(), st.booleans())
-def test_native_engine_and_general_road_agree(qc, t1g, t2g, sequence, align_right, insert_before_barrier):
+def test_native_and_generic_paths_agree(qc, t1g, t2g, sequence, align_right, insert_before_barrier):
     gates = copy.deepcopy(qc.gates)
     (n1, n2, nc), (g1, g2, gc) = run_both(qc, t1g, t2g, sequence, align_right, insert_before_barrier)
     assert_same_result(n1, g1, qc)
@@ -651,7 +648,7 @@ def random_circuit(rng, nqubits, ngates, hot=0.6):
 @pytest.mark.parametrize("sequence", ["XY4", "CPMG"])
 @pytest.mark.parametrize("align_right", [True, False])
 @pytest.mark.parametrize("insert_before_barrier", [True, False])
-def test_roads_agree_on_a_larger_seeded_circuit(sequence, align_right, insert_before_barrier):
+def test_paths_agree_on_a_larger_seeded_circuit(sequence, align_right, insert_before_barrier):
     qc = random_circuit(random.Random(20240611), 7, 600)
     (n1, n2, nc), (g1, g2, gc) = run_both(qc, 2e-8, 4.5e-8, sequence, align_right, insert_before_barrier)
     assert_same_result(n1, g1, qc)
@@ -660,7 +657,7 @@ def test_roads_agree_on_a_larger_seeded_circuit(sequence, align_right, insert_be
     assert len(n1.gates) > len(qc.gates)
 
 
-def test_roads_agree_with_user_defined_gate_categories(monkeypatch):
+def test_paths_agree_with_user_defined_gate_categories(monkeypatch):
     # A gate the model builds as one-qubit but the pass times as two-qubit.
     monkeypatch.setitem(helpers.one_qubit_gates_available, "myx", 0)
     monkeypatch.setattr(schedule, "two_qubit_gates_available", {**helpers.two_qubit_gates_available, "myx": 0})
@@ -677,7 +674,7 @@ def test_roads_agree_with_user_defined_gate_categories(monkeypatch):
 
 
 @pytest.mark.parametrize("dropped", ["x", "delay"])
-def test_roads_agree_when_dag2qc_drops_inserted_gates(monkeypatch, dropped):
+def test_paths_agree_when_dag2qc_drops_inserted_gates(monkeypatch, dropped):
     if dropped == "x":
         monkeypatch.setattr(dag_module, "one_qubit_gates_available",
                             {k: v for k, v in helpers.one_qubit_gates_available.items() if k != "x"})
