@@ -1,105 +1,25 @@
-// corvane.circuit.dag: conversion between circuits and gate DAGs.
+// dag2qc: a gate DAG read back into a circuit, in networkx's topological
+// order. Plain graphs of builtins are read natively in two passes (prepare
+// every entry in node order, then assemble them in topological order); any
+// other graph takes the generic path, which calls the host for each step.
+#include "dag/functions.hpp"
+
 #include "common/digraph.hpp"
 #include "common/flat_table.hpp"
 #include "common/gate_entries.hpp"
 #include "common/interrupt_check.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
-#include <string>
 
-namespace nb = nanobind;
-using namespace corvane::bind;
-namespace dag = corvane::dag;
-
+namespace corvane::bind::dag_module {
 namespace {
 
-constexpr const char* kModuleDoc =
-    "Tools for converting between directed acyclic graphs (DAGs) and quantum circuits";
-
-constexpr const char* kQc2dagDoc =
-    "Converts a quantum circuit into a directed acyclic graph (DAG).\n"
-    "\n"
-    "Args:\n"
-    "    qc (QuantumCircuit): The quantum circuit to convert.\n"
-    "    show_qubits (bool): Whether node names show the qubits of each operation. Defaults to True.\n"
-    "\n"
-    "Returns:\n"
-    "    nx.DiGraph: A DAG with nodes as operations and edges as dependencies.\n";
-
-constexpr const char* kDag2qcDoc =
-    "Converts a directed acyclic graph (DAG) back into a QuantumCircuit.\n"
-    "\n"
-    "Args:\n"
-    "    dag (nx.DiGraph): The DAG to convert.\n"
-    "    nqubits (int | None): The number of qubits in the circuit.\n"
-    "    ncbits (int | None): The number of classical bits in the circuit. Defaults to the value of nqubits.\n"
-    "\n"
-    "Returns:\n"
-    "    QuantumCircuit: The circuit rebuilt from the DAG, in topological order.\n";
-
-PyObject* module_ptr = nullptr;  // this module, for its globals; lives as long as the process
-PyObject* native_convert = nullptr;
-
-nb::handle this_module() { return module_ptr; }
-
-nb::object qc2dag(Args args) {
-    PyObject* qc = args[0];
-    const bool show_qubits = convert_bool(args[1]);
-    nb::object nqubits = nb::handle(qc).attr("nqubits");
-    nb::object qubits = nb::handle(qc).attr("qubits");
-    nb::object gates = nb::handle(qc).attr("gates");
-    nb::object convert = global(this_module(), "convert_gate_info_to_dag_info");
-    nb::object graph;
-
-    if (convert.ptr() == native_convert) {
-        // The circuit model's own builder: read the gate list once and write
-        // the graph's dicts directly instead of building the two lists.
-        GcPause pause;
-        GateCategories categories = GateCategories::of_circuit_model();
-        CircuitDag circuit = read_circuit(gates.ptr(), show_qubits, categories);
-        graph = global(this_module(), "nx").attr("DiGraph")();
-        if (is_plain_digraph(graph)) {
-            DiGraphWriter writer(graph, circuit.size());
-            InterruptPoll poll;
-            for (size_t i = 0; i < circuit.size(); ++i) {
-                poll.tick();
-                writer.add_node(i, circuit.name(i), circuit.attributes(i));
-            }
-            for (const auto& edge : circuit.dependencies.edges) {
-                poll.tick();
-                nb::object data = checked(PyDict_New());
-                check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
-                writer.add_edge(edge.source, edge.target, data.ptr());
-            }
-            writer.finish();
-        } else {
-            nb::list nodes, edges;
-            for (size_t i = 0; i < circuit.size(); ++i)
-                nodes.append(nb::make_tuple(nb::handle(circuit.name(i)), nb::handle(circuit.attributes(i))));
-            for (const auto& edge : circuit.dependencies.edges) {
-                nb::dict data;
-                data[Keys::get().qubit] = circuit.edge_qubits(edge);
-                edges.append(nb::make_tuple(nb::handle(circuit.name(edge.source)), nb::handle(circuit.name(edge.target)), data));
-            }
-            graph.attr("add_nodes_from")(nodes);
-            graph.attr("add_edges_from")(edges);
-        }
-    } else {
-        nb::object result = convert(nqubits, qubits, gates, nb::arg("show_qubits") = nb::bool_(show_qubits));
-        std::vector<nb::object> lists = unpack(result.ptr(), 2);
-        graph = global(this_module(), "nx").attr("DiGraph")();
-        graph.attr("add_nodes_from")(lists[0]);
-        graph.attr("add_edges_from")(lists[1]);
-    }
-    graph.attr("graph")["qubits"] = nb::handle(qc).attr("qubits");
-    return graph;
-}
+namespace dag = corvane::dag;
 
 // `None` or an int; other numbers through int(), anything else a TypeError.
 nb::object optional_count(PyObject* value, const char* name) {
@@ -327,6 +247,8 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
     return true;
 }
 
+}  // namespace
+
 nb::object dag2qc(Args args) {
     nb::handle graph = args[0];
     nb::object nqubits = optional_count(args[1], "nqubits");
@@ -407,212 +329,4 @@ nb::object dag2qc(Args args) {
     return circuit;
 }
 
-// ---- coupling graph and drawings ------------------------------------------------
-
-constexpr const char* kGetQcgraphEdgesDoc =
-    "Collects the qubit pairs that the multi-qubit gates of a gate list couple.\n"
-    "\n"
-    "Args:\n"
-    "    gates (list): Gate entries of a circuit.\n"
-    "\n"
-    "Returns:\n"
-    "    list: One pair per two-qubit gate and two per three-qubit gate, cut out of the entries.\n";
-
-constexpr const char* kQc2graphDoc =
-    "Builds the qubit coupling graph of a quantum circuit.\n"
-    "\n"
-    "Args:\n"
-    "    qc (QuantumCircuit): The circuit.\n"
-    "\n"
-    "Returns:\n"
-    "    nx.Graph: The circuit's qubits as nodes, joined where a multi-qubit gate couples them.\n";
-
-constexpr const char* kSplitQubitsDoc =
-    "Splits the qubits of a quantum circuit into groups that no gate joins.\n"
-    "\n"
-    "Args:\n"
-    "    qc (QuantumCircuit): The circuit.\n"
-    "\n"
-    "Returns:\n"
-    "    list: One list of qubits per connected part of the coupling graph.\n";
-
-constexpr const char* kDrawGraphDoc =
-    "Draws a graph, normally a coupling graph from qc2graph, in a new figure.\n"
-    "\n"
-    "Args:\n"
-    "    G (nx.Graph): The graph to draw.\n"
-    "\n"
-    "Returns:\n"
-    "    None\n";
-
-constexpr const char* kDrawDagDoc =
-    "Draws a directed acyclic graph (DAG) representation of a quantum circuit and saves it as an image.\n"
-    "\n"
-    "Args:\n"
-    "    dag (nx.DiGraph): The gate DAG to draw.\n"
-    "    output (str): The filename for saving the generated DAG image. Defaults to 'dag_figure.png'.\n"
-    "\n"
-    "Returns:\n"
-    "    None\n";
-
-nb::object get_qcgraph_edges(Args args) {
-    constexpr Category order[] = {Category::one_qubit, Category::one_qubit_parameter, Category::two_qubit,
-                                  Category::two_qubit_parameter, Category::three_qubit, Category::functional};
-    GateCategories categories(this_module());
-    nb::object pairs = checked(PyList_New(0));
-    auto append_slice = [&](PyObject* entry, Py_ssize_t begin, Py_ssize_t end) {
-        nb::object pair = checked(PySequence_GetSlice(entry, begin, end));
-        check(PyList_Append(pairs.ptr(), pair.ptr()) == 0);
-    };
-    nb::object iterator = checked(PyObject_GetIter(args[0]));
-    InterruptPoll poll;
-    while (PyObject* item = PyIter_Next(iterator.ptr())) {
-        nb::object entry = nb::steal(item);
-        poll.tick();
-        nb::object name = checked(PySequence_GetItem(entry.ptr(), 0));
-        Category found = Category::none;
-        for (Category c : order) {
-            int in = PySequence_Contains(categories.mapping(c).ptr(), name.ptr());
-            check(in >= 0);
-            if (in) {
-                found = c;
-                break;
-            }
-        }
-        switch (found) {
-            case Category::two_qubit: append_slice(entry.ptr(), 1, PY_SSIZE_T_MAX); break;
-            case Category::two_qubit_parameter: {
-                // The qubits are the trailing items, whatever the number of parameters.
-                const Py_ssize_t n = PySequence_Size(entry.ptr());
-                check(n >= 0);
-                const Py_ssize_t width = entry_shape(found, "")->trailing_qubits;
-                append_slice(entry.ptr(), std::max<Py_ssize_t>(n - width, 0), n);
-                break;
-            }
-            case Category::three_qubit:
-                append_slice(entry.ptr(), 1, 3);
-                append_slice(entry.ptr(), 2, 4);
-                break;
-            case Category::none: {
-                nb::object text = checked(PyObject_Str(name.ptr()));
-                PyErr_Format(PyExc_ValueError, "wrong gate type %U", text.ptr());
-                throw nb::python_error();
-            }
-            default: break;
-        }
-    }
-    check(!PyErr_Occurred());
-    return pairs;
-}
-
-nb::object qc2graph(Args args) {
-    nb::handle qc = args[0];
-    nb::object graph = global(this_module(), "nx").attr("Graph")();
-    graph.attr("add_nodes_from")(qc.attr("qubits"));
-    graph.attr("add_edges_from")(global(this_module(), "get_qcgraph_edges")(qc.attr("gates")));
-    return graph;
-}
-
-nb::object split_qubits(Args args) {
-    nb::object graph = global(this_module(), "qc2graph")(nb::handle(args[0]));
-    nb::list groups;
-    for (nb::handle component : global(this_module(), "nx").attr("connected_components")(graph))
-        groups.append(checked(PySequence_List(component.ptr())));
-    return groups;
-}
-
-nb::object draw_graph(Args args) {
-    nb::handle graph = args[0];
-    nb::object plt = nb::module_::import_("matplotlib.pyplot");
-    nb::object nx = global(this_module(), "nx");
-    nb::object pos = nx.attr("shell_layout")(graph);
-    plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(7, 6));
-    nx.attr("draw_networkx")(graph, pos, nb::arg("node_color") = "skyblue", nb::arg("node_size") = 1500,
-                             nb::arg("node_shape") = "o", nb::arg("with_labels") = true,
-                             nb::arg("font_size") = 12, nb::arg("font_weight") = "bold",
-                             nb::arg("edge_color") = "gray", nb::arg("width") = 2, nb::arg("alpha") = 0.7);
-    plt.attr("axis")("off");
-    plt.attr("show")();
-    return nb::none();
-}
-
-nb::object draw_dag(Args args) {
-    nb::handle graph = args[0];
-    nb::handle output = args[1];
-    nb::object plt = nb::module_::import_("matplotlib.pyplot");
-    nb::object agraph = global(this_module(), "nx").attr("nx_agraph").attr("to_agraph")(graph);
-    nb::object nodes = graph.attr("nodes");
-    for (nb::handle node : agraph.attr("nodes")()) {
-        nb::object gate = gate_name_of(node.ptr());
-        nb::object label = gate;
-        if (PyUnicode_Check(gate.ptr()) && PyUnicode_CompareWithASCIIString(gate.ptr(), "measure") == 0) {
-            nb::object first_cbit = nodes[node]["cbits"][0];
-            label = nb::str("{} [c{}]").format(gate, first_cbit);
-        }
-        node.attr("attr")["label"] = label;
-    }
-    for (nb::handle edge : graph.attr("edges")(nb::arg("data") = true)) {
-        std::string label;
-        for (nb::handle q : edge[2]["qubit"]) {
-            label += "q";
-            label += nb::str(q).c_str();
-        }
-        agraph.attr("get_edge")(edge[0], edge[1]).attr("attr")["label"] = nb::str(label.c_str());
-    }
-    agraph.attr("graph_attr")["dpi"] = "300";
-    agraph.attr("layout")(nb::arg("prog") = "dot");
-    agraph.attr("draw")(output);
-    nb::object image = plt.attr("imread")(output);
-    plt.attr("imshow")(image);
-    plt.attr("axis")("off");
-    plt.attr("show")();
-    return nb::none();
-}
-
-}  // namespace
-
-NB_MODULE(dag, m) {
-    install_interrupt_check();
-    m.doc() = kModuleDoc;
-    module_ptr = m.ptr();
-    m.attr("np") = nb::module_::import_("numpy");
-    m.attr("nx") = nb::module_::import_("networkx");
-    networkx_digraph_type();
-    m.attr("QuantumCircuit") = nb::module_::import_("corvane.circuit.quantumcircuit").attr("QuantumCircuit");
-    nb::module_ helpers = nb::module_::import_("corvane.circuit.quantumcircuit_helpers");
-    for (const char* name : {"one_qubit_gates_available", "two_qubit_gates_available",
-                             "three_qubit_gates_available", "one_qubit_parameter_gates_available",
-                             "two_qubit_parameter_gates_available", "functional_gates_available",
-                             "convert_gate_info_to_dag_info"})
-        m.attr(name) = helpers.attr(name);
-    native_convert = nb::object(nb::module_::import_("corvane.circuit._convert")
-                         .attr("convert_gate_info_to_dag_info")).release().ptr();
-
-    m.attr("qc2dag") = make_function(m, {
-        .name = "qc2dag",
-        .doc = kQc2dagDoc,
-        .params = {{"qc"}, {"show_qubits", nb::bool_(true)}},
-        .annotations = {{"qc", "'QuantumCircuit'"}, {"show_qubits", "bool"}, {"return", "'nx.DiGraph'"}},
-        .body = qc2dag,
-    });
-    m.attr("dag2qc") = make_function(m, {
-        .name = "dag2qc",
-        .doc = kDag2qcDoc,
-        .params = {{"dag"}, {"nqubits", nb::none()}, {"ncbits", nb::none()}},
-        .annotations = {{"dag", "'nx.DiGraph'"}, {"nqubits", "int | None"}, {"ncbits", "int | None"},
-                        {"return", "'QuantumCircuit'"}},
-        .body = dag2qc,
-    });
-    m.attr("get_qcgraph_edges") = make_function(m, {
-        .name = "get_qcgraph_edges", .doc = kGetQcgraphEdgesDoc, .params = {{"gates"}}, .body = get_qcgraph_edges});
-    m.attr("qc2graph") = make_function(m, {.name = "qc2graph", .doc = kQc2graphDoc, .params = {{"qc"}}, .body = qc2graph});
-    m.attr("split_qubits") = make_function(m, {
-        .name = "split_qubits", .doc = kSplitQubitsDoc, .params = {{"qc"}}, .body = split_qubits});
-    m.attr("draw_graph") = make_function(m, {.name = "draw_graph", .doc = kDrawGraphDoc, .params = {{"G"}}, .body = draw_graph});
-    m.attr("draw_dag") = make_function(m, {
-        .name = "draw_dag",
-        .doc = kDrawDagDoc,
-        .params = {{"dag"}, {"output", nb::str("dag_figure.png")}},
-        .body = draw_dag,
-    });
-}
+}  // namespace corvane::bind::dag_module
