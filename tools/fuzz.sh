@@ -41,8 +41,12 @@ fuzz "$scratch" "$corpus" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=3
 minimised="build/fuzz/$target-minimised"
 rm -rf "$minimised" && mkdir -p "$minimised"
 fuzz -set_cover_merge=1 -artifact_prefix="$artifacts/" "$minimised" "$corpus" "$scratch" > "build/fuzz/$target-merge.log" 2>&1
+# Inputs named regression-* are past findings: they stay whatever they cover,
+# and their copies under libFuzzer's name (the SHA-1 of the content) go.
+for finding in "$corpus"/regression-*; do
+  [ -e "$finding" ] && rm -f "$minimised/$(sha1sum < "$finding" | cut -c1-40)"
+done
 if [ -n "$(ls "$minimised")" ]; then
-  # Inputs named regression-* are past findings: they stay whatever they cover.
   find "$corpus" -type f ! -name 'regression-*' -delete && cp "$minimised"/* "$corpus"/
 fi
 echo "fuzz.sh: $target corpus now $(ls "$corpus" | wc -l) inputs"
