@@ -5,6 +5,8 @@ and circuits made from them into `get_qcgraph_edges`, `qc2graph` and
 Graphs come with missing and mistyped attributes, odd node keys, cycles,
 self-loops, multigraph edges and attribute objects shared between nodes.
 
+Out of scope: graphs whose circuit would have over `inputs.MAX_QUBITS` qubits.
+
 Failure: a crash or sanitizer report, an undocumented exception, a graph or
 gate list changed by a function that only reads it, or a circuit converted to
 a graph and back that lost or reordered its gates.
@@ -29,6 +31,10 @@ def from_graph(fdp):
     g = inputs.graph(fdp)
     before = inputs.graph_state(g)
     counts = [inputs.small_int(fdp, 5) if fdp.ConsumeProbability() < 0.9 else inputs.value(fdp) for _ in range(2)]
+    # Without a count the circuit has max(qubits) + 1 qubits.
+    sizes = [counts[0]] if counts[0] is not None else inputs.highest_qubits(g)
+    if any(inputs.huge_qubit_count(size) for size in sizes):
+        return
     qc = inputs.call(dag2qc, g, *counts)
     if inputs.graph_state(g) != before:
         raise AssertionError("dag2qc changed its graph")

@@ -47,6 +47,30 @@ EXPECTED = (TypeError, ValueError, KeyError, IndexError, AttributeError, Overflo
             MemoryError, RecursionError, nx.NetworkXUnfeasible, nx.NetworkXError)
 
 
+# A circuit holds a list entry per qubit, so asking for more qubits than this
+# is a matter of size, not a fault: such inputs are left out, as they would
+# only exhaust the fuzzer's memory (and that of the test run on the corpus).
+# At 2**63 and beyond the conversions refuse the count with OverflowError.
+MAX_QUBITS = 1 << 20
+
+
+def huge_qubit_count(count):
+    """Whether `count` (a number of qubits, or the highest qubit of a graph)
+    makes a circuit that is accepted but too big to build here."""
+    try:
+        return MAX_QUBITS < int(count) < 2**63
+    except Exception:  # not a number (hostile objects raise their own errors)
+        return False
+
+
+def highest_qubits(g):
+    """The qubits the nodes of a graph name, where they are a list or tuple."""
+    for _, attrs in g.nodes(data=True):
+        qubits = attrs.get("qubits")
+        if isinstance(qubits, (list, tuple)):
+            yield from qubits
+
+
 class Boom(Exception):
     """Raised by the hostile objects and overrides below; must pass through unchanged."""
 

@@ -4,10 +4,8 @@ Failure: a crash or sanitizer report; any exception but ValueError; a
 ValueError whose message does not name the line ("line N: ..."); a circuit
 read back that does not survive `to_qasm` and a second read unchanged.
 
-Out of scope: programs whose registers of one kind hold more than MAX_BITS
-bits in all, but few enough for the reader to accept (below 2**32). A circuit
-holds a list entry per qubit, so a 30-byte program can ask for gigabytes;
-that is its size, which the reader honours, not a fault.
+Out of scope: programs whose registers of one kind hold over
+`inputs.MAX_QUBITS` bits in all (a size, not a fault; see there).
 """
 
 import re
@@ -19,16 +17,14 @@ from corvane.circuit.quantumcircuit import QuantumCircuit
 _LINE = re.compile(r"^line \d+: ")
 _COMMENT = re.compile(r"//[^\n]*")
 _DECLARATION = re.compile(r"\b([qc])reg\s+\w+\s*\[\s*(\d+)")
-MAX_BITS = 1 << 20
-READER_LIMIT = 1 << 32
 
 
 def too_big_to_build(text):
-    """Whether the declared registers of one kind hold an accepted but huge number of bits."""
+    """Whether the declared registers of one kind hold too many bits to build (comments ignored)."""
     totals = {"q": 0, "c": 0}
     for kind, size in _DECLARATION.findall(_COMMENT.sub(" ", text)):
         totals[kind] += int(size)
-    return any(MAX_BITS < total < READER_LIMIT for total in totals.values())
+    return any(inputs.huge_qubit_count(total) for total in totals.values())
 
 
 def test_one_input(data):

@@ -490,6 +490,12 @@ private:
 
     Operation& begin(OperationKind kind, std::uint32_t line, std::uint32_t gate) {
         poll_.tick();
+        // Operations index the shared arrays with 32 bits; a program past
+        // that (billions of gates, on a very large machine) is refused
+        // rather than read into wrapped indices.
+        constexpr size_t kIndexLimit = std::numeric_limits<std::uint32_t>::max();
+        if (program_.params.size() >= kIndexLimit || program_.operands.size() >= kIndexLimit)
+            fail(line, "the program is too large to read: over 2^32 parameters or operands");
         Operation op{kind, gate, line, static_cast<std::uint32_t>(program_.params.size()), 0,
                      static_cast<std::uint32_t>(program_.operands.size()), 0};
         return program_.operations.emplace_back(op);
