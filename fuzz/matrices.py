@@ -6,6 +6,8 @@ ValueError, OverflowError or MemoryError (or one raised by the argument
 itself); a finite angle giving a matrix that is not a complex128 unitary of
 the right shape; a unitary whose decomposition does not rebuild it up to a
 global phase; an input array changed.
+
+Out of scope: kets of more than MAX_KET_QUBITS qubits (a size, not a fault).
 """
 
 import atheris
@@ -18,6 +20,7 @@ from corvane.circuit.decompose import u3_decompose
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, inputs.Boom)
 _ANGLE_FUNCTIONS = {name: fn for name, fn in vars(matrix).items() if name.endswith("_mat") and callable(fn)}
 _NPARAMS = {"r_mat": 2, "u_mat": 3, "u2_mat": 2}
+MAX_KET_QUBITS = 20
 
 
 def check_unitary(name, m, size):
@@ -39,8 +42,20 @@ def angle_functions(fdp):
         check_unitary(name, m, 4 if name in ("rxx_mat", "ryy_mat", "rzz_mat", "cp_mat") else 2)
 
 
+def huge_ket(n):
+    """Whether a ket of `n` qubits is accepted but too big to build here: it
+    holds 2**n amplitudes (2**MAX_KET_QUBITS is 16 MiB), and from 64 qubits
+    on the count is refused."""
+    try:
+        return MAX_KET_QUBITS < int(n) < 64
+    except Exception:  # not a number (hostile objects raise their own errors)
+        return False
+
+
 def kets(fdp):
     n = inputs.small_int(fdp, 12) if fdp.ConsumeProbability() < 0.7 else inputs.value(fdp)
+    if huge_ket(n):
+        return
     for fn in (matrix.ketn0, matrix.ketn1):
         try:
             v = fn(n)
