@@ -5,6 +5,7 @@
 #include "common/gate_entries.hpp"
 #include "common/host.hpp"
 #include "common/interrupt_check.hpp"
+#include "common/text_map.hpp"
 #include "qasm/reader.hpp"
 #include "qasm/writer.hpp"
 
@@ -15,7 +16,6 @@
 #include <optional>
 #include <limits>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace nb = nanobind;
@@ -319,11 +319,7 @@ private:
 
     corvane::qasm::ProgramWriter writer_;
     GateSet gates_;
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-    };
-    std::unordered_map<std::string, std::unique_ptr<Known>, TextHash, std::equal_to<>> by_text_;
+    corvane::TextMap<std::string, std::unique_ptr<Known>> by_text_;
     static constexpr size_t kRecentNames = 64;
     const Known* recent_[kRecentNames] = {};
     std::vector<Number> params_;

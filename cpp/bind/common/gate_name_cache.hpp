@@ -2,11 +2,11 @@
 #pragma once
 
 #include "common/flat_table.hpp"
+#include "common/text_map.hpp"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace corvane::bind {
 
@@ -46,15 +46,11 @@ private:
             key |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
         return key;
     }
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-    };
     struct PackedHash {
         std::uint64_t operator()(std::uint64_t packed) const { return packed; }
     };
 
-    std::unordered_map<std::string, Value, TextHash, std::equal_to<>> map_;
+    TextMap<std::string, Value> map_;
     // 64 slots: the circuit model's gate set fits without growing.
     FlatTable<std::uint64_t, Value*, PackedHash> short_names_{64};
 };

@@ -3,11 +3,12 @@
 // distinction the circuit model keeps (an integer literal stays an integer).
 #pragma once
 
+#include "common/text_map.hpp"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace corvane::qasm {
@@ -49,11 +50,7 @@ public:
     const GateShape* find(std::string_view name) const;
 
 private:
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-    };
-    std::unordered_map<std::string, GateShape, TextHash, std::equal_to<>> shapes_;
+    TextMap<std::string, GateShape> shapes_;
 };
 
 enum class OperationKind : std::uint8_t { gate, measure, barrier, delay, reset };

@@ -1,7 +1,9 @@
 #include "qasm/reader.hpp"
 
 #include "common/interrupt.hpp"
+#include "common/text_map.hpp"
 #include "qasm/expression.hpp"
+#include "qasm/parser.hpp"
 #include "qasm/tokens.hpp"
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <numbers>
 #include <utility>
 
 namespace corvane::qasm {
@@ -50,22 +51,17 @@ constexpr std::pair<std::string_view, std::string_view> kAliases[] = {
 
 constexpr int kMaxExpansionDepth = 100;
 
-struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-};
+// Keyed by names in the program's text, which outlives the reader.
 template <class V>
-using TextMap = std::unordered_map<std::string_view, V, TextHash, std::equal_to<>>;
-using Definitions = TextMap<std::unique_ptr<Definition>>;
+using NameMap = TextMap<std::string_view, V>;
+using Definitions = NameMap<std::unique_ptr<Definition>>;
 
 const Definitions& standard_definitions();
 
-class Reader {
+class Reader : Parser {
 public:
     Reader(std::string_view text, const GateSet& gates)
-        : lexer_(text), gates_(gates), standard_(&standard_definitions()) {
-        advance();
-    }
+        : Parser(text), gates_(gates), standard_(&standard_definitions()) {}
 
     // The definitions of a text of `gate` definitions only (the standard
     // library), marked standard.
@@ -91,34 +87,6 @@ public:
     }
 
 private:
-    // -- tokens --
-    Token advance() {
-        Token taken = current_;
-        previous_line_ = taken.line;
-        current_ = lexer_.next();
-        return taken;
-    }
-    bool accept(std::string_view value) {
-        if (!current_.is(value)) return false;
-        advance();
-        return true;
-    }
-    [[noreturn]] void expected(std::string_view what) const {
-        // A missing ';' belongs to the line of the statement it should end.
-        if (what == "';'" && current_.line > previous_line_)
-            fail(previous_line_, "missing ';' (line " + std::to_string(current_.line) + ": expected ';', got " +
-                                     repr(current_.text) + ")");
-        fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
-    }
-    void expect(std::string_view value) {
-        if (!current_.is(value)) expected("'" + std::string(value) + "'");
-        advance();
-    }
-    Token expect_kind(Tok kind, std::string_view what) {
-        if (current_.kind != kind) expected(what);
-        return advance();
-    }
-
     // -- declarations --
     void header() {
         if (!current_.is("OPENQASM")) expected("'OPENQASM 2.0;' at the start");
@@ -172,13 +140,6 @@ private:
         return s;
     }
 
-    template <class Names>
-    static int position(const Names& names, std::string_view name) {
-        for (size_t i = 0; i < names.size(); ++i)
-            if (names[i] == name) return static_cast<int>(i);
-        return -1;
-    }
-
     void gate_definition(bool standard) {
         Signature s = signature();
         auto definition = std::make_unique<Definition>();
@@ -218,105 +179,6 @@ private:
         }
         fail(line, "opaque gate " + repr(s.name.text) +
                        " is not supported: it has no definition to expand into the gates of the circuit model");
-    }
-
-    // -- expressions --
-    // Parses into `nodes`; parameter names resolve against `params` (none at top level).
-    std::uint32_t expression(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-        std::uint32_t node = term(nodes, params);
-        while (current_.kind == Tok::op && (current_.text == "+" || current_.text == "-")) {
-            const Token op = advance();
-            node = binary(nodes, op.text == "+" ? ExprOp::add : ExprOp::sub, node, term(nodes, params), op.line);
-        }
-        return node;
-    }
-    std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-        std::uint32_t node = power(nodes, params);
-        while (current_.kind == Tok::op && (current_.text == "*" || current_.text == "/")) {
-            const Token op = advance();
-            node = binary(nodes, op.text == "*" ? ExprOp::mul : ExprOp::div, node, power(nodes, params), op.line);
-        }
-        return node;
-    }
-    std::uint32_t power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-        const std::uint32_t base = unary(nodes, params);
-        if (current_.kind == Tok::op && current_.text == "^") {
-            const std::uint32_t line = advance().line;
-            return binary(nodes, ExprOp::pow, base, power(nodes, params), line);
-        }
-        return base;
-    }
-    std::uint32_t unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-        // Every recursion of the parser passes through here.
-        if (++nesting_ > kMaxExpressionDepth) fail(current_.line, "expression nested too deeply");
-        struct Leave {
-            std::uint32_t& nesting;
-            ~Leave() { --nesting; }
-        } leave{nesting_};
-        if (current_.kind == Tok::op && current_.text == "-") {
-            const std::uint32_t line = advance().line;
-            return binary(nodes, ExprOp::neg, unary(nodes, params), 0, line);
-        }
-        if (current_.kind == Tok::op && current_.text == "+") {
-            advance();
-            return unary(nodes, params);
-        }
-        return primary(nodes, params);
-    }
-    std::uint32_t primary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-        const Token t = current_;
-        if (t.kind == Tok::integer || t.kind == Tok::real) {
-            advance();
-            return leaf(nodes, literal(t), t.line);
-        }
-        if (t.kind == Tok::id) {
-            advance();
-            if (t.text == "pi") return leaf(nodes, Number::of_real(std::numbers::pi), t.line);
-            for (auto [name, op] : kFunctions) {
-                if (t.text != name) continue;
-                expect("(");
-                const std::uint32_t inner = expression(nodes, params);
-                expect(")");
-                return binary(nodes, op, inner, 0, t.line);
-            }
-            const int index = params ? position(*params, t.text) : -1;
-            if (index < 0) fail(t.line, "unknown parameter " + repr(t.text));
-            nodes.push_back(Expr{ExprOp::param, static_cast<std::uint32_t>(index), 0, t.line, {}});
-            return static_cast<std::uint32_t>(nodes.size() - 1);
-        }
-        if (t.is("(")) {
-            advance();
-            const std::uint32_t inner = expression(nodes, params);
-            expect(")");
-            return inner;
-        }
-        expected("a number, a parameter or '('");
-    }
-    static std::uint32_t leaf(std::vector<Expr>& nodes, Number value, std::uint32_t line) {
-        nodes.push_back(Expr{ExprOp::number, 0, 0, line, value});
-        return static_cast<std::uint32_t>(nodes.size() - 1);
-    }
-    // A node over `a` (and `b`, for the binary operations).
-    static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b, std::uint32_t line) {
-        const bool two = op == ExprOp::add || op == ExprOp::sub || op == ExprOp::mul || op == ExprOp::div || op == ExprOp::pow;
-        const std::uint32_t depth = 1 + std::max(nodes[a].depth, two ? nodes[b].depth : 0);
-        if (depth > kMaxExpressionDepth) fail(line, "expression nested too deeply");
-        nodes.push_back(Expr{op, a, b, line, {}, depth});
-        return static_cast<std::uint32_t>(nodes.size() - 1);
-    }
-    static Number literal(const Token& t) {
-        const char* first = t.text.data();
-        const char* last = first + t.text.size();
-        if (t.kind == Tok::integer) {
-            std::int64_t v = 0;
-            if (std::from_chars(first, last, v).ec == std::errc()) return Number::of_integer(v);
-            return Number{Number::Kind::big_integer, false, 0, 0.0, t.text};
-        }
-        // Out of range: inf or 0 as the host's float() gives (from_chars leaves v alone).
-        double v = 0.0;
-        if (std::from_chars(first, last, v).ec == std::errc::result_out_of_range)
-            v = std::strtod(std::string(t.text).c_str(), nullptr);
-        return Number::of_real(v);
     }
 
     // Top-level parameters: parsed and evaluated at once.
@@ -611,24 +473,18 @@ private:
     }
 
     Reader(std::string_view text, const GateSet& gates, const Definitions* standard)
-        : lexer_(text), gates_(gates), standard_(standard) {
-        advance();
-    }
+        : Parser(text), gates_(gates), standard_(standard) {}
 
-    Lexer lexer_;
     const GateSet& gates_;
     InterruptPoll poll_;
-    Token current_;
-    std::uint32_t previous_line_ = 1;
 
     Program program_;
     std::uint32_t nqubits_ = 0, ncbits_ = 0;
-    TextMap<Register> registers_;
+    NameMap<Register> registers_;
     Definitions user_definitions_;
     const Definitions* standard_;
-    TextMap<Resolved> resolved_, resolved_standard_;
+    NameMap<Resolved> resolved_, resolved_standard_;
     bool delay_declared_ = false;
-    std::uint32_t nesting_ = 0;  // of the expression being parsed
 
     // Reused per statement.
     std::vector<Expr> scratch_nodes_;

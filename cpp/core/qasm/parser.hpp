@@ -1,0 +1,75 @@
+// The token cursor of the OpenQASM 2 reader and the grammar of parameter
+// expressions, which the reader (reader.cpp) builds on: statements and gate
+// definitions there, numbers and arithmetic here.
+#pragma once
+
+#include "qasm/expression.hpp"
+#include "qasm/tokens.hpp"
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace corvane::qasm {
+
+class Parser {
+protected:
+    explicit Parser(std::string_view text) : lexer_(text) { advance(); }
+
+    Token advance() {
+        Token taken = current_;
+        previous_line_ = taken.line;
+        current_ = lexer_.next();
+        return taken;
+    }
+    bool accept(std::string_view value) {
+        if (!current_.is(value)) return false;
+        advance();
+        return true;
+    }
+    [[noreturn]] void expected(std::string_view what) const {
+        // A missing ';' belongs to the line of the statement it should end.
+        if (what == "';'" && current_.line > previous_line_)
+            fail(previous_line_, "missing ';' (line " + std::to_string(current_.line) + ": expected ';', got " +
+                                     repr(current_.text) + ")");
+        fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
+    }
+    void expect(std::string_view value) {
+        if (!current_.is(value)) expected("'" + std::string(value) + "'");
+        advance();
+    }
+    Token expect_kind(Tok kind, std::string_view what) {
+        if (current_.kind != kind) expected(what);
+        return advance();
+    }
+
+    // Parses an expression into `nodes` and returns its root; parameter
+    // names resolve against `params` (none at top level). Fails with the
+    // line on malformed or too deeply nested expressions.
+    std::uint32_t expression(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
+
+    template <class Names>
+    static int position(const Names& names, std::string_view name) {
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return static_cast<int>(i);
+        return -1;
+    }
+
+    Token current_;
+    std::uint32_t previous_line_ = 1;
+
+private:
+    std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
+    std::uint32_t power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
+    std::uint32_t unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
+    std::uint32_t primary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
+    static std::uint32_t leaf(std::vector<Expr>& nodes, Number value, std::uint32_t line);
+    static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b,
+                                std::uint32_t line);
+    static Number literal(const Token& t);
+
+    Lexer lexer_;
+    std::uint32_t nesting_ = 0;  // of the expression being parsed
+};
+
+}  // namespace corvane::qasm
