@@ -32,7 +32,7 @@ def from_graph(fdp):
     before = inputs.graph_state(g)
     counts = [inputs.small_int(fdp, 5) if fdp.ConsumeProbability() < 0.9 else inputs.value(fdp) for _ in range(2)]
     # Without a count the circuit has max(qubits) + 1 qubits.
-    sizes = [counts[0]] if counts[0] is not None else inputs.highest_qubits(g)
+    sizes = [counts[0]] if counts[0] is not None else inputs.node_qubits(g)
     if any(inputs.huge_qubit_count(size) for size in sizes):
         return
     qc = inputs.call(dag2qc, g, *counts)

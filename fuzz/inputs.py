@@ -54,16 +54,22 @@ EXPECTED = (TypeError, ValueError, KeyError, IndexError, AttributeError, Overflo
 MAX_QUBITS = 1 << 20
 
 
-def huge_qubit_count(count):
-    """Whether `count` (a number of qubits, or the highest qubit of a graph)
-    makes a circuit that is accepted but too big to build here."""
+def accepted_but_huge(count, limit, refused_from):
+    """Whether `count` is above `limit` yet below `refused_from`, where the
+    package refuses it: a size it would build, too big to build here."""
     try:
-        return MAX_QUBITS < int(count) < 2**63
+        return limit < int(count) < refused_from
     except Exception:  # not a number (hostile objects raise their own errors)
         return False
 
 
-def highest_qubits(g):
+def huge_qubit_count(count):
+    """Whether `count` (a number of qubits, or the highest qubit of a graph)
+    makes a circuit that is accepted but too big to build here."""
+    return accepted_but_huge(count, MAX_QUBITS, 2**63)
+
+
+def node_qubits(g):
     """The qubits the nodes of a graph name, where they are a list or tuple."""
     for _, attrs in g.nodes(data=True):
         qubits = attrs.get("qubits")

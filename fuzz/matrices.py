@@ -42,19 +42,10 @@ def angle_functions(fdp):
         check_unitary(name, m, 4 if name in ("rxx_mat", "ryy_mat", "rzz_mat", "cp_mat") else 2)
 
 
-def huge_ket(n):
-    """Whether a ket of `n` qubits is accepted but too big to build here: it
-    holds 2**n amplitudes (2**MAX_KET_QUBITS is 16 MiB), and from 64 qubits
-    on the count is refused."""
-    try:
-        return MAX_KET_QUBITS < int(n) < 64
-    except Exception:  # not a number (hostile objects raise their own errors)
-        return False
-
-
 def kets(fdp):
     n = inputs.small_int(fdp, 12) if fdp.ConsumeProbability() < 0.7 else inputs.value(fdp)
-    if huge_ket(n):
+    # 2**n amplitudes (2**MAX_KET_QUBITS take 16 MiB); from 64 qubits on the count is refused.
+    if inputs.accepted_but_huge(n, MAX_KET_QUBITS, 64):
         return
     for fn in (matrix.ketn0, matrix.ketn1):
         try:
