@@ -23,12 +23,17 @@ CHILD = textwrap.dedent(
     import json, random, signal, sys, time
     import networkx as nx
     from corvane.circuit.dag import dag2qc, qc2dag
+    from corvane.circuit.equivalence import unitary
     from corvane.circuit.optimize import GateCompressor
     from corvane.circuit.quantumcircuit import QuantumCircuit
     from corvane.circuit.quantumcircuit_helpers import convert_gate_info_to_dag_info
     from corvane.circuit.schedule import DynamicalDecoupling
 
-    def circuit(n, nqubits=16):
+    case = sys.argv[1]
+    # A unitary costs 4**nqubits per gate, so its circuit is narrow and short.
+    NQUBITS, FIRST_SIZE = (10, 20) if case == "unitary" else (16, 20000)
+
+    def circuit(n, nqubits=NQUBITS):
         rng = random.Random(5)
         qc = QuantumCircuit(nqubits, nqubits)
         gates = []
@@ -43,7 +48,6 @@ CHILD = textwrap.dedent(
         qc.gates = gates
         return qc
 
-    case = sys.argv[1]
     PASSES = {"compress": GateCompressor, "decouple": lambda: DynamicalDecoupling(2e-8, 5e-8)}
 
     def prepare(qc):
@@ -60,6 +64,8 @@ CHILD = textwrap.dedent(
             return qc, lambda p: QuantumCircuit.from_qasm(text)
         if case == "to_qasm":
             return qc, lambda p: qc.to_qasm()
+        if case == "unitary":
+            return qc, lambda p: unitary(qc)
         return qc, lambda p: p.run(qc)
 
     def timed(n):
@@ -71,7 +77,7 @@ CHILD = textwrap.dedent(
         return time.perf_counter() - start
 
     # Size the circuit so that the call takes about a second.
-    n = 20000
+    n = FIRST_SIZE
     rate = n / max(timed(n), 1e-3)
     n = max(n, min(int(rate * 1.0), 4_000_000))
     signal.signal(signal.SIGALRM, signal.default_int_handler)
@@ -122,7 +128,8 @@ def sanitized():
 
 
 @pytest.mark.skipif(sanitized(), reason="sized for the optimised build; the sanitizers make every call 3x slower")
-@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple", "from_qasm", "to_qasm"])
+@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple", "from_qasm", "to_qasm",
+                                  "unitary"])
 def test_ctrl_c_stops_a_long_call_cleanly(case):
     done = subprocess.run([sys.executable, "-c", CHILD, case], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr

@@ -45,12 +45,15 @@ CHILD = textwrap.dedent(
     dag = qc2dag(qc)
     gates = list(qc.gates)
     graph_before = nx.to_dict_of_dicts(dag)
+    text = qc.to_qasm()
     CALLS = {
         "qc2dag": lambda p: qc2dag(qc),
         "dag2qc": lambda p: dag2qc(dag, qc.nqubits, qc.ncbits),
         "convert": lambda p: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates),
         "compress": lambda p: p.run(qc),
         "decouple": lambda p: p.run(qc),
+        "from_qasm": lambda p: QuantumCircuit.from_qasm(text),
+        "to_qasm": lambda p: qc.to_qasm(),
     }
     make = {"compress": GateCompressor, "decouple": lambda: DynamicalDecoupling(2e-8, 5e-8)}.get(case, lambda: None)
 
@@ -88,7 +91,8 @@ CHILD = textwrap.dedent(
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers need unlimited address space")
-@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple"])
+@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple",
+                                  "from_qasm", "to_qasm"])
 def test_out_of_memory_is_a_clean_memory_error(case):
     done = subprocess.run([sys.executable, "-c", CHILD, case, "60000"], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-3000:]
