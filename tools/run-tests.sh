@@ -18,7 +18,7 @@ leg "system packages" bash tools/install-system-packages.sh
 
 install_package() {
   python -m pip install -q --upgrade pip >/dev/null
-  python -m pip install -q ".[test,draw,cluster,qiskit]"
+  python -m pip install -q ".[test,draw,cluster,qiskit,fuzz]"
 }
 leg "install" install_package
 
