@@ -124,20 +124,7 @@ say "C++ core tests passed; building and installing the package"
 # run; they and the optional extras are read from pyproject.toml, their one home.
 in_root test -x /work/venv/bin/python || in_root python3.14 -m venv /work/venv
 py=(in_root /work/venv/bin/python)
-pyproject() {  # pyproject build | pyproject extras | pyproject <extra>: one item a line
-  "${py[@]}" -c '
-import sys, tomllib
-with open("/work/src/pyproject.toml", "rb") as f:
-    meta = tomllib.load(f)
-extras = meta["project"].get("optional-dependencies", {})
-what = sys.argv[1]
-if what == "build":
-    print("\n".join(meta["build-system"]["requires"]))
-elif what == "extras":
-    print("\n".join(name for name in extras if name != "test"))
-else:
-    print("\n".join(extras[what]))' "$1"
-}
+pyproject() { "${py[@]}" /work/src/tools/pyproject.py "$1"; }  # see there
 "${py[@]}" -m pip install -q --upgrade pip || fail "could not upgrade pip in the 3.14 venv"
 mapfile -t build_requires < <(pyproject build)
 "${py[@]}" -m pip install -q "${build_requires[@]}" || fail "the build requirements do not install on Python 3.14"

@@ -19,6 +19,9 @@ leg "system packages" bash tools/install-system-packages.sh
 install_package() {
   python -m pip install -q --upgrade pip >/dev/null
   python -m pip install -q ".[test,draw,cluster,qiskit,fuzz]"
+  # The clang leg below builds the extension modules with CMake itself,
+  # outside pip's isolated build, so it needs the build requirements here.
+  python -m pip install -q $(python tools/pyproject.py build)
 }
 leg "install" install_package
 

@@ -27,8 +27,7 @@ esac
 "$sanitize_venv/bin/python" -m pip install -q --upgrade pip >/dev/null
 # The build requirements live in the environment (no build isolation), so the
 # build directory's configuration stays valid and rebuilds are incremental.
-"$sanitize_venv/bin/python" -m pip install -q $(python -c \
-  "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+"$sanitize_venv/bin/python" -m pip install -q $("$sanitize_venv/bin/python" tools/pyproject.py build)
 env "${sanitize_compilers[@]}" "$sanitize_venv/bin/python" -m pip install -q --no-build-isolation \
   -Ccmake.define.CORVANE_SANITIZE=ON "${sanitize_defines[@]}" -Ccmake.build-type=RelWithDebInfo \
   -Cbuild-dir="$sanitize_build" ".[$1]"
