@@ -5,9 +5,12 @@ object gives.
 Each case runs in a subprocess that installs the interpreter's own SIGINT
 handler for SIGALRM and arms a real-time timer, so the signal arrives while
 the native code holds the interpreter (a Python timer thread could not run
-then). The circuit is sized from a calibration run so that the call would
-take about a second; the timer fires a tenth of the way in, and the
-exception must come well before the call would have ended.
+then). The circuit is sized from a calibration run so that the call takes
+about a second, and one whole call at that size is timed; the timer fires a
+tenth of the way in, and the exception must come well before the call would
+have ended. The heap the case builds beforehand is frozen, so that a full
+collection over it, which CPython may start at any allocation, does not land
+between the signal and the exception.
 """
 
 import json
@@ -20,7 +23,7 @@ import pytest
 
 CHILD = textwrap.dedent(
     """
-    import json, random, signal, sys, time
+    import gc, json, random, signal, sys, time
     import networkx as nx
     from corvane.circuit.dag import dag2qc, qc2dag
     from corvane.circuit.equivalence import unitary
@@ -76,17 +79,20 @@ CHILD = textwrap.dedent(
         call(p)
         return time.perf_counter() - start
 
-    # Size the circuit so that the call takes about a second.
+    # Size the circuit so that the call takes about a second; a small
+    # circuit stays in cache, so the whole call at that size is timed too.
     n = FIRST_SIZE
     rate = n / max(timed(n), 1e-3)
     n = max(n, min(int(rate * 1.0), 4_000_000))
+    duration = timed(n)
     signal.signal(signal.SIGALRM, signal.default_int_handler)
     for attempt in range(3):
         qc = circuit(n)
         target, call = prepare(qc)
         before = nx.to_dict_of_dicts(target) if case == "dag2qc" else list(qc.gates)
         p = PASSES.get(case, lambda: None)()
-        delay = 0.1 * n / rate
+        gc.freeze()
+        delay = 0.1 * duration
         signal.setitimer(signal.ITIMER_REAL, delay)
         start = time.perf_counter()
         try:
@@ -94,7 +100,9 @@ CHILD = textwrap.dedent(
         except KeyboardInterrupt:
             latency = time.perf_counter() - start - delay
             break
+        gc.unfreeze()
         n *= 4
+        duration *= 4
     else:
         print(json.dumps({"interrupted": False}))
         sys.exit()
@@ -103,7 +111,7 @@ CHILD = textwrap.dedent(
         unchanged = nx.to_dict_of_dicts(target) == before
     else:
         unchanged = len(qc.gates) == len(before) and all(a is b for a, b in zip(qc.gates, before))
-    report = {"interrupted": True, "latency": latency, "remaining": n / rate - delay, "gates": n,
+    report = {"interrupted": True, "latency": latency, "remaining": duration - delay, "gates": n,
               "unchanged": unchanged}
     if case in PASSES:
         fresh = PASSES[case]()

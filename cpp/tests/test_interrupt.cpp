@@ -54,6 +54,18 @@ TEST_F(Interrupt, WithoutACheckNothingStops) {
     EXPECT_EQ(corvane::dag::dependency_edges(offsets, qubits, 1).edges.size(), n - 1);
 }
 
+// Two nodes joined by many parallel edges: the layering visits two nodes,
+// so only the in-degree count can reach a check.
+TEST_F(Interrupt, LayeringStopsWhileCountingInDegrees) {
+    corvane::dag::Adjacency graph;
+    graph.targets.assign(3 * corvane::InterruptPoll::kInterval, 1);
+    const auto edges = static_cast<std::uint32_t>(graph.targets.size());
+    graph.offsets = {0, edges, edges};
+    stop_at = 1;
+    EXPECT_THROW(corvane::dag::topological_generations(graph), corvane::Interrupted);
+    EXPECT_EQ(checks_run, 1);
+}
+
 // Thirty lines of gate definitions that expand to 2^16 operations: the read
 // stops inside the expansion, not only between statements.
 TEST_F(Interrupt, ReadingAProgramStopsWithinAnExpansion) {

@@ -24,7 +24,11 @@ public:
         size_t capacity = std::bit_ceil(nodes.size() * 2 + 2);
         slots_.assign(capacity, kMissing);
         shift_ = 64 - std::countr_zero(capacity);
+        // Each insertion is a cache miss into a table of tens of megabytes at
+        // millions of nodes: a few hundred milliseconds in all, so it polls.
+        InterruptPoll poll;
         for (std::uint32_t i = 0; i < nodes.size(); ++i) {
+            poll.tick();
             size_t h = slot_of(nodes[i]);
             while (slots_[h] != kMissing) h = (h + 1) & (capacity - 1);
             slots_[h] = i;
@@ -155,7 +159,9 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     successor_dicts.reserve(count);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    InterruptPoll poll;
     while (PyDict_Next(succ.ptr(), &pos, &key, &value)) {
+        poll.tick();
         snapshot.nodes.push_back(key);
         successor_dicts.push_back(value);
     }
@@ -163,7 +169,6 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     // and look a key up only where the two differ.
     snapshot.attributes.assign(snapshot.nodes.size(), Py_None);
     Py_ssize_t node_pos = 0;
-    InterruptPoll poll;
     for (size_t i = 0; i < snapshot.nodes.size(); ++i) {
         poll.tick();
         PyObject* n = snapshot.nodes[i];

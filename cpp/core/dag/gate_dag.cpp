@@ -135,7 +135,12 @@ Generations topological_generations(const GateDag& dag) {
 Generations topological_generations(const Adjacency& graph) {
     const std::size_t n = graph.node_count();
     std::vector<std::uint32_t> indegree(n, 0);
-    for (NodeId target : graph.targets) ++indegree[target];
+    // Random increments over millions of nodes: long enough to poll.
+    InterruptPoll poll;
+    for (NodeId target : graph.targets) {
+        poll.tick();
+        ++indegree[target];
+    }
     return layer(n, n, [](NodeId) { return true; }, indegree, [&](NodeId node, auto&& visit) {
         for (std::uint32_t i = graph.offsets[node]; i < graph.offsets[node + 1]; ++i) visit(graph.targets[i]);
     });
