@@ -190,9 +190,11 @@ def test_repeated_calls_do_not_leak(name):
     # A real leak grows with every round; a one-off allocation that happens to
     # fall into a measured round (a cache filled, a module imported lazily, a
     # hook of the test runner) shows up in that round only.  A few blocks of
-    # slack for interpreter caches (method caches, interned names).
+    # slack for interpreter caches (method caches, interned names).  On 3.14
+    # the pure-Python compressor settles slowly: over rounds of 100 calls it
+    # grew by 244-423, 110-240, 58-138, 38-63 blocks, then under 70.
     rounds = []
-    while len(rounds) < 3 and (not rounds or rounds[-1] >= 100):
+    while len(rounds) < 6 and (not rounds or rounds[-1] >= 100):
         rounds.append(growth(call, calls))
     assert min(rounds) < 100, rounds
 
