@@ -1,4 +1,5 @@
 #include "common/interrupt.hpp"
+#include "compress/gate_compressor.hpp"
 #include "dag/gate_dag.hpp"
 #include "qasm/reader.hpp"
 #include "simulate/unitary.hpp"
@@ -63,6 +64,29 @@ TEST_F(Interrupt, LayeringStopsWhileCountingInDegrees) {
     graph.offsets = {0, edges, edges};
     stop_at = 1;
     EXPECT_THROW(corvane::dag::topological_generations(graph), corvane::Interrupted);
+    EXPECT_EQ(checks_run, 1);
+}
+
+// The engine's constructor lays out the graph before run() starts: on a long
+// chain it reaches a check on its own.
+TEST_F(Interrupt, CompressionStopsWhileLayingOutItsGraph) {
+    namespace compress = corvane::compress;
+    compress::Circuit chain;
+    chain.kinds.push_back({compress::Rule::one_qubit, compress::MatrixKind::none, true, false});
+    const std::uint32_t n = 3 * corvane::InterruptPoll::kInterval;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        chain.node_kind.push_back(0);
+        chain.qubits.push_back(0);
+        chain.qubit_offsets.push_back(i + 1);
+        chain.param_offsets.push_back(0);
+        if (i > 0) {
+            chain.edges.push_back({i - 1, i, static_cast<std::uint32_t>(chain.edge_qubits.size()),
+                                   static_cast<std::uint32_t>(chain.edge_qubits.size() + 1)});
+            chain.edge_qubits.push_back(0);
+        }
+    }
+    stop_at = 1;
+    EXPECT_THROW(compress::Engine(chain, compress::plain_hooks()), corvane::Interrupted);
     EXPECT_EQ(checks_run, 1);
 }
 
