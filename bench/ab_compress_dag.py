@@ -45,7 +45,9 @@ def timed_in(site, path):
     if site:
         env["PYTHONPATH"] = site
     code = WORKER.format(here=HERE, path=path)
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
+    r = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True
+    )
     return float(r.stdout.split()[-1])
 
 
@@ -67,16 +69,26 @@ def main():
                 then, now = [], []
                 for k in range(args.rounds):
                     sides = [(then, args.before_site), (now, None)]
-                    for times, site in (sides if k % 2 == 0 else sides[::-1]):
+                    for times, site in sides if k % 2 == 0 else sides[::-1]:
                         times.append(timed_in(site, path))
-                row = {side: dict(median=statistics.median(t), spread=max(t) - min(t), runs=len(t))
-                       for side, t in (("then", then), ("now", now))}
+                row = {
+                    side: dict(median=statistics.median(t), spread=max(t) - min(t), runs=len(t))
+                    for side, t in (("then", then), ("now", now))
+                }
                 rows.setdefault(shape, {})[str(n)] = row
-                print(f"{shape:10} {n:>8} then {row['then']['median']:.3f}s (+-{row['then']['spread']:.3f}) "
-                      f"now {row['now']['median']:.3f}s (+-{row['now']['spread']:.3f})", flush=True)
-    out = dict(commit=args.commit, load=os.getloadavg(), command=" ".join(["python"] + sys.argv), rows=rows,
-               note=f"GateCompressor.run at {args.commit} (which built dag during the run, reading it afterwards "
-                    "is free) against this checkout's run followed by reading dag, alternating fresh processes")
+                print(
+                    f"{shape:10} {n:>8} then {row['then']['median']:.3f}s (+-{row['then']['spread']:.3f}) "
+                    f"now {row['now']['median']:.3f}s (+-{row['now']['spread']:.3f})",
+                    flush=True,
+                )
+    out = dict(
+        commit=args.commit,
+        load=os.getloadavg(),
+        command=" ".join(["python"] + sys.argv),
+        rows=rows,
+        note=f"GateCompressor.run at {args.commit} (which built dag during the run, reading it afterwards "
+        "is free) against this checkout's run followed by reading dag, alternating fresh processes",
+    )
     with open(os.path.join(HERE, "results", "compress_before.json"), "w") as f:
         json.dump(out, f, indent=1)
 

@@ -43,13 +43,16 @@ def random_circuit(ngates, nqubits=20, seed=1):
             a, b = rng.sample(range(nqubits), 2)
             qc.gates.append((rng.choice(two), a, b))
         elif r < 0.95:
-            qc.gates.append((rng.choice(["rx", "rz", "p"]), rng.uniform(-3, 3), rng.randrange(nqubits)))
+            qc.gates.append(
+                (rng.choice(["rx", "rz", "p"]), rng.uniform(-3, 3), rng.randrange(nqubits))
+            )
         else:
             qc.gates.append(("measure", [rng.randrange(nqubits)], [rng.randrange(nqubits)]))
     return qc
 
 
 # ---- the straightforward Python version of the same steps ---------------------
+
 
 def python_qc2dag(qc):
     nodes, edges, last = [], [], {}
@@ -116,6 +119,7 @@ def python_dag2qc(dag, nqubits, ncbits):
 
 # ---- measurement ---------------------------------------------------------------
 
+
 def median_time(fn, repeat):
     times = []
     for _ in range(repeat):
@@ -134,24 +138,34 @@ def peak_python_bytes(fn):
 
 
 def compare(sizes, repeat):
-    print(f"{'gates':>8} {'step':>7} {'native s':>10} {'python s':>10} {'ratio':>7} {'native MB':>10} {'python MB':>10}")
+    print(
+        f"{'gates':>8} {'step':>7} {'native s':>10} {'python s':>10} {'ratio':>7} {'native MB':>10} {'python MB':>10}"
+    )
     for n in sizes:
         qc = random_circuit(n)
         native_graph, python_graph = qc2dag(qc, False), python_qc2dag(qc)
         assert list(native_graph.nodes(data=True)) == list(python_graph.nodes(data=True))
         assert list(native_graph.edges(data=True)) == list(python_graph.edges(data=True))
-        assert dag2qc(native_graph, qc.nqubits, qc.ncbits).gates == python_dag2qc(python_graph, qc.nqubits, qc.ncbits).gates
+        assert (
+            dag2qc(native_graph, qc.nqubits, qc.ncbits).gates
+            == python_dag2qc(python_graph, qc.nqubits, qc.ncbits).gates
+        )
         rows = [
             ("qc2dag", lambda: qc2dag(qc, False), lambda: python_qc2dag(qc)),
-            ("dag2qc", lambda: dag2qc(native_graph, qc.nqubits, qc.ncbits),
-             lambda: python_dag2qc(python_graph, qc.nqubits, qc.ncbits)),
+            (
+                "dag2qc",
+                lambda: dag2qc(native_graph, qc.nqubits, qc.ncbits),
+                lambda: python_dag2qc(python_graph, qc.nqubits, qc.ncbits),
+            ),
         ]
         for step, native, python in rows:
             t_native, _ = median_time(native, repeat)
             t_python, _ = median_time(python, repeat)
             m_native, m_python = peak_python_bytes(native), peak_python_bytes(python)
-            print(f"{n:>8} {step:>7} {t_native:>10.4f} {t_python:>10.4f} {t_python / t_native:>6.1f}x"
-                  f" {m_native / 1e6:>10.1f} {m_python / 1e6:>10.1f}")
+            print(
+                f"{n:>8} {step:>7} {t_native:>10.4f} {t_python:>10.4f} {t_python / t_native:>6.1f}x"
+                f" {m_native / 1e6:>10.1f} {m_python / 1e6:>10.1f}"
+            )
 
 
 ROUND_TRIP = """
@@ -181,13 +195,18 @@ print(json.dumps(dict(qc2dag=t_qc2dag, dag2qc=t_dag2qc, graph_mb=graph_mb, peak_
 
 def million_round_trip(n=1_000_000):
     import os
+
     code = ROUND_TRIP.format(bench_dir=os.path.dirname(os.path.abspath(__file__)), n=n)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     r = json.loads(out.stdout)
-    print(f"\nround trip of {n} gates: qc2dag {r['qc2dag']:.2f} s, dag2qc {r['dag2qc']:.2f} s, "
-          f"{r['gates']} gates back")
-    print(f"networkx graph {r['graph_mb']:.0f} MB, peak above the circuit {r['peak_mb']:.0f} MB "
-          f"({r['peak_mb'] / r['graph_mb']:.2f}x the graph)")
+    print(
+        f"\nround trip of {n} gates: qc2dag {r['qc2dag']:.2f} s, dag2qc {r['dag2qc']:.2f} s, "
+        f"{r['gates']} gates back"
+    )
+    print(
+        f"networkx graph {r['graph_mb']:.0f} MB, peak above the circuit {r['peak_mb']:.0f} MB "
+        f"({r['peak_mb'] / r['graph_mb']:.2f}x the graph)"
+    )
 
 
 def main():

@@ -95,18 +95,24 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--gates", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results" / "interrupt.md")
+    parser.add_argument(
+        "--out", type=Path, default=Path(__file__).resolve().parent / "results" / "interrupt.md"
+    )
     args = parser.parse_args()
 
     cases = calls(args.gates)
     gc.collect()
     gc.freeze()
     signal.signal(signal.SIGALRM, signal.default_int_handler)
-    header = ["call", "whole call"] + [f"signal at {f:.0%}" for f in FRACTIONS] + ["del of the result"]
+    header = (
+        ["call", "whole call"] + [f"signal at {f:.0%}" for f in FRACTIONS] + ["del of the result"]
+    )
     rows = []
     for name, call in cases.items():
         duration, freeing = whole_call(call)
-        cells = [describe([latency(call, f * duration) for _ in range(args.repeat)]) for f in FRACTIONS]
+        cells = [
+            describe([latency(call, f * duration) for _ in range(args.repeat)]) for f in FRACTIONS
+        ]
         rows.append([name, f"{duration:.2f} s", *cells, f"{freeing * 1e3:.0f} ms"])
         print(" | ".join(rows[-1]), flush=True)
 

@@ -24,10 +24,13 @@ DECOMPOSE_TARGET_US = 2.0
 
 # ---- the numpy formulas --------------------------------------------------------
 
+
 def py_r(theta, phi):
     h = theta / 2
     c, s = np.cos(h), np.sin(h)
-    return np.array([[c, -1j * np.exp(-1j * phi) * s], [-1j * np.exp(1j * phi) * s, c]], dtype=complex)
+    return np.array(
+        [[c, -1j * np.exp(-1j * phi) * s], [-1j * np.exp(1j * phi) * s, c]], dtype=complex
+    )
 
 
 def py_rx(theta):
@@ -71,7 +74,8 @@ def py_rxx(theta):
     h = theta / 2
     c, s = np.cos(h), np.sin(h)
     return np.array(
-        [[c, 0, 0, -1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [-1j * s, 0, 0, c]], dtype=complex
+        [[c, 0, 0, -1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [-1j * s, 0, 0, c]],
+        dtype=complex,
     )
 
 
@@ -79,7 +83,8 @@ def py_ryy(theta):
     h = theta / 2
     c, s = np.cos(h), np.sin(h)
     return np.array(
-        [[c, 0, 0, 1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [1j * s, 0, 0, c]], dtype=complex
+        [[c, 0, 0, 1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [1j * s, 0, 0, c]],
+        dtype=complex,
     )
 
 
@@ -140,7 +145,9 @@ def per_call_ns(fn, args, repeat):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7, help="timing runs per function (best is kept)")
+    parser.add_argument(
+        "--repeat", type=int, default=7, help="timing runs per function (best is kept)"
+    )
     args = parser.parse_args()
 
     ok = True
@@ -163,7 +170,11 @@ def main():
     for label, call_args in inputs.items():
         t = per_call_ns(decompose.u3_decompose, call_args, args.repeat) / 1000
         target = label.endswith("array)")
-        flag = "" if (not target or t < DECOMPOSE_TARGET_US) else f"  > {DECOMPOSE_TARGET_US:g} us target"
+        flag = (
+            ""
+            if (not target or t < DECOMPOSE_TARGET_US)
+            else f"  > {DECOMPOSE_TARGET_US:g} us target"
+        )
         ok &= (not target) or t < DECOMPOSE_TARGET_US
         print(f"{label:<34}{t:>8.3f} us per call{flag}")
 

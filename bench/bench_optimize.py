@@ -39,7 +39,10 @@ def merge_rich_circuit(ngates, nqubits=20, seed=7):
     rng = random.Random(seed)
     qc = QuantumCircuit(nqubits, nqubits)
     add = qc.gates.append
-    angle = lambda: rng.choice(ANGLES) if rng.random() < 0.5 else rng.uniform(-3, 3)
+
+    def angle():
+        return rng.choice(ANGLES) if rng.random() < 0.5 else rng.uniform(-3, 3)
+
     while len(qc.gates) < ngates:
         kind = rng.random()
         if kind < 0.3:
@@ -59,7 +62,11 @@ def merge_rich_circuit(ngates, nqubits=20, seed=7):
             add((g, a, q))
             add((g, rng.choice([-a, angle()]), q))
         elif kind < 0.8:
-            g, qs, a = rng.choice(["rxx", "ryy", "rzz", "cp"]), rng.sample(range(nqubits), 2), angle()
+            g, qs, a = (
+                rng.choice(["rxx", "ryy", "rzz", "cp"]),
+                rng.sample(range(nqubits), 2),
+                angle(),
+            )
             add((g, a, *qs))
             add((g, rng.choice([-a, angle()]), *qs))
         elif kind < 0.85:
@@ -89,8 +96,16 @@ def make(cls):
 
 def state(c, out):
     g = c.dag
-    return (out.gates, [tuple(map(type, e)) for e in out.gates], out.qubits, list(g.nodes(data=True)),
-            list(g.edges(data=True)), {n: list(g._pred[n]) for n in g}, dict(g.graph), c._idx)
+    return (
+        out.gates,
+        [tuple(map(type, e)) for e in out.gates],
+        out.qubits,
+        list(g.nodes(data=True)),
+        list(g.edges(data=True)),
+        {n: list(g._pred[n]) for n in g},
+        dict(g.graph),
+        c._idx,
+    )
 
 
 def timed(cls, qc, repeat):
@@ -127,20 +142,26 @@ print(json.dumps(dict(time=t, before=len(qc.gates), after=len(out.gates), nodes=
                       edges=c.dag.number_of_edges(), rss_before=before,
                       rss_peak=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)))
 """
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )
     return json.loads(result.stdout)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 10000, 100000])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--generic-limit", type=int, default=10000)
     parser.add_argument("--no-million", action="store_true")
     args = parser.parse_args()
 
-    print(f"{'gates':>8} {'after':>8} {'native s':>10} {'generic s':>10} {'ratio':>8} {'same':>5} "
-          f"{'us/gate':>8} {'py peak MB':>10}")
+    print(
+        f"{'gates':>8} {'after':>8} {'native s':>10} {'generic s':>10} {'ratio':>8} {'same':>5} "
+        f"{'us/gate':>8} {'py peak MB':>10}"
+    )
     per_gate = []
     for n in args.sizes:
         qc = merge_rich_circuit(n)
@@ -154,15 +175,21 @@ def main():
             same = str(state(c, out) == state(gc, gout))
         peak = peak_python_memory(GateCompressor, qc) / 1e6
         per_gate.append((n, native_time / n * 1e6))
-        print(f"{n:>8} {len(out.gates):>8} {native_time:10.4f} {generic:>10} {ratio:>8} {same:>5} "
-              f"{native_time / n * 1e6:8.2f} {peak:10.1f}")
+        print(
+            f"{n:>8} {len(out.gates):>8} {native_time:10.4f} {generic:>10} {ratio:>8} {same:>5} "
+            f"{native_time / n * 1e6:8.2f} {peak:10.1f}"
+        )
     if not args.no_million:
         r = million(10**6)
-        print(f"\n1e6 gates (fresh process): {r['time']:.2f} s including building self.dag; "
-              f"{r['before']} -> {r['after']} gates; graph {r['nodes']} nodes, {r['edges']} edges; "
-              f"peak RSS {r['rss_peak'] / 1024:.0f} MB (circuit alone {r['rss_before'] / 1024:.0f} MB)")
+        print(
+            f"\n1e6 gates (fresh process): {r['time']:.2f} s including building self.dag; "
+            f"{r['before']} -> {r['after']} gates; graph {r['nodes']} nodes, {r['edges']} edges; "
+            f"peak RSS {r['rss_peak'] / 1024:.0f} MB (circuit alone {r['rss_before'] / 1024:.0f} MB)"
+        )
         per_gate.append((10**6, r["time"] / 10**6 * 1e6))
-    print("\ntime per gate / log2(n), relative to the smallest size (flat or falling: no worse than n log n):")
+    print(
+        "\ntime per gate / log2(n), relative to the smallest size (flat or falling: no worse than n log n):"
+    )
     base = per_gate[0][1] / math.log2(per_gate[0][0])
     for n, us in per_gate:
         print(f"  {n:>8}: {us / math.log2(n) / base:.2f}")

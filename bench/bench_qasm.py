@@ -56,8 +56,12 @@ def timed(fn, repeats):
         result = fn()
         times.append(time.perf_counter() - start)
         cpu.append(time.process_time() - start_cpu)
-    return {"median": statistics.median(times), "spread": max(times) - min(times), "runs": times,
-            "cpu_median": statistics.median(cpu)}, result
+    return {
+        "median": statistics.median(times),
+        "spread": max(times) - min(times),
+        "runs": times,
+        "cpu_median": statistics.median(cpu),
+    }, result
 
 
 def peer_loads(text):
@@ -73,14 +77,24 @@ def program_rows(programs, repeats):
         peer_read, peer_qc = timed(lambda: peer_loads(text), r)
         write, _ = timed(lambda: qasm.dumps(qc), r)
         peer_write, _ = timed(lambda: qiskit.qasm2.dumps(peer_qc), r)
-        row = {"program": name, "gates": gates, "read": read, "peer_read": peer_read, "write": write,
-               "peer_write": peer_write, "write_entries_per_s": len(qc.gates) / write["median"],
-               "write_entries_per_cpu_s": len(qc.gates) / max(write["cpu_median"], 1e-9),
-               "read_vs_peer": peer_read["median"] / read["median"]}
+        row = {
+            "program": name,
+            "gates": gates,
+            "read": read,
+            "peer_read": peer_read,
+            "write": write,
+            "peer_write": peer_write,
+            "write_entries_per_s": len(qc.gates) / write["median"],
+            "write_entries_per_cpu_s": len(qc.gates) / max(write["cpu_median"], 1e-9),
+            "read_vs_peer": peer_read["median"] / read["median"],
+        }
         rows.append(row)
-        print(f"{name:>24} {gates:>9} read {read['median']:.4f}s (±{read['spread']:.4f}) qiskit "
-              f"{peer_read['median']:.4f}s -> x{row['read_vs_peer']:.1f}; write {write['median']:.4f}s "
-              f"({row['write_entries_per_s'] / 1e6:.1f} M entries/s, CPU {row['write_entries_per_cpu_s'] / 1e6:.1f}) qiskit {peer_write['median']:.4f}s", flush=True)
+        print(
+            f"{name:>24} {gates:>9} read {read['median']:.4f}s (±{read['spread']:.4f}) qiskit "
+            f"{peer_read['median']:.4f}s -> x{row['read_vs_peer']:.1f}; write {write['median']:.4f}s "
+            f"({row['write_entries_per_s'] / 1e6:.1f} M entries/s, CPU {row['write_entries_per_cpu_s'] / 1e6:.1f}) qiskit {peer_write['median']:.4f}s",
+            flush=True,
+        )
     return rows
 
 
@@ -102,46 +116,69 @@ def road(ngates, repeats):
         write, _ = timed(lambda: qasm.dumps(decoupled), repeats)
     baseline = json.loads((RESULTS / "qasm_python_baseline.json").read_text())[str(ngates)]
     old = baseline["read_median"] + baseline["write_median"]
-    print(f"road {ngates:.0e} gates -> {len(out.gates)} entries: {times['median']:.3f}s (±{times['spread']:.3f}); "
-          f"old Python read+write alone {old:.3f}s -> x{old / times['median']:.1f}; writing the result "
-          f"{len(out.gates) / write['median'] / 1e6:.1f} M entries/s", flush=True)
-    return {"gates": ngates, "entries_out": len(out.gates), "road": times, "old_read_plus_write_s": old,
-            "old_baseline": baseline, "write_result": write,
-            "write_result_entries_per_s": len(out.gates) / write["median"],
-            "write_result_entries_per_cpu_s": len(out.gates) / max(write["cpu_median"], 1e-9)}
+    print(
+        f"road {ngates:.0e} gates -> {len(out.gates)} entries: {times['median']:.3f}s (±{times['spread']:.3f}); "
+        f"old Python read+write alone {old:.3f}s -> x{old / times['median']:.1f}; writing the result "
+        f"{len(out.gates) / write['median'] / 1e6:.1f} M entries/s",
+        flush=True,
+    )
+    return {
+        "gates": ngates,
+        "entries_out": len(out.gates),
+        "road": times,
+        "old_read_plus_write_s": old,
+        "old_baseline": baseline,
+        "write_result": write,
+        "write_result_entries_per_s": len(out.gates) / write["median"],
+        "write_result_entries_per_cpu_s": len(out.gates) / max(write["cpu_median"], 1e-9),
+    }
 
 
 def report(rows, road_row, args):
-    lines = ["# OpenQASM 2 reading and writing", "",
-             f"`python bench/bench_qasm.py --repeats {args.repeats}` on python {sys.version.split()[0]}, "
-             f"qiskit {qiskit.__version__}; the machine was shared with other jobs (2 cores, load average "
-             f"{args.load_before:.1f} before the run and {os.getloadavg()[0]:.1f} after), so compare the medians of "
-             "one run and look at the spread (max - min). A run that loses the core to another job counts in the "
-             "wall-clock time, not in the CPU time.", "",
-             "| program | gates | read s (spread) | qiskit read s | read speed-up | write s (spread) "
-             "| M entries/s (wall) | M entries/s (CPU) | qiskit write s |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = [
+        "# OpenQASM 2 reading and writing",
+        "",
+        f"`python bench/bench_qasm.py --repeats {args.repeats}` on python {sys.version.split()[0]}, "
+        f"qiskit {qiskit.__version__}; the machine was shared with other jobs (2 cores, load average "
+        f"{args.load_before:.1f} before the run and {os.getloadavg()[0]:.1f} after), so compare the medians of "
+        "one run and look at the spread (max - min). A run that loses the core to another job counts in the "
+        "wall-clock time, not in the CPU time.",
+        "",
+        "| program | gates | read s (spread) | qiskit read s | read speed-up | write s (spread) "
+        "| M entries/s (wall) | M entries/s (CPU) | qiskit write s |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
     for r in rows:
-        lines.append(f"| {r['program']} | {r['gates']} | {r['read']['median']:.4f} ({r['read']['spread']:.4f}) "
-                     f"| {r['peer_read']['median']:.4f} | x{r['read_vs_peer']:.1f} "
-                     f"| {r['write']['median']:.4f} ({r['write']['spread']:.4f}) "
-                     f"| {r['write_entries_per_s'] / 1e6:.1f} | {r['write_entries_per_cpu_s'] / 1e6:.1f} "
-                     f"| {r['peer_write']['median']:.4f} |")
+        lines.append(
+            f"| {r['program']} | {r['gates']} | {r['read']['median']:.4f} ({r['read']['spread']:.4f}) "
+            f"| {r['peer_read']['median']:.4f} | x{r['read_vs_peer']:.1f} "
+            f"| {r['write']['median']:.4f} ({r['write']['spread']:.4f}) "
+            f"| {r['write_entries_per_s'] / 1e6:.1f} | {r['write_entries_per_cpu_s'] / 1e6:.1f} "
+            f"| {r['peer_write']['median']:.4f} |"
+        )
     big = [r for r in rows if r["gates"] >= 10_000]
     read_ok = all(r["read_vs_peer"] >= 1 for r in big)
     write_rates = [r["write_entries_per_s"] for r in big] + [road_row["write_result_entries_per_s"]]
-    cpu_rates = [r["write_entries_per_cpu_s"] for r in big] + [road_row["write_result_entries_per_cpu_s"]]
+    cpu_rates = [r["write_entries_per_cpu_s"] for r in big] + [
+        road_row["write_result_entries_per_cpu_s"]
+    ]
     write_ok = min(write_rates) >= 1e7
     road_ok = road_row["road"]["median"] < road_row["old_read_plus_write_s"]
-    lines += ["", f"File-to-file road of {road_row['gates']} gates (read, GateCompressor, DynamicalDecoupling XY4, "
-              f"write; {road_row['entries_out']} entries out): {road_row['road']['median']:.3f} s "
-              f"(spread {road_row['road']['spread']:.3f}); reading + writing alone with the old Python "
-              f"reader/writer: {road_row['old_read_plus_write_s']:.3f} s. Writing the decoupled result: "
-              f"{road_row['write_result_entries_per_s'] / 1e6:.1f} M entries/s "
-              f"({road_row['write_result_entries_per_cpu_s'] / 1e6:.1f} by CPU time).", "",
-              f"- {'PASS' if read_ok else 'FAIL'}: reading at least as fast as Qiskit on every program of >= 1e4 gates",
-              f"- {'PASS' if write_ok else 'FAIL'}: writing >= 10 M entries/s, wall-clock median (lowest: "
-              f"{min(write_rates) / 1e6:.1f}; by CPU time: {min(cpu_rates) / 1e6:.1f})",
-              f"- {'PASS' if road_ok else 'FAIL'}: 1e5-gate road faster than the old reading + writing", ""]
+    lines += [
+        "",
+        f"File-to-file road of {road_row['gates']} gates (read, GateCompressor, DynamicalDecoupling XY4, "
+        f"write; {road_row['entries_out']} entries out): {road_row['road']['median']:.3f} s "
+        f"(spread {road_row['road']['spread']:.3f}); reading + writing alone with the old Python "
+        f"reader/writer: {road_row['old_read_plus_write_s']:.3f} s. Writing the decoupled result: "
+        f"{road_row['write_result_entries_per_s'] / 1e6:.1f} M entries/s "
+        f"({road_row['write_result_entries_per_cpu_s'] / 1e6:.1f} by CPU time).",
+        "",
+        f"- {'PASS' if read_ok else 'FAIL'}: reading at least as fast as Qiskit on every program of >= 1e4 gates",
+        f"- {'PASS' if write_ok else 'FAIL'}: writing >= 10 M entries/s, wall-clock median (lowest: "
+        f"{min(write_rates) / 1e6:.1f}; by CPU time: {min(cpu_rates) / 1e6:.1f})",
+        f"- {'PASS' if road_ok else 'FAIL'}: 1e5-gate road faster than the old reading + writing",
+        "",
+    ]
     (RESULTS / "qasm.md").write_text("\n".join(lines))
     (RESULTS / "qasm.json").write_text(json.dumps({"programs": rows, "road": road_row}, indent=1))
     print("\n".join(lines[-4:]))

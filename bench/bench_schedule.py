@@ -37,6 +37,7 @@ def uneven_circuit(ngates, nqubits=24, seed=7):
     """Gate entries built directly (the builder's checks would dominate at 1e6)."""
     rng = random.Random(seed)
     hot = max(2, nqubits // 6)
+
     # Hot qubits take ~85% of the operands; the rest are spread thinly.
     def pick():
         return rng.randrange(hot) if rng.random() < 0.85 else rng.randrange(nqubits)
@@ -91,24 +92,33 @@ def rss_mib():
 
 
 def same(a, b):
-    if a.gates != b.gates or (a.nqubits, a.ncbits) != (b.nqubits, b.ncbits) or a.qubits is not b.qubits:
+    if (
+        a.gates != b.gates
+        or (a.nqubits, a.ncbits) != (b.nqubits, b.ncbits)
+        or a.qubits is not b.qubits
+    ):
         return False
-    return all(type(x) is type(y) and [type(i) for i in x] == [type(i) for i in y]
-               for x, y in zip(a.gates, b.gates))
+    return all(
+        type(x) is type(y) and [type(i) for i in x] == [type(i) for i in y]
+        for x, y in zip(a.gates, b.gates)
+    )
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--generic-max", type=int, default=100_000,
-                        help="largest size the generic path runs at")
+    parser.add_argument(
+        "--generic-max", type=int, default=100_000, help="largest size the generic path runs at"
+    )
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--skip-million", action="store_true")
     args = parser.parse_args()
 
     sizes = [1_000, 10_000, 100_000] + ([] if args.skip_million else [1_000_000])
     print(f"python {sys.version.split()[0]}; t1g={T1G}, t2g={T2G}; XY4, align_right=True")
-    print(f"{'gates':>9} {'out gates':>10} {'native s':>10} {'generic s':>10} {'speed-up':>9} "
-          f"{'same':>5} {'traced MiB':>11} {'max RSS MiB':>12}")
+    print(
+        f"{'gates':>9} {'out gates':>10} {'native s':>10} {'generic s':>10} {'speed-up':>9} "
+        f"{'same':>5} {'traced MiB':>11} {'max RSS MiB':>12}"
+    )
     native_times = {}
     for n in sizes:
         qc = uneven_circuit(n)
@@ -123,10 +133,15 @@ def main():
             t_generic, out_generic, count_generic = timed(GenericDecoupling, qc, generic_repeats)
             generic = f"{t_generic:10.3f}"
             ratio = f"{t_generic / t_native:8.0f}x"
-            identical = "yes" if same(out_native, out_generic) and count_native == count_generic else "NO"
+            identical = (
+                "yes" if same(out_native, out_generic) and count_native == count_generic else "NO"
+            )
         peak = traced_peak(DynamicalDecoupling, qc) / 2**20
-        print(f"{n:>9} {len(out_native.gates):>10} {t_native:10.4f} {generic:>10} {ratio:>9} "
-              f"{identical:>5} {peak:11.1f} {rss_mib():12.1f}", flush=True)
+        print(
+            f"{n:>9} {len(out_native.gates):>10} {t_native:10.4f} {generic:>10} {ratio:>9} "
+            f"{identical:>5} {peak:11.1f} {rss_mib():12.1f}",
+            flush=True,
+        )
         del out_native, qc
         gc.collect()
 
@@ -134,7 +149,9 @@ def main():
         if a in native_times and b in native_times:
             measured = native_times[b] / native_times[a]
             nlogn = (b * math.log(b)) / (a * math.log(a))
-            print(f"native time {a:.0e} -> {b:.0e}: x{measured:.1f} (n log n: x{nlogn:.1f}, n: x{b / a:.0f})")
+            print(
+                f"native time {a:.0e} -> {b:.0e}: x{measured:.1f} (n log n: x{nlogn:.1f}, n: x{b / a:.0f})"
+            )
 
     growth(10_000, 100_000)
     growth(10_000, 1_000_000)

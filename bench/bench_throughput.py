@@ -44,6 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from circuits import SHAPES  # noqa: E402
+
 from corvane.circuit import pipeline  # noqa: E402
 from corvane.circuit.optimize import GateCompressor  # noqa: E402
 from corvane.circuit.pipeline import PassManager  # noqa: E402
@@ -99,9 +100,16 @@ def summary(samples, count):
     walls = [s["wall"] for s in samples]
     median = statistics.median(walls)
     free = statistics.median(max([s["cpu"]] + s["workers"]) for s in samples)
-    return dict(samples=samples, count=count, median_s=median, spread_s=max(walls) - min(walls),
-                circuits_per_s=count / median, cpu_s=statistics.median(s["cpu"] + sum(s["workers"]) for s in samples),
-                free_cores_s=free, free_cores_circuits_per_s=count / free)
+    return dict(
+        samples=samples,
+        count=count,
+        median_s=median,
+        spread_s=max(walls) - min(walls),
+        circuits_per_s=count / median,
+        cpu_s=statistics.median(s["cpu"] + sum(s["workers"]) for s in samples),
+        free_cores_s=free,
+        free_cores_circuits_per_s=count / free,
+    )
 
 
 def run_serial(manager, circuits):
@@ -181,9 +189,20 @@ def overhead(runs, ngates=10_000):
             managed.append(cpu_timed(lambda: manager.run(qc)))
             direct.append(cpu_timed(lambda: dd.run(compressor.run(qc), sequence="XY4")))
         m, d = statistics.median(managed), statistics.median(direct)
-        rows.append(dict(shape=name, gates=ngates, runs=runs, manager_median_s=m, manager_spread_s=max(managed) - min(managed),
-                         direct_median_s=d, direct_spread_s=max(direct) - min(direct), difference=m / d - 1,
-                         fixed_cost_s=fixed, overhead=fixed / d))
+        rows.append(
+            dict(
+                shape=name,
+                gates=ngates,
+                runs=runs,
+                manager_median_s=m,
+                manager_spread_s=max(managed) - min(managed),
+                direct_median_s=d,
+                direct_spread_s=max(direct) - min(direct),
+                difference=m / d - 1,
+                fixed_cost_s=fixed,
+                overhead=fixed / d,
+            )
+        )
     return rows
 
 
@@ -209,25 +228,41 @@ def write_report(path, data):
     for name, road in roads.items():
         same_batch = road["count"] == serial["count"]  # speed-ups only on the same circuits
         speedup = f"{road['circuits_per_s'] / serial['circuits_per_s']:.2f}x" if same_batch else "-"
-        free_speedup = (f"{road['free_cores_circuits_per_s'] / serial['free_cores_circuits_per_s']:.2f}x"
-                        if same_batch else "-")
+        free_speedup = (
+            f"{road['free_cores_circuits_per_s'] / serial['free_cores_circuits_per_s']:.2f}x"
+            if same_batch
+            else "-"
+        )
         lines.append(
             f"| {name} | {road['count']} | {road['median_s']:.2f} | {road['spread_s']:.2f} | "
             f"{road['circuits_per_s']:.1f} | {speedup} | {road['cpu_s']:.2f} | "
             f"{road['free_cores_s']:.2f} | {road['free_cores_circuits_per_s']:.1f} | {free_speedup} | "
-            f"{road.get('results', '')} |")
-    lines += ["", "| one circuit, 1e4 gates | `PassManager.run(qc)` CPU (ms) | passes one by one CPU (ms) | difference "
-              "| manager's fixed cost (us) | overhead |", "|---|---|---|---|---|---|"]
+            f"{road.get('results', '')} |"
+        )
+    lines += [
+        "",
+        "| one circuit, 1e4 gates | `PassManager.run(qc)` CPU (ms) | passes one by one CPU (ms) | difference "
+        "| manager's fixed cost (us) | overhead |",
+        "|---|---|---|---|---|---|",
+    ]
     for row in data["overhead"]:
-        lines.append(f"| {row['shape']} | {row['manager_median_s'] * 1e3:.2f} ± {row['manager_spread_s'] * 1e3:.2f} | "
-                     f"{row['direct_median_s'] * 1e3:.2f} ± {row['direct_spread_s'] * 1e3:.2f} | "
-                     f"{row['difference'] * 100:+.1f}% | {row['fixed_cost_s'] * 1e6:.2f} | "
-                     f"{row['overhead'] * 100:.3f}% |")
-    lines += ["", f"Medians of {data['overhead'][0]['runs']} interleaved runs each; ± is the spread (max - min). "
-              "On the loaded machine the spread is as large as the time itself, so the difference of the medians "
-              "is noise; the overhead is the manager's fixed cost per run (two identity passes through the "
-              "manager less the two called directly, the fastest of 7 loops of 20,000 calls) over the passes' "
-              "median time.", "", "Targets:", ""]
+        lines.append(
+            f"| {row['shape']} | {row['manager_median_s'] * 1e3:.2f} ± {row['manager_spread_s'] * 1e3:.2f} | "
+            f"{row['direct_median_s'] * 1e3:.2f} ± {row['direct_spread_s'] * 1e3:.2f} | "
+            f"{row['difference'] * 100:+.1f}% | {row['fixed_cost_s'] * 1e6:.2f} | "
+            f"{row['overhead'] * 100:.3f}% |"
+        )
+    lines += [
+        "",
+        f"Medians of {data['overhead'][0]['runs']} interleaved runs each; ± is the spread (max - min). "
+        "On the loaded machine the spread is as large as the time itself, so the difference of the medians "
+        "is noise; the overhead is the manager's fixed cost per run (two identity passes through the "
+        "manager less the two called directly, the fastest of 7 loops of 20,000 calls) over the passes' "
+        "median time.",
+        "",
+        "Targets:",
+        "",
+    ]
     for text, passed in data["targets"]:
         lines.append(f"- {'PASS' if passed else 'FAIL'}: {text}")
     with open(path, "w") as f:
@@ -242,8 +277,11 @@ def measure(label, runs, call, count, reference=None, worker_clocks=None):
             same &= results == reference
         del results
         samples.append(sample)
-        print(f"{label}: {sample['wall']:.2f} s wall, {sample['cpu']:.2f} s CPU here, workers "
-              f"{', '.join(f'{w:.2f}' for w in sample['workers'])} s", flush=True)
+        print(
+            f"{label}: {sample['wall']:.2f} s wall, {sample['cpu']:.2f} s CPU here, workers "
+            f"{', '.join(f'{w:.2f}' for w in sample['workers'])} s",
+            flush=True,
+        )
     road = summary(samples, count)
     if reference is not None:
         road["results"] = "identical to serial" if same else "DIFFERENT from serial"
@@ -251,14 +289,27 @@ def measure(label, runs, call, count, reference=None, worker_clocks=None):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--count", type=int, default=1000, help="circuits in the batch (default 1000)")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--count", type=int, default=1000, help="circuits in the batch (default 1000)"
+    )
     parser.add_argument("--runs", type=int, default=3, help="runs per road (default 3)")
-    parser.add_argument("--qiskit-step", type=int, default=10, help="Qiskit runs every n-th circuit (default 10)")
-    parser.add_argument("--qiskit-runs", type=int, default=1, help="runs of the Qiskit road (default 1)")
-    parser.add_argument("--overhead-runs", type=int, default=21, help="runs per side of the overhead rows")
-    parser.add_argument("--overhead-only", action="store_true",
-                        help="measure the overhead rows again and rewrite them in the existing results")
+    parser.add_argument(
+        "--qiskit-step", type=int, default=10, help="Qiskit runs every n-th circuit (default 10)"
+    )
+    parser.add_argument(
+        "--qiskit-runs", type=int, default=1, help="runs of the Qiskit road (default 1)"
+    )
+    parser.add_argument(
+        "--overhead-runs", type=int, default=21, help="runs per side of the overhead rows"
+    )
+    parser.add_argument(
+        "--overhead-only",
+        action="store_true",
+        help="measure the overhead rows again and rewrite them in the existing results",
+    )
     args = parser.parse_args()
     out_dir = os.path.join(HERE, "results" if args.count == 1000 else "results-quick")
     os.makedirs(out_dir, exist_ok=True)
@@ -267,19 +318,28 @@ def main():
             data = json.load(f)
         data["overhead"] = overhead(args.overhead_runs)
         data["targets"][0] = overhead_target(data["overhead"])
-        data["meta"]["overhead_command"] = "python bench/bench_throughput.py" + "".join(f" {a}" for a in sys.argv[1:])
+        data["meta"]["overhead_command"] = "python bench/bench_throughput.py" + "".join(
+            f" {a}" for a in sys.argv[1:]
+        )
         write_results(out_dir, data)
         return
 
     load_before = " ".join(f"{x:.1f}" for x in os.getloadavg())
-    overhead_rows = overhead(args.overhead_runs)  # first, while the heap that collections walk is small
+    overhead_rows = overhead(
+        args.overhead_runs
+    )  # first, while the heap that collections walk is small
     circuits = make_batch(args.count)
     manager = PassManager(steps())
     roads = {}
-    _, reference = timed(lambda: run_serial(manager, circuits))  # warm-up, and the results to compare
-    roads["serial"] = measure("serial", args.runs, lambda: run_serial(manager, circuits), len(circuits))
-    roads["2-process pool"] = measure("pool", args.runs, lambda: run_pool(manager, circuits), len(circuits),
-                                      reference)
+    _, reference = timed(
+        lambda: run_serial(manager, circuits)
+    )  # warm-up, and the results to compare
+    roads["serial"] = measure(
+        "serial", args.runs, lambda: run_serial(manager, circuits), len(circuits)
+    )
+    roads["2-process pool"] = measure(
+        "pool", args.runs, lambda: run_pool(manager, circuits), len(circuits), reference
+    )
 
     distributed_version = None
     try:
@@ -288,53 +348,94 @@ def main():
         print("distributed is not installed: no Dask row")
     else:
         distributed_version = distributed.__version__
-        with distributed.LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True,
-                                      dashboard_address=None,
-                                  scheduler_kwargs={"dashboard_address": ":0"}) as cluster, distributed.Client(cluster) as client:
+        with (
+            distributed.LocalCluster(
+                n_workers=WORKERS,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                scheduler_kwargs={"dashboard_address": ":0"},
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
             roads["2-worker Dask LocalCluster"] = measure(
-                "dask", args.runs, lambda: manager.run(circuits, executor=client.get_executor()), len(circuits),
-                reference, worker_clocks=lambda: client.run(time.process_time))
+                "dask",
+                args.runs,
+                lambda: manager.run(circuits, executor=client.get_executor()),
+                len(circuits),
+                reference,
+                worker_clocks=lambda: client.run(time.process_time),
+            )
     del reference
 
-    subset = circuits[::args.qiskit_step]
+    subset = circuits[:: args.qiskit_step]
     qiskit_run, qiskit_version = qiskit_road(subset)
     if qiskit_run:
-        roads["2-process pool, Qiskit's subset"] = measure("pool on the subset", args.runs,
-                                                           lambda: run_pool(manager, subset), len(subset))
+        roads["2-process pool, Qiskit's subset"] = measure(
+            "pool on the subset", args.runs, lambda: run_pool(manager, subset), len(subset)
+        )
         roads["Qiskit PassManager.run(list), 2 processes"] = dict(
-            measure("qiskit", args.qiskit_runs, qiskit_run, len(subset)), results="(its own passes)")
+            measure("qiskit", args.qiskit_runs, qiskit_run, len(subset)), results="(its own passes)"
+        )
 
     serial, pool = roads["serial"], roads["2-process pool"]
     targets = [
         overhead_target(overhead_rows),
-        (f"2 processes at least 1.7x the serial throughput: {pool['circuits_per_s'] / serial['circuits_per_s']:.2f}x "
-         f"measured on the loaded machine", pool["circuits_per_s"] / serial["circuits_per_s"] >= 1.7),
-        (f"2 processes at least 1.7x the serial throughput: "
-         f"{pool['free_cores_circuits_per_s'] / serial['free_cores_circuits_per_s']:.2f}x estimated for 2 free cores",
-         pool["free_cores_circuits_per_s"] / serial["free_cores_circuits_per_s"] >= 1.7),
+        (
+            f"2 processes at least 1.7x the serial throughput: {pool['circuits_per_s'] / serial['circuits_per_s']:.2f}x "
+            f"measured on the loaded machine",
+            pool["circuits_per_s"] / serial["circuits_per_s"] >= 1.7,
+        ),
+        (
+            f"2 processes at least 1.7x the serial throughput: "
+            f"{pool['free_cores_circuits_per_s'] / serial['free_cores_circuits_per_s']:.2f}x estimated for 2 free cores",
+            pool["free_cores_circuits_per_s"] / serial["free_cores_circuits_per_s"] >= 1.7,
+        ),
     ]
     if "2-worker Dask LocalCluster" in roads:
-        targets.append(("Dask results identical to the serial run",
-                        roads["2-worker Dask LocalCluster"]["results"] == "identical to serial"))
+        targets.append(
+            (
+                "Dask results identical to the serial run",
+                roads["2-worker Dask LocalCluster"]["results"] == "identical to serial",
+            )
+        )
     if qiskit_run:
-        ours, theirs = roads["2-process pool, Qiskit's subset"], roads["Qiskit PassManager.run(list), 2 processes"]
+        ours, theirs = (
+            roads["2-process pool, Qiskit's subset"],
+            roads["Qiskit PassManager.run(list), 2 processes"],
+        )
         ratio = ours["circuits_per_s"] / theirs["circuits_per_s"]
-        targets.append((f"at least 3x Qiskit's throughput, both on 2 processes: {ratio:.1f}x", ratio >= 3))
+        targets.append(
+            (f"at least 3x Qiskit's throughput, both on 2 processes: {ratio:.1f}x", ratio >= 3)
+        )
 
     data = dict(
-        meta=dict(command="python bench/bench_throughput.py" + "".join(f" {a}" for a in sys.argv[1:]),
-                  count=len(circuits), gates=sum(len(qc) for qc in circuits), runs=args.runs,
-                  python=sys.version.split()[0], platform=platform.platform(), cpus=os.cpu_count(),
-                  qiskit=qiskit_version, distributed=distributed_version, load_before=load_before,
-                  load_after=" ".join(f"{x:.1f}" for x in os.getloadavg())),
-        roads=roads, overhead=overhead_rows, targets=targets)
+        meta=dict(
+            command="python bench/bench_throughput.py" + "".join(f" {a}" for a in sys.argv[1:]),
+            count=len(circuits),
+            gates=sum(len(qc) for qc in circuits),
+            runs=args.runs,
+            python=sys.version.split()[0],
+            platform=platform.platform(),
+            cpus=os.cpu_count(),
+            qiskit=qiskit_version,
+            distributed=distributed_version,
+            load_before=load_before,
+            load_after=" ".join(f"{x:.1f}" for x in os.getloadavg()),
+        ),
+        roads=roads,
+        overhead=overhead_rows,
+        targets=targets,
+    )
     write_results(out_dir, data)
 
 
 def overhead_target(rows):
     worst = max(r["overhead"] for r in rows)
-    return (f"PassManager.run(qc) within 5% of the passes one by one at 1e4 gates (worst {worst * 100:.3f}%)",
-            worst <= 0.05)
+    return (
+        f"PassManager.run(qc) within 5% of the passes one by one at 1e4 gates (worst {worst * 100:.3f}%)",
+        worst <= 0.05,
+    )
 
 
 def write_results(out_dir, data):

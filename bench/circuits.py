@@ -29,8 +29,10 @@ def merge_rich(ngates, nqubits=10, seed=1):
             a = rng.uniform(-3, 3)
             gates += [(name, a, q), (name, rng.choice([-a, rng.uniform(-3, 3)]), q)]
         elif r < 0.55:
-            gates += [("u", rng.uniform(0, 3), rng.uniform(-3, 3), rng.uniform(-3, 3), q),
-                      ("u", rng.uniform(0, 3), rng.uniform(-3, 3), rng.uniform(-3, 3), q)]
+            gates += [
+                ("u", rng.uniform(0, 3), rng.uniform(-3, 3), rng.uniform(-3, 3), q),
+                ("u", rng.uniform(0, 3), rng.uniform(-3, 3), rng.uniform(-3, 3), q),
+            ]
         elif r < 0.75:
             a, b = rng.sample(range(nqubits), 2)
             name = rng.choice(["cx", "cz", "swap"])

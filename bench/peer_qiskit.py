@@ -13,15 +13,32 @@ Qiskit is an optional extra (`pip install .[bench]`); nothing in the package imp
 try:
     import qiskit
     from qiskit import QuantumCircuit as QiskitCircuit
-    from qiskit.converters import circuit_to_dag, dag_to_circuit
     from qiskit.circuit.library import (
-        CCXGate, CCZGate, CSwapGate, CXGate, CYGate, CZGate, HGate, SdgGate, SGate, SwapGate,
-        TdgGate, TGate, XGate, YGate, ZGate,
+        CCXGate,
+        CCZGate,
+        CSwapGate,
+        CXGate,
+        CYGate,
+        CZGate,
+        HGate,
+        SdgGate,
+        SGate,
+        SwapGate,
+        TdgGate,
+        TGate,
+        XGate,
+        YGate,
+        ZGate,
     )
+    from qiskit.converters import circuit_to_dag, dag_to_circuit  # noqa: F401 (suite.py)
     from qiskit.transpiler import InstructionDurations, PassManager
     from qiskit.transpiler.passes import (
-        ALAPScheduleAnalysis, InverseCancellation, Optimize1qGatesDecomposition, PadDynamicalDecoupling,
+        ALAPScheduleAnalysis,
+        InverseCancellation,
+        Optimize1qGatesDecomposition,
+        PadDynamicalDecoupling,
     )
+
     AVAILABLE = True
     VERSION = qiskit.__version__
 except ImportError:  # the comparison rows are then left out
@@ -42,7 +59,9 @@ TWO_QUBIT = ["cx", "cy", "cz", "swap", "rzz", "rxx", "ryy", "cp"]
 def to_qiskit(qc):
     """Our gate list as a Qiskit circuit (same qubit indices, same order)."""
     q = QiskitCircuit(qc.nqubits, qc.ncbits)
-    one = {n: getattr(q, n) for n in ["h", "x", "y", "z", "s", "sdg", "t", "tdg", "sx", "id", "reset"]}
+    one = {
+        n: getattr(q, n) for n in ["h", "x", "y", "z", "s", "sdg", "t", "tdg", "sx", "id", "reset"]
+    }
     two = {n: getattr(q, n) for n in ["cx", "cy", "cz", "swap"]}
     rot1 = {n: getattr(q, n) for n in ["rx", "ry", "rz", "p"]}
     rot2 = {n: getattr(q, n) for n in ["rzz", "rxx", "ryy", "cp"]}
@@ -76,19 +95,41 @@ def to_qiskit(qc):
 
 
 def compress_manager():
-    self_inverse = [XGate(), YGate(), ZGate(), HGate(), CXGate(), CYGate(), CZGate(), SwapGate(),
-                    CCXGate(), CCZGate(), CSwapGate(), (SGate(), SdgGate()), (TGate(), TdgGate())]
-    return PassManager([InverseCancellation(self_inverse), Optimize1qGatesDecomposition(basis=COMPRESS_BASIS)])
+    self_inverse = [
+        XGate(),
+        YGate(),
+        ZGate(),
+        HGate(),
+        CXGate(),
+        CYGate(),
+        CZGate(),
+        SwapGate(),
+        CCXGate(),
+        CCZGate(),
+        CSwapGate(),
+        (SGate(), SdgGate()),
+        (TGate(), TdgGate()),
+    ]
+    return PassManager(
+        [InverseCancellation(self_inverse), Optimize1qGatesDecomposition(basis=COMPRESS_BASIS)]
+    )
 
 
 def dd_manager(t1g, t2g):
     d1, d2 = round(t1g / DT), round(t2g / DT)
     table = [(n, None, d1) for n in ONE_QUBIT] + [(n, None, d2) for n in TWO_QUBIT]
     # Three-qubit gates get the two-qubit duration; measure and reset are instantaneous.
-    table += [(n, None, d2) for n in ["ccx", "ccz", "cswap"]] + [("measure", None, 0), ("reset", None, 0)]
+    table += [(n, None, d2) for n in ["ccx", "ccz", "cswap"]] + [
+        ("measure", None, 0),
+        ("reset", None, 0),
+    ]
     durations = InstructionDurations(table, dt=DT)
-    return PassManager([ALAPScheduleAnalysis(durations),
-                        PadDynamicalDecoupling(durations, [XGate(), YGate(), XGate(), YGate()])])
+    return PassManager(
+        [
+            ALAPScheduleAnalysis(durations),
+            PadDynamicalDecoupling(durations, [XGate(), YGate(), XGate(), YGate()]),
+        ]
+    )
 
 
 def count(circuit_or_dag):

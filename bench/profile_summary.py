@@ -9,23 +9,41 @@ import subprocess
 import sys
 
 CLASSES = [
-    ("garbage collection", r"^(gc_collect|visit_|subtract_refs|update_refs|move_|deduce_unreachable|"
-                           r"_PyGC_|gc_|handle_legacy_finalizers|untrack_|finalize_)"),
-    ("freeing objects", r"(_dealloc$|^PyObject_GC_Del|^_PyObject_Free|^free$|^_int_free|^cfree|"
-                        r"^dict_dealloc|^free_keys_object|^_Py_Dealloc|^list_clear|^unlink_chunk)"),
-    ("filling dicts", r"^(PyDict_|insertdict|insert_to_emptydict|dictresize|new_keys_object|"
-                      r"unicodekeys_lookup|_PyDict_|dict_|find_empty_slot|build_indices|"
-                      r"_Py_dict_lookup|lookdict)"),
-    ("creating objects", r"^(_PyObject_Malloc|PyObject_Malloc|_PyObject_GC_|PyObject_GC_|tuple_alloc|"
-                         r"PyTuple_|PyList_|PyFloat_FromDouble|PyLong_From|_PyLong_From|PyUnicode_From|"
-                         r"unicode_|_PyUnicode_|PyUnicode_New|_PyObject_New|pymalloc|allocate_from_new_pool|"
-                         r"_PyLong_New|list_|_PyList_|malloc|_int_malloc|_PyTuple_|PyObject_Init|"
-                         r"PyBytes_|_PyObject_Calloc)"),
-    ("reading the input", r"^(PyUnicode_AsUTF8|ascii_decode|PyLong_As|PyFloat_As|_PyLong_As|PyNumber_|"
-                          r"PyObject_GetItem|PyObject_GetAttr|PySequence_|PyIter_|PyObject_Hash|"
-                          r"unicode_hash|_Py_HashDouble|PyObject_RichCompare|long_richcompare)"),
-    ("interpreter and calls", r"^(_PyEval|PyObject_Call|_PyObject_Call|PyObject_Vectorcall|_PyFunction|"
-                              r"method_|cfunction_|vectorcall|slot_|_PyType_Lookup|PyType_)"),
+    (
+        "garbage collection",
+        r"^(gc_collect|visit_|subtract_refs|update_refs|move_|deduce_unreachable|"
+        r"_PyGC_|gc_|handle_legacy_finalizers|untrack_|finalize_)",
+    ),
+    (
+        "freeing objects",
+        r"(_dealloc$|^PyObject_GC_Del|^_PyObject_Free|^free$|^_int_free|^cfree|"
+        r"^dict_dealloc|^free_keys_object|^_Py_Dealloc|^list_clear|^unlink_chunk)",
+    ),
+    (
+        "filling dicts",
+        r"^(PyDict_|insertdict|insert_to_emptydict|dictresize|new_keys_object|"
+        r"unicodekeys_lookup|_PyDict_|dict_|find_empty_slot|build_indices|"
+        r"_Py_dict_lookup|lookdict)",
+    ),
+    (
+        "creating objects",
+        r"^(_PyObject_Malloc|PyObject_Malloc|_PyObject_GC_|PyObject_GC_|tuple_alloc|"
+        r"PyTuple_|PyList_|PyFloat_FromDouble|PyLong_From|_PyLong_From|PyUnicode_From|"
+        r"unicode_|_PyUnicode_|PyUnicode_New|_PyObject_New|pymalloc|allocate_from_new_pool|"
+        r"_PyLong_New|list_|_PyList_|malloc|_int_malloc|_PyTuple_|PyObject_Init|"
+        r"PyBytes_|_PyObject_Calloc)",
+    ),
+    (
+        "reading the input",
+        r"^(PyUnicode_AsUTF8|ascii_decode|PyLong_As|PyFloat_As|_PyLong_As|PyNumber_|"
+        r"PyObject_GetItem|PyObject_GetAttr|PySequence_|PyIter_|PyObject_Hash|"
+        r"unicode_hash|_Py_HashDouble|PyObject_RichCompare|long_richcompare)",
+    ),
+    (
+        "interpreter and calls",
+        r"^(_PyEval|PyObject_Call|_PyObject_Call|PyObject_Vectorcall|_PyFunction|"
+        r"method_|cfunction_|vectorcall|slot_|_PyType_Lookup|PyType_)",
+    ),
 ]
 
 
@@ -33,7 +51,14 @@ def classify(dso, sym):
     if "kallsyms" in dso:
         return "kernel (page faults, zeroing)"
     if "cpython-3" in dso and dso.split(".")[0] in (
-            "dag", "optimize", "schedule", "_convert", "stratum", "matrix", "decompose"):
+        "dag",
+        "optimize",
+        "schedule",
+        "_convert",
+        "stratum",
+        "matrix",
+        "decompose",
+    ):
         return "our extension (engine + binding)"
     for name, pat in CLASSES:
         if re.search(pat, sym):
@@ -48,15 +73,30 @@ def classify(dso, sym):
 
 
 def summarise(path):
-    out = subprocess.run(["perf", "report", "-i", path, "--no-children", "--sort", "dso,symbol", "--stdio",
-                          "-g", "none"], capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [
+            "perf",
+            "report",
+            "-i",
+            path,
+            "--no-children",
+            "--sort",
+            "dso,symbol",
+            "--stdio",
+            "-g",
+            "none",
+        ],
+        capture_output=True,
+        text=True,
+    ).stdout
     totals, samples = {}, None
     for line in out.splitlines():
         m = re.match(r"# Samples: (\S+)", line)
         if m:
             samples = m.group(1)
-        m = re.match(r"\s+([\d.]+)%\s+(\S+)\s+\[[.k]\]\s+(.*?)\s+-\s+-\s*$", line) or \
-            re.match(r"\s+([\d.]+)%\s+(\S+)\s+\[[.k]\]\s+(\S+)", line)
+        m = re.match(r"\s+([\d.]+)%\s+(\S+)\s+\[[.k]\]\s+(.*?)\s+-\s+-\s*$", line) or re.match(
+            r"\s+([\d.]+)%\s+(\S+)\s+\[[.k]\]\s+(\S+)", line
+        )
         if m:
             pct, dso, sym = float(m.group(1)), m.group(2), m.group(3).strip()
             k = classify(dso, sym)

@@ -14,7 +14,7 @@ ROTATIONS = ["rx", "ry", "rz", "u1"]
 
 def generated(ngates, nqubits=20, seed=18):
     rng = random.Random(seed)
-    lines = ['OPENQASM 2.0;', 'include "qelib1.inc";', f"qreg q[{nqubits}];", f"creg c[{nqubits}];"]
+    lines = ["OPENQASM 2.0;", 'include "qelib1.inc";', f"qreg q[{nqubits}];", f"creg c[{nqubits}];"]
     append = lines.append
     for _ in range(ngates - nqubits):
         r = rng.random()
@@ -26,7 +26,9 @@ def generated(ngates, nqubits=20, seed=18):
         elif r < 0.55:
             append(f"rz(pi/{rng.randrange(1, 64)}) q[{a}];")
         elif r < 0.6:
-            append(f"u3({rng.uniform(0, 3)!r},{rng.uniform(-3, 3)!r},{rng.uniform(-3, 3)!r}) q[{a}];")
+            append(
+                f"u3({rng.uniform(0, 3)!r},{rng.uniform(-3, 3)!r},{rng.uniform(-3, 3)!r}) q[{a}];"
+            )
         elif r < 0.98:
             b = (a + rng.randrange(1, nqubits)) % nqubits
             append(f"cx q[{a}],q[{b}];")

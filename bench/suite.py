@@ -31,14 +31,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import networkx as nx  # noqa: E402
-
 from bench_dag import python_dag2qc, python_qc2dag  # noqa: E402
 from circuits import SHAPES  # noqa: E402
+
 from corvane.circuit.dag import dag2qc, qc2dag  # noqa: E402
 from corvane.circuit.optimize import GateCompressor  # noqa: E402
-from corvane.circuit.quantumcircuit import QuantumCircuit  # noqa: E402
 from corvane.circuit.schedule import DynamicalDecoupling  # noqa: E402
-
 
 
 class _Peer:
@@ -47,6 +45,7 @@ class _Peer:
 
     def __getattr__(self, name):
         import peer_qiskit
+
         return getattr(peer_qiskit, name)
 
 
@@ -74,6 +73,7 @@ class GenericDD(DynamicalDecoupling):
 
 # ---- the passes, each as prepare(qc) -> input, run(input) -> (result, gates out) -----------
 
+
 def prepare(pass_name, impl, qc):
     """Input of the timed call, built outside the timed region."""
     if impl == "qiskit":
@@ -88,7 +88,11 @@ def prepare(pass_name, impl, qc):
             return (peer.dd_manager(T1G, T2G), q)
         return q
     if pass_name == "dag2qc":
-        return (python_qc2dag(qc) if impl == "generic" else qc2dag(qc, False)), qc.nqubits, qc.ncbits
+        return (
+            (python_qc2dag(qc) if impl == "generic" else qc2dag(qc, False)),
+            qc.nqubits,
+            qc.ncbits,
+        )
     return qc
 
 
@@ -103,7 +107,9 @@ def runner(pass_name, impl):
             return lambda inp: inp[1].run(inp[0].run(inp[2]))
         return lambda inp: inp[0].run(inp[1])
     if pass_name == "qc2dag":
-        return (lambda qc: python_qc2dag(qc)) if impl == "generic" else (lambda qc: qc2dag(qc, False))
+        return (
+            (lambda qc: python_qc2dag(qc)) if impl == "generic" else (lambda qc: qc2dag(qc, False))
+        )
     if pass_name == "dag2qc":
         f = python_dag2qc if impl == "generic" else dag2qc
         return lambda inp: f(*inp)
@@ -112,13 +118,17 @@ def runner(pass_name, impl):
     if pass_name == "compress":
         return lambda qc: compressor().run(qc)
     if pass_name == "compress-dag":
+
         def run(qc):
             c = compressor()
             out = c.run(qc)
             return out, c.dag
+
         return run
     if pass_name == "compress-dd":
-        return lambda qc: decoupler(T1G, T2G).run(compressor().run(qc), sequence="XY4", align_right=True)
+        return lambda qc: decoupler(T1G, T2G).run(
+            compressor().run(qc), sequence="XY4", align_right=True
+        )
     return lambda qc: decoupler(T1G, T2G).run(qc, sequence="XY4", align_right=True)
 
 
@@ -138,6 +148,7 @@ def gates_in(pass_name, impl, inp, qc):
 
 # ---- the floor: creating the output objects from already-computed data ---------------------
 
+
 def floor_variants(pass_name, result, with_python):
     """Functions that each create a fresh copy of the output objects; the fastest is the floor.
 
@@ -146,6 +157,7 @@ def floor_variants(pass_name, result, with_python):
     containers otherwise set off collections that walk all of them); `python` rebuilds it with the plain Python idiom (networkx bulk adds with
     copied attribute dicts, or fresh gate tuples in a fresh list).
     """
+
     def gates_python(gates):
         return lambda: [(*e,) for e in gates]
 
@@ -157,11 +169,16 @@ def floor_variants(pass_name, result, with_python):
         def build():
             h = nx.DiGraph()
             h.graph.update(graph)
-            h.add_nodes_from((n, {k: (v[:] if v.__class__ is list else v) for k, v in d.items()})
-                             for n, d in nodes)
-            h.add_edges_from((u, v, {k: (x[:] if x.__class__ is list else x) for k, x in d.items()})
-                             for u, v, d in edges)
+            h.add_nodes_from(
+                (n, {k: (v[:] if v.__class__ is list else v) for k, v in d.items()})
+                for n, d in nodes
+            )
+            h.add_edges_from(
+                (u, v, {k: (x[:] if x.__class__ is list else x) for k, x in d.items()})
+                for u, v, d in edges
+            )
             return h
+
         return build
 
     if pass_name == "qc2dag":
@@ -177,6 +194,7 @@ def floor_variants(pass_name, result, with_python):
     else:
         objs, py = result.gates, (gates_python(result.gates) if with_python else None)
     blob = pickle.dumps(objs, protocol=pickle.HIGHEST_PROTOCOL)
+
     def unpickle_without_gc():
         gc.disable()
         try:
@@ -191,6 +209,7 @@ def floor_variants(pass_name, result, with_python):
 
 
 # ---- measurement ----------------------------------------------------------------------------
+
 
 def settle_collector():
     """Runs the collection CPython starts at the next allocation of a container, if one is due.
@@ -215,7 +234,9 @@ def timed(fn, repeat, budget=None):
         if budget is not None and sum(times) > budget:
             break
         result = None  # the previous result is freed outside the timed region
-        if times and times[-1] > 0.05:  # a full collection costs ~0.1 s here; only worth it after big runs
+        if (
+            times and times[-1] > 0.05
+        ):  # a full collection costs ~0.1 s here; only worth it after big runs
             gc.collect()
         t0 = time.perf_counter()
         result = fn()
@@ -271,7 +292,9 @@ def worker(job):
     times += more
     if result2 is not None:
         result = result2
-    out = dict(times=times, rss_mb=rss, gates_in=len(qc.gates), gates_out=gates_out(p, impl, result))
+    out = dict(
+        times=times, rss_mb=rss, gates_in=len(qc.gates), gates_out=gates_out(p, impl, result)
+    )
     if job.get("floor"):
         floors = {}
         # at this size only the faster unpickling (smaller sizes show it beats the others)
@@ -283,8 +306,12 @@ def worker(job):
 
 
 def in_subprocess(job, timeout=900):
-    r = subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)],
-                       capture_output=True, text=True, timeout=timeout)
+    r = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     if r.returncode != 0:
         raise RuntimeError(r.stderr[-2000:])
     return json.loads(r.stdout.strip().splitlines()[-1])
@@ -292,23 +319,36 @@ def in_subprocess(job, timeout=900):
 
 # ---- the suite -------------------------------------------------------------------------------
 
+
 def summarise(times):
     return statistics.median(times), max(times) - min(times)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--quick", action="store_true", help="1e3 gates only, results in bench/results-quick/")
+    ap.add_argument(
+        "--quick", action="store_true", help="1e3 gates only, results in bench/results-quick/"
+    )
     ap.add_argument("--sizes", type=int, nargs="+")
     ap.add_argument("--shapes", nargs="+", default=list(SHAPES))
-    ap.add_argument("--million-shapes", nargs="+", default=["merge-rich", "uneven", "wide"],
-                    help="shapes run at 1e6 (native only, in fresh processes)")
+    ap.add_argument(
+        "--million-shapes",
+        nargs="+",
+        default=["merge-rich", "uneven", "wide"],
+        help="shapes run at 1e6 (native only, in fresh processes)",
+    )
     ap.add_argument("--passes", nargs="+", default=PASSES, choices=PASSES)
-    ap.add_argument("--merge", action="store_true",
-                    help="keep the rows of the passes not run from the existing results.json")
+    ap.add_argument(
+        "--merge",
+        action="store_true",
+        help="keep the rows of the passes not run from the existing results.json",
+    )
     ap.add_argument("--peer-max", type=int, default=100_000)
-    ap.add_argument("--generic-max", type=int, help="largest size the generic path runs at (default: no limit "
-                    "beyond its time budget)")
+    ap.add_argument(
+        "--generic-max",
+        type=int,
+        help="largest size the generic path runs at (default: no limit beyond its time budget)",
+    )
     ap.add_argument("--out")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -340,18 +380,45 @@ def main():
                 del qc
                 gc.collect()
                 for p in args.passes:
-                    r = in_subprocess(dict(circuit=path, **{"pass": p}, impl="native", repeat=repeat, floor=True))
+                    r = in_subprocess(
+                        dict(circuit=path, **{"pass": p}, impl="native", repeat=repeat, floor=True)
+                    )
                     med, spread = summarise(r["times"])
                     floors = {k: summarise(v)[0] for k, v in r["floors"].items()}
                     best = min(floors, key=floors.get)
-                    rows.append(dict(pass_=p, shape=shape, n=n, impl="native", median=med, spread=spread,
-                                     runs=len(r["times"]), py_peak_mb=None, rss_mb=r["rss_mb"],
-                                     gates_in=r["gates_in"], gates_out=r["gates_out"]))
-                    rows.append(dict(pass_=p, shape=shape, n=n, impl="floor", median=floors[best],
-                                     spread=summarise(r["floors"][best])[1], runs=len(r["floors"][best]),
-                                     floor_kind=best, floor_variants=floors, gates_in=r["gates_in"],
-                                     gates_out=r["gates_out"]))
-                    log(f"  {p:8} native {med:.3f}s floor {floors[best]:.3f}s ({best}) rss {r['rss_mb']:.0f} MB")
+                    rows.append(
+                        dict(
+                            pass_=p,
+                            shape=shape,
+                            n=n,
+                            impl="native",
+                            median=med,
+                            spread=spread,
+                            runs=len(r["times"]),
+                            py_peak_mb=None,
+                            rss_mb=r["rss_mb"],
+                            gates_in=r["gates_in"],
+                            gates_out=r["gates_out"],
+                        )
+                    )
+                    rows.append(
+                        dict(
+                            pass_=p,
+                            shape=shape,
+                            n=n,
+                            impl="floor",
+                            median=floors[best],
+                            spread=summarise(r["floors"][best])[1],
+                            runs=len(r["floors"][best]),
+                            floor_kind=best,
+                            floor_variants=floors,
+                            gates_in=r["gates_in"],
+                            gates_out=r["gates_out"],
+                        )
+                    )
+                    log(
+                        f"  {p:8} native {med:.3f}s floor {floors[best]:.3f}s ({best}) rss {r['rss_mb']:.0f} MB"
+                    )
                 os.remove(path)
                 continue
 
@@ -363,7 +430,11 @@ def main():
             for p in args.passes:
                 with_peer = peer.AVAILABLE and n <= args.peer_max and p in PEER_PASSES
                 with_generic = args.generic_max is None or n <= args.generic_max
-                for impl in ["native"] + (["generic"] if with_generic else []) + (["qiskit"] if with_peer else []):
+                for impl in (
+                    ["native"]
+                    + (["generic"] if with_generic else [])
+                    + (["qiskit"] if with_peer else [])
+                ):
                     reps = repeat
                     if impl == "generic":
                         last = generic_last.get((p, shape))
@@ -372,42 +443,96 @@ def main():
                             power = {"qc2dag": 1, "dag2qc": 1, "dd": 1.3}.get(p, 2)
                             predicted = last[1] * (n / last[0]) ** power
                             if predicted > GENERIC_BUDGET:
-                                rows.append(dict(pass_=p, shape=shape, n=n, impl=impl, skipped=True,
-                                                 predicted=predicted, gates_in=len(qc.gates)))
+                                rows.append(
+                                    dict(
+                                        pass_=p,
+                                        shape=shape,
+                                        n=n,
+                                        impl=impl,
+                                        skipped=True,
+                                        predicted=predicted,
+                                        gates_in=len(qc.gates),
+                                    )
+                                )
                                 continue
                             reps = max(1, min(repeat, int(GENERIC_BUDGET / max(predicted, 1e-9))))
                     if impl == "qiskit" and p == "qc2dag":
-                        conv_times, _ = timed(lambda: peer.to_qiskit(qc), reps)
+                        conv_times, _ = timed(lambda: peer.to_qiskit(qc), reps)  # noqa: F821 (deleted only on the branch that continues)
                         med, spread = summarise(conv_times)
-                        rows.append(dict(pass_=p, shape=shape, n=n, impl="qiskit-convert", median=med,
-                                         spread=spread, runs=reps, py_peak_mb=None, rss_mb=None,
-                                         gates_in=len(qc.gates), gates_out=len(qc.gates)))
+                        rows.append(
+                            dict(
+                                pass_=p,
+                                shape=shape,
+                                n=n,
+                                impl="qiskit-convert",
+                                median=med,
+                                spread=spread,
+                                runs=reps,
+                                py_peak_mb=None,
+                                rss_mb=None,
+                                gates_in=len(qc.gates),
+                                gates_out=len(qc.gates),
+                            )
+                        )
                     inp = prepare(p, impl, qc)
                     run = runner(p, impl)
-                    times, result = timed(lambda: run(inp), reps, PEER_BUDGET if impl == "qiskit" else None)
+                    times, result = timed(
+                        lambda: run(inp), reps, PEER_BUDGET if impl == "qiskit" else None
+                    )
                     med, spread = summarise(times)
                     if impl == "generic":
                         generic_last[(p, shape)] = (n, med)
-                    row = dict(pass_=p, shape=shape, n=n, impl=impl, median=med, spread=spread, runs=reps,
-                               gates_in=len(qc.gates), gates_out=gates_out(p, impl, result), rss_mb=None)
+                    row = dict(
+                        pass_=p,
+                        shape=shape,
+                        n=n,
+                        impl=impl,
+                        median=med,
+                        spread=spread,
+                        runs=reps,
+                        gates_in=len(qc.gates),
+                        gates_out=gates_out(p, impl, result),
+                        rss_mb=None,
+                    )
                     # tracemalloc slows Python code several-fold: one extra run, skipped for slow paths
                     row["py_peak_mb"] = traced_peak_mb(lambda: run(inp)) if med < 1 else None
                     if path and impl in ("native", "qiskit"):
-                        row["rss_mb"] = in_subprocess(dict(circuit=path, **{"pass": p}, impl=impl, repeat=1))["rss_mb"]
+                        row["rss_mb"] = in_subprocess(
+                            dict(circuit=path, **{"pass": p}, impl=impl, repeat=1)
+                        )["rss_mb"]
                     rows.append(row)
                     if impl == "native":
                         variants = floor_variants(p, result, n <= 10_000)
                         result = None
                         floors = {k: summarise(timed(fn, repeat)[0]) for k, fn in variants.items()}
                         best = min(floors, key=lambda k: floors[k][0])
-                        rows.append(dict(pass_=p, shape=shape, n=n, impl="floor", median=floors[best][0],
-                                         spread=floors[best][1], runs=repeat, floor_kind=best,
-                                         floor_variants={k: v[0] for k, v in floors.items()},
-                                         gates_in=row["gates_in"], gates_out=row["gates_out"]))
+                        rows.append(
+                            dict(
+                                pass_=p,
+                                shape=shape,
+                                n=n,
+                                impl="floor",
+                                median=floors[best][0],
+                                spread=floors[best][1],
+                                runs=repeat,
+                                floor_kind=best,
+                                floor_variants={k: v[0] for k, v in floors.items()},
+                                gates_in=row["gates_in"],
+                                gates_out=row["gates_out"],
+                            )
+                        )
                     result = inp = None
-                log(f"  {p:8} " + "  ".join(f"{r['impl']} {r['median']:.4f}s" for r in rows
-                                           if r["pass_"] == p and r["shape"] == shape and r["n"] == n
-                                           and not r.get("skipped")))
+                log(
+                    f"  {p:8} "
+                    + "  ".join(
+                        f"{r['impl']} {r['median']:.4f}s"
+                        for r in rows
+                        if r["pass_"] == p
+                        and r["shape"] == shape
+                        and r["n"] == n
+                        and not r.get("skipped")
+                    )
+                )
             if path:
                 os.remove(path)
             del qc
@@ -415,21 +540,38 @@ def main():
 
     elapsed = time.perf_counter() - started
     import report  # noqa: E402  (plots and tables; kept apart so they can be redrawn from results.json)
-    meta = dict(python=sys.version.split()[0], platform=platform.platform(), cpus=os.cpu_count(),
-                qiskit=peer.VERSION, networkx=nx.__version__, t1g=T1G, t2g=T2G, sizes=sizes,
-                shapes=args.shapes, million_shapes=args.million_shapes, elapsed_s=elapsed,
-                compress_basis=peer.COMPRESS_BASIS if peer.AVAILABLE else None, quick=args.quick,
-                passes=args.passes, load=os.getloadavg())
+
+    meta = dict(
+        python=sys.version.split()[0],
+        platform=platform.platform(),
+        cpus=os.cpu_count(),
+        qiskit=peer.VERSION,
+        networkx=nx.__version__,
+        t1g=T1G,
+        t2g=T2G,
+        sizes=sizes,
+        shapes=args.shapes,
+        million_shapes=args.million_shapes,
+        elapsed_s=elapsed,
+        compress_basis=peer.COMPRESS_BASIS if peer.AVAILABLE else None,
+        quick=args.quick,
+        passes=args.passes,
+        load=os.getloadavg(),
+    )
     if args.merge and os.path.exists(os.path.join(out_dir, "results.json")):
         with open(os.path.join(out_dir, "results.json")) as f:
             earlier = json.load(f)
-        kept = [r for r in earlier["rows"] if r["pass_"] not in args.passes and r["pass_"] in PASSES]
+        kept = [
+            r for r in earlier["rows"] if r["pass_"] not in args.passes and r["pass_"] in PASSES
+        ]
         rows = kept + rows
         # Where the kept rows come from, for the report's header.
-        meta["kept"] = dict(passes=sorted({r["pass_"] for r in kept}),
-                            run=earlier["meta"].get("kept", {}).get("run")
-                            or f"{earlier['meta']['elapsed_s'] / 60:.1f} min run of passes "
-                               + ", ".join(earlier["meta"].get("passes", ["qc2dag", "dag2qc", "compress", "dd"])))
+        meta["kept"] = dict(
+            passes=sorted({r["pass_"] for r in kept}),
+            run=earlier["meta"].get("kept", {}).get("run")
+            or f"{earlier['meta']['elapsed_s'] / 60:.1f} min run of passes "
+            + ", ".join(earlier["meta"].get("passes", ["qc2dag", "dag2qc", "compress", "dd"])),
+        )
     with open(os.path.join(out_dir, "results.json"), "w") as f:
         json.dump(dict(meta=meta, rows=rows), f, indent=1)
     lines = report.write_all(out_dir, meta, rows)

@@ -41,15 +41,15 @@ void __sanitizer_cov_pcs_init(const uintptr_t* begin, const uintptr_t* end) {
 // The comparison hooks run on every instrumented comparison: the target is
 // looked up once, and the call is a tail call, so libFuzzer still sees the
 // caller's address (it keys its table of compared values by it).
-#define FORWARD(name, params, args)                        \
-    void name params {                                     \
-        static void (*target) params;                      \
-        static int looked_up;                              \
-        if (!looked_up) {                                  \
-            target = (void (*) params)in_libfuzzer(#name); \
-            looked_up = 1;                                 \
-        }                                                  \
-        if (target) target args;                           \
+#define FORWARD(name, params, args)                       \
+    void name params {                                    \
+        static void(*target) params;                      \
+        static int looked_up;                             \
+        if (!looked_up) {                                 \
+            target = (void(*) params)in_libfuzzer(#name); \
+            looked_up = 1;                                \
+        }                                                 \
+        if (target) target args;                          \
     }
 
 FORWARD(__sanitizer_cov_trace_cmp1, (uint8_t a, uint8_t b), (a, b))

@@ -16,18 +16,21 @@ import math
 
 import atheris
 import inputs
+
 from corvane.circuit.dag import qc2dag
 from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.schedule import DynamicalDecoupling
-
 
 GenericCompressor = inputs.trivial_override(GateCompressor, "has_adjacent_gates")
 GenericDecoupling = inputs.trivial_override(DynamicalDecoupling, "counter")
 
 
 def decoupling_options(fdp):
-    return dict(sequence=inputs.pick(fdp, ["XY4", "CPMG"]), align_right=fdp.ConsumeBool(),
-                insert_before_barrier=fdp.ConsumeBool())
+    return dict(
+        sequence=inputs.pick(fdp, ["XY4", "CPMG"]),
+        align_right=fdp.ConsumeBool(),
+        insert_before_barrier=fdp.ConsumeBool(),
+    )
 
 
 def durations(fdp):
@@ -49,7 +52,10 @@ def unchecked(fdp):
 
 
 def same_result(native, generic):
-    if native.gates != generic.gates or (native.nqubits, native.ncbits) != (generic.nqubits, generic.ncbits):
+    if native.gates != generic.gates or (native.nqubits, native.ncbits) != (
+        generic.nqubits,
+        generic.ncbits,
+    ):
         raise AssertionError(f"native and generic results differ:\n{native.gates}\n{generic.gates}")
 
 
@@ -60,7 +66,10 @@ def checked(fdp):
     same_result(GateCompressor().run(qc), GenericCompressor().run(qc))
     t1g, t2g = inputs.pick(fdp, [1e-8, 2e-8]), inputs.pick(fdp, [5e-8, 1e-7])
     options = decoupling_options(fdp)
-    same_result(DynamicalDecoupling(t1g, t2g).run(qc, **options), GenericDecoupling(t1g, t2g).run(qc, **options))
+    same_result(
+        DynamicalDecoupling(t1g, t2g).run(qc, **options),
+        GenericDecoupling(t1g, t2g).run(qc, **options),
+    )
     if all(math.isfinite(p) for entry in qc.gates for p in entry[1:] if isinstance(p, float)):
         qc.to_qasm()
     if inputs.state(qc.gates) != before:

@@ -14,6 +14,7 @@ a graph and back that lost or reordered its gates.
 
 import atheris
 import inputs
+
 from corvane.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, qc2graph, split_qubits
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
@@ -30,7 +31,10 @@ def readers_leave_alone(qc):
 def from_graph(fdp):
     g = inputs.graph(fdp)
     before = inputs.graph_state(g)
-    counts = [inputs.small_int(fdp, 5) if fdp.ConsumeProbability() < 0.9 else inputs.value(fdp) for _ in range(2)]
+    counts = [
+        inputs.small_int(fdp, 5) if fdp.ConsumeProbability() < 0.9 else inputs.value(fdp)
+        for _ in range(2)
+    ]
     # Without a count the circuit has max(qubits) + 1 qubits.
     sizes = [counts[0]] if counts[0] is not None else inputs.node_qubits(g)
     if any(inputs.huge_qubit_count(size) for size in sizes):

@@ -43,8 +43,19 @@ _CATEGORY_QUBITS = (1, 2, 3, 1, 2, 1)
 # The exceptions the documentation allows for bad input: the argument errors,
 # a missing graph attribute, networkx's own errors, arithmetic on odd numbers,
 # running out of memory (a huge count), and nesting too deep to convert.
-EXPECTED = (TypeError, ValueError, KeyError, IndexError, AttributeError, OverflowError, ZeroDivisionError,
-            MemoryError, RecursionError, nx.NetworkXUnfeasible, nx.NetworkXError)
+EXPECTED = (
+    TypeError,
+    ValueError,
+    KeyError,
+    IndexError,
+    AttributeError,
+    OverflowError,
+    ZeroDivisionError,
+    MemoryError,
+    RecursionError,
+    nx.NetworkXUnfeasible,
+    nx.NetworkXError,
+)
 
 
 # A circuit holds a list entry per qubit, so asking for more qubits than this
@@ -107,9 +118,28 @@ class RaisingIter:
         raise Boom("iter")
 
 
-_SPECIAL_FLOATS = (0.0, -0.0, math.nan, math.inf, -math.inf, 1e308, 5e-324, 2 * math.pi, 1e-9, 4 * math.pi)
-_SPECIAL_INTS = (0, 1, 2, 3, -1, 2**31, 2**63 - 1, 2**63, 2**64, -2**63, 10**30)
-_NAMES = tuple(name for category in CATEGORIES for name in category) + ("", "nope", "a_b", "x_", "_", "Cx", "é")
+_SPECIAL_FLOATS = (
+    0.0,
+    -0.0,
+    math.nan,
+    math.inf,
+    -math.inf,
+    1e308,
+    5e-324,
+    2 * math.pi,
+    1e-9,
+    4 * math.pi,
+)
+_SPECIAL_INTS = (0, 1, 2, 3, -1, 2**31, 2**63 - 1, 2**63, 2**64, -(2**63), 10**30)
+_NAMES = tuple(name for category in CATEGORIES for name in category) + (
+    "",
+    "nope",
+    "a_b",
+    "x_",
+    "_",
+    "Cx",
+    "é",
+)
 
 
 def pick(fdp, items):
@@ -152,7 +182,11 @@ def value(fdp, depth=0):
         items = [value(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 3))]
         return items if kind == 7 else tuple(items)
     if kind == 9 and depth < 3:
-        return {pick(fdp, ["qubits", "params", "cbits", "qubit", "duration", "x"]): value(fdp, depth + 1)}
+        return {
+            pick(fdp, ["qubits", "params", "cbits", "qubit", "duration", "x"]): value(
+                fdp, depth + 1
+            )
+        }
     return pick(fdp, [RaisingHash, RaisingEq, RaisingIndex, RaisingIter, object])()
 
 
@@ -186,7 +220,9 @@ def gate_entry(fdp, nqubits):
         if name == "barrier":
             return (name, tuple(qubits))
         return (name, number(fdp), tuple(qubits))
-    nparams = one_qubit_parameter_gates_available.get(name, two_qubit_parameter_gates_available.get(name, 0))
+    nparams = one_qubit_parameter_gates_available.get(
+        name, two_qubit_parameter_gates_available.get(name, 0)
+    )
     params = [number(fdp) for _ in range(nparams if isinstance(nparams, int) else 1)]
     return (name, *params, *(qubit(fdp, nqubits) for _ in range(count)))
 
@@ -203,7 +239,9 @@ def valid_circuit(fdp, max_gates=40, functional=True):
     """A circuit built through the checked builders only, from the gate categories' names."""
     nqubits = fdp.ConsumeIntInRange(1, 5)
     qc = QuantumCircuit(nqubits, nqubits)
-    kinds = ["one", "two", "three", "param1", "param2"] + (["measure", "barrier", "delay", "reset"] if functional else [])
+    kinds = ["one", "two", "three", "param1", "param2"] + (
+        ["measure", "barrier", "delay", "reset"] if functional else []
+    )
     for _ in range(fdp.ConsumeIntInRange(0, max_gates)):
         kind = pick(fdp, kinds)
         qs = list(range(nqubits))
@@ -217,7 +255,11 @@ def valid_circuit(fdp, max_gates=40, functional=True):
         elif kind == "three":
             qc.append_gate(pick(fdp, list(three_qubit_gates_available)), *take(3))
         elif kind in ("param1", "param2"):
-            category = one_qubit_parameter_gates_available if kind == "param1" else two_qubit_parameter_gates_available
+            category = (
+                one_qubit_parameter_gates_available
+                if kind == "param1"
+                else two_qubit_parameter_gates_available
+            )
             name = pick(fdp, list(category))
             angles = [angle(fdp) for _ in range(category[name])]
             qc.append_gate(name, *angles, *take(1 if kind == "param1" else 2))
@@ -285,7 +327,11 @@ def graph(fdp, max_nodes=12):
         u, v = pick(fdp, nodes), pick(fdp, nodes)
         if u is v and fdp.ConsumeProbability() < 0.8:
             continue
-        attrs = {"qubit": [qubit(fdp, nqubits)]} if fdp.ConsumeProbability() < 0.8 else {"qubit": value(fdp)}
+        attrs = (
+            {"qubit": [qubit(fdp, nqubits)]}
+            if fdp.ConsumeProbability() < 0.8
+            else {"qubit": value(fdp)}
+        )
         try:
             g.add_edge(u, v, **attrs)
         except Boom:
@@ -338,7 +384,10 @@ def fuzz_main(test_one_input):
     # and numpy would add thousands of functions to instrument for little
     # guidance. The native code reports its own (tools/fuzz.sh builds it so).
     for obj in gc.get_objects():
-        if isinstance(obj, types.FunctionType) and (obj.__module__ or "").split(".")[0] in _OWN_MODULES:
+        if (
+            isinstance(obj, types.FunctionType)
+            and (obj.__module__ or "").split(".")[0] in _OWN_MODULES
+        ):
             atheris.instrument_func(obj)
     # libFuzzer reruns argv[0] through the shell for -merge and -fork: make
     # it the command that runs this target with this interpreter.

@@ -11,29 +11,35 @@ Out of scope: kets of more than MAX_KET_QUBITS qubits (a size, not a fault).
 """
 
 import atheris
+import inputs
 import numpy as np
 
-import inputs
 from corvane.circuit import matrix
 from corvane.circuit.decompose import u3_decompose
 
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, inputs.Boom)
-_ANGLE_FUNCTIONS = {name: fn for name, fn in vars(matrix).items() if name.endswith("_mat") and callable(fn)}
+_ANGLE_FUNCTIONS = {
+    name: fn for name, fn in vars(matrix).items() if name.endswith("_mat") and callable(fn)
+}
 _NPARAMS = {"r_mat": 2, "u_mat": 3, "u2_mat": 2}
 MAX_KET_QUBITS = 20
 
 
 def check_unitary(name, m, size):
     if not isinstance(m, np.ndarray) or m.dtype != np.complex128 or m.shape != (size, size):
-        raise AssertionError(f"{name} gave {type(m)} {getattr(m, 'dtype', None)} {getattr(m, 'shape', None)}")
+        raise AssertionError(
+            f"{name} gave {type(m)} {getattr(m, 'dtype', None)} {getattr(m, 'shape', None)}"
+        )
     if np.all(np.isfinite(m)) and not np.allclose(m @ m.conj().T, np.eye(size), atol=1e-9):
         raise AssertionError(f"{name} is not unitary:\n{m}")
 
 
 def angle_functions(fdp):
     name = inputs.pick(fdp, sorted(_ANGLE_FUNCTIONS))
-    args = [inputs.number(fdp) if fdp.ConsumeProbability() < 0.9 else inputs.value(fdp)
-            for _ in range(_NPARAMS.get(name, 1))]
+    args = [
+        inputs.number(fdp) if fdp.ConsumeProbability() < 0.9 else inputs.value(fdp)
+        for _ in range(_NPARAMS.get(name, 1))
+    ]
     try:
         m = _ANGLE_FUNCTIONS[name](*args)
     except ALLOWED:
@@ -63,7 +69,9 @@ def decompositions(fdp):
         arr = np.exp(1j * phase) * matrix.u_mat(theta, phi, lamda)
     else:
         shape = inputs.pick(fdp, [(2, 2), (2, 2), (4,), (2, 3), (1, 2, 2), (0,), ()])
-        dtype = inputs.pick(fdp, [np.complex128, np.float64, np.int64, np.complex64, object, np.bool_])
+        dtype = inputs.pick(
+            fdp, [np.complex128, np.float64, np.int64, np.complex64, object, np.bool_]
+        )
         count = int(np.prod(shape))
         arr = np.array([inputs.number(fdp) for _ in range(count)], dtype=object).reshape(shape)
         try:

@@ -15,13 +15,21 @@ unusable.
 
 import atheris
 import inputs
+
 from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.schedule import DynamicalDecoupling
 
-_COMPRESSOR_METHODS = ("remove_identity_gates", "is_adjacent_gates", "has_adjacent_gates",
-                       "compress_adjacent_single_qubit_gates", "compress_adjacent_single_parameter_qubit_gates",
-                       "compress_adjacent_two_qubit_gates", "compress_adjacent_two_qubit_parameter_gates",
-                       "compress_adjacent_three_qubit_gates", "run_compress_once")
+_COMPRESSOR_METHODS = (
+    "remove_identity_gates",
+    "is_adjacent_gates",
+    "has_adjacent_gates",
+    "compress_adjacent_single_qubit_gates",
+    "compress_adjacent_single_parameter_qubit_gates",
+    "compress_adjacent_two_qubit_gates",
+    "compress_adjacent_two_qubit_parameter_gates",
+    "compress_adjacent_three_qubit_gates",
+    "run_compress_once",
+)
 _DECOUPLING_METHODS = ("counter", "_get_max_idle_time", "_update_idle_time")
 
 
@@ -50,7 +58,9 @@ def edit_compressible(fdp, compressor):
         if roll < 2 and not isinstance(compressor.compressible_gates, list):
             continue  # replaced by a non-list below: nothing to edit in place
         if roll == 0 and compressor.compressible_gates:
-            compressor.compressible_gates.pop(fdp.ConsumeIntInRange(0, len(compressor.compressible_gates) - 1))
+            compressor.compressible_gates.pop(
+                fdp.ConsumeIntInRange(0, len(compressor.compressible_gates) - 1)
+            )
         elif roll == 1:
             compressor.compressible_gates.append(inputs.gate_name(fdp))
         elif roll == 2:
@@ -77,14 +87,19 @@ def hostile_override(base, method, fail_at, odd):
         return getattr(super(cls, self), method)(*args)
 
     cls = type("Hostile" + base.__name__, (base,), {method: override})
-    cls.disarm = staticmethod(lambda: calls.__setitem__(0, fail_at))  # later calls reach the base method
+    cls.disarm = staticmethod(
+        lambda: calls.__setitem__(0, fail_at)
+    )  # later calls reach the base method
     return cls
 
 
 def odd_object(fdp):
     # No large number: an idle time of a second is legal and fills the window
     # with tens of millions of pulses, correctly but for minutes.
-    return inputs.pick(fdp, [inputs.Boom, None, 0, 1e-7, -1.0, "x", (), [], ([], [], []), ([1], 2, 3), {}, object()])
+    return inputs.pick(
+        fdp,
+        [inputs.Boom, None, 0, 1e-7, -1.0, "x", (), [], ([], [], []), ([1], 2, 3), {}, object()],
+    )
 
 
 def make(base):
@@ -97,13 +112,20 @@ def run(p, qc, options):
 
 def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
-    qc = inputs.valid_circuit(fdp, max_gates=24) if fdp.ConsumeProbability() < 0.8 else inputs.circuit_from_entries(fdp)
+    qc = (
+        inputs.valid_circuit(fdp, max_gates=24)
+        if fdp.ConsumeProbability() < 0.8
+        else inputs.circuit_from_entries(fdp)
+    )
     before = inputs.state(qc.gates)
     base = inputs.pick(fdp, [GateCompressor, DynamicalDecoupling])
     methods = _COMPRESSOR_METHODS if base is GateCompressor else _DECOUPLING_METHODS
     method = inputs.pick(fdp, methods)
-    options = dict(sequence=inputs.pick(fdp, ["XY4", "CPMG"]), align_right=fdp.ConsumeBool(),
-                   insert_before_barrier=fdp.ConsumeBool())
+    options = dict(
+        sequence=inputs.pick(fdp, ["XY4", "CPMG"]),
+        align_right=fdp.ConsumeBool(),
+        insert_before_barrier=fdp.ConsumeBool(),
+    )
     undo = edit_categories(fdp)
     try:
         if fdp.ConsumeBool():
@@ -113,14 +135,18 @@ def test_one_input(data):
                 generic.compressible_gates = native.compressible_gates
             a, b = outcome(run, native, qc, options), outcome(run, generic, qc, options)
             if a != b:
-                raise AssertionError(f"native and generic outcomes differ for {qc.gates!r}:\n{a}\n{b}")
+                raise AssertionError(
+                    f"native and generic outcomes differ for {qc.gates!r}:\n{a}\n{b}"
+                )
         else:
             p = make(hostile_override(base, method, fdp.ConsumeIntInRange(1, 6), odd_object(fdp)))
             inputs.call(run, p, qc, options)
             p.disarm()
             again, fresh = outcome(run, p, qc, options), outcome(run, make(base), qc, options)
             if again != fresh:
-                raise AssertionError(f"a pass object that met a hostile {method} is left changed:\n{again}\n{fresh}")
+                raise AssertionError(
+                    f"a pass object that met a hostile {method} is left changed:\n{again}\n{fresh}"
+                )
     finally:
         undo()
     if inputs.state(qc.gates) != before:

@@ -9,9 +9,9 @@ Out of scope: programs whose registers of one kind hold over
 """
 
 import re
-import sys
 
 import inputs
+
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
 _LINE = re.compile(r"^line \d+: ")

@@ -80,7 +80,11 @@ def dask_cluster():
     Its scheduler runs on threads of this process, so it is gone before the modules
     that count this process's allocations run."""
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None,
-                                  scheduler_kwargs={"dashboard_address": ":0"}) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": ":0"},
+    ) as cluster:
         yield cluster

@@ -41,10 +41,22 @@ def expected(path, t1g=20e-9, t2g=50e-9, **options):
 
 # ---- durations ----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("text, decimal", [
-    ("20ns", "20e-9"), ("3ns", "3e-9"), ("25us", "25e-6"), ("1.1ns", "1.1e-9"), ("0.1ms", "0.1e-3"),
-    (".5us", "0.5e-6"), ("7e2ns", "7e-7"), ("1.5E+3ns", "1.5e-6"), ("2s", "2"), ("20 ns", "20e-9"),
-])
+
+@pytest.mark.parametrize(
+    "text, decimal",
+    [
+        ("20ns", "20e-9"),
+        ("3ns", "3e-9"),
+        ("25us", "25e-6"),
+        ("1.1ns", "1.1e-9"),
+        ("0.1ms", "0.1e-3"),
+        (".5us", "0.5e-6"),
+        ("7e2ns", "7e-7"),
+        ("1.5E+3ns", "1.5e-6"),
+        ("2s", "2"),
+        ("20 ns", "20e-9"),
+    ],
+)
 def test_duration_is_the_double_of_its_decimal_text(text, decimal):
     assert cli.parse_duration(text) == float(decimal)
 
@@ -54,22 +66,32 @@ def test_duration_does_not_multiply():
     assert 3 * 1e-9 != 3e-9 and cli.parse_duration("3ns") == 3e-9
 
 
-@pytest.mark.parametrize("text", ["0ns", "-5ns", "20", "20fs", "ns", "abc", "nan ns", "infns", "1e400s",
-                                  "1e-400s", "2e-9.5ns"])
+@pytest.mark.parametrize(
+    "text",
+    ["0ns", "-5ns", "20", "20fs", "ns", "abc", "nan ns", "infns", "1e400s", "1e-400s", "2e-9.5ns"],
+)
 def test_nonsense_duration_is_refused_before_any_work(text, examples, tmp_path, capsys):
-    err = refused(capsys, "transpile", examples, "-o", tmp_path / "out", "--dd", "XY4", f"--t1g={text}")
+    err = refused(
+        capsys, "transpile", examples, "-o", tmp_path / "out", "--dd", "XY4", f"--t1g={text}"
+    )
     assert "--t1g" in err and text in err
     assert not (tmp_path / "out").exists()
 
 
 # ---- transpile ----------------------------------------------------------------------------
 
-@pytest.mark.parametrize("flags, options", [
-    ([], {}),
-    (["--dd", "CPMG", "--align", "left"], {"sequence": "CPMG", "align_right": False}),
-    (["--before-barrier", "--t1g", "25ns", "--t2g", "0.07us"],
-     {"insert_before_barrier": True, "t1g": 25e-9, "t2g": 7e-8}),
-])
+
+@pytest.mark.parametrize(
+    "flags, options",
+    [
+        ([], {}),
+        (["--dd", "CPMG", "--align", "left"], {"sequence": "CPMG", "align_right": False}),
+        (
+            ["--before-barrier", "--t1g", "25ns", "--t2g", "0.07us"],
+            {"insert_before_barrier": True, "t1g": 25e-9, "t2g": 7e-8},
+        ),
+    ],
+)
 def test_transpile_writes_what_the_api_gives(flags, options, examples, tmp_path, capsys):
     flags = flags if "--dd" in flags else flags + ["--dd", "XY4"]
     assert run("transpile", examples, "-o", tmp_path / "out", "--compress", *flags) == 0
@@ -78,20 +100,38 @@ def test_transpile_writes_what_the_api_gives(flags, options, examples, tmp_path,
         assert (tmp_path / "out" / program.name).read_text() == expected(program, **options)
         assert program.name in out
     assert out.splitlines()[0].split() == ["file", "gates", "after", "2q", "gates", "after", "time"]
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(p.name for p in examples.iterdir())
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(
+        p.name for p in examples.iterdir()
+    )
 
 
 @pytest.mark.parametrize("flags", [["--jobs", "2"], ["--jobs", "1"]])
 def test_jobs_give_the_same_files(flags, examples, tmp_path):
     assert run("transpile", examples, "-o", tmp_path / "a", "--compress", "--dd", "XY4") == 0
-    assert run("transpile", examples, "-o", tmp_path / "b", "--compress", "--dd", "XY4", *flags) == 0
+    assert (
+        run("transpile", examples, "-o", tmp_path / "b", "--compress", "--dd", "XY4", *flags) == 0
+    )
     for program in examples.glob("*.qasm"):
-        assert (tmp_path / "a" / program.name).read_bytes() == (tmp_path / "b" / program.name).read_bytes()
+        assert (tmp_path / "a" / program.name).read_bytes() == (
+            tmp_path / "b" / program.name
+        ).read_bytes()
 
 
 def test_scheduler_runs_the_batch_on_the_cluster(dask_cluster, examples, tmp_path):
-    assert run("transpile", examples, "-o", tmp_path / "out", "--compress", "--dd", "XY4",
-               "--scheduler", dask_cluster.scheduler_address) == 0
+    assert (
+        run(
+            "transpile",
+            examples,
+            "-o",
+            tmp_path / "out",
+            "--compress",
+            "--dd",
+            "XY4",
+            "--scheduler",
+            dask_cluster.scheduler_address,
+        )
+        == 0
+    )
     for program in examples.glob("*.qasm"):
         assert (tmp_path / "out" / program.name).read_text() == expected(program)
 
@@ -102,8 +142,12 @@ def test_failing_file_is_reported_with_its_line_and_the_others_complete(examples
     captured = capsys.readouterr()
     assert f"{examples / 'bad.qasm'}:5: unknown gate 'foo'" in captured.err.splitlines()
     assert not (tmp_path / "out" / "bad.qasm").exists()
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["adder.qasm", "ansatz.qasm", "ghz.qasm",
-                                                                    "qft.qasm"]
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
+        "adder.qasm",
+        "ansatz.qasm",
+        "ghz.qasm",
+        "qft.qasm",
+    ]
 
 
 def test_standard_input_goes_to_standard_output(examples, monkeypatch, capsys):
@@ -114,23 +158,31 @@ def test_standard_input_goes_to_standard_output(examples, monkeypatch, capsys):
     assert "<stdin>" in captured.err  # the table stays out of the program
 
 
-@pytest.mark.parametrize("args, words", [
-    (["{in}", "-o", "{in}", "--compress"], "overwrite an input"),
-    (["{in}/ghz.qasm", "{in}/sub/ghz.qasm", "-o", "{out}", "--compress"], "both be written"),
-    (["{in}", "--compress"], "-o OUTDIR"),
-    (["{in}", "-o", "{out}"], "nothing to do"),
-    (["{in}/missing.qasm", "-o", "{out}", "--compress"], "no such file"),
-    (["{in}/sub/empty", "-o", "{out}", "--compress"], "no .qasm files"),
-    (["-", "-", "--compress"], "only once"),
-    (["{in}", "-o", "{in}/ghz.qasm", "--compress"], "not a folder"),
-    (["{in}", "-o", "{in}/ghz.qasm/out", "--compress"], "Not a directory"),
-    (["{in}", "-o", "{out}", "--compress", "--jobs", "2", "--scheduler", "tcp://x:1"], "not both"),
-])
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["{in}", "-o", "{in}", "--compress"], "overwrite an input"),
+        (["{in}/ghz.qasm", "{in}/sub/ghz.qasm", "-o", "{out}", "--compress"], "both be written"),
+        (["{in}", "--compress"], "-o OUTDIR"),
+        (["{in}", "-o", "{out}"], "nothing to do"),
+        (["{in}/missing.qasm", "-o", "{out}", "--compress"], "no such file"),
+        (["{in}/sub/empty", "-o", "{out}", "--compress"], "no .qasm files"),
+        (["-", "-", "--compress"], "only once"),
+        (["{in}", "-o", "{in}/ghz.qasm", "--compress"], "not a folder"),
+        (["{in}", "-o", "{in}/ghz.qasm/out", "--compress"], "Not a directory"),
+        (
+            ["{in}", "-o", "{out}", "--compress", "--jobs", "2", "--scheduler", "tcp://x:1"],
+            "not both",
+        ),
+    ],
+)
 def test_nonsense_command_is_refused_and_nothing_changes(args, words, examples, tmp_path, capsys):
     (examples / "sub" / "empty").mkdir(parents=True)
     shutil.copy(examples / "ghz.qasm", examples / "sub" / "ghz.qasm")
     before = {p: p.read_bytes() for p in examples.rglob("*.qasm")}
-    err = refused(capsys, "transpile", *[a.format(**{"in": examples, "out": tmp_path / "out"}) for a in args])
+    err = refused(
+        capsys, "transpile", *[a.format(**{"in": examples, "out": tmp_path / "out"}) for a in args]
+    )
     assert words in err
     assert {p: p.read_bytes() for p in examples.rglob("*.qasm")} == before
     assert not (tmp_path / "out").exists()
@@ -142,6 +194,7 @@ def test_jobs_must_be_a_positive_number(bad, examples, capsys):
 
 
 # ---- atomic writes --------------------------------------------------------------------------
+
 
 def test_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
     target = tmp_path / "result.qasm"
@@ -168,39 +221,61 @@ def test_written_file_replaces_the_old_one_with_the_usual_mode(tmp_path):
 
 # ---- info, draw, help ----------------------------------------------------------------------
 
+
 def test_info_prints_qubits_gates_and_depth(examples, capsys):
     (examples / "bad.qasm").write_text(BAD_PROGRAM)
     assert run("info", examples / "ghz.qasm", examples / "bad.qasm") == 1
     captured = capsys.readouterr()
-    assert captured.out.splitlines() == [f"{examples / 'ghz.qasm'}: 6 qubits, 6 classical bits, 7 operations, "
-                                         "depth 7", "  cx 5, h 1, measure 1"]
+    assert captured.out.splitlines() == [
+        f"{examples / 'ghz.qasm'}: 6 qubits, 6 classical bits, 7 operations, depth 7",
+        "  cx 5, h 1, measure 1",
+    ]
     assert captured.err.splitlines() == [f"{examples / 'bad.qasm'}:5: unknown gate 'foo'"]
 
 
 def test_draw_writes_both_pictures(examples, tmp_path):
     pytest.importorskip("matplotlib")
     pytest.importorskip("pygraphviz")
-    assert run("draw", examples / "ghz.qasm", "--dag", tmp_path / "dag.png", "--timeline",
-               tmp_path / "timeline.svg", "--t1g", "30ns") == 0
+    assert (
+        run(
+            "draw",
+            examples / "ghz.qasm",
+            "--dag",
+            tmp_path / "dag.png",
+            "--timeline",
+            tmp_path / "timeline.svg",
+            "--t1g",
+            "30ns",
+        )
+        == 0
+    )
     assert (tmp_path / "dag.png").read_bytes().startswith(b"\x89PNG")
     assert b"<svg" in (tmp_path / "timeline.svg").read_bytes()
     assert sorted(os.listdir(tmp_path)) == ["dag.png", "in", "timeline.svg"]
 
 
-@pytest.mark.parametrize("args, words", [
-    (["{in}/ghz.qasm"], "nothing to draw"),
-    (["{in}/ghz.qasm", "--dag", "{out}/dag.svg"], "PNG"),
-    (["{in}/ghz.qasm", "--timeline", "{in}/ghz.qasm"], "overwrite an input"),
-    (["{in}/ghz.qasm", "--dag", "{out}/a.png", "--timeline", "{out}/a.png"], "--dag and --timeline would both"),
-    (["{in}", "--dag", "{out}/a.png"], "one file"),
-])
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["{in}/ghz.qasm"], "nothing to draw"),
+        (["{in}/ghz.qasm", "--dag", "{out}/dag.svg"], "PNG"),
+        (["{in}/ghz.qasm", "--timeline", "{in}/ghz.qasm"], "overwrite an input"),
+        (
+            ["{in}/ghz.qasm", "--dag", "{out}/a.png", "--timeline", "{out}/a.png"],
+            "--dag and --timeline would both",
+        ),
+        (["{in}", "--dag", "{out}/a.png"], "one file"),
+    ],
+)
 def test_draw_refuses_nonsense(args, words, examples, tmp_path, capsys):
     err = refused(capsys, "draw", *[a.format(**{"in": examples, "out": tmp_path}) for a in args])
     assert words in err
 
 
-@pytest.mark.parametrize("argv", [["--help"], ["transpile", "--help"], ["info", "--help"], ["draw", "--help"],
-                                  ["--version"]])
+@pytest.mark.parametrize(
+    "argv",
+    [["--help"], ["transpile", "--help"], ["info", "--help"], ["draw", "--help"], ["--version"]],
+)
 def test_help_and_version(argv, capsys):
     with pytest.raises(SystemExit) as info:
         run(*argv)
@@ -209,5 +284,7 @@ def test_help_and_version(argv, capsys):
 
 
 def test_module_runs_as_a_program():
-    done = subprocess.run([sys.executable, "-m", "corvane.circuit", "--version"], capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-m", "corvane.circuit", "--version"], capture_output=True, text=True
+    )
     assert done.returncode == 0 and done.stdout.startswith("corvane-circuit ")

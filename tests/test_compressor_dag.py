@@ -7,11 +7,9 @@ import sys
 
 import networkx as nx
 import pytest
+from test_optimize import Generic, circuit, graph_state, merge_rich_circuit
 
 from corvane.circuit.optimize import GateCompressor
-from corvane.circuit.quantumcircuit import QuantumCircuit
-
-from test_optimize import Generic, circuit, graph_state, merge_rich_circuit
 
 
 def full_state(g):
@@ -32,11 +30,22 @@ def tracked_as_built(g):
 
 CIRCUITS = {
     "merge-rich": lambda: merge_rich_circuit(7, 300, 5),
-    "fusions": lambda: circuit(3, ("rx", 0.5, 0), ("rx", 0.25, 0), ("u", 0.1, 0.2, 0.3, 1), ("u", 0.3, 0.2, 0.1, 1),
-                               ("rzz", 0.5, 0, 2), ("rzz", 1, 0, 2), ("cx", 1, 2), ("cx", 1, 2), ("h", 0)),
+    "fusions": lambda: circuit(
+        3,
+        ("rx", 0.5, 0),
+        ("rx", 0.25, 0),
+        ("u", 0.1, 0.2, 0.3, 1),
+        ("u", 0.3, 0.2, 0.1, 1),
+        ("rzz", 0.5, 0, 2),
+        ("rzz", 1, 0, 2),
+        ("cx", 1, 2),
+        ("cx", 1, 2),
+        ("h", 0),
+    ),
     "empty": lambda: circuit(2),
     "str qubits": lambda: (lambda qc: (setattr(qc, "qubits", ["a", "b"]), qc)[1])(
-        circuit(2, ("x", 0), ("x", 0), ("rx", 0.5, 1), ("rx", 0.5, 1), ("h", 1))),
+        circuit(2, ("x", 0), ("x", 0), ("rx", 0.5, 1), ("rx", 0.5, 1), ("h", 1))
+    ),
 }
 
 
@@ -72,15 +81,19 @@ def test_circuit_changed_after_run_does_not_reach_the_graph(qc):
     assert full_state(c.dag) == state
 
 
-@pytest.mark.parametrize("read", [
-    lambda c: c.dag,
-    lambda c: vars(c)["dag"],
-    lambda c: c.__dict__["dag"],
-    lambda c: c.__getstate__()["dag"],
-    lambda c: pickle.loads(pickle.dumps(c)).dag,
-    lambda c: copy.deepcopy(c).dag,
-    lambda c: copy.copy(c).dag,
-], ids=["attribute", "vars", "__dict__", "__getstate__", "pickle", "deepcopy", "copy"])
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda c: c.dag,
+        lambda c: vars(c)["dag"],
+        lambda c: c.__dict__["dag"],
+        lambda c: c.__getstate__()["dag"],
+        lambda c: pickle.loads(pickle.dumps(c)).dag,
+        lambda c: copy.deepcopy(c).dag,
+        lambda c: copy.copy(c).dag,
+    ],
+    ids=["attribute", "vars", "__dict__", "__getstate__", "pickle", "deepcopy", "copy"],
+)
 def test_every_way_of_reading_gives_the_graph(qc, read):
     _, state, idx = generic_outcome(qc)
     c = GateCompressor()
@@ -106,15 +119,23 @@ def test_no_dag_before_the_first_run():
         c.dag
     with pytest.raises(AttributeError):
         del c.dag
-    assert not hasattr(copy.deepcopy(c), "dag") and not hasattr(pickle.loads(pickle.dumps(c)), "dag")
+    assert not hasattr(copy.deepcopy(c), "dag") and not hasattr(
+        pickle.loads(pickle.dumps(c)), "dag"
+    )
 
 
-@pytest.mark.parametrize("replace", [
-    lambda c: setattr(c, "dag", "mine"),
-    lambda c: vars(c).__setitem__("dag", "mine"),
-    lambda c: c.__dict__.update(dag="mine"),
-    lambda c: setattr(c, "__dict__", {**{k: v for k, v in vars(c).items() if k != "dag"}, "dag": "mine"}),
-], ids=["setattr", "vars", "update", "new __dict__"])
+@pytest.mark.parametrize(
+    "replace",
+    [
+        lambda c: setattr(c, "dag", "mine"),
+        lambda c: vars(c).__setitem__("dag", "mine"),
+        lambda c: c.__dict__.update(dag="mine"),
+        lambda c: setattr(
+            c, "__dict__", {**{k: v for k, v in vars(c).items() if k != "dag"}, "dag": "mine"}
+        ),
+    ],
+    ids=["setattr", "vars", "update", "new __dict__"],
+)
 def test_assigned_dag_replaces_the_pending_graph(replace):
     c = GateCompressor()
     c.run(CIRCUITS["fusions"]())
@@ -147,14 +168,18 @@ def second_run_native(c, qc):
 
 
 def second_run_generic(c, qc):
-    c.has_adjacent_gates = lambda: GateCompressor.has_adjacent_gates(c)  # an instance override: the generic path
+    c.has_adjacent_gates = lambda: GateCompressor.has_adjacent_gates(
+        c
+    )  # an instance override: the generic path
     try:
         return c.run(qc)
     finally:
         del c.has_adjacent_gates
 
 
-@pytest.mark.parametrize("second", [second_run_native, second_run_generic], ids=["native", "generic"])
+@pytest.mark.parametrize(
+    "second", [second_run_native, second_run_generic], ids=["native", "generic"]
+)
 def test_a_later_run_replaces_an_unread_graph(second):
     first, later = CIRCUITS["fusions"](), CIRCUITS["merge-rich"]()
     c = GateCompressor()
@@ -240,7 +265,9 @@ class OwnDict(GateCompressor):
     __dict__ = property(lambda self: object.__getattribute__(self, "_snapshot"))
 
 
-@pytest.mark.parametrize("cls", [OwnGetattr, OwnGetattribute, DagProperty, RecordingSetattr, OwnGetstate, OwnDict])
+@pytest.mark.parametrize(
+    "cls", [OwnGetattr, OwnGetattribute, DagProperty, RecordingSetattr, OwnGetstate, OwnDict]
+)
 def test_subclass_hooks_on_attributes_get_the_graph_as_the_loop_builds_it(cls, qc):
     gates, state, idx = generic_outcome(qc)
     c = cls()

@@ -61,9 +61,9 @@ def test_reconstructs_random_unitaries(seed):
 @settings(max_examples=200, deadline=None)
 @given(theta=st.floats(min_value=0.01, max_value=PI - 0.01), phi=angles, lamda=angles, phase=angles)
 def test_recovers_the_angles_of_generic_gates(theta, phi, lamda, phase):
-    t, p, l, a = u3_decompose(np.exp(1j * phase) * M.u_mat(theta, phi, lamda))
+    t, p, lam, a = u3_decompose(np.exp(1j * phase) * M.u_mat(theta, phi, lamda))
     assert t == pytest.approx(theta, abs=1e-12)
-    for got, want in [(p, phi), (l, lamda), (a, phase)]:
+    for got, want in [(p, phi), (lam, lamda), (a, phase)]:
         assert math.remainder(got - want, 2 * PI) == pytest.approx(0.0, abs=1e-12)
 
 
@@ -77,9 +77,13 @@ def test_slightly_non_unitary_input_stays_close(seed, noise, kind):
     rng = np.random.default_rng(seed)
     u = haar_unitary(rng)
     if kind == "near_diagonal":
-        u = np.exp(1j * rng.uniform(-PI, PI)) * M.u_mat(rng.uniform(0, 1e-8), *rng.uniform(-PI, PI, 2))
+        u = np.exp(1j * rng.uniform(-PI, PI)) * M.u_mat(
+            rng.uniform(0, 1e-8), *rng.uniform(-PI, PI, 2)
+        )
     elif kind == "near_anti_diagonal":
-        u = np.exp(1j * rng.uniform(-PI, PI)) * M.u_mat(PI - rng.uniform(0, 1e-8), *rng.uniform(-PI, PI, 2))
+        u = np.exp(1j * rng.uniform(-PI, PI)) * M.u_mat(
+            PI - rng.uniform(0, 1e-8), *rng.uniform(-PI, PI, 2)
+        )
     noisy = u + noise * (rng.uniform(-1, 1, (2, 2)) + 1j * rng.uniform(-1, 1, (2, 2)))
     assert_reconstructs(noisy)
 
@@ -242,13 +246,22 @@ def test_does_not_modify_its_input():
     ],
 )
 def test_wrong_shape_is_a_value_error(value, shape):
-    with pytest.raises(ValueError, match=r"expects a 2 x 2 matrix, got shape " + r"\(" + shape[1:-1] + r"\)"):
+    with pytest.raises(
+        ValueError, match=r"expects a 2 x 2 matrix, got shape " + r"\(" + shape[1:-1] + r"\)"
+    ):
         u3_decompose(value)
 
 
 @pytest.mark.parametrize(
     "value",
-    ["abc", None, [["a", "b"], ["c", "d"]], np.array([[1, 2], [3, object()]], dtype=object), {"a": 1}, [[10**30, 0], [0, 1]]],
+    [
+        "abc",
+        None,
+        [["a", "b"], ["c", "d"]],
+        np.array([[1, 2], [3, object()]], dtype=object),
+        {"a": 1},
+        [[10**30, 0], [0, 1]],
+    ],
 )
 def test_non_numeric_is_a_type_error(value):
     with pytest.raises(TypeError, match="expects a matrix of numbers"):
@@ -267,8 +280,14 @@ def test_non_finite_entries_are_a_value_error(bad):
     "call, message",
     [
         (lambda: u3_decompose(), "u3_decompose() takes exactly 1 positional argument (0 given)"),
-        (lambda: u3_decompose(M.x_mat, M.x_mat), "u3_decompose() takes exactly 1 positional argument (2 given)"),
-        (lambda: u3_decompose(M.x_mat, mat=1), "u3_decompose() got an unexpected keyword argument 'mat'"),
+        (
+            lambda: u3_decompose(M.x_mat, M.x_mat),
+            "u3_decompose() takes exactly 1 positional argument (2 given)",
+        ),
+        (
+            lambda: u3_decompose(M.x_mat, mat=1),
+            "u3_decompose() got an unexpected keyword argument 'mat'",
+        ),
     ],
 )
 def test_argument_errors(call, message):

@@ -14,7 +14,9 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
 TARGETS = sorted(path.stem for path in FUZZ.glob("*.py") if path.stem != "inputs")
-CASES = [(target, path) for target in TARGETS for path in sorted((FUZZ / "corpus" / target).glob("*"))]
+CASES = [
+    (target, path) for target in TARGETS for path in sorted((FUZZ / "corpus" / target).glob("*"))
+]
 
 
 @pytest.fixture(scope="module")

@@ -9,12 +9,22 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvane.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, qc2graph, split_qubits
+from corvane.circuit.dag import dag2qc, get_qcgraph_edges, qc2dag, split_qubits
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import convert_gate_info_to_dag_info
 
-EXPECTED = (TypeError, ValueError, KeyError, IndexError, AttributeError, OverflowError, ZeroDivisionError,
-            nx.NetworkXUnfeasible, nx.NetworkXError, RecursionError)
+EXPECTED = (
+    TypeError,
+    ValueError,
+    KeyError,
+    IndexError,
+    AttributeError,
+    OverflowError,
+    ZeroDivisionError,
+    nx.NetworkXUnfeasible,
+    nx.NetworkXError,
+    RecursionError,
+)
 
 
 class Boom(Exception):
@@ -45,18 +55,34 @@ class RaisingStr:
 
 
 scalars = st.one_of(
-    st.none(), st.booleans(), st.integers(-2**70, 2**70), st.floats(allow_nan=True, allow_infinity=True),
-    st.text(max_size=6), st.binary(max_size=4), st.complex_numbers(allow_nan=True),
+    st.none(),
+    st.booleans(),
+    st.integers(-(2**70), 2**70),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(max_size=6),
+    st.binary(max_size=4),
+    st.complex_numbers(allow_nan=True),
     st.sampled_from([RaisingIter, RaisingHash, RaisingStr, object]).map(lambda make: make()),
 )
-values = st.recursive(scalars, lambda inner: st.one_of(st.lists(inner, max_size=4),
-                                                       st.tuples(inner, inner),
-                                                       st.dictionaries(st.text(max_size=3), inner, max_size=3)),
-                      max_leaves=8)
-gate_names = st.sampled_from(["h", "cx", "ccx", "rx", "u", "rzz", "measure", "barrier", "delay", "reset",
-                              "nope", "a_b", ""])
-entries = st.one_of(st.tuples(gate_names), st.tuples(gate_names, values), st.tuples(gate_names, values, values),
-                    st.tuples(gate_names, values, values, values), values)
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4),
+        st.tuples(inner, inner),
+        st.dictionaries(st.text(max_size=3), inner, max_size=3),
+    ),
+    max_leaves=8,
+)
+gate_names = st.sampled_from(
+    ["h", "cx", "ccx", "rx", "u", "rzz", "measure", "barrier", "delay", "reset", "nope", "a_b", ""]
+)
+entries = st.one_of(
+    st.tuples(gate_names),
+    st.tuples(gate_names, values),
+    st.tuples(gate_names, values, values),
+    st.tuples(gate_names, values, values, values),
+    values,
+)
 
 
 def frozen(obj):
@@ -67,14 +93,20 @@ def frozen(obj):
         return obj
 
 
-@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@settings(
+    max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
 @given(gates=st.lists(entries, max_size=6), show=values)
 def test_builder_and_qc2dag_survive_any_gate_list(gates, show):
     before = repr(gates)
     qc = QuantumCircuit(3, 3)
     qc.gates = gates
-    for call in (lambda: convert_gate_info_to_dag_info(3, qc.qubits, gates, show_qubits=show),
-                 lambda: qc2dag(qc, show), lambda: get_qcgraph_edges(gates), lambda: split_qubits(qc)):
+    for call in (
+        lambda: convert_gate_info_to_dag_info(3, qc.qubits, gates, show_qubits=show),
+        lambda: qc2dag(qc, show),
+        lambda: get_qcgraph_edges(gates),
+        lambda: split_qubits(qc),
+    ):
         try:
             call()
         except EXPECTED + (Boom,):
@@ -82,15 +114,41 @@ def test_builder_and_qc2dag_survive_any_gate_list(gates, show):
     assert repr(gates) == before
 
 
-node_keys = st.one_of(st.sampled_from(["h_1", "cx_2", "rx_3", "measure_4", "delay_5", "barrier_6", "reset_7",
-                                        "x", "nope_8", "_9", ""]), st.integers(-3, 3), st.tuples(st.integers(0, 2)))
-attributes = st.dictionaries(st.sampled_from(["qubits", "params", "cbits", "duration"]), values, max_size=4)
+node_keys = st.one_of(
+    st.sampled_from(
+        [
+            "h_1",
+            "cx_2",
+            "rx_3",
+            "measure_4",
+            "delay_5",
+            "barrier_6",
+            "reset_7",
+            "x",
+            "nope_8",
+            "_9",
+            "",
+        ]
+    ),
+    st.integers(-3, 3),
+    st.tuples(st.integers(0, 2)),
+)
+attributes = st.dictionaries(
+    st.sampled_from(["qubits", "params", "cbits", "duration"]), values, max_size=4
+)
 
 
-@settings(max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(nodes=st.lists(st.tuples(node_keys, attributes), max_size=6),
-       edges=st.lists(st.tuples(st.integers(0, 5), st.integers(0, 5)), max_size=8),
-       nqubits=values, ncbits=values, graph_qubits=values, subclass=st.booleans())
+@settings(
+    max_examples=300, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    nodes=st.lists(st.tuples(node_keys, attributes), max_size=6),
+    edges=st.lists(st.tuples(st.integers(0, 5), st.integers(0, 5)), max_size=8),
+    nqubits=values,
+    ncbits=values,
+    graph_qubits=values,
+    subclass=st.booleans(),
+)
 def test_dag2qc_survives_any_graph(nodes, edges, nqubits, ncbits, graph_qubits, subclass):
     g = (type("UserGraph", (nx.DiGraph,), {}) if subclass else nx.DiGraph)()
     g.add_nodes_from(nodes)
@@ -108,13 +166,16 @@ def test_dag2qc_survives_any_graph(nodes, edges, nqubits, ncbits, graph_qubits, 
     assert repr((list(g.nodes(data=True)), list(g.edges(data=True)))) == snapshot
 
 
-@pytest.mark.parametrize("make", [
-    lambda: RaisingIter(),
-    lambda: [("h", 0), ("cx", RaisingHash(), 1)],
-    lambda: [("h", RaisingEq(1)), ("x", 1)],
-    lambda: [("measure", RaisingIter(), [0])],
-    lambda: [("h", 0)] * 3 + [("barrier", RaisingIter())],
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: RaisingIter(),
+        lambda: [("h", 0), ("cx", RaisingHash(), 1)],
+        lambda: [("h", RaisingEq(1)), ("x", 1)],
+        lambda: [("measure", RaisingIter(), [0])],
+        lambda: [("h", 0)] * 3 + [("barrier", RaisingIter())],
+    ],
+)
 def test_errors_of_user_objects_pass_through_unchanged(make):
     qc = QuantumCircuit(2, 2)
     qc.gates = make()
@@ -144,7 +205,7 @@ def test_dag2qc_passes_constructor_errors_through():
         dag2qc(g)
 
 
-@pytest.mark.parametrize("qubit", [2**80, -2**80, 10**6, RaisingStr()])
+@pytest.mark.parametrize("qubit", [2**80, -(2**80), 10**6, RaisingStr()])
 def test_unusual_qubit_objects_in_names_and_counts(qubit):
     qc = QuantumCircuit(1, 1)
     qc.gates = [("h", qubit), ("h", qubit)]
@@ -160,6 +221,7 @@ def test_unusual_qubit_objects_in_names_and_counts(qubit):
 # ---- matrix, decompose -------------------------------------------------------------------------------
 
 import numpy as np  # noqa: E402
+from conftest import GenericCompressor, GenericDecoupling, random_circuit  # noqa: E402
 
 from corvane.circuit import dag as dag_module  # noqa: E402
 from corvane.circuit import matrix, optimize, schedule  # noqa: E402
@@ -167,14 +229,29 @@ from corvane.circuit.decompose import u3_decompose  # noqa: E402
 from corvane.circuit.optimize import GateCompressor  # noqa: E402
 from corvane.circuit.schedule import DynamicalDecoupling  # noqa: E402
 
-from conftest import GenericDecoupling, GenericCompressor, random_circuit  # noqa: E402
-
 HOST_ERRORS = EXPECTED + (MemoryError, Boom)
-PARAMETRIC = ["r_mat", "rx_mat", "ry_mat", "rz_mat", "p_mat", "u_mat", "u1_mat", "u2_mat", "rxx_mat", "ryy_mat",
-              "rzz_mat", "cp_mat"]
-CONSTANTS = {name: getattr(matrix, name).copy() for name in dir(matrix)
-             if isinstance(getattr(matrix, name), np.ndarray)}
-odd_floats = st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, 1e308, -1e-320, 2**53 + 1.0])
+PARAMETRIC = [
+    "r_mat",
+    "rx_mat",
+    "ry_mat",
+    "rz_mat",
+    "p_mat",
+    "u_mat",
+    "u1_mat",
+    "u2_mat",
+    "rxx_mat",
+    "ryy_mat",
+    "rzz_mat",
+    "cp_mat",
+]
+CONSTANTS = {
+    name: getattr(matrix, name).copy()
+    for name in dir(matrix)
+    if isinstance(getattr(matrix, name), np.ndarray)
+}
+odd_floats = st.sampled_from(
+    [math.nan, math.inf, -math.inf, 0.0, -0.0, 1e308, -1e-320, 2**53 + 1.0]
+)
 
 
 def attempt(call, *args, **kwargs):
@@ -193,10 +270,14 @@ def not_a_huge_count(value):
         return True
 
 
-@settings(max_examples=150, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(name=st.sampled_from(PARAMETRIC + ["ketn0", "ketn1"]),
-       args=st.lists(st.one_of(values, odd_floats), max_size=4),
-       keyword=st.sampled_from([None, "theta", "phi", "lamda", "nqubits", "bogus"]))
+@settings(
+    max_examples=150, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    name=st.sampled_from(PARAMETRIC + ["ketn0", "ketn1"]),
+    args=st.lists(st.one_of(values, odd_floats), max_size=4),
+    keyword=st.sampled_from([None, "theta", "phi", "lamda", "nqubits", "bogus"]),
+)
 def test_matrix_functions_survive_any_arguments(name, args, keyword):
     if name.startswith("ketn"):
         args = [a for a in args if not_a_huge_count(a)]
@@ -211,7 +292,10 @@ def test_matrix_functions_survive_any_arguments(name, args, keyword):
 
 
 @settings(max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(name=st.sampled_from(sorted(matrix.gate_matrix_dict)), args=st.lists(st.one_of(values, odd_floats), max_size=4))
+@given(
+    name=st.sampled_from(sorted(matrix.gate_matrix_dict)),
+    args=st.lists(st.one_of(values, odd_floats), max_size=4),
+)
 def test_gate_table_entries_survive_any_arguments(name, args):
     entry = matrix.gate_matrix_dict[name]
     if callable(entry):
@@ -225,11 +309,27 @@ def test_gate_table_entries_survive_any_arguments(name, args):
 entries_complex = st.complex_numbers(allow_nan=True, allow_infinity=True)
 
 
-@settings(max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(data=st.one_of(values, st.lists(entries_complex, min_size=4, max_size=4).map(lambda v: np.array(v).reshape(2, 2)),
-                      st.lists(entries_complex, max_size=9).map(np.array),
-                      st.sampled_from([np.zeros((2, 2)), np.eye(3), np.eye(2, dtype=np.float32), np.array("ab"),
-                                       np.zeros((2, 2, 2)), np.eye(2).T, np.eye(4)[::2, ::2]])))
+@settings(
+    max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    data=st.one_of(
+        values,
+        st.lists(entries_complex, min_size=4, max_size=4).map(lambda v: np.array(v).reshape(2, 2)),
+        st.lists(entries_complex, max_size=9).map(np.array),
+        st.sampled_from(
+            [
+                np.zeros((2, 2)),
+                np.eye(3),
+                np.eye(2, dtype=np.float32),
+                np.array("ab"),
+                np.zeros((2, 2, 2)),
+                np.eye(2).T,
+                np.eye(4)[::2, ::2],
+            ]
+        ),
+    )
+)
 def test_u3_decompose_survives_any_matrix(data):
     before = data.copy() if isinstance(data, np.ndarray) else repr(data)
     result = attempt(u3_decompose, data)
@@ -241,29 +341,32 @@ def test_u3_decompose_survives_any_matrix(data):
         assert repr(data) == before
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: matrix.ketn0(80), MemoryError),
-    (lambda: matrix.ketn1(80), MemoryError),
-    (lambda: matrix.ketn0(10**30), (MemoryError, OverflowError)),
-    (lambda: matrix.ketn0(math.inf), OverflowError),
-    (lambda: matrix.ketn0(math.nan), ValueError),
-    (lambda: matrix.ketn0("3"), TypeError),
-    (lambda: matrix.ketn0(1j), TypeError),
-    (lambda: matrix.rx_mat("a"), TypeError),
-    (lambda: matrix.u_mat(0.1, 0.2, None), TypeError),
-    (lambda: matrix.rx_mat(np.array([1.0, 2.0])), TypeError),
-    (lambda: matrix.rx_mat(), TypeError),
-    (lambda: matrix.rx_mat(1, theta=2), TypeError),
-    (lambda: matrix.gate_matrix_dict["CX"], KeyError),
-    (lambda: dag2qc(GRAPH_OF_BELL, math.inf), OverflowError),
-    (lambda: dag2qc(GRAPH_OF_BELL, math.nan), ValueError),
-    (lambda: dag2qc(GRAPH_OF_BELL, 2, math.inf), OverflowError),
-    (lambda: dag2qc(GRAPH_OF_BELL, 2, "2"), TypeError),
-    (lambda: dag2qc(GRAPH_OF_BELL, 2**80), (OverflowError, MemoryError, ValueError)),
-    (lambda: DynamicalDecoupling(0, 1e-7).run(random_circuit(3, 20, 3)), ZeroDivisionError),
-    (lambda: DynamicalDecoupling(2e-8, 1e-7).run(random_circuit(3, 20, 3), "XY5"), ValueError),
-    (lambda: GateCompressor().has_adjacent_gates(), AttributeError),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: matrix.ketn0(80), MemoryError),
+        (lambda: matrix.ketn1(80), MemoryError),
+        (lambda: matrix.ketn0(10**30), (MemoryError, OverflowError)),
+        (lambda: matrix.ketn0(math.inf), OverflowError),
+        (lambda: matrix.ketn0(math.nan), ValueError),
+        (lambda: matrix.ketn0("3"), TypeError),
+        (lambda: matrix.ketn0(1j), TypeError),
+        (lambda: matrix.rx_mat("a"), TypeError),
+        (lambda: matrix.u_mat(0.1, 0.2, None), TypeError),
+        (lambda: matrix.rx_mat(np.array([1.0, 2.0])), TypeError),
+        (lambda: matrix.rx_mat(), TypeError),
+        (lambda: matrix.rx_mat(1, theta=2), TypeError),
+        (lambda: matrix.gate_matrix_dict["CX"], KeyError),
+        (lambda: dag2qc(GRAPH_OF_BELL, math.inf), OverflowError),
+        (lambda: dag2qc(GRAPH_OF_BELL, math.nan), ValueError),
+        (lambda: dag2qc(GRAPH_OF_BELL, 2, math.inf), OverflowError),
+        (lambda: dag2qc(GRAPH_OF_BELL, 2, "2"), TypeError),
+        (lambda: dag2qc(GRAPH_OF_BELL, 2**80), (OverflowError, MemoryError, ValueError)),
+        (lambda: DynamicalDecoupling(0, 1e-7).run(random_circuit(3, 20, 3)), ZeroDivisionError),
+        (lambda: DynamicalDecoupling(2e-8, 1e-7).run(random_circuit(3, 20, 3), "XY5"), ValueError),
+        (lambda: GateCompressor().has_adjacent_gates(), AttributeError),
+    ],
+)
 def test_native_failures_reach_python_as_the_named_exception(call, error):
     with pytest.raises(error):
         call()
@@ -280,6 +383,7 @@ GRAPH_OF_BELL = qc2dag(_bell())
 
 # ---- optimize ----------------------------------------------------------------------------------------
 
+
 def graph_state(g):
     """A deep, comparable picture of a graph: nodes, edges, attributes, graph dict."""
     return repr((list(g.nodes(data=True)), list(g.edges(data=True)), dict(g.graph)))
@@ -289,31 +393,69 @@ def circuit_state(qc):
     return repr((qc.nqubits, qc.ncbits, qc.qubits, qc.gates))
 
 
-dag_node_keys = st.one_of(node_keys, st.sampled_from(["rx_10", "u_11", "rzz_12", "ccx_13", "cx_14", "h_15",
-                                                      "x_16", "cz_17", "swap_18", "ry_19", "h", "x_", "é_20"]))
+dag_node_keys = st.one_of(
+    node_keys,
+    st.sampled_from(
+        [
+            "rx_10",
+            "u_11",
+            "rzz_12",
+            "ccx_13",
+            "cx_14",
+            "h_15",
+            "x_16",
+            "cz_17",
+            "swap_18",
+            "ry_19",
+            "h",
+            "x_",
+            "é_20",
+        ]
+    ),
+)
 dag_attributes = st.dictionaries(
     st.sampled_from(["qubits", "params", "cbits", "duration"]),
-    st.one_of(values, st.lists(st.integers(-2, 3), max_size=3), st.lists(st.one_of(odd_floats, st.floats()), max_size=3)),
-    max_size=4)
-COMPRESSOR_METHODS = ["is_adjacent_gates", "compress_adjacent_single_qubit_gates",
-                      "compress_adjacent_single_parameter_qubit_gates", "compress_adjacent_two_qubit_gates",
-                      "compress_adjacent_two_qubit_parameter_gates", "compress_adjacent_three_qubit_gates",
-                      "run_compress_once", "has_adjacent_gates"]
+    st.one_of(
+        values,
+        st.lists(st.integers(-2, 3), max_size=3),
+        st.lists(st.one_of(odd_floats, st.floats()), max_size=3),
+    ),
+    max_size=4,
+)
+COMPRESSOR_METHODS = [
+    "is_adjacent_gates",
+    "compress_adjacent_single_qubit_gates",
+    "compress_adjacent_single_parameter_qubit_gates",
+    "compress_adjacent_two_qubit_gates",
+    "compress_adjacent_two_qubit_parameter_gates",
+    "compress_adjacent_three_qubit_gates",
+    "run_compress_once",
+    "has_adjacent_gates",
+]
 
 
-@settings(max_examples=120, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(nodes=st.lists(st.tuples(dag_node_keys, dag_attributes), max_size=6),
-       edges=st.lists(st.tuples(st.integers(0, 5), st.integers(0, 5), values), max_size=8),
-       method=st.sampled_from(COMPRESSOR_METHODS), pick=st.tuples(st.integers(-1, 6), st.integers(-1, 6)),
-       compressible=st.one_of(st.none(), st.lists(st.sampled_from(["h", "x", "rx", "cx", "nope", "ccx"]), max_size=4)),
-       plain=st.booleans())
+@settings(
+    max_examples=120, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    nodes=st.lists(st.tuples(dag_node_keys, dag_attributes), max_size=6),
+    edges=st.lists(st.tuples(st.integers(0, 5), st.integers(0, 5), values), max_size=8),
+    method=st.sampled_from(COMPRESSOR_METHODS),
+    pick=st.tuples(st.integers(-1, 6), st.integers(-1, 6)),
+    compressible=st.one_of(
+        st.none(), st.lists(st.sampled_from(["h", "x", "rx", "cx", "nope", "ccx"]), max_size=4)
+    ),
+    plain=st.booleans(),
+)
 def test_compressor_methods_survive_any_graph(nodes, edges, method, pick, compressible, plain):
     g = (nx.DiGraph if plain else type("UserGraph", (nx.DiGraph,), {}))()
     g.add_nodes_from(nodes)
     keys = list(g)
     for u, v, q in edges:
         if keys:
-            g.add_edge(keys[u % len(keys)], keys[v % len(keys)], qubit=q)  # self-loops and cycles included
+            g.add_edge(
+                keys[u % len(keys)], keys[v % len(keys)], qubit=q
+            )  # self-loops and cycles included
     g.graph["qubits"] = [0, 1, 2]
     before = graph_state(g)
     c = GateCompressor()
@@ -321,7 +463,11 @@ def test_compressor_methods_survive_any_graph(nodes, edges, method, pick, compre
         c.compressible_gates = compressible
     c.dag = g
     idx = c._idx
-    args = [] if method == "has_adjacent_gates" else [keys[i] if 0 <= i < len(keys) else "zz_99" for i in pick]
+    args = (
+        []
+        if method == "has_adjacent_gates"
+        else [keys[i] if 0 <= i < len(keys) else "zz_99" for i in pick]
+    )
     result = attempt(getattr(c, method), *args)
     if result is not None and method in ("is_adjacent_gates", "has_adjacent_gates"):
         assert isinstance(result, bool)
@@ -331,14 +477,26 @@ def test_compressor_methods_survive_any_graph(nodes, edges, method, pick, compre
     assert isinstance(c._idx, int) and c._idx >= idx
 
 
-compressor_entries = st.one_of(entries, st.tuples(st.sampled_from(["h", "x", "cx", "rx", "u", "rzz", "ccx", "p"]),
-                                                  st.one_of(odd_floats, st.integers(-3, 3)),
-                                                  st.integers(-3, 3), st.integers(-1, 3)))
+compressor_entries = st.one_of(
+    entries,
+    st.tuples(
+        st.sampled_from(["h", "x", "cx", "rx", "u", "rzz", "ccx", "p"]),
+        st.one_of(odd_floats, st.integers(-3, 3)),
+        st.integers(-3, 3),
+        st.integers(-1, 3),
+    ),
+)
 
 
-@settings(max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(gates=st.lists(compressor_entries, max_size=8), cls=st.sampled_from([GateCompressor, GenericCompressor]),
-       method=st.sampled_from(["run", "remove_identity_gates"]), qubits=st.sampled_from([[0, 1, 2], [2, 0, 1], []]))
+@settings(
+    max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    gates=st.lists(compressor_entries, max_size=8),
+    cls=st.sampled_from([GateCompressor, GenericCompressor]),
+    method=st.sampled_from(["run", "remove_identity_gates"]),
+    qubits=st.sampled_from([[0, 1, 2], [2, 0, 1], []]),
+)
 def test_compressor_run_survives_any_gate_list_and_leaves_it_alone(gates, cls, method, qubits):
     qc = QuantumCircuit(3, 3)
     qc.gates = gates
@@ -351,8 +509,16 @@ def test_compressor_run_survives_any_gate_list_and_leaves_it_alone(gates, cls, m
 
 
 @pytest.mark.parametrize("value", [None, "x", 1.5, [1], object()])
-@pytest.mark.parametrize("method, nargs", [("is_adjacent_gates", 2), ("run_compress_once", 2), ("run", 1),
-                                           ("remove_identity_gates", 1), ("compress_adjacent_two_qubit_gates", 2)])
+@pytest.mark.parametrize(
+    "method, nargs",
+    [
+        ("is_adjacent_gates", 2),
+        ("run_compress_once", 2),
+        ("run", 1),
+        ("remove_identity_gates", 1),
+        ("compress_adjacent_two_qubit_gates", 2),
+    ],
+)
 def test_compressor_wrong_argument_types(method, nargs, value):
     c = GateCompressor()
     c.run(_bell())
@@ -366,16 +532,44 @@ def test_compressor_wrong_argument_types(method, nargs, value):
 
 # ---- schedule ----------------------------------------------------------------------------------------
 
-durations = st.sampled_from([math.nan, math.inf, -math.inf, 0, 0.0, -1e-8, 2e-8, 5e-8, 1e-7, "2e-8", None, [1e-8],
-                             1j, True, 3])
+durations = st.sampled_from(
+    [
+        math.nan,
+        math.inf,
+        -math.inf,
+        0,
+        0.0,
+        -1e-8,
+        2e-8,
+        5e-8,
+        1e-7,
+        "2e-8",
+        None,
+        [1e-8],
+        1j,
+        True,
+        3,
+    ]
+)
 
 
-@settings(max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(t1g=durations, t2g=durations, seed=st.integers(0, 50), gates=st.one_of(st.none(), st.lists(entries, max_size=6)),
-       sequence=st.sampled_from(["XY4", "CPMG", "xy4", "", None, 4, b"XY4"]), align=values, before_barrier=values,
-       cls=st.sampled_from([DynamicalDecoupling, GenericDecoupling]), qubits=st.sampled_from([None, [0, 1], [2, 1, 0]]))
-def test_decoupling_survives_any_durations_and_circuits(t1g, t2g, seed, gates, sequence, align, before_barrier, cls,
-                                                        qubits):
+@settings(
+    max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    t1g=durations,
+    t2g=durations,
+    seed=st.integers(0, 50),
+    gates=st.one_of(st.none(), st.lists(entries, max_size=6)),
+    sequence=st.sampled_from(["XY4", "CPMG", "xy4", "", None, 4, b"XY4"]),
+    align=values,
+    before_barrier=values,
+    cls=st.sampled_from([DynamicalDecoupling, GenericDecoupling]),
+    qubits=st.sampled_from([None, [0, 1], [2, 1, 0]]),
+)
+def test_decoupling_survives_any_durations_and_circuits(
+    t1g, t2g, seed, gates, sequence, align, before_barrier, cls, qubits
+):
     qc = random_circuit(seed, 12, 3)
     if gates is not None:
         qc.gates = gates
@@ -391,8 +585,13 @@ def test_decoupling_survives_any_durations_and_circuits(t1g, t2g, seed, gates, s
 
 
 @settings(max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(t1g=durations, t2g=durations, nodes=st.one_of(values, st.lists(dag_node_keys, max_size=4)), node=dag_node_keys,
-       max_idle=st.one_of(values, odd_floats))
+@given(
+    t1g=durations,
+    t2g=durations,
+    nodes=st.one_of(values, st.lists(dag_node_keys, max_size=4)),
+    node=dag_node_keys,
+    max_idle=st.one_of(values, odd_floats),
+)
 def test_decoupling_helpers_survive_any_arguments(t1g, t2g, nodes, node, max_idle):
     dd = DynamicalDecoupling(t1g, t2g)
     before = repr(nodes)
@@ -404,17 +603,32 @@ def test_decoupling_helpers_survive_any_arguments(t1g, t2g, nodes, node, max_idl
 
 # ---- circuit layer -----------------------------------------------------------------------------------
 
+
 @settings(max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(nq=st.one_of(values, st.integers(-2, 4)), nc=st.one_of(values, st.integers(-2, 4)),
-       name=st.one_of(gate_names, st.text(max_size=4)), args=st.lists(st.one_of(values, st.integers(-2, 4)), max_size=4))
+@given(
+    nq=st.one_of(values, st.integers(-2, 4)),
+    nc=st.one_of(values, st.integers(-2, 4)),
+    name=st.one_of(gate_names, st.text(max_size=4)),
+    args=st.lists(st.one_of(values, st.integers(-2, 4)), max_size=4),
+)
 def test_circuit_builder_survives_any_arguments(nq, nc, name, args):
     qc = attempt(QuantumCircuit, nq, nc)
     if qc is None:
         return
     before = repr(args)
-    for call in (lambda: qc.append_gate(name, *args), lambda: qc.measure(*args[:2]), lambda: qc.barrier(*args[:1]),
-                 lambda: qc.delay(*args[:2]), lambda: qc.reset(*args[:1]), lambda: qc.depth(), lambda: qc.count_ops(),
-                 lambda: qc.to_qasm(), lambda: qc.deepcopy(), lambda: qc2dag(qc), lambda: repr(qc)):
+    for call in (
+        lambda: qc.append_gate(name, *args),
+        lambda: qc.measure(*args[:2]),
+        lambda: qc.barrier(*args[:1]),
+        lambda: qc.delay(*args[:2]),
+        lambda: qc.reset(*args[:1]),
+        lambda: qc.depth(),
+        lambda: qc.count_ops(),
+        lambda: qc.to_qasm(),
+        lambda: qc.deepcopy(),
+        lambda: qc2dag(qc),
+        lambda: repr(qc),
+    ):
         attempt(call)
     assert repr(args) == before
 
@@ -434,6 +648,7 @@ def test_empty_and_single_gate_circuits():
 
 # ---- overrides and replaced module functions that raise midway ---------------------------------------
 
+
 def merge_circuit():
     """Single-qubit cancellations, parameter fusions (one through u3_decompose) and a two-qubit cancellation."""
     qc = QuantumCircuit(3, 0)
@@ -446,6 +661,7 @@ def merge_circuit():
 
 def recording(base, method, fail_at=None, error=None):
     """A subclass of `base` whose `method` records (graph, _idx) before each call and raises on call `fail_at`."""
+
     def override(self, *args):
         self.records.append((graph_state(self.dag), self._idx))
         if len(self.records) == fail_at:
@@ -460,10 +676,16 @@ def recording(base, method, fail_at=None, error=None):
     return cls
 
 
-@pytest.mark.parametrize("method, fail_at", [("compress_adjacent_single_qubit_gates", 3),
-                                             ("compress_adjacent_single_qubit_gates", 1),
-                                             ("run_compress_once", 5), ("is_adjacent_gates", 4),
-                                             ("compress_adjacent_two_qubit_gates", 1)])
+@pytest.mark.parametrize(
+    "method, fail_at",
+    [
+        ("compress_adjacent_single_qubit_gates", 3),
+        ("compress_adjacent_single_qubit_gates", 1),
+        ("run_compress_once", 5),
+        ("is_adjacent_gates", 4),
+        ("compress_adjacent_two_qubit_gates", 1),
+    ],
+)
 def test_raising_compressor_override_passes_through_and_leaves_the_graph(method, fail_at):
     full = recording(GateCompressor, method)()
     full.run(merge_circuit())
@@ -481,10 +703,14 @@ def test_raising_compressor_override_passes_through_and_leaves_the_graph(method,
     assert circuit_state(qc) == before
 
 
-@pytest.mark.parametrize("method, fail_at", [("counter", 5), ("counter", 1), ("_get_max_idle_time", 3),
-                                             ("_update_idle_time", 4)])
+@pytest.mark.parametrize(
+    "method, fail_at",
+    [("counter", 5), ("counter", 1), ("_get_max_idle_time", 3), ("_update_idle_time", 4)],
+)
 @pytest.mark.parametrize("sequence, align_right", [("XY4", True), ("CPMG", False)])
-def test_raising_decoupling_override_passes_through_and_keeps_drawn_serials(method, fail_at, sequence, align_right):
+def test_raising_decoupling_override_passes_through_and_keeps_drawn_serials(
+    method, fail_at, sequence, align_right
+):
     calls = []
 
     def make(fail):
@@ -520,6 +746,7 @@ def test_raising_decoupling_override_passes_through_and_keeps_drawn_serials(meth
 def raiser(error):
     def replacement(*args, **kwargs):
         raise error
+
     return replacement
 
 
@@ -559,9 +786,13 @@ def test_replaced_matrix_entry_error_passes_through_before_the_graph_is_replaced
 
 
 @pytest.mark.parametrize("cls", [DynamicalDecoupling, GenericDecoupling])
-@pytest.mark.parametrize("module, name", [(schedule, "qc2dag"), (schedule, "dag2qc"),
-                                          (dag_module, "convert_gate_info_to_dag_info")])
-def test_replaced_functions_of_the_decoupling_pass_pass_errors_through(cls, module, name, monkeypatch):
+@pytest.mark.parametrize(
+    "module, name",
+    [(schedule, "qc2dag"), (schedule, "dag2qc"), (dag_module, "convert_gate_info_to_dag_info")],
+)
+def test_replaced_functions_of_the_decoupling_pass_pass_errors_through(
+    cls, module, name, monkeypatch
+):
     full = cls(2e-8, 1e-7)
     full.run(random_circuit(5, 30, 4))
     error = Boom(name)
@@ -578,8 +809,10 @@ def test_replaced_functions_of_the_decoupling_pass_pass_errors_through(cls, modu
 
 
 @pytest.mark.parametrize("cls", [GateCompressor, GenericCompressor])
-@pytest.mark.parametrize("module, name", [(optimize, "qc2dag"), (optimize, "dag2qc"),
-                                          (dag_module, "convert_gate_info_to_dag_info")])
+@pytest.mark.parametrize(
+    "module, name",
+    [(optimize, "qc2dag"), (optimize, "dag2qc"), (dag_module, "convert_gate_info_to_dag_info")],
+)
 def test_replaced_functions_of_the_compressor_pass_errors_through(cls, module, name, monkeypatch):
     full = cls()
     full.run(merge_circuit())
@@ -603,26 +836,40 @@ class RaisingBool:
         raise Boom("bool")
 
 
-returned = st.one_of(values, odd_floats, st.sampled_from([RaisingBool, lambda: -2**70, lambda: "zz_1"]).map(
-    lambda make: make()), st.tuples(st.lists(values, max_size=2), st.lists(values, max_size=2),
-                                    st.lists(values, max_size=2)))
+returned = st.one_of(
+    values,
+    odd_floats,
+    st.sampled_from([RaisingBool, lambda: -(2**70), lambda: "zz_1"]).map(lambda make: make()),
+    st.tuples(
+        st.lists(values, max_size=2), st.lists(values, max_size=2), st.lists(values, max_size=2)
+    ),
+)
 
 
-@settings(max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(method=st.sampled_from(COMPRESSOR_METHODS + ["remove_identity_gates", "idx"]), value=returned,
-       after=st.integers(0, 3))
+@settings(
+    max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    method=st.sampled_from(COMPRESSOR_METHODS + ["remove_identity_gates", "idx"]),
+    value=returned,
+    after=st.integers(0, 3),
+)
 def test_compressor_overrides_returning_anything(method, value, after):
     """An override that returns an unexpected object once, after a few calls that defer to the base."""
     calls = []
 
     def override(self, *args):
         calls.append(args)
-        if len(calls) == after + 1:  # once: a loop whose override always says "more" would never end
+        if (
+            len(calls) == after + 1
+        ):  # once: a loop whose override always says "more" would never end
             return value
         base = getattr(GateCompressor, method)
         return base.fget(self) if isinstance(base, property) else base(self, *args)
 
-    cls = type("Odd", (GateCompressor,), {method: property(override) if method == "idx" else override})
+    cls = type(
+        "Odd", (GateCompressor,), {method: property(override) if method == "idx" else override}
+    )
     qc = merge_circuit()
     before = circuit_state(qc)
     result = attempt(cls().run, qc)
@@ -630,15 +877,24 @@ def test_compressor_overrides_returning_anything(method, value, after):
     assert result is None or isinstance(result, QuantumCircuit)
 
 
-@settings(max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
-@given(method=st.sampled_from(["counter", "_get_max_idle_time", "_update_idle_time"]), value=returned,
-       after=st.integers(0, 6), sequence=st.sampled_from(["XY4", "CPMG"]), align=st.booleans())
+@settings(
+    max_examples=100, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+@given(
+    method=st.sampled_from(["counter", "_get_max_idle_time", "_update_idle_time"]),
+    value=returned,
+    after=st.integers(0, 6),
+    sequence=st.sampled_from(["XY4", "CPMG"]),
+    align=st.booleans(),
+)
 def test_decoupling_overrides_returning_anything(method, value, after, sequence, align):
     calls = []
 
     def override(self, *args):
         calls.append(args)
-        if len(calls) == after + 1:  # once: a loop whose override always says "more" would never end
+        if (
+            len(calls) == after + 1
+        ):  # once: a loop whose override always says "more" would never end
             return value
         return getattr(DynamicalDecoupling, method)(self, *args)
 
@@ -666,15 +922,37 @@ class WeirdIndex(int):
 
 
 @pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
-@pytest.mark.parametrize("param", [Weird(0.5), np.float64(0.5), np.array([0.5]), np.nan, "0.5", 2**80, None, 1j,
-                                   np.complex128(1j)])
+@pytest.mark.parametrize(
+    "param",
+    [
+        Weird(0.5),
+        np.float64(0.5),
+        np.array([0.5]),
+        np.nan,
+        "0.5",
+        2**80,
+        None,
+        1j,
+        np.complex128(1j),
+    ],
+)
 @pytest.mark.parametrize("qubit", [0, WeirdIndex(1), np.int64(1), True, 2**80, -1, 7])
-@pytest.mark.parametrize("cls", [GateCompressor, GenericCompressor, DynamicalDecoupling, GenericDecoupling])
+@pytest.mark.parametrize(
+    "cls", [GateCompressor, GenericCompressor, DynamicalDecoupling, GenericDecoupling]
+)
 def test_passes_with_unusual_parameter_and_qubit_objects(cls, param, qubit):
     qc = QuantumCircuit(3, 0)
-    qc.gates = [("rx", param, qubit), ("rx", 0.25, qubit), ("h", qubit), ("h", qubit), ("cx", qubit, 2),
-                ("u", param, param, 0.1, qubit), ("u", 0.1, 0.2, 0.3, qubit), ("rzz", param, qubit, 2),
-                ("rzz", param, qubit, 2)]
+    qc.gates = [
+        ("rx", param, qubit),
+        ("rx", 0.25, qubit),
+        ("h", qubit),
+        ("h", qubit),
+        ("cx", qubit, 2),
+        ("u", param, param, 0.1, qubit),
+        ("u", 0.1, 0.2, 0.3, qubit),
+        ("rzz", param, qubit, 2),
+        ("rzz", param, qubit, 2),
+    ]
     before = circuit_state(qc)
     p = cls() if cls in (GateCompressor, GenericCompressor) else cls(2e-8, 1e-7)
     result = attempt(p.run, qc)
@@ -683,6 +961,7 @@ def test_passes_with_unusual_parameter_and_qubit_objects(cls, param, qubit):
 
 
 # ---- user code that changes the gate list while a call reads it --------------------------------------
+
 
 class Meddling:
     """A qubit whose hashing changes the circuit's gate list (or its own entry) under the reader."""
@@ -712,13 +991,29 @@ class Meddling:
 
 
 @pytest.mark.parametrize("mode", ["clear", "replace", "grow", "shrink"])
-@pytest.mark.parametrize("call", [
-    lambda qc: qc2dag(qc), lambda qc: qc2dag(qc, False),
-    lambda qc: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates),
-    lambda qc: get_qcgraph_edges(qc.gates), lambda qc: GateCompressor().run(qc), lambda qc: GenericCompressor().run(qc),
-    lambda qc: DynamicalDecoupling(2e-8, 1e-7).run(qc), lambda qc: GenericDecoupling(2e-8, 1e-7).run(qc),
-], ids=["qc2dag", "qc2dag_plain_names", "convert", "coupling", "compress", "compress_generic", "decouple",
-        "decouple_general"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda qc: qc2dag(qc),
+        lambda qc: qc2dag(qc, False),
+        lambda qc: convert_gate_info_to_dag_info(qc.nqubits, qc.qubits, qc.gates),
+        lambda qc: get_qcgraph_edges(qc.gates),
+        lambda qc: GateCompressor().run(qc),
+        lambda qc: GenericCompressor().run(qc),
+        lambda qc: DynamicalDecoupling(2e-8, 1e-7).run(qc),
+        lambda qc: GenericDecoupling(2e-8, 1e-7).run(qc),
+    ],
+    ids=[
+        "qc2dag",
+        "qc2dag_plain_names",
+        "convert",
+        "coupling",
+        "compress",
+        "compress_generic",
+        "decouple",
+        "decouple_general",
+    ],
+)
 def test_gate_list_changed_by_user_code_during_a_call(call, mode):
     qc = QuantumCircuit(3, 0)
     entry = ["cx", None, 1]
@@ -750,7 +1045,9 @@ def test_graph_changed_by_a_node_key_during_dag2qc():
     g.add_edges_from(zip(keys, keys[1:]), qubit=[0])
     evil = MeddlingKey("x_99")
     g.add_node(evil, qubits=[0])
-    g.add_edge(keys[-1], MeddlingKey("x_99"), qubit=[0])  # an equal, distinct key: found by equality
+    g.add_edge(
+        keys[-1], MeddlingKey("x_99"), qubit=[0]
+    )  # an equal, distinct key: found by equality
     g.graph["qubits"] = [0]
     MeddlingKey.graph = g
     attempt(dag2qc, g, 1, 0)

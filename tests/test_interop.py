@@ -27,7 +27,7 @@ def per_qubit(qc):
 
 @pytest.mark.parametrize("name, params", GATES)
 def test_every_gate_has_the_qiskit_operator_of_its_unitary(name, params):
-    qc = QuantumCircuit(4).append_gate(name, *params, *[3, 0, 2][:ARITY[name]])
+    qc = QuantumCircuit(4).append_gate(name, *params, *[3, 0, 2][: ARITY[name]])
     np.testing.assert_allclose(Operator(to_qiskit(qc)).data, unitary(qc), atol=1e-12)
 
 

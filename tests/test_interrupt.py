@@ -135,11 +135,17 @@ def sanitized():
     return "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-@pytest.mark.skipif(sanitized(), reason="sized for the optimised build; the sanitizers make every call 3x slower")
-@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple", "from_qasm", "to_qasm",
-                                  "unitary"])
+@pytest.mark.skipif(
+    sanitized(), reason="sized for the optimised build; the sanitizers make every call 3x slower"
+)
+@pytest.mark.parametrize(
+    "case",
+    ["qc2dag", "dag2qc", "convert", "compress", "decouple", "from_qasm", "to_qasm", "unitary"],
+)
 def test_ctrl_c_stops_a_long_call_cleanly(case):
-    done = subprocess.run([sys.executable, "-c", CHILD, case], capture_output=True, text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, case], capture_output=True, text=True, timeout=600
+    )
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout.strip().splitlines()[-1])
     assert report["interrupted"], report

@@ -8,6 +8,7 @@ import sys
 import networkx as nx
 import numpy as np
 import pytest
+from conftest import GenericCompressor, GenericDecoupling, random_circuit
 
 from corvane.circuit import dag as dag_module
 from corvane.circuit import matrix, optimize, qasm, schedule
@@ -17,8 +18,6 @@ from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import convert_gate_info_to_dag_info
 from corvane.circuit.schedule import DynamicalDecoupling
-
-from conftest import GenericDecoupling, GenericCompressor, random_circuit
 
 CIRCUIT = random_circuit(7, 60, 4)
 GRAPH = qc2dag(CIRCUIT)
@@ -35,6 +34,7 @@ def raises(call, *args, **kwargs):
             call(*args, **kwargs)
         except Exception:
             pass
+
     return run
 
 
@@ -44,12 +44,20 @@ CASES = {
     "dag2qc": lambda: dag2qc(GRAPH, 4, 4),
     "dag2qc_cycle": raises(dag2qc, CYCLE, 1),
     "dag2qc_bad_count": raises(dag2qc, GRAPH, "4"),
-    "convert": lambda: convert_gate_info_to_dag_info(4, CIRCUIT.qubits, CIRCUIT.gates, show_qubits=False),
+    "convert": lambda: convert_gate_info_to_dag_info(
+        4, CIRCUIT.qubits, CIRCUIT.gates, show_qubits=False
+    ),
     "coupling": lambda: (get_qcgraph_edges(CIRCUIT.gates), split_qubits(CIRCUIT)),
     "coupling_error": raises(get_qcgraph_edges, [("cxx", 0, 1)]),
     "argument_errors": raises(qc2dag, CIRCUIT, 1, 2, x=3),
-    "matrices": lambda: [matrix.rx_mat(0.3), matrix.u_mat(0.1, 0.2, 0.3), matrix.rzz_mat(1), matrix.ketn0(3),
-                         matrix.r_mat(0.2, 0.1), matrix.u2_mat(0.1, 0.2)],
+    "matrices": lambda: [
+        matrix.rx_mat(0.3),
+        matrix.u_mat(0.1, 0.2, 0.3),
+        matrix.rzz_mat(1),
+        matrix.ketn0(3),
+        matrix.r_mat(0.2, 0.1),
+        matrix.u2_mat(0.1, 0.2),
+    ],
     "matrix_errors": raises(matrix.rx_mat, "a"),
     "decompose": lambda: u3_decompose(matrix.h_mat),
     "decompose_error": raises(u3_decompose, np.zeros((3, 3))),
@@ -124,6 +132,7 @@ def replaced(module, name, replacement, call):
             pass
         finally:
             setattr(module, name, saved)
+
     return run
 
 
@@ -135,38 +144,72 @@ PASS_CASES = {
     "compress_native": lambda: COMPRESSOR.run(OPT),
     "compress_generic": lambda: GENERIC.run(OPT),
     "compress_random": lambda: (COMPRESSOR.run(CIRCUIT), GENERIC.run(SMALL)),
-    "remove_identity_gates": lambda: (COMPRESSOR.remove_identity_gates(CIRCUIT), GENERIC.remove_identity_gates(OPT)),
+    "remove_identity_gates": lambda: (
+        COMPRESSOR.remove_identity_gates(CIRCUIT),
+        GENERIC.remove_identity_gates(OPT),
+    ),
     "has_adjacent_gates": with_graph("has_adjacent_gates"),
     "is_adjacent_gates": with_graph("is_adjacent_gates", "h_0_q0", "h_1_q0"),
     "is_adjacent_gates_error": raises(with_graph("is_adjacent_gates", "nope_0", "h_1_q0")),
     "merge_single": with_graph("compress_adjacent_single_qubit_gates", "h_0_q0", "h_1_q0"),
-    "merge_parameter": with_graph("compress_adjacent_single_parameter_qubit_gates", "u_6_q0", "u_7_q0"),
+    "merge_parameter": with_graph(
+        "compress_adjacent_single_parameter_qubit_gates", "u_6_q0", "u_7_q0"
+    ),
     "merge_two": with_graph("compress_adjacent_two_qubit_gates", "cx_24_q0_q1", "cx_25_q0_q1"),
-    "merge_two_parameter": with_graph("compress_adjacent_two_qubit_parameter_gates", "rzz_26_q1_q2", "rzz_27_q1_q2"),
-    "merge_three": with_graph("compress_adjacent_three_qubit_gates", "ccx_28_q0_q1_q2", "ccx_29_q0_q1_q2"),
+    "merge_two_parameter": with_graph(
+        "compress_adjacent_two_qubit_parameter_gates", "rzz_26_q1_q2", "rzz_27_q1_q2"
+    ),
+    "merge_three": with_graph(
+        "compress_adjacent_three_qubit_gates", "ccx_28_q0_q1_q2", "ccx_29_q0_q1_q2"
+    ),
     "run_compress_once": with_graph("run_compress_once", "rx_4_q0", "rx_5_q0"),
     "merge_error": raises(with_graph("compress_adjacent_single_qubit_gates", "h_0_q0", "nope")),
     "compress_raising_override": raises(FailingCompressor().run, OPT),
     "compress_replaced_u3": replaced(optimize, "u3_decompose", boom, lambda: COMPRESSOR.run(OPT)),
-    "compress_replaced_convert": replaced(dag_module, "convert_gate_info_to_dag_info", boom,
-                                          lambda: COMPRESSOR.run(OPT)),
+    "compress_replaced_convert": replaced(
+        dag_module, "convert_gate_info_to_dag_info", boom, lambda: COMPRESSOR.run(OPT)
+    ),
     "decouple_xy4_right": lambda: (DD.run(SMALL, "XY4", True), GENERIC_DD.run(SMALL, "XY4", True)),
-    "decouple_cpmg_left": lambda: (DD.run(SMALL, "CPMG", False, True), GENERIC_DD.run(SMALL, "CPMG", False, True)),
+    "decouple_cpmg_left": lambda: (
+        DD.run(SMALL, "CPMG", False, True),
+        GENERIC_DD.run(SMALL, "CPMG", False, True),
+    ),
     "decouple_large": lambda: DD.run(CIRCUIT, "XY4", False),
     "decouple_bad_sequence": raises(DD.run, SMALL, "XY5"),
-    "decouple_missing_qubit": lambda: (raises(DD.run, MISSING_QUBIT)(), raises(GENERIC_DD.run, MISSING_QUBIT)()),
-    "decouple_zero_t1g": lambda: (raises(DynamicalDecoupling(0, 1e-7).run, SMALL)(),
-                                  raises(GenericDecoupling(0, 1e-7).run, SMALL)()),
+    "decouple_missing_qubit": lambda: (
+        raises(DD.run, MISSING_QUBIT)(),
+        raises(GENERIC_DD.run, MISSING_QUBIT)(),
+    ),
+    "decouple_zero_t1g": lambda: (
+        raises(DynamicalDecoupling(0, 1e-7).run, SMALL)(),
+        raises(GenericDecoupling(0, 1e-7).run, SMALL)(),
+    ),
     "decouple_raising_override": raises(FailingDecoupling(2e-8, 1e-7).run, SMALL),
     "decouple_replaced_dag2qc": replaced(schedule, "dag2qc", boom, lambda: DD.run(SMALL)),
-    "decouple_helpers": lambda: (DD._get_max_idle_time(["h_1", "cx_2"]), DD._update_idle_time("h_1", 1e-7),
-                                 DD.counter(), raises(DD._update_idle_time, "h_1", "x")()),
-    "matrix_argument_errors": lambda: [raises(f, *a)() for f, a in [
-        (matrix.ketn0, ("3",)), (matrix.ketn0, (float("inf"),)), (matrix.ketn1, (80,)), (matrix.u_mat, (1, 2)),
-        (matrix.r_mat, ("a", None)), (matrix.cp_mat, (1j,)), (matrix.rxx_mat, ()), (matrix.gate_matrix_dict.__getitem__,
-                                                                                   ("u3",))]],
+    "decouple_helpers": lambda: (
+        DD._get_max_idle_time(["h_1", "cx_2"]),
+        DD._update_idle_time("h_1", 1e-7),
+        DD.counter(),
+        raises(DD._update_idle_time, "h_1", "x")(),
+    ),
+    "matrix_argument_errors": lambda: [
+        raises(f, *a)()
+        for f, a in [
+            (matrix.ketn0, ("3",)),
+            (matrix.ketn0, (float("inf"),)),
+            (matrix.ketn1, (80,)),
+            (matrix.u_mat, (1, 2)),
+            (matrix.r_mat, ("a", None)),
+            (matrix.cp_mat, (1j,)),
+            (matrix.rxx_mat, ()),
+            (matrix.gate_matrix_dict.__getitem__, ("u3",)),
+        ]
+    ],
     "qasm": lambda: qasm.loads(qasm.dumps(SMALL)),
-    "qasm_errors": lambda: (raises(qasm.loads, PROGRAM + "bogus q[0];")(), raises(qasm.dumps, None)()),
+    "qasm_errors": lambda: (
+        raises(qasm.loads, PROGRAM + "bogus q[0];")(),
+        raises(qasm.dumps, None)(),
+    ),
 }
 CASES_OF_DAG = set(CASES)
 CASES.update(PASS_CASES)
@@ -205,8 +248,10 @@ def rss_bytes():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer keeps freed memory in quarantine; the block counts above still apply")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer keeps freed memory in quarantine; the block counts above still apply",
+)
 def test_process_memory_stays_flat_over_large_round_trips():
     qc = random_circuit(3, 20000, 8)
     for _ in range(2):

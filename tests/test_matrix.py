@@ -88,7 +88,9 @@ def formula_p(theta):
 def formula_r(theta, phi):
     h = theta / 2
     c, s = np.cos(h), np.sin(h)
-    return np.array([[c, -1j * np.exp(-1j * phi) * s], [-1j * np.exp(1j * phi) * s, c]], dtype=complex)
+    return np.array(
+        [[c, -1j * np.exp(-1j * phi) * s], [-1j * np.exp(1j * phi) * s, c]], dtype=complex
+    )
 
 
 def formula_u(theta, phi, lamda):
@@ -104,7 +106,8 @@ def formula_rxx(theta):
     h = theta / 2
     c, s = np.cos(h), np.sin(h)
     return np.array(
-        [[c, 0, 0, -1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [-1j * s, 0, 0, c]], dtype=complex
+        [[c, 0, 0, -1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [-1j * s, 0, 0, c]],
+        dtype=complex,
     )
 
 
@@ -112,7 +115,8 @@ def formula_ryy(theta):
     h = theta / 2
     c, s = np.cos(h), np.sin(h)
     return np.array(
-        [[c, 0, 0, 1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [1j * s, 0, 0, c]], dtype=complex
+        [[c, 0, 0, 1j * s], [0, c, -1j * s, 0], [0, -1j * s, c, 0], [1j * s, 0, 0, c]],
+        dtype=complex,
     )
 
 
@@ -122,7 +126,9 @@ def formula_rzz(theta):
 
 
 def formula_cp(theta):
-    return np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, np.exp(1j * theta)]], dtype=complex)
+    return np.array(
+        [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, np.exp(1j * theta)]], dtype=complex
+    )
 
 
 ONE_ANGLE = [
@@ -141,7 +147,9 @@ ONE_ANGLE = [
 
 
 def test_module_docstring_and_numpy_binding():
-    assert M.__doc__ == "The matrices corresponding to single-qubit, two-qubit and three-qubit gates."
+    assert (
+        M.__doc__ == "The matrices corresponding to single-qubit, two-qubit and three-qubit gates."
+    )
     assert M.np is np
 
 
@@ -209,13 +217,48 @@ FIXED = {
     "tdg_mat": [[1.0, 0.0], [0.0, np.exp((-1j * np.pi) / 4)]],
     "sx_mat": np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]], dtype=complex) / 2,
     "sxdg_mat": np.array([[1 - 1j, 1 + 1j], [1 + 1j, 1 - 1j]], dtype=complex) / 2,
-    "swap_mat": [[1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0]],
-    "iswap_mat": [[1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 1j, 0.0], [0.0, 1j, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0]],
-    "cx_mat": [[1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0], [0.0, 0.0, 1.0, 0.0], [0.0, 1.0, 0.0, 0.0]],
-    "xc_mat": [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0], [0.0, 0.0, 1.0, 0.0]],
-    "cy_mat": [[1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, -1j], [0.0, 0.0, 1.0, 0.0], [0.0, 1j, 0.0, 0.0]],
-    "yc_mat": [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 0.0, -1j], [0.0, 0.0, 1j, 0.0]],
-    "cz_mat": [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, -1.0]],
+    "swap_mat": [
+        [1.0, 0.0, 0.0, 0.0],
+        [0.0, 0.0, 1.0, 0.0],
+        [0.0, 1.0, 0.0, 0.0],
+        [0.0, 0.0, 0.0, 1.0],
+    ],
+    "iswap_mat": [
+        [1.0, 0.0, 0.0, 0.0],
+        [0.0, 0.0, 1j, 0.0],
+        [0.0, 1j, 0.0, 0.0],
+        [0.0, 0.0, 0.0, 1.0],
+    ],
+    "cx_mat": [
+        [1.0, 0.0, 0.0, 0.0],
+        [0.0, 0.0, 0.0, 1.0],
+        [0.0, 0.0, 1.0, 0.0],
+        [0.0, 1.0, 0.0, 0.0],
+    ],
+    "xc_mat": [
+        [1.0, 0.0, 0.0, 0.0],
+        [0.0, 1.0, 0.0, 0.0],
+        [0.0, 0.0, 0.0, 1.0],
+        [0.0, 0.0, 1.0, 0.0],
+    ],
+    "cy_mat": [
+        [1.0, 0.0, 0.0, 0.0],
+        [0.0, 0.0, 0.0, -1j],
+        [0.0, 0.0, 1.0, 0.0],
+        [0.0, 1j, 0.0, 0.0],
+    ],
+    "yc_mat": [
+        [1.0, 0.0, 0.0, 0.0],
+        [0.0, 1.0, 0.0, 0.0],
+        [0.0, 0.0, 0.0, -1j],
+        [0.0, 0.0, 1j, 0.0],
+    ],
+    "cz_mat": [
+        [1.0, 0.0, 0.0, 0.0],
+        [0.0, 1.0, 0.0, 0.0],
+        [0.0, 0.0, 1.0, 0.0],
+        [0.0, 0.0, 0.0, -1.0],
+    ],
     "ccz_mat": np.diag([1, 1, 1, 1, 1, 1, 1, -1]),
     "ccx_mat": np.eye(8, dtype=int)[[0, 1, 2, 7, 4, 5, 6, 3]],
     "cxc_mat": np.eye(8, dtype=int)[[0, 1, 2, 3, 4, 5, 7, 6]],
@@ -239,7 +282,12 @@ def test_fixed_matrix_values(name):
 
 
 def test_minus_i_entries_have_negative_zero_real_part():
-    for name, index in [("y_mat", (0, 1)), ("sdg_mat", (1, 1)), ("cy_mat", (1, 3)), ("yc_mat", (2, 3))]:
+    for name, index in [
+        ("y_mat", (0, 1)),
+        ("sdg_mat", (1, 1)),
+        ("cy_mat", (1, 3)),
+        ("yc_mat", (2, 3)),
+    ]:
         value = getattr(M, name)[index]
         assert value.imag == -1.0
         assert value.real == 0.0 and math.copysign(1.0, value.real) == -1.0, name
@@ -271,7 +319,12 @@ def test_permutation_gates_move_basis_states(name, image):
 
 @pytest.mark.parametrize(
     "base, reversed_name, nqubits",
-    [("cx_mat", "xc_mat", 2), ("cy_mat", "yc_mat", 2), ("ccx_mat", "cxc_mat", 3), ("cswap_mat", "swapc_mat", 3)],
+    [
+        ("cx_mat", "xc_mat", 2),
+        ("cy_mat", "yc_mat", 2),
+        ("ccx_mat", "cxc_mat", 3),
+        ("cswap_mat", "swapc_mat", 3),
+    ],
 )
 def test_reversed_variants_are_bit_reversal_conjugates(base, reversed_name, nqubits):
     perm = bit_reversal(nqubits)
@@ -303,10 +356,22 @@ def test_symmetric_gates_are_their_own_reversal(name):
         (lambda: dagger(M.sx_mat), lambda: M.sxdg_mat),
         (lambda: 1j * M.x_mat @ M.z_mat, lambda: M.y_mat),
         (lambda: M.h_mat @ M.x_mat @ M.h_mat, lambda: M.z_mat),
-        (lambda: np.kron(M.h_mat, M.id_mat) @ M.cz_mat @ np.kron(M.h_mat, M.id_mat), lambda: M.cx_mat),
-        (lambda: np.kron(M.id_mat, M.h_mat) @ M.cz_mat @ np.kron(M.id_mat, M.h_mat), lambda: M.xc_mat),
-        (lambda: np.kron(M.s_mat, M.id_mat) @ M.cx_mat @ np.kron(dagger(M.s_mat), M.id_mat), lambda: M.cy_mat),
-        (lambda: np.kron(M.h_mat, np.eye(4)) @ M.ccz_mat @ np.kron(M.h_mat, np.eye(4)), lambda: M.ccx_mat),
+        (
+            lambda: np.kron(M.h_mat, M.id_mat) @ M.cz_mat @ np.kron(M.h_mat, M.id_mat),
+            lambda: M.cx_mat,
+        ),
+        (
+            lambda: np.kron(M.id_mat, M.h_mat) @ M.cz_mat @ np.kron(M.id_mat, M.h_mat),
+            lambda: M.xc_mat,
+        ),
+        (
+            lambda: np.kron(M.s_mat, M.id_mat) @ M.cx_mat @ np.kron(dagger(M.s_mat), M.id_mat),
+            lambda: M.cy_mat,
+        ),
+        (
+            lambda: np.kron(M.h_mat, np.eye(4)) @ M.ccz_mat @ np.kron(M.h_mat, np.eye(4)),
+            lambda: M.ccx_mat,
+        ),
         (lambda: M.u2_mat(0, PI), lambda: M.h_mat),
         (lambda: M.u_mat(0.83, -PI / 2, PI / 2), lambda: M.rx_mat(0.83)),
         (lambda: M.u_mat(-2.1, 0.0, 0.0), lambda: M.ry_mat(-2.1)),
@@ -317,9 +382,18 @@ def test_symmetric_gates_are_their_own_reversal(name):
         (lambda: M.rx_mat(PI), lambda: -1j * M.x_mat),
         (lambda: M.rxx_mat(PI), lambda: -1j * np.eye(4)[[3, 2, 1, 0]]),
         (lambda: M.cp_mat(PI), lambda: M.cz_mat),
-        (lambda: M.rxx_mat(0.9), lambda: np.cos(0.45) * np.eye(4) - 1j * np.sin(0.45) * np.kron(M.x_mat, M.x_mat)),
-        (lambda: M.ryy_mat(0.9), lambda: np.cos(0.45) * np.eye(4) - 1j * np.sin(0.45) * np.kron(M.y_mat, M.y_mat)),
-        (lambda: M.rzz_mat(0.9), lambda: np.cos(0.45) * np.eye(4) - 1j * np.sin(0.45) * np.kron(M.z_mat, M.z_mat)),
+        (
+            lambda: M.rxx_mat(0.9),
+            lambda: np.cos(0.45) * np.eye(4) - 1j * np.sin(0.45) * np.kron(M.x_mat, M.x_mat),
+        ),
+        (
+            lambda: M.ryy_mat(0.9),
+            lambda: np.cos(0.45) * np.eye(4) - 1j * np.sin(0.45) * np.kron(M.y_mat, M.y_mat),
+        ),
+        (
+            lambda: M.rzz_mat(0.9),
+            lambda: np.cos(0.45) * np.eye(4) - 1j * np.sin(0.45) * np.kron(M.z_mat, M.z_mat),
+        ),
         (lambda: M.rx_mat(0.4) @ M.rx_mat(0.5), lambda: M.rx_mat(0.9)),
         (lambda: M.u_mat(0.3, 0.2, 0.1) @ dagger(M.u_mat(0.3, 0.2, 0.1)), lambda: M.id_mat),
     ],
@@ -425,7 +499,13 @@ def test_float_conversion_uses_dunder_float():
 
 @pytest.mark.parametrize(
     "value, exc",
-    [("0.5", TypeError), (None, TypeError), (1j, TypeError), ([0.5], TypeError), (np.array([1.0, 2.0]), TypeError)],
+    [
+        ("0.5", TypeError),
+        (None, TypeError),
+        (1j, TypeError),
+        ([0.5], TypeError),
+        (np.array([1.0, 2.0]), TypeError),
+    ],
 )
 @pytest.mark.parametrize("name", ["rx_mat", "cp_mat", "u1_mat"])
 def test_float_parameters_reject_non_reals(name, value, exc):
@@ -456,7 +536,10 @@ def test_all_float_parameters_are_converted_before_computing():
         (lambda: M.rx_mat(angle=1), "rx_mat() takes exactly 1 positional argument (0 given)"),
         (lambda: M.u2_mat(1, phi=2), "u2_mat() got multiple values for keyword argument 'phi'"),
         (lambda: M.ketn0("2"), "Argument 'nqubits' has incorrect type (expected int, got str)"),
-        (lambda: M.ketn1(None), "Argument 'nqubits' has incorrect type (expected int, got NoneType)"),
+        (
+            lambda: M.ketn1(None),
+            "Argument 'nqubits' has incorrect type (expected int, got NoneType)",
+        ),
         (lambda: M.ketn0([2]), "Argument 'nqubits' has incorrect type (expected int, got list)"),
     ],
 )
@@ -466,7 +549,9 @@ def test_error_messages(call, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("value, exc", [(1 + 2j, TypeError), (float("inf"), OverflowError), (float("nan"), ValueError)])
+@pytest.mark.parametrize(
+    "value, exc", [(1 + 2j, TypeError), (float("inf"), OverflowError), (float("nan"), ValueError)]
+)
 def test_nqubits_rejected_by_integer_conversion(value, exc):
     with pytest.raises(exc):
         M.ketn0(value)
@@ -589,7 +674,19 @@ def test_table_has_no_entry(key):
 
 
 @pytest.mark.parametrize(
-    "key, nparams", [("rx", 1), ("ry", 1), ("rz", 1), ("p", 1), ("u", 3), ("r", 2), ("rxx", 1), ("ryy", 1), ("rzz", 1), ("cp", 1)]
+    "key, nparams",
+    [
+        ("rx", 1),
+        ("ry", 1),
+        ("rz", 1),
+        ("p", 1),
+        ("u", 3),
+        ("r", 2),
+        ("rxx", 1),
+        ("ryy", 1),
+        ("rzz", 1),
+        ("cp", 1),
+    ],
 )
 def test_table_functions_take_their_parameters_positionally(key, nparams):
     fn = M.gate_matrix_dict[key]

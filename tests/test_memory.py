@@ -90,11 +90,17 @@ CHILD = textwrap.dedent(
 )
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizers need unlimited address space")
-@pytest.mark.parametrize("case", ["qc2dag", "dag2qc", "convert", "compress", "decouple",
-                                  "from_qasm", "to_qasm"])
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizers need unlimited address space",
+)
+@pytest.mark.parametrize(
+    "case", ["qc2dag", "dag2qc", "convert", "compress", "decouple", "from_qasm", "to_qasm"]
+)
 def test_out_of_memory_is_a_clean_memory_error(case):
-    done = subprocess.run([sys.executable, "-c", CHILD, case, "60000"], capture_output=True, text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, case, "60000"], capture_output=True, text=True, timeout=600
+    )
     assert done.returncode == 0, done.stderr[-3000:]
     outcomes = json.loads(done.stdout.strip().splitlines()[-1])
     assert "MemoryError" in outcomes, outcomes

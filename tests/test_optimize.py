@@ -9,15 +9,36 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from corvane.circuit import optimize
-from corvane.circuit.dag import dag2qc, qc2dag
+from corvane.circuit.dag import qc2dag
 from corvane.circuit.decompose import u3_decompose
 from corvane.circuit.matrix import gate_matrix_dict, u_mat
 from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.stratum import TranspilerPass
 
-DEFAULT_COMPRESSIBLE = ["id", "x", "y", "z", "h", "cx", "cnot", "cy", "cz", "swap", "rx", "ry", "rz", "p",
-                        "u", "rxx", "ryy", "rzz", "ccx", "ccz", "cswap"]
+DEFAULT_COMPRESSIBLE = [
+    "id",
+    "x",
+    "y",
+    "z",
+    "h",
+    "cx",
+    "cnot",
+    "cy",
+    "cz",
+    "swap",
+    "rx",
+    "ry",
+    "rz",
+    "p",
+    "u",
+    "rxx",
+    "ryy",
+    "rzz",
+    "ccx",
+    "ccz",
+    "cswap",
+]
 
 
 class Generic(GateCompressor):
@@ -49,8 +70,14 @@ def graph_state(g):
 
 
 def circuit_state(qc):
-    return (type(qc), qc.nqubits, qc.ncbits, qc.qubits, qc.gates,
-            [tuple(type(x) for x in entry) for entry in qc.gates])
+    return (
+        type(qc),
+        qc.nqubits,
+        qc.ncbits,
+        qc.qubits,
+        qc.gates,
+        [tuple(type(x) for x in entry) for entry in qc.gates],
+    )
 
 
 # ---- module and class surface ---------------------------------------------------------
@@ -58,34 +85,69 @@ def circuit_state(qc):
 
 def test_module_binds_its_names_in_order():
     names = [n for n in vars(optimize) if not n.startswith("__")]
-    assert names == ["re", "np", "QuantumCircuit", "one_qubit_gates_available", "two_qubit_gates_available",
-                     "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available",
-                     "three_qubit_gates_available", "qc2dag", "dag2qc", "u3_decompose", "u_mat",
-                     "gate_matrix_dict", "TranspilerPass", "GateCompressor"]
+    assert names == [
+        "re",
+        "np",
+        "QuantumCircuit",
+        "one_qubit_gates_available",
+        "two_qubit_gates_available",
+        "one_qubit_parameter_gates_available",
+        "two_qubit_parameter_gates_available",
+        "three_qubit_gates_available",
+        "qc2dag",
+        "dag2qc",
+        "u3_decompose",
+        "u_mat",
+        "gate_matrix_dict",
+        "TranspilerPass",
+        "GateCompressor",
+    ]
     assert optimize.qc2dag is qc2dag and optimize.u3_decompose is u3_decompose
     assert optimize.gate_matrix_dict is gate_matrix_dict and optimize.u_mat is u_mat
-    assert optimize.__doc__.startswith("This module contains the `GateCompressor` class, which is designed to "
-                                       "optimize quantum circuits by")
+    assert optimize.__doc__.startswith(
+        "This module contains the `GateCompressor` class, which is designed to "
+        "optimize quantum circuits by"
+    )
 
 
 def test_class_members_in_order_with_docstrings_and_annotations():
     members = [n for n in vars(GateCompressor) if not n.startswith("_") or n == "__init__"]
-    assert members == ["__init__", "remove_identity_gates", "is_adjacent_gates", "has_adjacent_gates",
-                       "compress_adjacent_single_qubit_gates", "compress_adjacent_single_parameter_qubit_gates",
-                       "compress_adjacent_two_qubit_gates", "compress_adjacent_two_qubit_parameter_gates",
-                       "compress_adjacent_three_qubit_gates", "run_compress_once", "idx", "run"]
-    assert issubclass(GateCompressor, TranspilerPass) and type(GateCompressor) is type(TranspilerPass)
+    assert members == [
+        "__init__",
+        "remove_identity_gates",
+        "is_adjacent_gates",
+        "has_adjacent_gates",
+        "compress_adjacent_single_qubit_gates",
+        "compress_adjacent_single_parameter_qubit_gates",
+        "compress_adjacent_two_qubit_gates",
+        "compress_adjacent_two_qubit_parameter_gates",
+        "compress_adjacent_three_qubit_gates",
+        "run_compress_once",
+        "idx",
+        "run",
+    ]
+    assert issubclass(GateCompressor, TranspilerPass) and type(GateCompressor) is type(
+        TranspilerPass
+    )
     assert GateCompressor.__doc__.startswith(
-        "A transpiler pass that merges or compresses adjacent gates in a quantum circuit.\n\nArgs:\n")
+        "A transpiler pass that merges or compresses adjacent gates in a quantum circuit.\n\nArgs:\n"
+    )
     for name in members:
         doc = getattr(GateCompressor, name).__doc__
         assert "Returns:" in doc and "Args:" in doc and not doc.startswith(" ")
-    assert GateCompressor.run.__doc__.startswith("Merges or compresses adjacent gates in a quantum circuit.")
+    assert GateCompressor.run.__doc__.startswith(
+        "Merges or compresses adjacent gates in a quantum circuit."
+    )
     assert GateCompressor.run.__annotations__ == {"qc": "QuantumCircuit"}
     assert GateCompressor.remove_identity_gates.__annotations__ == {"qc": "QuantumCircuit"}
-    for name in ["is_adjacent_gates", "run_compress_once", "compress_adjacent_single_qubit_gates",
-                 "compress_adjacent_single_parameter_qubit_gates", "compress_adjacent_two_qubit_gates",
-                 "compress_adjacent_two_qubit_parameter_gates"]:
+    for name in [
+        "is_adjacent_gates",
+        "run_compress_once",
+        "compress_adjacent_single_qubit_gates",
+        "compress_adjacent_single_parameter_qubit_gates",
+        "compress_adjacent_two_qubit_gates",
+        "compress_adjacent_two_qubit_parameter_gates",
+    ]:
         assert getattr(GateCompressor, name).__annotations__ == {"node1": "str", "node2": "str"}
     assert GateCompressor.compress_adjacent_three_qubit_gates.__annotations__ == {}
     assert isinstance(vars(GateCompressor)["idx"], property)
@@ -105,17 +167,25 @@ def test_new_instance_state_and_idx_property():
 
 # ---- argument handling ------------------------------------------------------------------
 
-STR_METHODS = ["is_adjacent_gates", "run_compress_once", "compress_adjacent_single_qubit_gates",
-               "compress_adjacent_single_parameter_qubit_gates", "compress_adjacent_two_qubit_gates",
-               "compress_adjacent_two_qubit_parameter_gates"]
+STR_METHODS = [
+    "is_adjacent_gates",
+    "run_compress_once",
+    "compress_adjacent_single_qubit_gates",
+    "compress_adjacent_single_parameter_qubit_gates",
+    "compress_adjacent_two_qubit_gates",
+    "compress_adjacent_two_qubit_parameter_gates",
+]
 
 
 @pytest.mark.parametrize("method", STR_METHODS)
-@pytest.mark.parametrize("args, message", [
-    ((1, "x_0_q0"), "Argument 'node1' has incorrect type (expected str, got int)"),
-    (("x_0_q0", None), "Argument 'node2' has incorrect type (expected str, got NoneType)"),
-    ((b"x", "x_0_q0"), "Argument 'node1' has incorrect type (expected str, got bytes)"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((1, "x_0_q0"), "Argument 'node1' has incorrect type (expected str, got int)"),
+        (("x_0_q0", None), "Argument 'node2' has incorrect type (expected str, got NoneType)"),
+        ((b"x", "x_0_q0"), "Argument 'node1' has incorrect type (expected str, got bytes)"),
+    ],
+)
 def test_node_arguments_must_be_strings(method, args, message):
     c = GateCompressor()
     c.dag = nx.DiGraph()
@@ -124,14 +194,25 @@ def test_node_arguments_must_be_strings(method, args, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda c: c.is_adjacent_gates("a"), "is_adjacent_gates() takes exactly 3 positional arguments (2 given)"),
-    (lambda c: c.run(), "run() takes exactly 2 positional arguments (1 given)"),
-    (lambda c: c.has_adjacent_gates(1), "has_adjacent_gates() takes exactly 1 positional argument (2 given)"),
-    (lambda c: c.run(qc=None, circuit=1), "run() got an unexpected keyword argument 'circuit'"),
-    (lambda c: c.run_compress_once("a", "b", node1="c"),
-     "run_compress_once() got multiple values for keyword argument 'node1'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda c: c.is_adjacent_gates("a"),
+            "is_adjacent_gates() takes exactly 3 positional arguments (2 given)",
+        ),
+        (lambda c: c.run(), "run() takes exactly 2 positional arguments (1 given)"),
+        (
+            lambda c: c.has_adjacent_gates(1),
+            "has_adjacent_gates() takes exactly 1 positional argument (2 given)",
+        ),
+        (lambda c: c.run(qc=None, circuit=1), "run() got an unexpected keyword argument 'circuit'"),
+        (
+            lambda c: c.run_compress_once("a", "b", node1="c"),
+            "run_compress_once() got multiple values for keyword argument 'node1'",
+        ),
+    ],
+)
 def test_argument_count_and_keyword_errors(call, message):
     with pytest.raises(TypeError) as info:
         call(GateCompressor())
@@ -145,8 +226,14 @@ def test_three_qubit_rule_takes_any_node_keys():
     assert c.compress_adjacent_three_qubit_gates(1, 2) == ([1, 2], [], [])
 
 
-@pytest.mark.parametrize("method, args", [("has_adjacent_gates", ()), ("is_adjacent_gates", ("a", "b")),
-                                          ("run_compress_once", ("x_0", "x_1"))])
+@pytest.mark.parametrize(
+    "method, args",
+    [
+        ("has_adjacent_gates", ()),
+        ("is_adjacent_gates", ("a", "b")),
+        ("run_compress_once", ("x_0", "x_1")),
+    ],
+)
 def test_methods_need_a_graph(method, args):
     c = GateCompressor()
     with pytest.raises(AttributeError):
@@ -161,6 +248,7 @@ def test_unknown_node_is_a_key_error():
 
 
 # ---- merging: the edge cases ------------------------------------------------------------
+
 
 def run(compressor, qc, **settings):
     c = compressor()
@@ -189,8 +277,10 @@ def test_cx_pair_directly_after_each_other_cancels(compressor):
 def test_cx_pair_links_neighbours_by_shared_qubit(compressor):
     qc = circuit(2, ("h", 0), ("x", 1), ("cx", 0, 1), ("cx", 0, 1), ("y", 0), ("z", 1))
     c, out = run(compressor, qc)
-    assert list(c.dag.edges(data=True)) == [("h_0_q0", "y_4_q0", {"qubit": [0]}),
-                                            ("x_1_q1", "z_5_q1", {"qubit": [1]})]
+    assert list(c.dag.edges(data=True)) == [
+        ("h_0_q0", "y_4_q0", {"qubit": [0]}),
+        ("x_1_q1", "z_5_q1", {"qubit": [1]}),
+    ]
     assert out.gates == [("h", 0), ("x", 1), ("y", 0), ("z", 1)]
 
 
@@ -206,10 +296,13 @@ def test_one_qubit_pair_between_neighbours_takes_the_middle_edge(compressor):
     assert list(c.dag.edges(data=True)) == [("h_0_q0", "z_3_q0", {"qubit": [0]})]
 
 
-@pytest.mark.parametrize("entries", [
-    [("x", 0), ("x", 0), ("h", 0)],
-    [("h", 0), ("x", 0), ("x", 0)],
-])
+@pytest.mark.parametrize(
+    "entries",
+    [
+        [("x", 0), ("x", 0), ("h", 0)],
+        [("h", 0), ("x", 0), ("x", 0)],
+    ],
+)
 def test_pair_at_an_end_of_its_line_adds_no_edge(compressor, entries):
     c, out = run(compressor, circuit(1, *entries))
     assert out.gates == [("h", 0)] and c.dag.number_of_edges() == 0
@@ -218,8 +311,10 @@ def test_pair_at_an_end_of_its_line_adds_no_edge(compressor, entries):
 def test_rx_fusion_names_the_node_and_keeps_the_links(compressor):
     c, out = run(compressor, circuit(3, ("h", 2), ("rx", 0.3, 2), ("rx", 0.2, 2), ("z", 2)))
     assert list(c.dag.nodes(data=True))[-1] == ("rx_1000001_[2]", {"qubits": [2], "params": [0.5]})
-    assert list(c.dag.edges(data=True)) == [("h_0_q2", "rx_1000001_[2]", {"qubit": [2]}),
-                                            ("rx_1000001_[2]", "z_3_q2", {"qubit": [2]})]
+    assert list(c.dag.edges(data=True)) == [
+        ("h_0_q2", "rx_1000001_[2]", {"qubit": [2]}),
+        ("rx_1000001_[2]", "z_3_q2", {"qubit": [2]}),
+    ]
     assert out.gates == [("h", 2), ("rx", 0.5, 2), ("z", 2)]
     assert c._idx == 1000001
 
@@ -229,16 +324,19 @@ def test_fusion_at_the_start_links_only_forward(compressor):
     assert list(c.dag.edges(data=True)) == [("rx_1000001_[0]", "h_2_q0", {"qubit": [0]})]
 
 
-@pytest.mark.parametrize("entries, expected, serials", [
-    ([("rx", 0.3, 0), ("rx", -0.3, 0)], [], 0),
-    ([("rz", math.pi, 0), ("rz", math.pi, 0)], [("rz", 2 * math.pi, 0)], 1),
-    ([("p", math.pi, 0), ("p", math.pi, 0)], [], 0),
-    ([("ry", 1, 0), ("ry", 2, 0)], [("ry", 3, 0)], 1),
-    ([("rx", 1, 0), ("rx", 0.5, 0)], [("rx", 1.5, 0)], 1),
-    ([("rzz", 1.0, 0, 1), ("rzz", 2.0, 0, 1)], [("rzz", 3.0, 0, 1)], 1),
-    ([("rzz", 2 * math.pi, 0, 1), ("rzz", 2 * math.pi, 0, 1)], [], 0),
-    ([("rx", 1.0, 0), ("rx", 2.0, 0), ("rx", 3.0, 0)], [("rx", 6.0, 0)], 2),
-])
+@pytest.mark.parametrize(
+    "entries, expected, serials",
+    [
+        ([("rx", 0.3, 0), ("rx", -0.3, 0)], [], 0),
+        ([("rz", math.pi, 0), ("rz", math.pi, 0)], [("rz", 2 * math.pi, 0)], 1),
+        ([("p", math.pi, 0), ("p", math.pi, 0)], [], 0),
+        ([("ry", 1, 0), ("ry", 2, 0)], [("ry", 3, 0)], 1),
+        ([("rx", 1, 0), ("rx", 0.5, 0)], [("rx", 1.5, 0)], 1),
+        ([("rzz", 1.0, 0, 1), ("rzz", 2.0, 0, 1)], [("rzz", 3.0, 0, 1)], 1),
+        ([("rzz", 2 * math.pi, 0, 1), ("rzz", 2 * math.pi, 0, 1)], [], 0),
+        ([("rx", 1.0, 0), ("rx", 2.0, 0), ("rx", 3.0, 0)], [("rx", 6.0, 0)], 2),
+    ],
+)
 def test_parameter_pairs_fuse_or_cancel(compressor, entries, expected, serials):
     c, out = run(compressor, circuit(2, *entries))
     assert out.gates == expected
@@ -263,13 +361,16 @@ def test_u_pair_whose_product_is_the_identity_cancels(compressor):
     assert out.gates == []
 
 
-@pytest.mark.parametrize("entries, merged", [
-    ([("r", 0.3, 0.5, 0), ("r", 0.4, 0.5, 0)], [("r", 0.7, 0.5, 0)]),
-    ([("r", 0.3, 0.5, 0), ("r", -0.3, 0.5, 0)], []),
-    ([("r", 0.3, 0.5, 0), ("r", 0.4, 0.6, 0)], None),
-    ([("r", 1, 2, 0), ("r", 2, 2.0, 0)], [("r", 3, 2, 0)]),
-    ([("r", 0.3, math.nan, 0), ("r", 0.4, math.nan, 0)], None),
-])
+@pytest.mark.parametrize(
+    "entries, merged",
+    [
+        ([("r", 0.3, 0.5, 0), ("r", 0.4, 0.5, 0)], [("r", 0.7, 0.5, 0)]),
+        ([("r", 0.3, 0.5, 0), ("r", -0.3, 0.5, 0)], []),
+        ([("r", 0.3, 0.5, 0), ("r", 0.4, 0.6, 0)], None),
+        ([("r", 1, 2, 0), ("r", 2, 2.0, 0)], [("r", 3, 2, 0)]),
+        ([("r", 0.3, math.nan, 0), ("r", 0.4, math.nan, 0)], None),
+    ],
+)
 def test_r_gates_merge_only_about_one_axis(compressor, entries, merged):
     qc = circuit(1, *entries)
     c, out = run(compressor, qc, compressible_gates=DEFAULT_COMPRESSIBLE + ["r"])
@@ -283,12 +384,15 @@ def test_r_gates_are_not_compressible_by_default(compressor):
     assert run(compressor, qc)[1].gates == qc.gates
 
 
-@pytest.mark.parametrize("entries", [
-    [("s", 0), ("s", 0)],
-    [("cx", 0, 1), ("cx", 1, 0)],
-    [("measure", [0], [0]), ("measure", [0], [0])],
-    [("barrier", (0, 1)), ("barrier", (0, 1))],
-])
+@pytest.mark.parametrize(
+    "entries",
+    [
+        [("s", 0), ("s", 0)],
+        [("cx", 0, 1), ("cx", 1, 0)],
+        [("measure", [0], [0]), ("measure", [0], [0])],
+        [("barrier", (0, 1)), ("barrier", (0, 1))],
+    ],
+)
 def test_pairs_that_never_merge(compressor, entries):
     qc = circuit(2, *entries)
     assert run(compressor, qc)[1].gates == qc.gates
@@ -329,15 +433,35 @@ def test_cascading_merges_and_result_sharing(compressor):
 
 # ---- identity removal -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("entry, dropped", [
-    (("rx", 0, 0), True), (("ry", 0.0, 0), True), (("rz", 0, 0), True), (("p", 0, 0), True),
-    (("u", 0, 0, 0, 0), True), (("rxx", 0, 0, 1), True), (("ryy", 0, 0, 1), True), (("rzz", 0, 0, 1), True),
-    (("rz", 2 * math.pi, 0), False), (("p", 2 * math.pi, 0), True), (("rzz", 4 * math.pi, 0, 1), True),
-    (("u", 0, 0.7, -0.7, 0), True), (("u", 0, 0.7, 0.2, 0), False), (("rx", 1e-9, 0), True),
-    (("rx", math.nan, 0), False), (("rx", math.inf, 0), False), (("r", 0, 3.0, 0), True),
-    (("cp", 2 * math.pi, 0, 1), True), (("id", 0), False), (("x", 0), False),
-    (("rx", np.float64(0.0), 0), True), (("rx", Fraction(0), 0), True), (("rx", True, 0), False),
-])
+
+@pytest.mark.parametrize(
+    "entry, dropped",
+    [
+        (("rx", 0, 0), True),
+        (("ry", 0.0, 0), True),
+        (("rz", 0, 0), True),
+        (("p", 0, 0), True),
+        (("u", 0, 0, 0, 0), True),
+        (("rxx", 0, 0, 1), True),
+        (("ryy", 0, 0, 1), True),
+        (("rzz", 0, 0, 1), True),
+        (("rz", 2 * math.pi, 0), False),
+        (("p", 2 * math.pi, 0), True),
+        (("rzz", 4 * math.pi, 0, 1), True),
+        (("u", 0, 0.7, -0.7, 0), True),
+        (("u", 0, 0.7, 0.2, 0), False),
+        (("rx", 1e-9, 0), True),
+        (("rx", math.nan, 0), False),
+        (("rx", math.inf, 0), False),
+        (("r", 0, 3.0, 0), True),
+        (("cp", 2 * math.pi, 0, 1), True),
+        (("id", 0), False),
+        (("x", 0), False),
+        (("rx", np.float64(0.0), 0), True),
+        (("rx", Fraction(0), 0), True),
+        (("rx", True, 0), False),
+    ],
+)
 def test_remove_identity_gates(compressor, entry, dropped):
     qc = circuit(2, ("h", 0), entry)
     out = compressor().remove_identity_gates(qc)
@@ -357,7 +481,11 @@ def test_remove_identity_gates_copies_the_circuit(circuit_class):
     out = GateCompressor().remove_identity_gates(qc=qc)
     assert type(out) is circuit_class and out is not qc
     assert out.label == qc.label and out.label is not qc.label
-    assert (out.nqubits, out.ncbits, out.gates) == (3, 2, [("id", 0), ("id", 0), ("measure", [0], [1])])
+    assert (out.nqubits, out.ncbits, out.gates) == (
+        3,
+        2,
+        [("id", 0), ("id", 0), ("measure", [0], [1])],
+    )
     assert out.qubits == qc.qubits and out.qubits is not qc.qubits
     assert out.gates[0] is qc.gates[0] and out.gates[2] is qc.gates[3]
     out.gates.append(("x", 0))
@@ -377,9 +505,17 @@ def test_remove_identity_gates_errors_pass_through(compressor, entry, error):
 
 # ---- failures ---------------------------------------------------------------------------------
 
+
 def test_compressible_name_of_no_category_fails_to_unpack():
-    qc = circuit(2, ("rx", 0.1, 1), ("rx", 0.2, 1), ("measure", [0], [0]), ("measure", [0], [0]),
-                 ("x", 1), ("x", 1))
+    qc = circuit(
+        2,
+        ("rx", 0.1, 1),
+        ("rx", 0.2, 1),
+        ("measure", [0], [0]),
+        ("measure", [0], [0]),
+        ("x", 1),
+        ("x", 1),
+    )
     states = []
     for cls in (GateCompressor, Generic):
         c = cls()
@@ -404,12 +540,14 @@ def test_u_pair_with_non_finite_product_fails_in_u3_decompose():
 
 def test_unknown_parameter_gate_is_a_key_error(compressor, monkeypatch):
     from corvane.circuit import quantumcircuit_helpers as helpers
+
     monkeypatch.setitem(helpers.one_qubit_parameter_gates_available, "myrot", 1)
     with pytest.raises(KeyError):
         compressor().run(circuit(1, ("myrot", 0.5, 0)))
 
 
 # ---- honouring user changes ---------------------------------------------------------------------
+
 
 def test_replaced_u3_decompose_is_called(monkeypatch):
     calls = []
@@ -452,7 +590,13 @@ def test_subclassed_circuit_and_numpy_parameters_give_the_same_result():
     class MyCircuit(QuantumCircuit):
         pass
 
-    entries = [("rx", np.float64(0.25), 0), ("rx", 0.5, 0), ("x", 1), ("x", 1), ("ry", Fraction(1, 2), 1)]
+    entries = [
+        ("rx", np.float64(0.25), 0),
+        ("rx", 0.5, 0),
+        ("x", 1),
+        ("x", 1),
+        ("ry", Fraction(1, 2), 1),
+    ]
     plain = circuit(2, *entries)
     mine = MyCircuit(2, 2)
     mine.gates.extend(entries)
@@ -483,7 +627,12 @@ def merge_rich_circuit(seed, ngates, nqubits):
     rng = random.Random(seed)
     qc = QuantumCircuit(nqubits, nqubits)
     add = qc.gates.append
-    angle = lambda: rng.choice(ANGLES) if rng.random() < 0.6 else round(rng.uniform(-3, 3), rng.choice([1, 6]))
+
+    def angle():
+        if rng.random() < 0.6:
+            return rng.choice(ANGLES)
+        return round(rng.uniform(-3, 3), rng.choice([1, 6]))
+
     while len(qc.gates) < ngates:
         kind = rng.random()
         reps = rng.choice([1, 2, 2, 3])
@@ -511,7 +660,11 @@ def merge_rich_circuit(seed, ngates, nqubits):
             q = rng.randrange(nqubits)
             p = (angle(), angle(), angle())
             add(("u", *p, q))
-            add(("u", -p[0], -p[2], -p[1], q) if rng.random() < 0.4 else ("u", angle(), angle(), angle(), q))
+            add(
+                ("u", -p[0], -p[2], -p[1], q)
+                if rng.random() < 0.4
+                else ("u", angle(), angle(), angle(), q)
+            )
         elif kind < 0.9:
             q, phi = rng.randrange(nqubits), angle()
             a = angle()
@@ -571,8 +724,12 @@ def compare_paths(qc, compressible=None, idx=None):
 
 
 @settings(max_examples=150, deadline=None, derandomize=True)
-@given(seed=st.integers(0, 10**9), ngates=st.integers(0, 70), nqubits=st.integers(1, 5),
-       extra=st.sampled_from([(), ("r",), ("r", "cp", "iswap"), ("s", "t", "measure_never")]))
+@given(
+    seed=st.integers(0, 10**9),
+    ngates=st.integers(0, 70),
+    nqubits=st.integers(1, 5),
+    extra=st.sampled_from([(), ("r",), ("r", "cp", "iswap"), ("s", "t", "measure_never")]),
+)
 def test_native_engine_matches_the_generic_loop(seed, ngates, nqubits, extra):
     qc = merge_rich_circuit(seed, ngates, nqubits)
     before = circuit_state(qc)
@@ -597,12 +754,15 @@ def test_two_qubit_cancellation_next_to_a_direct_edge_matches():
     assert state[1][2] == [("ccx_0_q0_q1_q2", "ccx_3_q1_q0_q2", {"qubit": list({0, 1, 2})})]
 
 
-@pytest.mark.parametrize("entries", [
-    [("rx", 2**52, 0), ("rx", 2**52, 0), ("rx", 3, 0)],
-    [("rz", 2**60, 0), ("rz", 1, 0)],
-    [("x", np.int64(0)), ("x", 0), ("x", 1)],
-    [("x", 0), ("x", 0), ["x", 1], ["x", 1]],
-])
+@pytest.mark.parametrize(
+    "entries",
+    [
+        [("rx", 2**52, 0), ("rx", 2**52, 0), ("rx", 3, 0)],
+        [("rz", 2**60, 0), ("rz", 1, 0)],
+        [("x", np.int64(0)), ("x", 0), ("x", 1)],
+        [("x", 0), ("x", 0), ["x", 1], ["x", 1]],
+    ],
+)
 def test_values_outside_the_engine_give_the_loop_result(entries):
     qc = circuit(2, *entries)
     results = []

@@ -11,9 +11,22 @@ from corvane.circuit.schedule import DynamicalDecoupling
 
 # A pair to merge in every category of the compressor, u included (u_mat and
 # u3_decompose), then a few gates left as they are.
-PAIRS = [("x", 0), ("x", 0), ("rx", 0.3, 1), ("rx", 0.4, 1), ("cx", 0, 2), ("cx", 0, 2),
-         ("rzz", 0.5, 1, 2), ("rzz", 0.1, 1, 2), ("ccx", 0, 1, 2), ("ccx", 0, 1, 2),
-         ("u", 0.1, 0.2, 0.3, 3), ("u", 0.3, 0.2, 0.1, 3), ("h", 0), ("cz", 1, 3)]
+PAIRS = [
+    ("x", 0),
+    ("x", 0),
+    ("rx", 0.3, 1),
+    ("rx", 0.4, 1),
+    ("cx", 0, 2),
+    ("cx", 0, 2),
+    ("rzz", 0.5, 1, 2),
+    ("rzz", 0.1, 1, 2),
+    ("ccx", 0, 1, 2),
+    ("ccx", 0, 1, 2),
+    ("u", 0.1, 0.2, 0.3, 3),
+    ("u", 0.3, 0.2, 0.1, 3),
+    ("h", 0),
+    ("cz", 1, 3),
+]
 
 
 def circuit():
@@ -26,6 +39,7 @@ def counting(function, calls):
     def wrapper(*args, **kwargs):
         calls.append(1)
         return function(*args, **kwargs)
+
     return wrapper
 
 
@@ -34,10 +48,17 @@ def snapshot(result, pass_):
     return result.gates, counter
 
 
-COMPRESSOR_METHODS = ["remove_identity_gates", "is_adjacent_gates", "has_adjacent_gates",
-                      "compress_adjacent_single_qubit_gates", "compress_adjacent_single_parameter_qubit_gates",
-                      "compress_adjacent_two_qubit_gates", "compress_adjacent_two_qubit_parameter_gates",
-                      "compress_adjacent_three_qubit_gates", "run_compress_once"]
+COMPRESSOR_METHODS = [
+    "remove_identity_gates",
+    "is_adjacent_gates",
+    "has_adjacent_gates",
+    "compress_adjacent_single_qubit_gates",
+    "compress_adjacent_single_parameter_qubit_gates",
+    "compress_adjacent_two_qubit_gates",
+    "compress_adjacent_two_qubit_parameter_gates",
+    "compress_adjacent_three_qubit_gates",
+    "run_compress_once",
+]
 DECOUPLING_METHODS = ["counter", "_get_max_idle_time", "_update_idle_time"]
 
 
@@ -45,8 +66,11 @@ def make_pass(cls):
     return cls() if issubclass(cls, GateCompressor) else cls(2e-8, 5e-8)
 
 
-@pytest.mark.parametrize("base, name", [(GateCompressor, m) for m in COMPRESSOR_METHODS]
-                         + [(DynamicalDecoupling, m) for m in DECOUPLING_METHODS])
+@pytest.mark.parametrize(
+    "base, name",
+    [(GateCompressor, m) for m in COMPRESSOR_METHODS]
+    + [(DynamicalDecoupling, m) for m in DECOUPLING_METHODS],
+)
 @pytest.mark.parametrize("how", ["subclass", "instance"])
 def test_an_overridden_method_is_called(base, name, how):
     expected_pass = make_pass(base)
@@ -64,8 +88,9 @@ def test_an_overridden_method_is_called(base, name, how):
 
 def test_an_overridden_serial_property_is_read():
     calls = []
-    cls = type("Override", (GateCompressor,),
-               {"idx": property(counting(GateCompressor.idx.fget, calls))})
+    cls = type(
+        "Override", (GateCompressor,), {"idx": property(counting(GateCompressor.idx.fget, calls))}
+    )
     expected_pass = GateCompressor()
     expected = snapshot(expected_pass.run(circuit()), expected_pass)
     pass_ = cls()
@@ -73,14 +98,17 @@ def test_an_overridden_serial_property_is_read():
     assert calls
 
 
-@pytest.mark.parametrize("module, base, name", [
-    (optimize, GateCompressor, "qc2dag"),
-    (optimize, GateCompressor, "dag2qc"),
-    (optimize, GateCompressor, "u3_decompose"),
-    (optimize, GateCompressor, "u_mat"),
-    (schedule, DynamicalDecoupling, "qc2dag"),
-    (schedule, DynamicalDecoupling, "dag2qc"),
-])
+@pytest.mark.parametrize(
+    "module, base, name",
+    [
+        (optimize, GateCompressor, "qc2dag"),
+        (optimize, GateCompressor, "dag2qc"),
+        (optimize, GateCompressor, "u3_decompose"),
+        (optimize, GateCompressor, "u_mat"),
+        (schedule, DynamicalDecoupling, "qc2dag"),
+        (schedule, DynamicalDecoupling, "dag2qc"),
+    ],
+)
 def test_a_rebound_global_is_called(monkeypatch, module, base, name):
     expected_pass = make_pass(base)
     expected = snapshot(expected_pass.run(circuit()), expected_pass)

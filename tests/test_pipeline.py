@@ -38,11 +38,16 @@ class Interrupt(TranspilerPass):
 
 
 def steps():
-    return [GateCompressor(), (DynamicalDecoupling(T1G, T2G), {"sequence": "XY4", "align_right": False})]
+    return [
+        GateCompressor(),
+        (DynamicalDecoupling(T1G, T2G), {"sequence": "XY4", "align_right": False}),
+    ]
 
 
 def one_by_one(qc):
-    return DynamicalDecoupling(T1G, T2G).run(GateCompressor().run(qc), sequence="XY4", align_right=False)
+    return DynamicalDecoupling(T1G, T2G).run(
+        GateCompressor().run(qc), sequence="XY4", align_right=False
+    )
 
 
 def batch(count=12, ngates=80):
@@ -58,20 +63,36 @@ def broken(qc):
 
 # ---- steps ---------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("bad_steps, words", [
-    ([GateCompressor], ["step 0", "class GateCompressor", "instance"]),
-    ([GateCompressor(), "compress"], ["step 1", "str"]),
-    ([(GateCompressor(), {}, {})], ["step 0", "pair"]),
-    ([(42, {})], ["step 0", "first item", "int"]),
-    ([(DynamicalDecoupling(T1G, T2G), ["sequence"])], ["step 0 (DynamicalDecoupling)", "mapping"]),
-    ([(DynamicalDecoupling(T1G, T2G), {"sequnce": "XY4"})],
-     ["step 0 (DynamicalDecoupling)", "'sequnce'", "sequence, align_right, insert_before_barrier"]),
-    ([GateCompressor(), (GateCompressor(), {"qc": None})], ["step 1 (GateCompressor)", "'qc'", "no options"]),
-    ([(DynamicalDecoupling(T1G, T2G), {1: "XY4"})], ["step 0", "strings"]),
-    (GateCompressor(), ["list of steps"]),
-    ("compress", ["list of steps"]),
-    (42, ["list of steps"]),
-])
+
+@pytest.mark.parametrize(
+    "bad_steps, words",
+    [
+        ([GateCompressor], ["step 0", "class GateCompressor", "instance"]),
+        ([GateCompressor(), "compress"], ["step 1", "str"]),
+        ([(GateCompressor(), {}, {})], ["step 0", "pair"]),
+        ([(42, {})], ["step 0", "first item", "int"]),
+        (
+            [(DynamicalDecoupling(T1G, T2G), ["sequence"])],
+            ["step 0 (DynamicalDecoupling)", "mapping"],
+        ),
+        (
+            [(DynamicalDecoupling(T1G, T2G), {"sequnce": "XY4"})],
+            [
+                "step 0 (DynamicalDecoupling)",
+                "'sequnce'",
+                "sequence, align_right, insert_before_barrier",
+            ],
+        ),
+        (
+            [GateCompressor(), (GateCompressor(), {"qc": None})],
+            ["step 1 (GateCompressor)", "'qc'", "no options"],
+        ),
+        ([(DynamicalDecoupling(T1G, T2G), {1: "XY4"})], ["step 0", "strings"]),
+        (GateCompressor(), ["list of steps"]),
+        ("compress", ["list of steps"]),
+        (42, ["list of steps"]),
+    ],
+)
 def test_bad_step_is_refused_when_built(bad_steps, words):
     with pytest.raises(TypeError) as info:
         PassManager(bad_steps)
@@ -92,6 +113,7 @@ def test_pass_returning_no_circuit_names_the_step():
 
 
 # ---- one circuit ---------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("seed", range(4))
 def test_one_circuit_runs_in_order_on_the_callers_passes(seed):
@@ -122,6 +144,7 @@ def test_no_steps_returns_a_copy():
 
 
 # ---- batches -------------------------------------------------------------------------------
+
 
 @pytest.fixture(params=["in-process", "own-pool", "process-pool", "thread-pool"])
 def executor(request, monkeypatch):
@@ -156,7 +179,9 @@ def test_failed_circuits_are_named_and_the_others_complete(executor, mode):
         circuits[index] = broken(circuits[index])
     manager = PassManager(steps())
     if mode == "raise":
-        with pytest.raises(BatchError, match=r"2 of 10 circuits failed: 2 \(ValueError.*7 \(ValueError") as info:
+        with pytest.raises(
+            BatchError, match=r"2 of 10 circuits failed: 2 \(ValueError.*7 \(ValueError"
+        ) as info:
             manager.run(circuits, executor=executor)
         assert info.value.indices == (2, 7)
         assert all(isinstance(e, ValueError) and "bogus" in str(e) for e in info.value.exceptions)
@@ -172,8 +197,6 @@ def test_failed_circuits_are_named_and_the_others_complete(executor, mode):
 
 def test_batch_error_is_an_exception_group_on_this_python():
     circuits = [broken(QuantumCircuit(1)), QuantumCircuit(1).h(0)]
-    if sys.version_info < (3, 11):
-        pytest.skip("ExceptionGroup is built in from Python 3.11")
     try:
         PassManager(steps()).run(circuits)
     except* ValueError as group:
@@ -182,17 +205,22 @@ def test_batch_error_is_an_exception_group_on_this_python():
 
 def test_error_from_a_worker_carries_its_traceback():
     with cf.ProcessPoolExecutor(1) as pool:
-        (result,) = PassManager(steps()).run([broken(QuantumCircuit(1))], executor=pool, errors="return")
+        (result,) = PassManager(steps()).run(
+            [broken(QuantumCircuit(1))], executor=pool, errors="return"
+        )
     assert isinstance(result, ValueError)
     assert "Traceback" in str(result.__cause__) and "_apply" in str(result.__cause__)
 
 
-@pytest.mark.parametrize("bad, error, words", [
-    (dict(circuits=[QuantumCircuit(1), "qc"]), TypeError, "item 1 of the batch is str"),
-    (dict(circuits=42), TypeError, "iterable"),
-    (dict(circuits=[], errors="ignore"), ValueError, "'raise' or 'return'"),
-    (dict(circuits=[], executor=object()), TypeError, "Executor"),
-])
+@pytest.mark.parametrize(
+    "bad, error, words",
+    [
+        (dict(circuits=[QuantumCircuit(1), "qc"]), TypeError, "item 1 of the batch is str"),
+        (dict(circuits=42), TypeError, "iterable"),
+        (dict(circuits=[], errors="ignore"), ValueError, "'raise' or 'return'"),
+        (dict(circuits=[], executor=object()), TypeError, "Executor"),
+    ],
+)
 def test_bad_batch_arguments_are_refused(bad, error, words):
     with pytest.raises(error, match=words):
         PassManager(steps()).run(**bad)
@@ -212,6 +240,7 @@ def test_progress_bar_counts_circuits_on_stderr(capsys):
 
 
 # ---- interruption --------------------------------------------------------------------------
+
 
 def test_interrupt_in_this_process_stops_the_batch_at_once():
     interrupt = Interrupt()
@@ -250,8 +279,13 @@ INTERRUPTED_BATCH = textwrap.dedent("""
 def test_ctrl_c_ends_the_pool_promptly(tmp_path):
     script = tmp_path / "batch.py"
     script.write_text(INTERRUPTED_BATCH)
-    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, start_new_session=True)
+    child = subprocess.Popen(
+        [sys.executable, str(script)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         assert child.stdout.readline() == "started\n"
         time.sleep(2)  # let the pool start its workers on their 120-second chunks
@@ -265,7 +299,9 @@ def test_ctrl_c_ends_the_pool_promptly(tmp_path):
     # forkserver, the resource tracker) leave on their own once they see the parent gone.
     deadline = time.monotonic() + 15
     while True:
-        survivors = subprocess.run(["pgrep", "-a", "-s", str(child.pid)], capture_output=True, text=True).stdout
+        survivors = subprocess.run(
+            ["pgrep", "-a", "-s", str(child.pid)], capture_output=True, text=True
+        ).stdout
         if survivors == "" or time.monotonic() > deadline:
             break
         time.sleep(0.2)
@@ -273,6 +309,7 @@ def test_ctrl_c_ends_the_pool_promptly(tmp_path):
 
 
 # ---- Dask ----------------------------------------------------------------------------------
+
 
 def test_dask_cluster_gives_the_serial_results(dask_cluster, monkeypatch):
     distributed = pytest.importorskip("distributed")

@@ -1,14 +1,20 @@
 import pytest
 
-from corvane.circuit import quantumcircuit, quantumcircuit_helpers as helpers
+from corvane.circuit import quantumcircuit
+from corvane.circuit import quantumcircuit_helpers as helpers
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import convert_gate_info_to_dag_info
 
 
 def test_categories_are_shared_objects():
-    for name in ["one_qubit_gates_available", "two_qubit_gates_available", "three_qubit_gates_available",
-                 "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available",
-                 "functional_gates_available"]:
+    for name in [
+        "one_qubit_gates_available",
+        "two_qubit_gates_available",
+        "three_qubit_gates_available",
+        "one_qubit_parameter_gates_available",
+        "two_qubit_parameter_gates_available",
+        "functional_gates_available",
+    ]:
         assert getattr(quantumcircuit, name) is getattr(helpers, name)
 
 
@@ -17,28 +23,40 @@ def test_builders_append_entries_of_the_model_shapes():
     qc.h(0).cx(0, 1).ccx(0, 1, 2).rx(0.5, 2).u(0.1, 0.2, 0.3, 1).r(0.4, 0.5, 0).rzz(0.7, 0, 2)
     qc.measure([0, 1], [1, 0]).barrier([0, 2]).delay(1e-8, [1]).reset(2).barrier()
     assert qc.gates == [
-        ("h", 0), ("cx", 0, 1), ("ccx", 0, 1, 2), ("rx", 0.5, 2), ("u", 0.1, 0.2, 0.3, 1),
-        ("r", 0.4, 0.5, 0), ("rzz", 0.7, 0, 2), ("measure", [0, 1], [1, 0]), ("barrier", (0, 2)),
-        ("delay", 1e-8, (1,)), ("reset", 2), ("barrier", (0, 1, 2)),
+        ("h", 0),
+        ("cx", 0, 1),
+        ("ccx", 0, 1, 2),
+        ("rx", 0.5, 2),
+        ("u", 0.1, 0.2, 0.3, 1),
+        ("r", 0.4, 0.5, 0),
+        ("rzz", 0.7, 0, 2),
+        ("measure", [0, 1], [1, 0]),
+        ("barrier", (0, 2)),
+        ("delay", 1e-8, (1,)),
+        ("reset", 2),
+        ("barrier", (0, 1, 2)),
     ]
     assert qc.qubits == [0, 1, 2]
 
 
-@pytest.mark.parametrize("build, error", [
-    (lambda qc: qc.h(2), ValueError),
-    (lambda qc: qc.h(-1), ValueError),
-    (lambda qc: qc.h(True), ValueError),
-    (lambda qc: qc.h(0.5), TypeError),
-    (lambda qc: qc.cx(0, 0), ValueError),
-    (lambda qc: qc.cx(0), TypeError),
-    (lambda qc: qc.rx("a", 0), TypeError),
-    (lambda qc: qc.u(0.1, 0.2, 0), TypeError),
-    (lambda qc: qc.measure([0, 1], [0]), ValueError),
-    (lambda qc: qc.measure([0], [5]), ValueError),
-    (lambda qc: qc.delay(-1.0, [0]), ValueError),
-    (lambda qc: qc.delay(float("nan"), [0]), ValueError),
-    (lambda qc: qc.append_gate("nope", 0), ValueError),
-])
+@pytest.mark.parametrize(
+    "build, error",
+    [
+        (lambda qc: qc.h(2), ValueError),
+        (lambda qc: qc.h(-1), ValueError),
+        (lambda qc: qc.h(True), ValueError),
+        (lambda qc: qc.h(0.5), TypeError),
+        (lambda qc: qc.cx(0, 0), ValueError),
+        (lambda qc: qc.cx(0), TypeError),
+        (lambda qc: qc.rx("a", 0), TypeError),
+        (lambda qc: qc.u(0.1, 0.2, 0), TypeError),
+        (lambda qc: qc.measure([0, 1], [0]), ValueError),
+        (lambda qc: qc.measure([0], [5]), ValueError),
+        (lambda qc: qc.delay(-1.0, [0]), ValueError),
+        (lambda qc: qc.delay(float("nan"), [0]), ValueError),
+        (lambda qc: qc.append_gate("nope", 0), ValueError),
+    ],
+)
 def test_bad_arguments_are_rejected_before_anything_is_appended(build, error):
     qc = QuantumCircuit(2, 1)
     with pytest.raises(error):
@@ -64,15 +82,18 @@ def test_builder_names_are_unique_deterministic_and_apart_from_pass_names():
     assert all(n.count("_") < 2 or not n.split("_", 2)[2].startswith("[") for n, _ in nodes)
 
 
-@pytest.mark.parametrize("entry, name, attrs", [
-    (("barrier", ()), "barrier_0_q", {"qubits": []}),
-    (("cx", "a", "b"), "cx_0_qa_qb", {"qubits": ["a", "b"]}),
-    (("h", 2**70), f"h_0_q{2**70}", {"qubits": [2**70]}),
-    (("h", True), "h_0_qTrue", {"qubits": [True]}),
-    (("rx", 0.5, -3), "rx_0_q-3", {"qubits": [-3], "params": [0.5]}),
-    (["u", 0.1, 0.2, 0.3, 1], "u_0_q1", {"qubits": [1], "params": [0.1, 0.2, 0.3]}),
-    (("measure", [1, 0], (0, 1)), "measure_0_q1_q0", {"qubits": [1, 0], "cbits": [0, 1]}),
-])
+@pytest.mark.parametrize(
+    "entry, name, attrs",
+    [
+        (("barrier", ()), "barrier_0_q", {"qubits": []}),
+        (("cx", "a", "b"), "cx_0_qa_qb", {"qubits": ["a", "b"]}),
+        (("h", 2**70), f"h_0_q{2**70}", {"qubits": [2**70]}),
+        (("h", True), "h_0_qTrue", {"qubits": [True]}),
+        (("rx", 0.5, -3), "rx_0_q-3", {"qubits": [-3], "params": [0.5]}),
+        (["u", 0.1, 0.2, 0.3, 1], "u_0_q1", {"qubits": [1], "params": [0.1, 0.2, 0.3]}),
+        (("measure", [1, 0], (0, 1)), "measure_0_q1_q0", {"qubits": [1, 0], "cbits": [0, 1]}),
+    ],
+)
 def test_node_names_and_attributes_of_every_entry_shape(entry, name, attrs):
     nodes, _ = convert_gate_info_to_dag_info(3, [0, 1, 2], [("x", 0), entry], show_qubits=True)
     assert nodes[1] == (name.replace("_0_", "_1_"), attrs)
@@ -90,15 +111,18 @@ def test_a_qubit_whose_text_fails_fails_the_build_only_when_names_show_qubits():
     assert [n for n, _ in nodes] == ["h_0", "cx_1", "x_2"]
 
 
-@pytest.mark.parametrize("gates, error", [
-    ([("h",)], ValueError),
-    ([("nope", 0)], ValueError),
-    ([("my_gate", 0)], ValueError),
-    ([(3, 0)], TypeError),
-    (["h"], TypeError),
-    ([("cx", 0)], ValueError),
-    ([()], ValueError),
-])
+@pytest.mark.parametrize(
+    "gates, error",
+    [
+        ([("h",)], ValueError),
+        ([("nope", 0)], ValueError),
+        ([("my_gate", 0)], ValueError),
+        ([(3, 0)], TypeError),
+        (["h"], TypeError),
+        ([("cx", 0)], ValueError),
+        ([()], ValueError),
+    ],
+)
 def test_builder_rejects_entries_that_are_not_gate_entries(gates, error):
     with pytest.raises(error):
         convert_gate_info_to_dag_info(1, [0], gates, show_qubits=False)
@@ -113,12 +137,15 @@ def test_builder_copies_lists_so_the_graph_never_aliases_the_circuit():
 
 
 def test_builder_treats_equal_qubits_as_one():
-    _, edges = convert_gate_info_to_dag_info(2, [0, 1], [("x", 1), ("x", True), ("cx", 1.0, 0)], show_qubits=False)
+    _, edges = convert_gate_info_to_dag_info(
+        2, [0, 1], [("x", 1), ("x", True), ("cx", 1.0, 0)], show_qubits=False
+    )
     assert edges == [("x_0", "x_1", {"qubit": [True]}), ("x_1", "cx_2", {"qubit": [1.0]})]
 
 
 def test_conveniences():
     import pickle
+
     qc = QuantumCircuit(3, 1).h(0).cx(0, 1).h(2).barrier().x(0).measure([0], [0])
     assert len(qc) == 6
     assert repr(qc) == "QuantumCircuit(nqubits=3, ncbits=1, gates=6)"

@@ -6,14 +6,16 @@ which sends it down the generic path (every call on the host's objects).
 """
 
 import copy
-from collections import Counter
 import math
 import random
 import typing
+from collections import Counter
 
 import networkx as nx
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import GenericDecoupling
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import corvane.circuit.dag as dag_module
 import corvane.circuit.quantumcircuit_helpers as helpers
@@ -21,9 +23,6 @@ import corvane.circuit.schedule as schedule
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.schedule import DynamicalDecoupling
 from corvane.circuit.stratum import TranspilerPass
-
-from conftest import GenericDecoupling
-
 
 PASSES = [DynamicalDecoupling, GenericDecoupling]
 PATHS = pytest.mark.parametrize("cls", PASSES, ids=["native", "generic"])
@@ -55,8 +54,11 @@ def ops_on(gates, q):
         elif name == "delay":
             qubits = g[2]
         else:
-            qubits = g[-2:] if name in helpers.two_qubit_parameter_gates_available else (
-                g[-1:] if name in helpers.one_qubit_parameter_gates_available else g[1:])
+            qubits = (
+                g[-2:]
+                if name in helpers.two_qubit_parameter_gates_available
+                else (g[-1:] if name in helpers.one_qubit_parameter_gates_available else g[1:])
+            )
         if q in qubits:
             out.append(g)
     return out
@@ -67,7 +69,7 @@ def between(gates, q, first, last):
     ops = ops_on(gates, q)
     i = ops.index(first)
     j = ops.index(last, i + 1)
-    return ops[i + 1:j]
+    return ops[i + 1 : j]
 
 
 # ---- module and class -----------------------------------------------------------------
@@ -75,25 +77,53 @@ def between(gates, q, first, last):
 
 def test_module_binds_exactly_its_imports():
     public = sorted(n for n in vars(schedule) if not n.startswith("__"))
-    assert public == sorted([
-        "copy", "nx", "TranspilerPass", "qc2dag", "dag2qc", "one_qubit_gates_available",
-        "two_qubit_gates_available", "one_qubit_parameter_gates_available",
-        "two_qubit_parameter_gates_available", "Literal", "DynamicalDecoupling"])
+    assert public == sorted(
+        [
+            "copy",
+            "nx",
+            "TranspilerPass",
+            "qc2dag",
+            "dag2qc",
+            "one_qubit_gates_available",
+            "two_qubit_gates_available",
+            "one_qubit_parameter_gates_available",
+            "two_qubit_parameter_gates_available",
+            "Literal",
+            "DynamicalDecoupling",
+        ]
+    )
     assert schedule.copy is copy and schedule.nx is nx and schedule.Literal is typing.Literal
     assert schedule.TranspilerPass is TranspilerPass
     assert schedule.qc2dag is dag_module.qc2dag and schedule.dag2qc is dag_module.dag2qc
     assert schedule.one_qubit_gates_available is helpers.one_qubit_gates_available
-    assert schedule.two_qubit_parameter_gates_available is helpers.two_qubit_parameter_gates_available
+    assert (
+        schedule.two_qubit_parameter_gates_available is helpers.two_qubit_parameter_gates_available
+    )
 
 
 def test_class_shape():
     assert type(DynamicalDecoupling) is type(TranspilerPass)
     assert DynamicalDecoupling.__bases__ == (TranspilerPass,)
     # __slotnames__ is cached on the class by copyreg once an instance has been pickled.
-    members = [n for n in vars(DynamicalDecoupling) if n not in ("__module__", "__qualname__", "__doc__", "_abc_impl", "__abstractmethods__", "__dict__", "__weakref__", "__slotnames__")]
+    members = [
+        n
+        for n in vars(DynamicalDecoupling)
+        if n
+        not in (
+            "__module__",
+            "__qualname__",
+            "__doc__",
+            "_abc_impl",
+            "__abstractmethods__",
+            "__dict__",
+            "__weakref__",
+            "__slotnames__",
+        )
+    ]
     assert members == ["__init__", "counter", "_get_max_idle_time", "_update_idle_time", "run"]
     assert DynamicalDecoupling.__doc__.startswith(
-        "A toolkit for applying dynamical decoupling (DD) sequences to quantum circuits.")
+        "A toolkit for applying dynamical decoupling (DD) sequences to quantum circuits."
+    )
     firsts = {
         "counter": "Increment and return the internal counter.",
         "_get_max_idle_time": "Determine the maximum idle time for the current layer of nodes.",
@@ -104,12 +134,18 @@ def test_class_shape():
         doc = getattr(DynamicalDecoupling, name).__doc__
         assert doc.startswith(first) and "Returns:" in doc
     run_doc = DynamicalDecoupling.run.__doc__
-    for text in ("Input quantum circuit.", "Type of DD sequence to apply. Defaults to 'XY4'.",
-                 "If True, allows inserting DD sequences before barriers. Defaults to False.",
-                 "A new quantum circuit with inserted dynamical decoupling sequences."):
+    for text in (
+        "Input quantum circuit.",
+        "Type of DD sequence to apply. Defaults to 'XY4'.",
+        "If True, allows inserting DD sequences before barriers. Defaults to False.",
+        "A new quantum circuit with inserted dynamical decoupling sequences.",
+    ):
         assert text in run_doc
     assert DynamicalDecoupling.run.__annotations__ == {
-        "sequence": "Literal['XY4', 'CPMG']", "align_right": "bool", "insert_before_barrier": "bool"}
+        "sequence": "Literal['XY4', 'CPMG']",
+        "align_right": "bool",
+        "insert_before_barrier": "bool",
+    }
     assert DynamicalDecoupling.run.__qualname__ == "DynamicalDecoupling.run"
 
 
@@ -123,8 +159,9 @@ def test_constructor_stores_values_as_given_and_skips_the_base_initializer(monke
     assert list(vars(dd)) == ["t1g", "t2g", "_count"]
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((1e-8,), {}), ((1e-8, 2e-8, 3), {}),
-                                          ((1e-8,), {"t3g": 1})])
+@pytest.mark.parametrize(
+    "args, kwargs", [((), {}), ((1e-8,), {}), ((1e-8, 2e-8, 3), {}), ((1e-8,), {"t3g": 1})]
+)
 def test_constructor_argument_errors(args, kwargs):
     with pytest.raises(TypeError):
         DynamicalDecoupling(*args, **kwargs)
@@ -153,17 +190,20 @@ def test_counter_adds_in_place_with_the_hosts_operator():
     assert dd._count.added == [1]
 
 
-@pytest.mark.parametrize("nodes, expected", [
-    ([], 0),
-    (["barrier_0", "barrier_1", "measure_2"], 0),
-    (["delay_3"], 0),
-    (["h_0"], "t1g"),
-    (["rx_0", "measure_1"], "t1g"),
-    (["h_0", "cx_1"], "t2g"),
-    (["rzz_4"], "t2g"),
-    (["ccx_2"], 0),
-    (["x_86752_[3]", "y_86753_[4]"], "t1g"),
-])
+@pytest.mark.parametrize(
+    "nodes, expected",
+    [
+        ([], 0),
+        (["barrier_0", "barrier_1", "measure_2"], 0),
+        (["delay_3"], 0),
+        (["h_0"], "t1g"),
+        (["rx_0", "measure_1"], "t1g"),
+        (["h_0", "cx_1"], "t2g"),
+        (["rzz_4"], "t2g"),
+        (["ccx_2"], 0),
+        (["x_86752_[3]", "y_86753_[4]"], "t1g"),
+    ],
+)
 def test_layer_length(nodes, expected):
     # t1g larger than t2g: the two-qubit test still wins.
     dd = DynamicalDecoupling(9e-8, 4e-8)
@@ -174,15 +214,18 @@ def test_layer_length(nodes, expected):
         assert result is getattr(dd, expected)
 
 
-@pytest.mark.parametrize("node, expected", [
-    ("h_0", 4e-8 - 3e-8),
-    ("u_5", 4e-8 - 3e-8),
-    ("cx_1", 0.0),
-    ("rzz_2", 0),     # two-qubit parameter gates fall to the last case
-    ("barrier_3", 0),
-    ("measure_4", 0),
-    ("ccz_9", 0),
-])
+@pytest.mark.parametrize(
+    "node, expected",
+    [
+        ("h_0", 4e-8 - 3e-8),
+        ("u_5", 4e-8 - 3e-8),
+        ("cx_1", 0.0),
+        ("rzz_2", 0),  # two-qubit parameter gates fall to the last case
+        ("barrier_3", 0),
+        ("measure_4", 0),
+        ("ccz_9", 0),
+    ],
+)
 def test_rest_of_layer_after_a_node(node, expected):
     dd = DynamicalDecoupling(3e-8, 4e-8)
     result = dd._update_idle_time(node, 4e-8)
@@ -216,8 +259,16 @@ def test_xy4_single_repetition_on_the_grid(cls):
     out = cls(3e-8, 1.5e-7).run(qc, "XY4", align_right=False)
     h, d = 3.7500000000000005e-09, 7.500000000000001e-09
     assert between(out.gates, 0, ("h", 0), ("cx", 0, 1)) == [
-        ("delay", h, (0,)), ("x", 0), ("delay", d, (0,)), ("y", 0), ("delay", d, (0,)),
-        ("x", 0), ("delay", d, (0,)), ("y", 0), ("delay", h, (0,))]
+        ("delay", h, (0,)),
+        ("x", 0),
+        ("delay", d, (0,)),
+        ("y", 0),
+        ("delay", d, (0,)),
+        ("x", 0),
+        ("delay", d, (0,)),
+        ("y", 0),
+        ("delay", h, (0,)),
+    ]
     # Qubit 2 waited one layer of t1g before its first gate.
     assert ops_on(out.gates, 2)[0] == ("delay", 3e-8, (2,))
 
@@ -227,8 +278,16 @@ def test_cpmg_two_repetitions(cls):
     out = cls(2e-8, 1e-7).run(lone_window_circuit(), "CPMG", align_right=False)
     h, d = 2.5e-09, 5e-09
     assert between(out.gates, 0, ("h", 0), ("cx", 0, 1)) == [
-        ("delay", h, (0,)), ("x", 0), ("delay", d, (0,)), ("x", 0), ("delay", d, (0,)),
-        ("x", 0), ("delay", d, (0,)), ("x", 0), ("delay", h, (0,))]
+        ("delay", h, (0,)),
+        ("x", 0),
+        ("delay", d, (0,)),
+        ("x", 0),
+        ("delay", d, (0,)),
+        ("x", 0),
+        ("delay", d, (0,)),
+        ("x", 0),
+        ("delay", h, (0,)),
+    ]
 
 
 @PATHS
@@ -257,8 +316,16 @@ def test_idle_time_is_summed_layer_by_layer(cls, align_right):
     out = dd.run(qc, align_right=align_right)
     h, d = 1e-08, 2e-08
     assert between(out.gates, 0, ("cx", 0, 1), ("cx", 0, 1)) == [
-        ("delay", h, (0,)), ("x", 0), ("delay", d, (0,)), ("y", 0), ("delay", d, (0,)),
-        ("x", 0), ("delay", d, (0,)), ("y", 0), ("delay", h, (0,))]
+        ("delay", h, (0,)),
+        ("x", 0),
+        ("delay", d, (0,)),
+        ("y", 0),
+        ("delay", d, (0,)),
+        ("x", 0),
+        ("delay", d, (0,)),
+        ("y", 0),
+        ("delay", h, (0,)),
+    ]
     assert between(out.gates, 1, ("cx", 0, 1), ("cx", 0, 1)) == [("h", 1)] * 8
     assert dd._count == 86751 + 9
 
@@ -427,7 +494,9 @@ def test_non_gate_entries_come_back_unchanged(cls):
     qc.delay(1e-7, [1, 2])
     qc.cswap(0, 1, 2)
     out = cls(3e-8, 4e-8).run(qc)
-    originals = [g for g in out.gates if not (g[0] in ("x", "y") or (g[0] == "delay" and len(g[2]) == 1))]
+    originals = [
+        g for g in out.gates if not (g[0] in ("x", "y") or (g[0] == "delay" and len(g[2]) == 1))
+    ]
     assert Counter(map(repr, originals)) == Counter(map(repr, qc.gates))
     measure = next(g for g in out.gates if g[0] == "measure")
     assert measure[1] is not qc.gates[2][1]  # the output holds lists of its own
@@ -437,8 +506,10 @@ def test_non_gate_entries_come_back_unchanged(cls):
 
 
 @PATHS
-@pytest.mark.parametrize("sequence, text", [("xy4", "xy4"), ("cpmg", "cpmg"), ("XY8", "XY8"),
-                                            (5, "5"), (None, "None"), (4.0, "4.0")])
+@pytest.mark.parametrize(
+    "sequence, text",
+    [("xy4", "xy4"), ("cpmg", "cpmg"), ("XY8", "XY8"), (5, "5"), (None, "None"), (4.0, "4.0")],
+)
 def test_unknown_sequence_is_rejected_before_anything_else(cls, sequence, text, monkeypatch):
     calls = []
     monkeypatch.setattr(schedule, "qc2dag", lambda *a, **k: calls.append(a))
@@ -485,10 +556,21 @@ def host_error(operation):
     return None
 
 
-@pytest.mark.parametrize("t1g, t2g", [
-    (0.0, 4e-8), (-0.0, 4e-8), (math.inf, 4e-8), (3e-8, math.inf), (math.nan, 4e-8), (-math.inf, 4e-8),
-    (-3e-8, 4e-8), (5e-324, 4e-8), (1e-310, 1e-7), (3e-8, -4e-8),
-])
+@pytest.mark.parametrize(
+    "t1g, t2g",
+    [
+        (0.0, 4e-8),
+        (-0.0, 4e-8),
+        (math.inf, 4e-8),
+        (3e-8, math.inf),
+        (math.nan, 4e-8),
+        (-math.inf, 4e-8),
+        (-3e-8, 4e-8),
+        (5e-324, 4e-8),
+        (1e-310, 1e-7),
+        (3e-8, -4e-8),
+    ],
+)
 def test_arithmetic_failures_match_on_both_paths(t1g, t2g):
     outcomes = []
     for cls in PASSES:
@@ -523,7 +605,9 @@ def test_run_argument_errors(cls):
 
 
 @PATHS
-@pytest.mark.parametrize("flag, expected", [(None, False), (0, False), ("", False), ("yes", True), (1, True)])
+@pytest.mark.parametrize(
+    "flag, expected", [(None, False), (0, False), ("", False), ("yes", True), (1, True)]
+)
 def test_flags_are_reduced_by_truth_value(cls, flag, expected):
     qc = lone_window_circuit()
     a = cls(3e-8, 1.5e-7).run(qc, align_right=flag)
@@ -558,8 +642,11 @@ def circuits(draw):
     qc = QuantumCircuit(nqubits, nqubits)
     angle = st.floats(-3.0, 3.0, allow_nan=False)
     for _ in range(draw(st.integers(0, 40))):
-        kind = draw(st.sampled_from(["1", "1", "1", "1p", "2", "2", "2p", "3", "barrier", "measure",
-                                     "delay", "reset"]))
+        kind = draw(
+            st.sampled_from(
+                ["1", "1", "1", "1p", "2", "2", "2p", "3", "barrier", "measure", "delay", "reset"]
+            )
+        )
 
         def distinct(k):
             chosen = []
@@ -589,14 +676,17 @@ def circuits(draw):
             q = distinct(1)
             qc.measure(q, q)
         elif kind == "delay":
-            qc.delay(draw(st.sampled_from([0.0, 1e-8, 5e-7])), distinct(draw(st.integers(1, nqubits))))
+            qc.delay(
+                draw(st.sampled_from([0.0, 1e-8, 5e-7])), distinct(draw(st.integers(1, nqubits)))
+            )
         else:
             qc.reset(distinct(1)[0])
     return qc
 
 
-durations = st.one_of(st.sampled_from([1e-8, 2e-8, 3e-8, 3.5e-8, 4e-8, 1e-7, 2.5e-7]),
-                      st.floats(1e-9, 3e-7))
+durations = st.one_of(
+    st.sampled_from([1e-8, 2e-8, 3e-8, 3.5e-8, 4e-8, 1e-7, 2.5e-7]), st.floats(1e-9, 3e-7)
+)
 
 
 def run_both(qc, t1g, t2g, *options):
@@ -611,10 +701,14 @@ def run_both(qc, t1g, t2g, *options):
 
 
 @settings(max_examples=400, deadline=None, derandomize=True)
-@given(circuits(), durations, durations, st.sampled_from(["XY4", "CPMG"]), st.booleans(), st.booleans())
+@given(
+    circuits(), durations, durations, st.sampled_from(["XY4", "CPMG"]), st.booleans(), st.booleans()
+)
 def test_native_and_generic_paths_agree(qc, t1g, t2g, sequence, align_right, insert_before_barrier):
     gates = copy.deepcopy(qc.gates)
-    (n1, n2, nc), (g1, g2, gc) = run_both(qc, t1g, t2g, sequence, align_right, insert_before_barrier)
+    (n1, n2, nc), (g1, g2, gc) = run_both(
+        qc, t1g, t2g, sequence, align_right, insert_before_barrier
+    )
     assert_same_result(n1, g1, qc)
     assert_same_result(n2, g2, qc)
     assert nc == gc
@@ -650,7 +744,9 @@ def random_circuit(rng, nqubits, ngates, hot=0.6):
 @pytest.mark.parametrize("insert_before_barrier", [True, False])
 def test_paths_agree_on_a_larger_seeded_circuit(sequence, align_right, insert_before_barrier):
     qc = random_circuit(random.Random(20240611), 7, 600)
-    (n1, n2, nc), (g1, g2, gc) = run_both(qc, 2e-8, 4.5e-8, sequence, align_right, insert_before_barrier)
+    (n1, n2, nc), (g1, g2, gc) = run_both(
+        qc, 2e-8, 4.5e-8, sequence, align_right, insert_before_barrier
+    )
     assert_same_result(n1, g1, qc)
     assert_same_result(n2, g2, qc)
     assert nc == gc
@@ -660,7 +756,9 @@ def test_paths_agree_on_a_larger_seeded_circuit(sequence, align_right, insert_be
 def test_paths_agree_with_user_defined_gate_categories(monkeypatch):
     # A gate the model builds as one-qubit but the pass times as two-qubit.
     monkeypatch.setitem(helpers.one_qubit_gates_available, "myx", 0)
-    monkeypatch.setattr(schedule, "two_qubit_gates_available", {**helpers.two_qubit_gates_available, "myx": 0})
+    monkeypatch.setattr(
+        schedule, "two_qubit_gates_available", {**helpers.two_qubit_gates_available, "myx": 0}
+    )
     qc = QuantumCircuit(3)
     qc.append_gate("myx", 0)
     qc.h(1)
@@ -676,11 +774,17 @@ def test_paths_agree_with_user_defined_gate_categories(monkeypatch):
 @pytest.mark.parametrize("dropped", ["x", "delay"])
 def test_paths_agree_when_dag2qc_drops_inserted_gates(monkeypatch, dropped):
     if dropped == "x":
-        monkeypatch.setattr(dag_module, "one_qubit_gates_available",
-                            {k: v for k, v in helpers.one_qubit_gates_available.items() if k != "x"})
+        monkeypatch.setattr(
+            dag_module,
+            "one_qubit_gates_available",
+            {k: v for k, v in helpers.one_qubit_gates_available.items() if k != "x"},
+        )
     else:
-        monkeypatch.setattr(dag_module, "functional_gates_available",
-                            {k: v for k, v in helpers.functional_gates_available.items() if k != "delay"})
+        monkeypatch.setattr(
+            dag_module,
+            "functional_gates_available",
+            {k: v for k, v in helpers.functional_gates_available.items() if k != "delay"},
+        )
     qc = random_circuit(random.Random(99), 5, 200)
     qc.append_gate("x", 0)
     (n1, n2, nc), (g1, g2, gc) = run_both(qc, 2e-8, 4.5e-8, "XY4", True, False)

@@ -13,6 +13,7 @@ class Echo(TranspilerPass):
 
 def test_base_is_abstract():
     import abc
+
     assert type(TranspilerPass) is abc.ABCMeta
     assert TranspilerPass.__abstractmethods__ == frozenset({"run"})
     with pytest.raises(TypeError):
@@ -32,25 +33,50 @@ def test_super_run_returns_none():
 
 
 def test_texts_and_annotations():
-    assert stratum.__doc__.startswith("This module contains the TranspilerPass class, an abstract base class")
+    assert stratum.__doc__.startswith(
+        "This module contains the TranspilerPass class, an abstract base class"
+    )
     assert TranspilerPass.__doc__ == (
-        "Abstract base class for defining transpiler passes that transform or optimize quantum circuits.")
+        "Abstract base class for defining transpiler passes that transform or optimize quantum circuits."
+    )
     run = TranspilerPass.run
     assert run.__doc__.startswith("Execute the transpiler pass on a quantum circuit.")
     assert "The quantum circuit to be processed by this transpiler pass." in run.__doc__
     assert run.__annotations__ == {"qc": "QuantumCircuit"}
-    assert (run.__name__, run.__qualname__, run.__module__) == ("run", "TranspilerPass.run", "corvane.circuit.stratum")
+    assert (run.__name__, run.__qualname__, run.__module__) == (
+        "run",
+        "TranspilerPass.run",
+        "corvane.circuit.stratum",
+    )
     assert run.__isabstractmethod__ is True
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda p: TranspilerPass.run(p), r"^run\(\) takes exactly 2 positional arguments \(1 given\)$"),
-    (lambda p: TranspilerPass.run(p, 1, 2), r"^run\(\) takes exactly 2 positional arguments \(3 given\)$"),
-    (lambda p: TranspilerPass.run(p, 1, qc=2), r"^run\(\) got multiple values for keyword argument 'qc'$"),
-    (lambda p: TranspilerPass.run(p, 1, circuit=2), r"^run\(\) got an unexpected keyword argument 'circuit'$"),
-    (lambda p: TranspilerPass.__init__(p, 1), r"^__init__\(\) takes exactly 1 positional argument \(2 given\)$"),
-    (lambda p: Echo(1), r"^__init__\(\) takes exactly 1 positional argument \(2 given\)$"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda p: TranspilerPass.run(p),
+            r"^run\(\) takes exactly 2 positional arguments \(1 given\)$",
+        ),
+        (
+            lambda p: TranspilerPass.run(p, 1, 2),
+            r"^run\(\) takes exactly 2 positional arguments \(3 given\)$",
+        ),
+        (
+            lambda p: TranspilerPass.run(p, 1, qc=2),
+            r"^run\(\) got multiple values for keyword argument 'qc'$",
+        ),
+        (
+            lambda p: TranspilerPass.run(p, 1, circuit=2),
+            r"^run\(\) got an unexpected keyword argument 'circuit'$",
+        ),
+        (
+            lambda p: TranspilerPass.__init__(p, 1),
+            r"^__init__\(\) takes exactly 1 positional argument \(2 given\)$",
+        ),
+        (lambda p: Echo(1), r"^__init__\(\) takes exactly 1 positional argument \(2 given\)$"),
+    ],
+)
 def test_argument_errors_count_the_instance(call, message):
     with pytest.raises(TypeError, match=message):
         call(Echo())

@@ -1,14 +1,17 @@
 """Prints requirements from pyproject.toml, their one home, one a line, for the shell scripts:
-    python tools/pyproject.py build      the build-system requirements
-    python tools/pyproject.py extras     the names of the optional extras but `test`
-    python tools/pyproject.py EXTRA      the requirements of one extra
+python tools/pyproject.py build      the build-system requirements
+python tools/pyproject.py extras     the names of the optional extras but `test`
+python tools/pyproject.py EXTRA      the requirements of one extra
 """
 
 import pathlib
 import sys
+
 import tomllib
 
-meta = tomllib.loads((pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())
+meta = tomllib.loads(
+    (pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+)
 extras = meta["project"].get("optional-dependencies", {})
 what = sys.argv[1]
 if what == "build":

@@ -25,6 +25,8 @@ install_package() {
 }
 leg "install" install_package
 
+leg "style (ruff, clang-format)" bash tools/check-style.sh
+
 # The core's unit tests, once optimised, once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and once built with clang (core, tests and the
 # extension modules; warnings are errors there), so that a missing include

@@ -52,7 +52,8 @@ nb::object convert(Args args) {
         const auto& edge = dependency_edges[e];
         nb::object data = checked(PyDict_New());
         check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
-        PyObject* triple = PyTuple_Pack(3, circuit.name(edge.source), circuit.name(edge.target), data.ptr());
+        PyObject* triple =
+            PyTuple_Pack(3, circuit.name(edge.source), circuit.name(edge.target), data.ptr());
         check(triple != nullptr);
         PyList_SET_ITEM(edges.ptr(), static_cast<Py_ssize_t>(e), triple);
     }
@@ -64,30 +65,39 @@ nb::object convert(Args args) {
 NB_MODULE(_convert, m) {
     install_interrupt_check();
     m.doc() = "Native builder of gate DAG nodes and edges for the circuit model.";
-    m.attr("convert_gate_info_to_dag_info") = make_function(m, {
-        .name = "convert_gate_info_to_dag_info",
-        .doc = kDoc,
-        .params = {{"nqubits"}, {"qubits"}, {"gates"}, {"show_qubits", nb::bool_(true)}},
-        .annotations = {{"show_qubits", "bool"}, {"return", "tuple"}},
-        .body = convert,
-    });
+    m.attr("convert_gate_info_to_dag_info") = make_function(
+        m, {
+               .name = "convert_gate_info_to_dag_info",
+               .doc = kDoc,
+               .params = {{"nqubits"}, {"qubits"}, {"gates"}, {"show_qubits", nb::bool_(true)}},
+               .annotations = {{"show_qubits", "bool"}, {"return", "tuple"}},
+               .body = convert,
+           });
     // The entry-shape table the bindings read, for the test that holds the
     // circuit layer's copy (quantumcircuit_helpers.ENTRY_SHAPES) to it.
-    m.attr("_entry_shapes") = make_function(m, {
-        .name = "_entry_shapes",
-        .doc = "The gate-entry shapes of the native bindings: key -> (size, trailing_qubits, parameters, "
-               "qubits_item, qubits_as_tuple, cbits_item, duration_item, written_back), None for absent items.",
-        .params = {},
-        .body = [](Args) {
-            nb::dict shapes;
-            auto place = [](int item) { return item < 0 ? nb::object(nb::none()) : nb::object(nb::int_(item)); };
-            for (const EntryShape& shape : kEntryShapes) {
-                shapes[nb::str(shape.key.data(), shape.key.size())] = nb::make_tuple(shape.size ? nb::object(nb::int_(shape.size)) : nb::object(nb::none()),
-                                                   shape.trailing_qubits, shape.parameters, place(shape.qubits_item),
-                                                   shape.qubits_as_tuple, place(shape.cbits_item), place(shape.duration_item),
-                                                   shape.written_back);
-            }
-            return nb::object(shapes);
-        },
-    });
+    m.attr("_entry_shapes") = make_function(
+        m,
+        {
+            .name = "_entry_shapes",
+            .doc = "The gate-entry shapes of the native bindings: key -> (size, trailing_qubits, "
+                   "parameters, "
+                   "qubits_item, qubits_as_tuple, cbits_item, duration_item, written_back), None "
+                   "for absent items.",
+            .params = {},
+            .body =
+                [](Args) {
+                    nb::dict shapes;
+                    auto place = [](int item) {
+                        return item < 0 ? nb::object(nb::none()) : nb::object(nb::int_(item));
+                    };
+                    for (const EntryShape& shape : kEntryShapes) {
+                        shapes[nb::str(shape.key.data(), shape.key.size())] = nb::make_tuple(
+                            shape.size ? nb::object(nb::int_(shape.size)) : nb::object(nb::none()),
+                            shape.trailing_qubits, shape.parameters, place(shape.qubits_item),
+                            shape.qubits_as_tuple, place(shape.cbits_item),
+                            place(shape.duration_item), shape.written_back);
+                    }
+                    return nb::object(shapes);
+                },
+        });
 }

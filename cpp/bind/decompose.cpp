@@ -69,9 +69,8 @@ void load_entries(PyObject* obj, cplx out[4]) {
                      shape.ptr());
         throw nb::python_error();
     }
-    nb::object cast = checked(PyArray_FromAny(array.ptr(), PyArray_DescrFromType(NPY_CDOUBLE), 2,
-                                              2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST,
-                                              nullptr));
+    nb::object cast = checked(PyArray_FromAny(array.ptr(), PyArray_DescrFromType(NPY_CDOUBLE), 2, 2,
+                                              NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
     read_entries(reinterpret_cast<PyArrayObject*>(cast.ptr()), out);
 }
 

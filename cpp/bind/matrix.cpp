@@ -27,7 +27,6 @@ namespace {
 constexpr const char* kModuleDoc =
     "The matrices corresponding to single-qubit, two-qubit and three-qubit gates.";
 
-
 // What the functions need at call time; shared by all of them and kept for
 // the life of the module.
 struct State {
@@ -186,8 +185,8 @@ nb::object u2_mat(const State& st, PyObject* phi_arg, PyObject* lamda_arg) {
     const double lamda = convert_double(lamda_arg);
     nb::object u = st.global(st.key_u_mat);
     if (u.is(st.u_mat)) return to_array(gates::u2_matrix(phi, lamda));
-    nb::object half_pi = checked(
-        PyNumber_TrueDivide(st.global(st.key_np).attr("pi").ptr(), st.two.ptr()));
+    nb::object half_pi =
+        checked(PyNumber_TrueDivide(st.global(st.key_np).attr("pi").ptr(), st.two.ptr()));
     return u(half_pi, phi, lamda);
 }
 
@@ -236,12 +235,12 @@ NB_MODULE(matrix, m) {
     // ---- basis states and product states
     m.attr("ket0") = basis_column(cplx(1.0, 0.0), cplx(0.0, 0.0));
     m.attr("ket1") = basis_column(cplx(0.0, 0.0), cplx(1.0, 0.0));
-    m.attr("ketn0") = module_function(
-        m, "ketn0", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
-        [st](Args a) { return ketn(*st, st->key_ket0, a[0]); });
-    m.attr("ketn1") = module_function(
-        m, "ketn1", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
-        [st](Args a) { return ketn(*st, st->key_ket1, a[0]); });
+    m.attr("ketn0") =
+        module_function(m, "ketn0", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
+                        [st](Args a) { return ketn(*st, st->key_ket0, a[0]); });
+    m.attr("ketn1") =
+        module_function(m, "ketn1", {{"nqubits"}}, {{"nqubits", "int"}, {"return", "np.ndarray"}},
+                        [st](Args a) { return ketn(*st, st->key_ket1, a[0]); });
 
     // ---- fixed matrices, in the order they are defined
     m.attr("id_mat") = to_array(gates::id_matrix());
@@ -288,9 +287,9 @@ NB_MODULE(matrix, m) {
     m.attr("u_mat") = u_mat;
     m.attr("u1_mat") = module_function(m, "u1_mat", {{"lamda"}}, {{"lamda", "float"}},
                                        [st](Args a) { return u1_mat(*st, a[0]); });
-    m.attr("u2_mat") = module_function(m, "u2_mat", {{"phi"}, {"lamda"}},
-                                       {{"phi", "float"}, {"lamda", "float"}},
-                                       [st](Args a) { return u2_mat(*st, a[0], a[1]); });
+    m.attr("u2_mat") =
+        module_function(m, "u2_mat", {{"phi"}, {"lamda"}}, {{"phi", "float"}, {"lamda", "float"}},
+                        [st](Args a) { return u2_mat(*st, a[0], a[1]); });
     m.attr("rxx_mat") = angle_function(m, "rxx_mat", "theta", two_qubit<gates::rxx_matrix>);
     m.attr("ryy_mat") = angle_function(m, "ryy_mat", "theta", two_qubit<gates::ryy_matrix>);
     m.attr("rzz_mat") = angle_function(m, "rzz_mat", "theta", two_qubit<gates::rzz_matrix>);
@@ -298,14 +297,14 @@ NB_MODULE(matrix, m) {
 
     // ---- the gate table: gate name -> the module's constant or function itself
     static constexpr std::pair<const char*, const char*> kTable[] = {
-        {"id", "id_mat"},     {"x", "x_mat"},       {"y", "y_mat"},         {"z", "z_mat"},
-        {"h", "h_mat"},       {"s", "s_mat"},       {"sdg", "sdg_mat"},     {"t", "t_mat"},
-        {"tdg", "tdg_mat"},   {"sx", "sx_mat"},     {"sxdg", "sxdg_mat"},   {"swap", "swap_mat"},
-        {"iswap", "iswap_mat"}, {"cx", "cx_mat"},   {"cnot", "cx_mat"},     {"cy", "cy_mat"},
-        {"cz", "cz_mat"},     {"rx", "rx_mat"},     {"ry", "ry_mat"},       {"rz", "rz_mat"},
-        {"p", "p_mat"},       {"u", "u_mat"},       {"r", "r_mat"},         {"rxx", "rxx_mat"},
-        {"ryy", "ryy_mat"},   {"rzz", "rzz_mat"},   {"cp", "cp_mat"},       {"ccz", "ccz_mat"},
-        {"ccx", "ccx_mat"},   {"cswap", "cswap_mat"},
+        {"id", "id_mat"},       {"x", "x_mat"},         {"y", "y_mat"},       {"z", "z_mat"},
+        {"h", "h_mat"},         {"s", "s_mat"},         {"sdg", "sdg_mat"},   {"t", "t_mat"},
+        {"tdg", "tdg_mat"},     {"sx", "sx_mat"},       {"sxdg", "sxdg_mat"}, {"swap", "swap_mat"},
+        {"iswap", "iswap_mat"}, {"cx", "cx_mat"},       {"cnot", "cx_mat"},   {"cy", "cy_mat"},
+        {"cz", "cz_mat"},       {"rx", "rx_mat"},       {"ry", "ry_mat"},     {"rz", "rz_mat"},
+        {"p", "p_mat"},         {"u", "u_mat"},         {"r", "r_mat"},       {"rxx", "rxx_mat"},
+        {"ryy", "ryy_mat"},     {"rzz", "rzz_mat"},     {"cp", "cp_mat"},     {"ccz", "ccz_mat"},
+        {"ccx", "ccx_mat"},     {"cswap", "cswap_mat"},
     };
     nb::dict table;
     for (const auto& [key, attr] : kTable) table[key] = m.attr(attr);

@@ -47,11 +47,13 @@ GateSet gate_set_of(nb::handle categories) {
             if (!PyUnicode_Check(name)) continue;  // never a gate name of a program
             std::int16_t nparams = 0;
             if (parameters) {
-                const long value = PyLong_Check(count) && !PyBool_Check(count) ? PyLong_AsLong(count) : -1;
+                const long value =
+                    PyLong_Check(count) && !PyBool_Check(count) ? PyLong_AsLong(count) : -1;
                 if (value == -1) PyErr_Clear();
                 nparams = value >= 0 && value < 1000 ? static_cast<std::int16_t>(value) : -1;
             }
-            gates.add(utf8_of(name), GateShape{static_cast<std::uint8_t>(shape.trailing_qubits), nparams});
+            gates.add(utf8_of(name),
+                      GateShape{static_cast<std::uint8_t>(shape.trailing_qubits), nparams});
         }
     }
     return gates;
@@ -61,7 +63,7 @@ GateSet gate_set_of(nb::handle categories) {
 
 // Python objects for a program's values, each made once.
 class ValueCache {
-public:
+  public:
     // A new reference to the int `i`.
     PyObject* index(std::uint32_t i) {
         if (i >= kCachedIndices) return checked(PyLong_FromUnsignedLong(i)).release().ptr();
@@ -71,15 +73,18 @@ public:
     }
     nb::object number(const Number& n) {
         switch (n.kind) {
-        case Number::Kind::integer: return checked(PyLong_FromLongLong(n.integer));
-        case Number::Kind::real: return checked(PyFloat_FromDouble(n.real));
-        case Number::Kind::big_integer: break;
+            case Number::Kind::integer:
+                return checked(PyLong_FromLongLong(n.integer));
+            case Number::Kind::real:
+                return checked(PyFloat_FromDouble(n.real));
+            case Number::Kind::big_integer:
+                break;
         }
         const std::string digits = std::string(n.negative ? "-" : "").append(n.digits);
         return checked(PyLong_FromString(digits.c_str(), nullptr, 10));
     }
 
-private:
+  private:
     // Indices below this share one int object each; a program on more
     // qubits (rare) makes the others afresh rather than hold a huge table.
     static constexpr std::uint32_t kCachedIndices = 1 << 20;
@@ -103,8 +108,8 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
     std::vector<nb::object> names;
     for (const std::string& name : program.gate_names)
         names.push_back(checked(PyUnicode_InternFromString(name.c_str())));
-    static const nb::handle measure = interned("measure"), barrier = interned("barrier"), delay = interned("delay"),
-                            reset = interned("reset");
+    static const nb::handle measure = interned("measure"), barrier = interned("barrier"),
+                            delay = interned("delay"), reset = interned("reset");
     ValueCache values;
     auto qubit_tuple = [&](const std::uint32_t* q, std::uint32_t count) {
         nb::object t = new_tuple(count);
@@ -122,30 +127,36 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
         const Number* params = program.params.data() + op.first_param;
         nb::object entry;
         switch (op.kind) {
-        case OperationKind::gate: {
-            entry = new_tuple(1 + op.nparams + op.nqubits);
-            PyObject* t = entry.ptr();
-            PyTuple_SET_ITEM(t, 0, Py_NewRef(names[op.gate].ptr()));
-            for (std::uint32_t k = 0; k < op.nparams; ++k) PyTuple_SET_ITEM(t, 1 + k, values.number(params[k]).release().ptr());
-            for (std::uint32_t k = 0; k < op.nqubits; ++k)
-                PyTuple_SET_ITEM(t, 1 + op.nparams + k, values.index(operands[k]));
-            PyObject_GC_UnTrack(t);  // holds only a string and numbers: never part of a cycle
-            break;
-        }
-        case OperationKind::measure: {
-            nb::object qubits = new_list(op.nqubits), cbits = new_list(op.nqubits);
-            for (std::uint32_t k = 0; k < op.nqubits; ++k) {
-                PyList_SET_ITEM(qubits.ptr(), k, values.index(operands[2 * k]));
-                PyList_SET_ITEM(cbits.ptr(), k, values.index(operands[2 * k + 1]));
+            case OperationKind::gate: {
+                entry = new_tuple(1 + op.nparams + op.nqubits);
+                PyObject* t = entry.ptr();
+                PyTuple_SET_ITEM(t, 0, Py_NewRef(names[op.gate].ptr()));
+                for (std::uint32_t k = 0; k < op.nparams; ++k)
+                    PyTuple_SET_ITEM(t, 1 + k, values.number(params[k]).release().ptr());
+                for (std::uint32_t k = 0; k < op.nqubits; ++k)
+                    PyTuple_SET_ITEM(t, 1 + op.nparams + k, values.index(operands[k]));
+                PyObject_GC_UnTrack(t);  // holds only a string and numbers: never part of a cycle
+                break;
             }
-            entry = nb::make_tuple(measure, qubits, cbits);
-            break;
-        }
-        case OperationKind::barrier: entry = nb::make_tuple(barrier, qubit_tuple(operands, op.nqubits)); break;
-        case OperationKind::delay:
-            entry = nb::make_tuple(delay, values.number(params[0]), qubit_tuple(operands, op.nqubits));
-            break;
-        case OperationKind::reset: entry = nb::make_tuple(reset, nb::steal(values.index(operands[0]))); break;
+            case OperationKind::measure: {
+                nb::object qubits = new_list(op.nqubits), cbits = new_list(op.nqubits);
+                for (std::uint32_t k = 0; k < op.nqubits; ++k) {
+                    PyList_SET_ITEM(qubits.ptr(), k, values.index(operands[2 * k]));
+                    PyList_SET_ITEM(cbits.ptr(), k, values.index(operands[2 * k + 1]));
+                }
+                entry = nb::make_tuple(measure, qubits, cbits);
+                break;
+            }
+            case OperationKind::barrier:
+                entry = nb::make_tuple(barrier, qubit_tuple(operands, op.nqubits));
+                break;
+            case OperationKind::delay:
+                entry = nb::make_tuple(delay, values.number(params[0]),
+                                       qubit_tuple(operands, op.nqubits));
+                break;
+            case OperationKind::reset:
+                entry = nb::make_tuple(reset, nb::steal(values.index(operands[0])));
+                break;
         }
         PyList_SET_ITEM(entries.ptr(), i, entry.release().ptr());
     }
@@ -174,11 +185,13 @@ std::int64_t index_of(PyObject* value, const char* what) {
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : -1;  // out of range
+        if (overflow)
+            return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : -1;  // out of range
         return v;
     }
     if (PyBool_Check(value) || !PyIndex_Check(value))
-        throw Refused{std::string(what) + " index " + nb::repr(value).c_str() + " is not an integer"};
+        throw Refused{std::string(what) + " index " + nb::repr(value).c_str() +
+                      " is not an integer"};
     nb::object index = checked(PyNumber_Index(value));
     return index_of(index.ptr(), what);
 }
@@ -205,7 +218,7 @@ Number number_of(PyObject* value, std::deque<std::string>& big_digits_store) {
 }
 
 class EntryWriter {
-public:
+  public:
     EntryWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t entries, GateSet gates)
         : writer_(nqubits, ncbits, entries), gates_(std::move(gates)) {}
 
@@ -220,15 +233,18 @@ public:
         }
         PyObject* const* items = &PyTuple_GET_ITEM(entry, 0);
         const Py_ssize_t size = PyTuple_GET_SIZE(entry);
-        if (size == 0 || !PyUnicode_Check(items[0])) throw Refused{"a gate entry starts with the gate name"};
+        if (size == 0 || !PyUnicode_Check(items[0]))
+            throw Refused{"a gate entry starts with the gate name"};
         const Known& known = lookup(items[0]);
         if (known.kind == OperationKind::gate) {
             // Any entry of a gate: parameters between the name and the gate's trailing qubits.
             const Py_ssize_t nqubits = known.gate.nqubits;
-            if (size - 1 < nqubits) throw Refused{known.name + " acts on " + std::to_string(nqubits) + " qubit(s)"};
+            if (size - 1 < nqubits)
+                throw Refused{known.name + " acts on " + std::to_string(nqubits) + " qubit(s)"};
             params_.clear();
             if (!bigs_.empty()) bigs_.clear();
-            for (Py_ssize_t k = 1; k < size - nqubits; ++k) params_.push_back(number_of(items[k], bigs_));
+            for (Py_ssize_t k = 1; k < size - nqubits; ++k)
+                params_.push_back(number_of(items[k], bigs_));
             indices(items + size - nqubits, nqubits, "qubit", qubits_);
             writer_.gate(known.gate_id, params_, qubits_);
             return;
@@ -236,21 +252,33 @@ public:
         // A functional operation: a fixed number of items, in the places its row names.
         const EntryShape& shape = *known.shape;
         if (size != shape.size)
-            throw Refused{"a " + known.name + " entry has " + std::to_string(shape.size) + " items"};
+            throw Refused{"a " + known.name + " entry has " + std::to_string(shape.size) +
+                          " items"};
         Number duration;
         if (shape.duration_item >= 0) {
             bigs_.clear();
             duration = number_of(items[shape.duration_item], bigs_);
         }
-        if (shape.qubits_item >= 0) sequence(items[shape.qubits_item], "qubit", qubits_);
-        else indices(items + size - shape.trailing_qubits, shape.trailing_qubits, "qubit", qubits_);
+        if (shape.qubits_item >= 0)
+            sequence(items[shape.qubits_item], "qubit", qubits_);
+        else
+            indices(items + size - shape.trailing_qubits, shape.trailing_qubits, "qubit", qubits_);
         if (shape.cbits_item >= 0) sequence(items[shape.cbits_item], "classical bit", cbits_);
         switch (known.kind) {
-        case OperationKind::measure: writer_.measure(qubits_, cbits_); return;
-        case OperationKind::barrier: writer_.barrier(qubits_); return;
-        case OperationKind::delay: writer_.delay(duration, qubits_); return;
-        case OperationKind::reset: writer_.reset(qubits_[0]); return;
-        case OperationKind::gate: return;  // written above
+            case OperationKind::measure:
+                writer_.measure(qubits_, cbits_);
+                return;
+            case OperationKind::barrier:
+                writer_.barrier(qubits_);
+                return;
+            case OperationKind::delay:
+                writer_.delay(duration, qubits_);
+                return;
+            case OperationKind::reset:
+                writer_.reset(qubits_[0]);
+                return;
+            case OperationKind::gate:
+                return;  // written above
         }
     }
 
@@ -258,14 +286,15 @@ public:
         const std::string header = writer_.header();
         const std::string_view body = writer_.body();
         // Every byte written is ASCII (gate names are checked identifiers).
-        nb::object text = checked(PyUnicode_New(static_cast<Py_ssize_t>(header.size() + body.size()), 127));
+        nb::object text =
+            checked(PyUnicode_New(static_cast<Py_ssize_t>(header.size() + body.size()), 127));
         auto* data = static_cast<char*>(PyUnicode_DATA(text.ptr()));
         // std::copy: an empty body has no storage, which memcpy may not be given.
         std::copy(body.begin(), body.end(), std::copy(header.begin(), header.end(), data));
         return text;
     }
 
-private:
+  private:
     struct Known {
         OperationKind kind;
         const EntryShape* shape;  // a functional operation's row of the entry-shape table
@@ -279,18 +308,26 @@ private:
     // text's length and ends serves almost every entry with one comparison.
     const Known& lookup(PyObject* name) {
         const std::string_view text = utf8_of(name);
-        const size_t slot = text.empty() ? 0 : (text.size() * 31 + static_cast<unsigned char>(text[0]) * 7 +
-                                                static_cast<unsigned char>(text.back())) % kRecentNames;
+        const size_t slot = text.empty()
+                                ? 0
+                                : (text.size() * 31 + static_cast<unsigned char>(text[0]) * 7 +
+                                   static_cast<unsigned char>(text.back())) %
+                                      kRecentNames;
         if (recent_[slot] && recent_[slot]->name == text) return *recent_[slot];
         auto it = by_text_.find(text);
         if (it == by_text_.end()) {
             // Functional operations first, as the builders test them.
             const std::optional<OperationKind> statement = statement_of(text);
             const GateShape* gate = statement ? nullptr : gates_.find(text);
-            if (!statement && !gate) throw Refused{"unknown gate " + std::string(nb::repr(name).c_str())};
+            if (!statement && !gate)
+                throw Refused{"unknown gate " + std::string(nb::repr(name).c_str())};
             bool identifier = !text.empty() && !std::isdigit(static_cast<unsigned char>(text[0]));
-            for (char c : text) identifier = identifier && (std::isalnum(static_cast<unsigned char>(c)) || c == '_') && c > 0;
-            if (!identifier) throw Refused{"gate name " + std::string(nb::repr(name).c_str()) + " is not an OpenQASM name"};
+            for (char c : text)
+                identifier = identifier &&
+                             (std::isalnum(static_cast<unsigned char>(c)) || c == '_') && c > 0;
+            if (!identifier)
+                throw Refused{"gate name " + std::string(nb::repr(name).c_str()) +
+                              " is not an OpenQASM name"};
             Known known{OperationKind::gate, nullptr, {}, 0, std::string(text)};
             if (statement) {
                 known.kind = *statement;
@@ -299,13 +336,15 @@ private:
                 known.gate = *gate;
                 known.gate_id = writer_.prepare(text, *gate);
             }
-            it = by_text_.emplace(std::string(text), std::make_unique<Known>(std::move(known))).first;
+            it = by_text_.emplace(std::string(text), std::make_unique<Known>(std::move(known)))
+                     .first;
         }
         recent_[slot] = it->second.get();
         return *it->second;
     }
 
-    static void indices(PyObject* const* items, Py_ssize_t count, const char* what, std::vector<std::int64_t>& out) {
+    static void indices(PyObject* const* items, Py_ssize_t count, const char* what,
+                        std::vector<std::int64_t>& out) {
         out.clear();
         for (Py_ssize_t k = 0; k < count; ++k) out.push_back(index_of(items[k], what));
     }
@@ -313,7 +352,8 @@ private:
     void sequence(PyObject* value, const char* what, std::vector<std::int64_t>& out) {
         if (!PyList_Check(value) && !PyTuple_Check(value))
             throw Refused{std::string(what) + "s must be a list or tuple"};
-        nb::object items = checked(PySequence_Tuple(value));  // a snapshot: index() may run user code
+        nb::object items =
+            checked(PySequence_Tuple(value));  // a snapshot: index() may run user code
         indices(&PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()), what, out);
     }
 
@@ -347,14 +387,18 @@ private:
 std::uint32_t register_size(nb::handle value, const char* what) {
     const long long size = nb::cast<long long>(value);
     if (size < 0 || size > std::numeric_limits<std::uint32_t>::max())
-        throw nb::value_error((std::string("cannot write a circuit of ") + std::to_string(size) + " " + what).c_str());
+        throw nb::value_error(
+            (std::string("cannot write a circuit of ") + std::to_string(size) + " " + what)
+                .c_str());
     return static_cast<std::uint32_t>(size);
 }
 
-nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates, nb::handle gate_set) {
+nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates,
+                         nb::handle gate_set) {
     // The list is read in place, its length checked at each step: user code
     // run by an odd number type may change it, and then meets no dangling read.
-    const nb::object entries = PyList_Check(gates.ptr()) ? nb::borrow(gates) : checked(PySequence_List(gates.ptr()));
+    const nb::object entries =
+        PyList_Check(gates.ptr()) ? nb::borrow(gates) : checked(PySequence_List(gates.ptr()));
     EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"),
                        static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set));
     InterruptPoll poll;
@@ -372,8 +416,9 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
         } catch (const corvane::qasm::WriteError& e) {
             reason = e.what();
         }
-        throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " + nb::repr(entry).c_str() +
-                               " in OpenQASM 2.0: " + reason).c_str());
+        throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " +
+                               nb::repr(entry).c_str() + " in OpenQASM 2.0: " + reason)
+                                  .c_str());
     }
     return writer.finish();
 }
@@ -382,17 +427,23 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
 
 NB_MODULE(_qasm, m) {
     install_interrupt_check();
-    m.doc() = "Native OpenQASM 2 reader and writer of the circuit model (private; see corvane.circuit.qasm).";
-    m.attr("read") = make_function(m, {
-        .name = "read",
-        .doc = "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 program; ValueError names the line.",
-        .params = {{"text"}, {"categories"}},
-        .body = [](Args args) { return read_text(args[0], args[1]); },
-    });
-    m.attr("write") = make_function(m, {
-        .name = "write",
-        .doc = "Return the OpenQASM 2 program of a circuit's entries; ValueError names an entry it cannot write.",
-        .params = {{"nqubits"}, {"ncbits"}, {"gates"}, {"categories"}},
-        .body = [](Args args) { return write_entries(args[0], args[1], args[2], args[3]); },
-    });
+    m.doc() =
+        "Native OpenQASM 2 reader and writer of the circuit model (private; see "
+        "corvane.circuit.qasm).";
+    m.attr("read") =
+        make_function(m, {
+                             .name = "read",
+                             .doc = "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 "
+                                    "program; ValueError names the line.",
+                             .params = {{"text"}, {"categories"}},
+                             .body = [](Args args) { return read_text(args[0], args[1]); },
+                         });
+    m.attr("write") = make_function(
+        m, {
+               .name = "write",
+               .doc = "Return the OpenQASM 2 program of a circuit's entries; ValueError names an "
+                      "entry it cannot write.",
+               .params = {{"nqubits"}, {"ncbits"}, {"gates"}, {"categories"}},
+               .body = [](Args args) { return write_entries(args[0], args[1], args[2], args[3]); },
+           });
 }

@@ -31,22 +31,23 @@ NB_MODULE(stratum, m) {
     m.attr("QuantumCircuit") =
         nb::module_::import_("corvane.circuit.quantumcircuit").attr("QuantumCircuit");
 
-    nb::object init = make_function(m, {
-        .name = "__init__",
-        .qualname = method_qualname("TranspilerPass", "__init__"),
-        .params = {{"self"}},
-        .body = [](Args) { return nb::none(); },
-    });
+    nb::object init =
+        make_function(m, {
+                             .name = "__init__",
+                             .qualname = method_qualname("TranspilerPass", "__init__"),
+                             .params = {{"self"}},
+                             .body = [](Args) { return nb::none(); },
+                         });
     nb::object run = make_function(m, {
-        .name = "run",
-        .qualname = method_qualname("TranspilerPass", "run"),
-        .doc = kRunDoc,
-        .params = {{"self"}, {"qc"}},
-        .annotations = {{"qc", "QuantumCircuit"}},
-        .abstract = true,
-        .body = [](Args) { return nb::none(); },
-    });
-    m.attr("TranspilerPass") = make_class(abc.attr("ABCMeta"), m, "TranspilerPass",
-                                          nb::make_tuple(abc.attr("ABC")), kClassDoc,
-                                          {{"__init__", init}, {"run", run}});
+                                          .name = "run",
+                                          .qualname = method_qualname("TranspilerPass", "run"),
+                                          .doc = kRunDoc,
+                                          .params = {{"self"}, {"qc"}},
+                                          .annotations = {{"qc", "QuantumCircuit"}},
+                                          .abstract = true,
+                                          .body = [](Args) { return nb::none(); },
+                                      });
+    m.attr("TranspilerPass") =
+        make_class(abc.attr("ABCMeta"), m, "TranspilerPass", nb::make_tuple(abc.attr("ABC")),
+                   kClassDoc, {{"__init__", init}, {"run", run}});
 }

@@ -21,7 +21,8 @@ std::vector<double> doubles(PyObject* seq) {
     nb::object fast = checked(PySequence_Fast(seq, "gate parameters must be a sequence"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
     std::vector<double> out(n);
-    for (Py_ssize_t k = 0; k < n; ++k) out[k] = convert_double(PySequence_Fast_GET_ITEM(fast.ptr(), k));
+    for (Py_ssize_t k = 0; k < n; ++k)
+        out[k] = convert_double(PySequence_Fast_GET_ITEM(fast.ptr(), k));
     return out;
 }
 
@@ -33,7 +34,8 @@ std::vector<unsigned> indices(PyObject* seq, unsigned nqubits) {
         const long q = PyLong_AsLong(PySequence_Fast_GET_ITEM(fast.ptr(), k));
         if (q == -1 && PyErr_Occurred()) throw nb::python_error();
         if (q < 0 || static_cast<unsigned long>(q) >= nqubits) {
-            PyErr_Format(PyExc_ValueError, "qubit index %ld out of range for %u qubits", q, nqubits);
+            PyErr_Format(PyExc_ValueError, "qubit index %ld out of range for %u qubits", q,
+                         nqubits);
             throw nb::python_error();
         }
         out[k] = static_cast<unsigned>(q);
@@ -68,7 +70,8 @@ nb::object circuit_unitary(unsigned nqubits, PyObject* operations) {
     // Column-major, as the core writes it: numpy reads it like any other array.
     nb::object out = checked(PyArray_New(&PyArray_Type, 2, dims, NPY_CDOUBLE, nullptr, nullptr, 0,
                                          NPY_ARRAY_F_CONTIGUOUS, nullptr));
-    sim::circuit_unitary(nqubits, ops, std::span(complex_data(out), static_cast<std::size_t>(dim * dim)));
+    sim::circuit_unitary(nqubits, ops,
+                         std::span(complex_data(out), static_cast<std::size_t>(dim * dim)));
     return out;
 }
 
@@ -79,20 +82,23 @@ NB_MODULE(_unitary, m) {
     install_interrupt_check();
     m.doc() = "The unitary matrix of a circuit, from the core's gate matrices.";
     m.attr("MAX_QUBITS") = sim::kMaxQubits;
-    m.attr("circuit_unitary") = make_function(m, {
-        .name = "circuit_unitary",
-        .doc = "The 2**nqubits x 2**nqubits unitary of (name, parameters, qubits) triples\n"
-               "applied in order; bit k of a row or column index is qubit k.",
-        .params = {{"nqubits"}, {"operations"}},
-        .body = [](Args args) {
-            const long n = PyLong_AsLong(convert_int(args[0], "nqubits").ptr());
-            if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-            if (n < 0 || n > static_cast<long>(sim::kMaxQubits)) {
-                PyErr_Format(PyExc_ValueError, "nqubits must be between 0 and %u, got %ld",
-                             sim::kMaxQubits, n);
-                throw nb::python_error();
-            }
-            return circuit_unitary(static_cast<unsigned>(n), args[1]);
-        },
-    });
+    m.attr("circuit_unitary") = make_function(
+        m, {
+               .name = "circuit_unitary",
+               .doc = "The 2**nqubits x 2**nqubits unitary of (name, parameters, qubits) triples\n"
+                      "applied in order; bit k of a row or column index is qubit k.",
+               .params = {{"nqubits"}, {"operations"}},
+               .body =
+                   [](Args args) {
+                       const long n = PyLong_AsLong(convert_int(args[0], "nqubits").ptr());
+                       if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+                       if (n < 0 || n > static_cast<long>(sim::kMaxQubits)) {
+                           PyErr_Format(PyExc_ValueError,
+                                        "nqubits must be between 0 and %u, got %ld",
+                                        sim::kMaxQubits, n);
+                           throw nb::python_error();
+                       }
+                       return circuit_unitary(static_cast<unsigned>(n), args[1]);
+                   },
+           });
 }

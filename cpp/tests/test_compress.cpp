@@ -21,14 +21,16 @@ constexpr double kPi = std::numbers::pi;
 // builder makes them (one per pair of consecutive operations on some qubit,
 // in the order of the later gate and its qubits).
 class Builder {
-public:
-    std::uint32_t kind(compress::Rule rule, compress::MatrixKind matrix = compress::MatrixKind::none, bool compressible = true,
-                       bool is_r = false) {
+  public:
+    std::uint32_t kind(compress::Rule rule,
+                       compress::MatrixKind matrix = compress::MatrixKind::none,
+                       bool compressible = true, bool is_r = false) {
         c_.kinds.push_back({rule, matrix, compressible, is_r});
         return static_cast<std::uint32_t>(c_.kinds.size() - 1);
     }
 
-    Builder& gate(std::uint32_t kind, std::vector<std::int64_t> qubits, std::vector<Number> params = {}) {
+    Builder& gate(std::uint32_t kind, std::vector<std::int64_t> qubits,
+                  std::vector<Number> params = {}) {
         const auto node = static_cast<compress::NodeId>(c_.node_count());
         c_.node_kind.push_back(kind);
         std::vector<std::pair<compress::NodeId, std::vector<std::int64_t>>> sources;
@@ -37,14 +39,18 @@ public:
             const compress::NodeId prev = last_[q];
             last_[q] = node;
             if (prev == compress::kNone) continue;
-            auto it = std::find_if(sources.begin(), sources.end(), [&](auto& s) { return s.first == prev; });
-            if (it == sources.end()) sources.push_back({prev, {q}});
-            else it->second.push_back(q);
+            auto it = std::find_if(sources.begin(), sources.end(),
+                                   [&](auto& s) { return s.first == prev; });
+            if (it == sources.end())
+                sources.push_back({prev, {q}});
+            else
+                it->second.push_back(q);
         }
         for (auto& [source, qs] : sources) {
             const auto first = static_cast<std::uint32_t>(c_.edge_qubits.size());
             c_.edge_qubits.insert(c_.edge_qubits.end(), qs.begin(), qs.end());
-            c_.edges.push_back({source, node, first, static_cast<std::uint32_t>(c_.edge_qubits.size())});
+            c_.edges.push_back(
+                {source, node, first, static_cast<std::uint32_t>(c_.edge_qubits.size())});
         }
         c_.qubits.insert(c_.qubits.end(), qubits.begin(), qubits.end());
         c_.qubit_offsets.push_back(static_cast<std::uint32_t>(c_.qubits.size()));
@@ -55,7 +61,7 @@ public:
 
     const compress::Circuit& circuit() const { return c_; }
 
-private:
+  private:
     compress::Circuit c_;
     std::vector<compress::NodeId> last_;
 };
@@ -144,7 +150,8 @@ TEST(Engine, CancellationNextToADirectEdgeUnitesItsQubits) {
 TEST(Engine, TwoQubitCancellationLinksByCommonQubit) {
     Builder b;
     // The neighbours are not compressible, or they would cancel in turn.
-    const auto h = b.kind(compress::Rule::one_qubit, compress::MatrixKind::none, false), cx = b.kind(compress::Rule::two_qubit);
+    const auto h = b.kind(compress::Rule::one_qubit, compress::MatrixKind::none, false),
+               cx = b.kind(compress::Rule::two_qubit);
     b.gate(h, {0}).gate(h, {1}).gate(cx, {0, 1}).gate(cx, {0, 1}).gate(h, {1}).gate(h, {0});
     compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
@@ -155,7 +162,11 @@ TEST(Engine, FusionDrawsSerialsAndInheritsLinks) {
     Builder b;
     const auto h = b.kind(compress::Rule::one_qubit, compress::MatrixKind::none, false);
     const auto rx = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::rx);
-    b.gate(h, {2}).gate(rx, {2}, {f(0.3)}).gate(rx, {2}, {f(0.2)}).gate(rx, {2}, {i(1)}).gate(h, {2});
+    b.gate(h, {2})
+        .gate(rx, {2}, {f(0.3)})
+        .gate(rx, {2}, {f(0.2)})
+        .gate(rx, {2}, {i(1)})
+        .gate(h, {2});
     compress::Engine e(b.circuit(), compress::plain_hooks());
     EXPECT_EQ(e.run(), compress::Outcome::done);
     EXPECT_EQ(e.serials_drawn(), 2u);
@@ -190,7 +201,8 @@ TEST(Engine, IntSumsStayExactAndAnglesCancelToIdentity) {
 TEST(Engine, IntSumBeyondExactRangeIsUnsupported) {
     Builder b;
     const auto rx = b.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::rx);
-    b.gate(rx, {0}, {i(compress::kExactIntLimit - 1)}).gate(rx, {0}, {i(compress::kExactIntLimit - 1)});
+    b.gate(rx, {0}, {i(compress::kExactIntLimit - 1)})
+        .gate(rx, {0}, {i(compress::kExactIntLimit - 1)});
     compress::Engine e(b.circuit(), compress::plain_hooks());
     EXPECT_EQ(e.run(), compress::Outcome::unsupported);
 }
@@ -229,7 +241,10 @@ TEST(Engine, UFusionUsesTheHooksAndStopsOnNonFiniteProducts) {
     Builder bad;
     const auto u2 = bad.kind(compress::Rule::one_qubit_parameter, compress::MatrixKind::u);
     const auto x = bad.kind(compress::Rule::one_qubit);
-    bad.gate(x, {0}).gate(x, {0}).gate(u2, {0}, {f(std::nan("")), f(0), f(0)}).gate(u2, {0}, {f(0), f(0), f(0)});
+    bad.gate(x, {0})
+        .gate(x, {0})
+        .gate(u2, {0}, {f(std::nan("")), f(0), f(0)})
+        .gate(u2, {0}, {f(0), f(0), f(0)});
     compress::Engine failing(bad.circuit(), compress::plain_hooks());
     EXPECT_EQ(failing.run(), compress::Outcome::u3_not_finite);
     EXPECT_EQ(failing.merges(), 1u);  // the graph is the one before the failing pair
@@ -267,7 +282,8 @@ TEST(Engine, LongChainsMergeInLinearlyManySteps) {
     for (int k = 0; k < 20000; ++k) b.gate(x, {k % 7});
     compress::Engine e(b.circuit(), compress::plain_hooks());
     e.run();
-    EXPECT_EQ(live_nodes(e).size(), 7u + 6u);  // one rz per qubit, x pairs cancel leaving 20000 % 2 per qubit
+    EXPECT_EQ(live_nodes(e).size(),
+              7u + 6u);  // one rz per qubit, x pairs cancel leaving 20000 % 2 per qubit
 }
 
 TEST(GateDescription, MatrixKindsFollowTheGateNames) {
@@ -288,12 +304,13 @@ TEST(GateDescription, OnlyGatesTheEngineReproducesAreDescribed) {
     };
     const Case cases[] = {
         {"rx", Rule::one_qubit_parameter, 1, true, true},
-        {"rxx", Rule::one_qubit_parameter, 1, true, false},  // a two-qubit matrix under a one-qubit rule
+        {"rxx", Rule::one_qubit_parameter, 1, true,
+         false},  // a two-qubit matrix under a one-qubit rule
         {"rz", Rule::two_qubit_parameter, 1, true, false},
         {"myrot", Rule::one_qubit_parameter, 1, true, false},  // no matrix function
         {"myrot", Rule::one_qubit_parameter, 1, false, true},  // never merged: nothing to reproduce
-        {"x", Rule::one_qubit, 2, true, false},                // two categories disagree on its rule
-        {"r", Rule::two_qubit, 1, true, false},                // "r" merges only as a one-qubit rotation
+        {"x", Rule::one_qubit, 2, true, false},  // two categories disagree on its rule
+        {"r", Rule::two_qubit, 1, true, false},  // "r" merges only as a one-qubit rotation
         {"r", Rule::one_qubit_parameter, 1, true, true},
     };
     for (const Case& c : cases) {
@@ -307,7 +324,8 @@ TEST(GateDescription, OnlyGatesTheEngineReproducesAreDescribed) {
 
 TEST(GateDescription, IdentityTestMatchesTheMatrices) {
     const double zero[3] = {0, 0, 0}, full_turn[3] = {4 * kPi, 0, 0}, half_turn[3] = {kPi, 0, 0};
-    for (auto kind : {compress::MatrixKind::rx, compress::MatrixKind::rzz, compress::MatrixKind::u}) {
+    for (auto kind :
+         {compress::MatrixKind::rx, compress::MatrixKind::rzz, compress::MatrixKind::u}) {
         EXPECT_TRUE(compress::matrix_is_identity(kind, zero));
         EXPECT_TRUE(compress::matrix_is_identity(kind, full_turn));
         EXPECT_FALSE(compress::matrix_is_identity(kind, half_turn));

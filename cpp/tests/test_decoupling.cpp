@@ -37,12 +37,13 @@ TEST_P(FloorDivision, MatchesTheHostOnSignsAndZeros) {
     EXPECT_EQ(std::signbit(got), c.negative_zero || c.expected < 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FloorDivision,
-                         ::testing::Values(FloorCase{7.0, 2.0, 3.0, false}, FloorCase{-7.0, 2.0, -4.0, false},
-                                           FloorCase{7.0, -2.0, -4.0, false}, FloorCase{-7.0, -2.0, 3.0, false},
-                                           FloorCase{0.0, 5.0, 0.0, false}, FloorCase{-0.0, 5.0, 0.0, true},
-                                           FloorCase{0.0, -5.0, 0.0, true}, FloorCase{1.0, 3.0, 0.0, false},
-                                           FloorCase{-1.0, 3.0, -1.0, false}, FloorCase{1e-7, -INFINITY, -1.0, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FloorDivision,
+    ::testing::Values(FloorCase{7.0, 2.0, 3.0, false}, FloorCase{-7.0, 2.0, -4.0, false},
+                      FloorCase{7.0, -2.0, -4.0, false}, FloorCase{-7.0, -2.0, 3.0, false},
+                      FloorCase{0.0, 5.0, 0.0, false}, FloorCase{-0.0, 5.0, 0.0, true},
+                      FloorCase{0.0, -5.0, 0.0, true}, FloorCase{1.0, 3.0, 0.0, false},
+                      FloorCase{-1.0, 3.0, -1.0, false}, FloorCase{1e-7, -INFINITY, -1.0, false}));
 
 TEST(HostFloats, FloorDivisionOfInfinityIsNaN) {
     EXPECT_TRUE(std::isnan(host_floor_divide(INFINITY, 3e-8)));
@@ -51,10 +52,12 @@ TEST(HostFloats, FloorDivisionOfInfinityIsNaN) {
 class RoundHalfEven : public ::testing::TestWithParam<std::pair<double, double>> {};
 TEST_P(RoundHalfEven, TiesGoToEven) { EXPECT_EQ(host_round(GetParam().first), GetParam().second); }
 INSTANTIATE_TEST_SUITE_P(Cases, RoundHalfEven,
-                         ::testing::Values(std::pair{0.5, 0.0}, std::pair{1.5, 2.0}, std::pair{2.5, 2.0},
-                                           std::pair{-2.5, -2.0}, std::pair{3.4999999999999996, 3.0},
+                         ::testing::Values(std::pair{0.5, 0.0}, std::pair{1.5, 2.0},
+                                           std::pair{2.5, 2.0}, std::pair{-2.5, -2.0},
+                                           std::pair{3.4999999999999996, 3.0},
                                            std::pair{49.99999999999998, 50.0},
-                                           std::pair{199.99999999999991, 200.0}, std::pair{74.99999999999999, 75.0}));
+                                           std::pair{199.99999999999991, 200.0},
+                                           std::pair{74.99999999999999, 75.0}));
 
 TEST(HostFloats, GridStep) { EXPECT_EQ(kGridSeconds, 1.0000000000000002e-10); }
 
@@ -96,7 +99,8 @@ Options options(double t1g, double t2g, Sequence s = Sequence::xy4, bool align_r
 
 using K = InsertedKind;
 
-std::vector<K> kinds_of_window(const Outcome& out, std::uint32_t window, Sequence s = Sequence::xy4) {
+std::vector<K> kinds_of_window(const Outcome& out, std::uint32_t window,
+                               Sequence s = Sequence::xy4) {
     std::vector<K> kinds;
     const Window& w = out.windows[window];
     for (std::uint32_t i = 0; i < w.count; ++i) kinds.push_back(inserted_kind(w, s, i));
@@ -104,13 +108,22 @@ std::vector<K> kinds_of_window(const Outcome& out, std::uint32_t window, Sequenc
 }
 
 size_t position_in_order(const Outcome& out, NodeId node) {
-    return static_cast<size_t>(std::find(out.order.begin(), out.order.end(), node) - out.order.begin());
+    return static_cast<size_t>(std::find(out.order.begin(), out.order.end(), node) -
+                               out.order.begin());
 }
 
 TEST(Decouple, IdleTimeIsSummedLayerByLayer) {
     // cx(0,1), eight h(1), cx(0,1): qubit 0 waits 0.0 + 8 x 2e-8 = 1.5999999999999998e-07.
-    Problem p = circuit(2, {{kTwo, {0, 1}}, {kOne, {1}}, {kOne, {1}}, {kOne, {1}}, {kOne, {1}},
-                            {kOne, {1}}, {kOne, {1}}, {kOne, {1}}, {kOne, {1}}, {kTwo, {0, 1}}});
+    Problem p = circuit(2, {{kTwo, {0, 1}},
+                            {kOne, {1}},
+                            {kOne, {1}},
+                            {kOne, {1}},
+                            {kOne, {1}},
+                            {kOne, {1}},
+                            {kOne, {1}},
+                            {kOne, {1}},
+                            {kOne, {1}},
+                            {kTwo, {0, 1}}});
     for (bool align_right : {true, false}) {
         Outcome out = decouple(p, options(2e-8, 4e-8, Sequence::xy4, align_right));
         ASSERT_EQ(out.status, Status::ok);
@@ -120,8 +133,8 @@ TEST(Decouple, IdleTimeIsSummedLayerByLayer) {
         EXPECT_EQ(out.windows[0].gap, 2e-08);
         EXPECT_EQ(out.windows[0].half, 1e-08);
         EXPECT_EQ(kinds_of_window(out, 0),
-                  (std::vector<K>{K::half_delay, K::x, K::gap_delay, K::y, K::gap_delay, K::x, K::gap_delay,
-                                  K::y, K::half_delay}));
+                  (std::vector<K>{K::half_delay, K::x, K::gap_delay, K::y, K::gap_delay, K::x,
+                                  K::gap_delay, K::y, K::half_delay}));
         // The train sits between the two cx in the output order, in chain order.
         size_t previous = position_in_order(out, 0);
         for (NodeId n = 10; n < 19; ++n) {
@@ -159,8 +172,8 @@ TEST(Decouple, CpmgTwoRepetitions) {
     ASSERT_EQ(out.status, Status::ok);
     EXPECT_EQ(out.windows[1].gap, 5e-09);
     EXPECT_EQ(kinds_of_window(out, 1, Sequence::cpmg),
-              (std::vector<K>{K::half_delay, K::x, K::gap_delay, K::x, K::gap_delay, K::x, K::gap_delay, K::x,
-                              K::half_delay}));
+              (std::vector<K>{K::half_delay, K::x, K::gap_delay, K::x, K::gap_delay, K::x,
+                              K::gap_delay, K::x, K::half_delay}));
 }
 
 TEST(Decouple, ExactRepetitionGivesBackToBackPulses) {
@@ -183,7 +196,8 @@ TEST(Decouple, LongerWindowsRepeatWithAlternatingXy4Order) {
     std::vector<K> pulses;
     for (K k : kinds_of_window(out, 1))
         if (k == K::x || k == K::y) pulses.push_back(k);
-    EXPECT_EQ(pulses, (std::vector<K>{K::x, K::y, K::x, K::y, K::y, K::x, K::y, K::x, K::x, K::y, K::x, K::y}));
+    EXPECT_EQ(pulses, (std::vector<K>{K::x, K::y, K::x, K::y, K::y, K::x, K::y, K::x, K::x, K::y,
+                                      K::x, K::y}));
     EXPECT_EQ(kinds_of_window(out, 1).size(), 25u);
 }
 
@@ -222,8 +236,14 @@ TEST(Decouple, TwoQubitParameterGateLeavesNoRest) {
 }
 
 TEST(Decouple, WideNodeAfterOneNodeOnTwoQubitsKeepsBothTrains) {
-    Problem p = circuit(3, {{kTwo, {0, 1}}, {kOne, {2}}, {kOne, {2}}, {kOne, {2}}, {kOne, {2}}, {kOne, {2}},
-                            {kOne, {2}}, {kWide, {0, 1, 2}}});
+    Problem p = circuit(3, {{kTwo, {0, 1}},
+                            {kOne, {2}},
+                            {kOne, {2}},
+                            {kOne, {2}},
+                            {kOne, {2}},
+                            {kOne, {2}},
+                            {kOne, {2}},
+                            {kWide, {0, 1, 2}}});
     Outcome out = decouple(p, options(3e-8, 4e-8, Sequence::xy4, false));
     ASSERT_EQ(out.status, Status::ok);
     ASSERT_EQ(out.windows.size(), 2u);
@@ -263,8 +283,13 @@ TEST(Decouple, LazyIdleCatchUpAddsInLayerOrder) {
     // work; its window must hold the left-to-right sum of those lengths.
     // Layers: [h1, cx23] t2g | h2 t1g | cx23 t2g | h2 t1g | cx23 t2g | cx12.
     const double t1g = 1e-8, t2g = 3.3e-8;
-    Problem p = circuit(4, {{kOne, {1}}, {kTwo, {2, 3}}, {kOne, {2}}, {kTwo, {2, 3}}, {kOne, {2}},
-                            {kTwo, {2, 3}}, {kTwo, {1, 2}}});
+    Problem p = circuit(4, {{kOne, {1}},
+                            {kTwo, {2, 3}},
+                            {kOne, {2}},
+                            {kTwo, {2, 3}},
+                            {kOne, {2}},
+                            {kTwo, {2, 3}},
+                            {kTwo, {1, 2}}});
     Outcome out = decouple(p, options(t1g, t2g, Sequence::cpmg, false));
     ASSERT_EQ(out.status, Status::ok);
     double idle = t2g - t1g;
@@ -274,7 +299,8 @@ TEST(Decouple, LazyIdleCatchUpAddsInLayerOrder) {
     EXPECT_EQ(w.node, 6u);
     EXPECT_EQ(w.position, 0u);
     const double n_dd = std::max(host_floor_divide(idle, t1g * 2), 1.0);
-    const double gap = host_round((idle - n_dd * 2 * t1g) / 2 / n_dd / kGridSeconds) * kGridNs * 1e-9;
+    const double gap =
+        host_round((idle - n_dd * 2 * t1g) / 2 / n_dd / kGridSeconds) * kGridNs * 1e-9;
     EXPECT_EQ(w.gap, gap);
     EXPECT_EQ(static_cast<double>(out.inserted()), train_nodes(n_dd, 2, gap > 0));
 }
@@ -318,7 +344,9 @@ TEST(Decouple, OrderEqualsTheLayersOfTheMaterialisedGraph) {
                 std::uint32_t q = next(2) ? 0 : next(nqubits);
                 if (std::find(qs.begin(), qs.end(), q) == qs.end()) qs.push_back(q);
             }
-            p.timing.push_back(width == 1 ? kOne : width == 2 ? kTwo : (next(2) ? kBarrier : kWide));
+            p.timing.push_back(width == 1   ? kOne
+                               : width == 2 ? kTwo
+                                            : (next(2) ? kBarrier : kWide));
             p.qubit_ids.insert(p.qubit_ids.end(), qs.begin(), qs.end());
             p.qubit_offsets.push_back(static_cast<std::uint32_t>(p.qubit_ids.size()));
             p.dag.add_node();
@@ -326,8 +354,9 @@ TEST(Decouple, OrderEqualsTheLayersOfTheMaterialisedGraph) {
         auto deps = dag::dependency_edges(p.qubit_offsets, p.qubit_ids, nqubits);
         for (const auto& e : deps.edges) p.dag.add_edge(e.source, e.target);
         p.record_size = nqubits;
-        const Options o = options(1e-8 * (1 + next(4)), 1e-8 * (1 + next(9)), next(2) ? Sequence::xy4 : Sequence::cpmg,
-                                  next(2) == 1, next(2) == 1);
+        const Options o =
+            options(1e-8 * (1 + next(4)), 1e-8 * (1 + next(9)),
+                    next(2) ? Sequence::xy4 : Sequence::cpmg, next(2) == 1, next(2) == 1);
         Outcome out = decouple(p, o);
         ASSERT_EQ(out.status, Status::ok);
         EXPECT_EQ(out.order, reference_order(p, out)) << "round " << round;

@@ -26,7 +26,8 @@ std::vector<NodeId> predecessors(const GateDag& g, NodeId n) {
 
 std::vector<std::vector<NodeId>> layers(const Generations& gens) {
     std::vector<std::vector<NodeId>> out;
-    for (size_t i = 0; i < gens.size(); ++i) out.emplace_back(gens.layer(i).begin(), gens.layer(i).end());
+    for (size_t i = 0; i < gens.size(); ++i)
+        out.emplace_back(gens.layer(i).begin(), gens.layer(i).end());
     return out;
 }
 
@@ -99,10 +100,15 @@ INSTANTIATE_TEST_SUITE_P(
         GenerationCase{"empty", 0, {}, {}, {}},
         GenerationCase{"isolated", 3, {}, {{0, 1, 2}}, {{0, 1, 2}}},
         // Children join a layer in the order their last incoming edge is consumed.
-        GenerationCase{"diamond", 4, {{0, 2}, {0, 1}, {1, 3}, {2, 3}}, {{0}, {2, 1}, {3}}, {{3}, {1, 2}, {0}}},
+        GenerationCase{
+            "diamond", 4, {{0, 2}, {0, 1}, {1, 3}, {2, 3}}, {{0}, {2, 1}, {3}}, {{3}, {1, 2}, {0}}},
         // Reversed successor lists follow node order, not edge insertion order.
-        GenerationCase{"preds_out_of_order", 4, {{2, 3}, {0, 3}, {1, 3}}, {{0, 1, 2}, {3}}, {{3}, {0, 1, 2}}},
-        GenerationCase{"chain_and_side", 5, {{0, 1}, {1, 2}, {3, 2}, {2, 4}}, {{0, 3}, {1}, {2}, {4}},
+        GenerationCase{
+            "preds_out_of_order", 4, {{2, 3}, {0, 3}, {1, 3}}, {{0, 1, 2}, {3}}, {{3}, {0, 1, 2}}},
+        GenerationCase{"chain_and_side",
+                       5,
+                       {{0, 1}, {1, 2}, {3, 2}, {2, 4}},
+                       {{0, 3}, {1}, {2}, {4}},
                        {{4}, {2}, {1, 3}, {0}}}),
     [](const auto& info) { return info.param.name; });
 
@@ -159,16 +165,17 @@ TEST_P(Dependency, LinksEachGateToTheLastGateOnEachOfItsQubits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Circuits, Dependency,
-    ::testing::Values(
-        DependencyCase{"no_gates", {}, {}},
-        DependencyCase{"chain", {{0}, {0}, {0}}, {{0, 1, {0}}, {1, 2, {0}}}},
-        // One edge per predecessor, carrying every qubit it hands over.
-        DependencyCase{"shared_pair", {{0, 1}, {1, 0}}, {{0, 1, {0, 1}}}},
-        // Edges of one target follow the target's qubit order.
-        DependencyCase{"fan_in", {{2}, {0}, {1, 2, 0}}, {{0, 2, {1}}, {1, 2, {2}}}},
-        DependencyCase{"interleaved", {{0, 1}, {1}, {0, 1, 2}}, {{0, 1, {0}}, {0, 2, {0}}, {1, 2, {1}}}},
-        // A qubit named twice depends on the earlier gate once, never on itself.
-        DependencyCase{"repeated_qubit", {{0}, {0, 0}}, {{0, 1, {0}}}}),
+    ::testing::Values(DependencyCase{"no_gates", {}, {}},
+                      DependencyCase{"chain", {{0}, {0}, {0}}, {{0, 1, {0}}, {1, 2, {0}}}},
+                      // One edge per predecessor, carrying every qubit it hands over.
+                      DependencyCase{"shared_pair", {{0, 1}, {1, 0}}, {{0, 1, {0, 1}}}},
+                      // Edges of one target follow the target's qubit order.
+                      DependencyCase{"fan_in", {{2}, {0}, {1, 2, 0}}, {{0, 2, {1}}, {1, 2, {2}}}},
+                      DependencyCase{"interleaved",
+                                     {{0, 1}, {1}, {0, 1, 2}},
+                                     {{0, 1, {0}}, {0, 2, {0}}, {1, 2, {1}}}},
+                      // A qubit named twice depends on the earlier gate once, never on itself.
+                      DependencyCase{"repeated_qubit", {{0}, {0, 0}}, {{0, 1, {0}}}}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

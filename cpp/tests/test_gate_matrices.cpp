@@ -174,16 +174,15 @@ TEST_P(BasisAction, MapsEachBasisState) {
 
 INSTANTIATE_TEST_SUITE_P(
     FixedGates, BasisAction,
-    ::testing::Values(
-        Permutation{"x", dense(g::x_matrix()), {1, 0}},
-        Permutation{"swap", dense(g::swap_matrix()), {0, 2, 1, 3}},
-        // first qubit (bit 0) controls: state 1 <-> 3
-        Permutation{"cx", dense(g::cx_matrix()), {0, 3, 2, 1}},
-        Permutation{"xc", dense(g::xc_matrix()), {0, 1, 3, 2}},
-        Permutation{"ccx", dense(g::ccx_matrix()), {0, 1, 2, 7, 4, 5, 6, 3}},
-        Permutation{"cxc", dense(g::cxc_matrix()), {0, 1, 2, 3, 4, 5, 7, 6}},
-        Permutation{"cswap", dense(g::cswap_matrix()), {0, 1, 2, 5, 4, 3, 6, 7}},
-        Permutation{"swapc", dense(g::swapc_matrix()), {0, 1, 2, 3, 4, 6, 5, 7}}),
+    ::testing::Values(Permutation{"x", dense(g::x_matrix()), {1, 0}},
+                      Permutation{"swap", dense(g::swap_matrix()), {0, 2, 1, 3}},
+                      // first qubit (bit 0) controls: state 1 <-> 3
+                      Permutation{"cx", dense(g::cx_matrix()), {0, 3, 2, 1}},
+                      Permutation{"xc", dense(g::xc_matrix()), {0, 1, 3, 2}},
+                      Permutation{"ccx", dense(g::ccx_matrix()), {0, 1, 2, 7, 4, 5, 6, 3}},
+                      Permutation{"cxc", dense(g::cxc_matrix()), {0, 1, 2, 3, 4, 5, 7, 6}},
+                      Permutation{"cswap", dense(g::cswap_matrix()), {0, 1, 2, 5, 4, 3, 6, 7}},
+                      Permutation{"swapc", dense(g::swapc_matrix()), {0, 1, 2, 3, 4, 6, 5, 7}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- reversed-order variants -------------------------------------------------
@@ -233,33 +232,53 @@ INSTANTIATE_TEST_SUITE_P(
     Gates, Algebra,
     ::testing::Values(
         Identity{"h_squared", [] { return sq(dense(g::h_matrix())); }, [] { return identity(2); }},
-        Identity{"s_squared", [] { return sq(dense(g::s_matrix())); }, [] { return dense(g::z_matrix()); }},
-        Identity{"t_squared", [] { return sq(dense(g::t_matrix())); }, [] { return dense(g::s_matrix()); }},
-        Identity{"sx_squared", [] { return sq(dense(g::sx_matrix())); }, [] { return dense(g::x_matrix()); }},
-        Identity{"sdg_dagger", [] { return dagger(dense(g::s_matrix())); }, [] { return dense(g::sdg_matrix()); }},
-        Identity{"tdg_dagger", [] { return dagger(dense(g::t_matrix())); }, [] { return dense(g::tdg_matrix()); }},
-        Identity{"sxdg_dagger", [] { return dagger(dense(g::sx_matrix())); }, [] { return dense(g::sxdg_matrix()); }},
-        Identity{"y_is_i_x_z", [] { return scaled({0, 1}, mul(dense(g::x_matrix()), dense(g::z_matrix()))); },
+        Identity{"s_squared", [] { return sq(dense(g::s_matrix())); },
+                 [] { return dense(g::z_matrix()); }},
+        Identity{"t_squared", [] { return sq(dense(g::t_matrix())); },
+                 [] { return dense(g::s_matrix()); }},
+        Identity{"sx_squared", [] { return sq(dense(g::sx_matrix())); },
+                 [] { return dense(g::x_matrix()); }},
+        Identity{"sdg_dagger", [] { return dagger(dense(g::s_matrix())); },
+                 [] { return dense(g::sdg_matrix()); }},
+        Identity{"tdg_dagger", [] { return dagger(dense(g::t_matrix())); },
+                 [] { return dense(g::tdg_matrix()); }},
+        Identity{"sxdg_dagger", [] { return dagger(dense(g::sx_matrix())); },
+                 [] { return dense(g::sxdg_matrix()); }},
+        Identity{"y_is_i_x_z",
+                 [] {
+                     return scaled({0, 1}, mul(dense(g::x_matrix()), dense(g::z_matrix())));
+                 },
                  [] { return dense(g::y_matrix()); }},
-        Identity{"u2_h", [] { return dense(g::u2_matrix(0.0, kPi)); }, [] { return dense(g::h_matrix()); }},
-        Identity{"u_rx", [] { return dense(g::u_matrix(0.8, -kPi / 2, kPi / 2)); }, [] { return dense(g::rx_matrix(0.8)); }},
-        Identity{"u_ry", [] { return dense(g::u_matrix(-1.3, 0.0, 0.0)); }, [] { return dense(g::ry_matrix(-1.3)); }},
-        Identity{"r_rx", [] { return dense(g::r_matrix(2.2, 0.0)); }, [] { return dense(g::rx_matrix(2.2)); }},
-        Identity{"r_ry", [] { return dense(g::r_matrix(2.2, kPi / 2)); }, [] { return dense(g::ry_matrix(2.2)); }},
-        Identity{"u1_p", [] { return dense(g::u1_matrix(0.77)); }, [] { return dense(g::p_matrix(0.77)); }},
+        Identity{"u2_h", [] { return dense(g::u2_matrix(0.0, kPi)); },
+                 [] { return dense(g::h_matrix()); }},
+        Identity{"u_rx", [] { return dense(g::u_matrix(0.8, -kPi / 2, kPi / 2)); },
+                 [] { return dense(g::rx_matrix(0.8)); }},
+        Identity{"u_ry", [] { return dense(g::u_matrix(-1.3, 0.0, 0.0)); },
+                 [] { return dense(g::ry_matrix(-1.3)); }},
+        Identity{"r_rx", [] { return dense(g::r_matrix(2.2, 0.0)); },
+                 [] { return dense(g::rx_matrix(2.2)); }},
+        Identity{"r_ry", [] { return dense(g::r_matrix(2.2, kPi / 2)); },
+                 [] { return dense(g::ry_matrix(2.2)); }},
+        Identity{"u1_p", [] { return dense(g::u1_matrix(0.77)); },
+                 [] { return dense(g::p_matrix(0.77)); }},
         Identity{"rz_p", [] { return dense(g::rz_matrix(0.77)); },
                  [] { return scaled(std::exp(cplx(0, -0.385)), dense(g::p_matrix(0.77))); }},
         Identity{"rx_pi", [] { return dense(g::rx_matrix(kPi)); },
-                 [] { return scaled({0, -1}, dense(g::x_matrix())); }},
+                 [] {
+                     return scaled({0, -1}, dense(g::x_matrix()));
+                 }},
         Identity{"rxx_pi", [] { return dense(g::rxx_matrix(kPi)); },
                  [] {
                      // -i times the permutation 0<->3, 1<->2
                      Dense d{4, std::vector<cplx>(16, 0.0)};
-                     d.a[0 * 4 + 3] = d.a[1 * 4 + 2] = d.a[2 * 4 + 1] = d.a[3 * 4 + 0] = cplx(0, -1);
+                     d.a[0 * 4 + 3] = d.a[1 * 4 + 2] = d.a[2 * 4 + 1] = d.a[3 * 4 + 0] =
+                         cplx(0, -1);
                      return d;
                  }},
-        Identity{"cp_pi_cz", [] { return dense(g::cp_matrix(kPi)); }, [] { return dense(g::cz_matrix()); }},
-        Identity{"ccz_from_ccx", [] {
+        Identity{"cp_pi_cz", [] { return dense(g::cp_matrix(kPi)); },
+                 [] { return dense(g::cz_matrix()); }},
+        Identity{"ccz_from_ccx",
+                 [] {
                      // H on the third qubit turns ccx into ccz.
                      Dense h3{8, std::vector<cplx>(64, 0.0)};
                      const auto h = g::h_matrix();
@@ -375,12 +394,13 @@ TEST_P(FixedByName, FindsTheMatrix) {
     for (std::size_t k = 0; k < dim * dim; ++k) EXPECT_TRUE(bits_equal(out[k], p.expected.a[k]));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, FixedByName,
-    ::testing::Values(Lookup{"id", 2, dense(g::id_matrix())}, Lookup{"tdg", 2, dense(g::tdg_matrix())},
-                      Lookup{"cnot", 4, dense(g::cx_matrix())}, Lookup{"yc", 4, dense(g::yc_matrix())},
-                      Lookup{"swapc", 8, dense(g::swapc_matrix())}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Names, FixedByName,
+                         ::testing::Values(Lookup{"id", 2, dense(g::id_matrix())},
+                                           Lookup{"tdg", 2, dense(g::tdg_matrix())},
+                                           Lookup{"cnot", 4, dense(g::cx_matrix())},
+                                           Lookup{"yc", 4, dense(g::yc_matrix())},
+                                           Lookup{"swapc", 8, dense(g::swapc_matrix())}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FixedByNameMissing, UnknownNamesAreRejected) {
     std::size_t dim = 0;

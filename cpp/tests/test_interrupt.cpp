@@ -18,7 +18,7 @@ int stop_at = 0;  // the check that reports an interrupt; 0: none does
 bool counting_check() { return ++checks_run == stop_at; }
 
 class Interrupt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         checks_run = 0;
         stop_at = 0;
@@ -95,8 +95,8 @@ TEST_F(Interrupt, CompressionStopsWhileLayingOutItsGraph) {
 TEST_F(Interrupt, ReadingAProgramStopsWithinAnExpansion) {
     std::string text = "OPENQASM 2.0;\nqreg q[1];\ngate g0 a { U(0,0,0) a; U(0,0,0) a; }\n";
     for (int i = 1; i < 16; ++i)
-        text += "gate g" + std::to_string(i) + " a { g" + std::to_string(i - 1) + " a; g" + std::to_string(i - 1) +
-                " a; }\n";
+        text += "gate g" + std::to_string(i) + " a { g" + std::to_string(i - 1) + " a; g" +
+                std::to_string(i - 1) + " a; }\n";
     text += "g15 q[0];\n";
     stop_at = 3;
     corvane::qasm::GateSet gates;

@@ -14,7 +14,8 @@ namespace {
 
 GateSet circuit_model_gates() {
     GateSet gates;
-    for (const char* name : {"id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg"}) gates.add(name, {1, 0});
+    for (const char* name : {"id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg"})
+        gates.add(name, {1, 0});
     for (const char* name : {"swap", "iswap", "cx", "cnot", "cy", "cz"}) gates.add(name, {2, 0});
     for (const char* name : {"ccz", "ccx", "cswap"}) gates.add(name, {3, 0});
     for (auto [name, n] : {std::pair{"rx", 1}, {"ry", 1}, {"rz", 1}, {"p", 1}, {"u", 3}, {"r", 2}})
@@ -25,9 +26,12 @@ GateSet circuit_model_gates() {
 
 std::string show(const Number& n) {
     switch (n.kind) {
-    case Number::Kind::integer: return std::to_string(n.integer);
-    case Number::Kind::big_integer: return std::string(n.negative ? "-" : "").append(n.digits);
-    case Number::Kind::real: break;
+        case Number::Kind::integer:
+            return std::to_string(n.integer);
+        case Number::Kind::big_integer:
+            return std::string(n.negative ? "-" : "").append(n.digits);
+        case Number::Kind::real:
+            break;
     }
     TextBuffer out;
     out.append_real(n.real);
@@ -39,9 +43,11 @@ std::string summary(const Program& p) {
     std::string out;
     for (const Operation& op : p.operations) {
         static const char* functional[] = {"", "measure", "barrier", "delay", "reset"};
-        out += op.kind == OperationKind::gate ? p.gate_names[op.gate] : functional[static_cast<int>(op.kind)];
+        out += op.kind == OperationKind::gate ? p.gate_names[op.gate]
+                                              : functional[static_cast<int>(op.kind)];
         for (std::uint32_t k = 0; k < op.nparams; ++k)
-            out += (k ? ", " : "(") + show(p.params[op.first_param + k]) + (k + 1 == op.nparams ? ")" : "");
+            out += (k ? ", " : "(") + show(p.params[op.first_param + k]) +
+                   (k + 1 == op.nparams ? ")" : "");
         for (std::uint32_t k = 0; k < op.nqubits; ++k) {
             // append(): GCC 12 warns falsely (-Wrestrict) on " " + std::string.
             if (op.kind == OperationKind::measure)
@@ -75,28 +81,45 @@ TEST_P(ReadsPrograms, IntoTheEntriesOfTheGateSet) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ReadsPrograms,
     testing::Values(
-        ReadCase{"aliases", "qreg q[2];\nu3(1,2,3) q[0]; u1(0.5) q[1]; cu1(2) q[0],q[1]; U(0,0,1) q[0]; CX q[1],q[0];",
+        ReadCase{"aliases",
+                 "qreg q[2];\nu3(1,2,3) q[0]; u1(0.5) q[1]; cu1(2) q[0],q[1]; U(0,0,1) q[0]; CX "
+                 "q[1],q[0];",
                  "u(1, 2, 3) 0\np(0.5) 1\ncp(2) 0 1\nu(0, 0, 1) 0\ncx 1 0\n"},
-        ReadCase{"u2 and u0", "qreg q[1];\nu2(0, pi) q[0]; u0(5) q[0];", "u(1.5707963267948966, 0, 3.141592653589793) 0\nid 0\n"},
-        ReadCase{"int arithmetic stays int, / gives float", "qreg q[1];\nrx(1+2*3) q[0]; rx(2^3) q[0]; rx(1/2) q[0]; rx(-(4)) q[0];",
+        ReadCase{"u2 and u0", "qreg q[1];\nu2(0, pi) q[0]; u0(5) q[0];",
+                 "u(1.5707963267948966, 0, 3.141592653589793) 0\nid 0\n"},
+        ReadCase{"int arithmetic stays int, / gives float",
+                 "qreg q[1];\nrx(1+2*3) q[0]; rx(2^3) q[0]; rx(1/2) q[0]; rx(-(4)) q[0];",
                  "rx(7) 0\nrx(8) 0\nrx(0.5) 0\nrx(-4) 0\n"},
-        ReadCase{"big integers are kept", "qreg q[1];\nrx(123456789012345678901234567890) q[0]; rx(-99999999999999999999) q[0];",
-                 "rx(123456789012345678901234567890) 0\nrx(-99999999999999999999) 0\n"},
-        ReadCase{"registers laid out in order, broadcast", "qreg a[2];\nqreg b[2];\ncx a, b; h b[1];",
-                 "cx 0 2\ncx 1 3\nh 3\n"},
-        ReadCase{"measures on one line join", "qreg q[2];\ncreg c[2];\nmeasure q -> c;\nmeasure q[0] -> c[1]; measure q[0] -> c[0];",
-                 "measure 0>0 1>1\nmeasure 0>1\nmeasure 0>0\n"},
-        ReadCase{"delays of one duration on one line join", "opaque delay(d) a;\nqreg q[3];\ndelay(1e-8) q[0]; delay(1e-8) q[1]; delay(2e-8) q[2];",
-                 "delay(1e-08) 0 1\ndelay(2e-08) 2\n"},
-        ReadCase{"user gate with parameters", "gate g(a, b) x, y { rz(a*b) x; barrier x, y; cx y, x; }\nqreg q[2];\ng(2, 0.25) q[1], q[0];",
+        ReadCase{
+            "big integers are kept",
+            "qreg q[1];\nrx(123456789012345678901234567890) q[0]; rx(-99999999999999999999) q[0];",
+            "rx(123456789012345678901234567890) 0\nrx(-99999999999999999999) 0\n"},
+        ReadCase{"registers laid out in order, broadcast",
+                 "qreg a[2];\nqreg b[2];\ncx a, b; h b[1];", "cx 0 2\ncx 1 3\nh 3\n"},
+        ReadCase{
+            "measures on one line join",
+            "qreg q[2];\ncreg c[2];\nmeasure q -> c;\nmeasure q[0] -> c[1]; measure q[0] -> c[0];",
+            "measure 0>0 1>1\nmeasure 0>1\nmeasure 0>0\n"},
+        ReadCase{
+            "delays of one duration on one line join",
+            "opaque delay(d) a;\nqreg q[3];\ndelay(1e-8) q[0]; delay(1e-8) q[1]; delay(2e-8) q[2];",
+            "delay(1e-08) 0 1\ndelay(2e-08) 2\n"},
+        ReadCase{"user gate with parameters",
+                 "gate g(a, b) x, y { rz(a*b) x; barrier x, y; cx y, x; }\nqreg q[2];\ng(2, 0.25) "
+                 "q[1], q[0];",
                  "rz(0.5) 1\nbarrier 1 0\ncx 0 1\n"},
-        ReadCase{"standard expansion", "qreg q[2];\ncrz(1) q[0], q[1];", "rz(0.5) 1\ncx 0 1\nrz(-0.5) 1\ncx 0 1\n"},
-        ReadCase{"user gate shadows a standard one", "gate ch a, b { cz a, b; }\nqreg q[2];\nch q[0], q[1];", "cz 0 1\n"},
-        ReadCase{"a gate of the set ignores a definition", "gate h a { x a; }\nqreg q[1];\nh q[0];", "h 0\n"},
+        ReadCase{"standard expansion", "qreg q[2];\ncrz(1) q[0], q[1];",
+                 "rz(0.5) 1\ncx 0 1\nrz(-0.5) 1\ncx 0 1\n"},
+        ReadCase{"user gate shadows a standard one",
+                 "gate ch a, b { cz a, b; }\nqreg q[2];\nch q[0], q[1];", "cz 0 1\n"},
+        ReadCase{"a gate of the set ignores a definition", "gate h a { x a; }\nqreg q[1];\nh q[0];",
+                 "h 0\n"},
         ReadCase{"reset broadcasts", "qreg q[2];\nreset q;", "reset 0\nreset 1\n"},
         ReadCase{"comments and blank lines", "// a\nqreg q[1]; // b\n\n  x q[0];", "x 0\n"},
-        ReadCase{"nesting within the limit", "qreg q[1];\nrx(" + std::string(900, '(') + "2" + std::string(900, ')') + ") q[0];",
-                 "rx(2) 0\n"}));
+        ReadCase{
+            "nesting within the limit",
+            "qreg q[1];\nrx(" + std::string(900, '(') + "2" + std::string(900, ')') + ") q[0];",
+            "rx(2) 0\n"}));
 
 struct ErrorCase {
     std::string text;
@@ -118,29 +141,41 @@ TEST_P(RefusesPrograms, NamingTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Table, RefusesPrograms,
     testing::Values(
-        ErrorCase{kHead + "qreg q[2];\nh q[0]\ncx q[0], q[1];", "line 4: missing ';' (line 5: expected ';', got 'cx')"},
+        ErrorCase{kHead + "qreg q[2];\nh q[0]\ncx q[0], q[1];",
+                  "line 4: missing ';' (line 5: expected ';', got 'cx')"},
         ErrorCase{kHead + "qreg q[1];\nh q[0]", "line 4: expected ';', got 'end of program'"},
         ErrorCase{kHead + "opaque g(a) b;", "line 3: opaque gate 'g' is not supported"},
-        ErrorCase{kHead + "qreg q[1];\ncreg c[1];\nif (c==1) x q[0];", "line 5: classically controlled operations are not supported"},
+        ErrorCase{kHead + "qreg q[1];\ncreg c[1];\nif (c==1) x q[0];",
+                  "line 5: classically controlled operations are not supported"},
         ErrorCase{kHead + "qreg q[1];\nrx(1/0) q[0];", "line 4: division by zero"},
         ErrorCase{kHead + "qreg q[1];\nrx(sqrt(-1)) q[0];", "line 4: math domain error"},
-        ErrorCase{kHead + "qreg q[1];\nrx(1e400) q[0];", "line 4: rx parameter must be a finite number, got inf"},
-        ErrorCase{kHead + "qreg q[1];\nrx(9223372036854775807+1) q[0];", "line 4: integer overflow"},
+        ErrorCase{kHead + "qreg q[1];\nrx(1e400) q[0];",
+                  "line 4: rx parameter must be a finite number, got inf"},
+        ErrorCase{kHead + "qreg q[1];\nrx(9223372036854775807+1) q[0];",
+                  "line 4: integer overflow"},
         ErrorCase{kHead + "qreg q[1];\nrx(theta) q[0];", "line 4: unknown parameter 'theta'"},
-        ErrorCase{kHead + "qreg q[2];\ncrz q[0], q[1];", "line 4: gate 'crz' takes 1 parameter(s) and 2 qubit(s)"},
+        ErrorCase{kHead + "qreg q[2];\ncrz q[0], q[1];",
+                  "line 4: gate 'crz' takes 1 parameter(s) and 2 qubit(s)"},
         ErrorCase{kHead + "qreg q[1];\nh(1) q[0];", "line 4: h takes no parameters"},
         ErrorCase{kHead + "qreg q[2];\ncx q[0];", "line 4: cx takes 2 qubit argument(s), got 1"},
-        ErrorCase{kHead + "qreg q[2];\nccx q[0], q[1], q[0];", "line 4: a gate cannot act twice on one qubit: (0, 1, 0)"},
-        ErrorCase{kHead + "gate g a { g a; }\nqreg q[1];\ng q[0];", "line 5: gate 'g' expands too deeply"},
+        ErrorCase{kHead + "qreg q[2];\nccx q[0], q[1], q[0];",
+                  "line 4: a gate cannot act twice on one qubit: (0, 1, 0)"},
+        ErrorCase{kHead + "gate g a { g a; }\nqreg q[1];\ng q[0];",
+                  "line 5: gate 'g' expands too deeply"},
         ErrorCase{kHead + "gate g a { h b; }", "line 3: unknown qubit argument 'b' in gate 'g'"},
         ErrorCase{kHead + "qreg q[2];\nqreg q[1];", "line 4: register 'q' declared twice"},
-        ErrorCase{kHead + "qreg a[2];\nqreg b[3];\ncx a, b;", "line 5: registers of different sizes"},
-        ErrorCase{kHead + "opaque delay(d) a;\nqreg q[1];\ndelay(-1) q[0];", "line 5: delay duration must be a finite non-negative number, got -1"},
+        ErrorCase{kHead + "qreg a[2];\nqreg b[3];\ncx a, b;",
+                  "line 5: registers of different sizes"},
+        ErrorCase{kHead + "opaque delay(d) a;\nqreg q[1];\ndelay(-1) q[0];",
+                  "line 5: delay duration must be a finite non-negative number, got -1"},
         ErrorCase{kHead + "qreg q[1];\nx q[0]; \"open", "line 4: unexpected character '\"'"},
-        ErrorCase{kHead + "qreg q[1];\nreset q[0], q[0];", "line 4: reset takes one qubit argument"},
-        ErrorCase{kHead + "qreg q[1];\nrx(" + std::string(5000, '(') + "1" + std::string(5000, ')') + ") q[0];",
+        ErrorCase{kHead + "qreg q[1];\nreset q[0], q[0];",
+                  "line 4: reset takes one qubit argument"},
+        ErrorCase{kHead + "qreg q[1];\nrx(" + std::string(5000, '(') + "1" +
+                      std::string(5000, ')') + ") q[0];",
                   "line 4: expression nested too deeply"},
-        ErrorCase{kHead + "qreg q[1];\nrx(" + std::string(5000, '-') + "1) q[0];", "line 4: expression nested too deeply"},
+        ErrorCase{kHead + "qreg q[1];\nrx(" + std::string(5000, '-') + "1) q[0];",
+                  "line 4: expression nested too deeply"},
         ErrorCase{[] {
                       std::string sum = "1";
                       for (int i = 0; i < 5000; ++i) sum += "+1";
@@ -163,12 +198,13 @@ TEST_P(WritesReals, AsTheHostsRepr) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, WritesReals,
-    testing::Values(RealCase{0.1, "0.1"}, RealCase{2.0, "2.0"}, RealCase{-0.0, "-0.0"}, RealCase{1e-8, "1e-08"},
-                    RealCase{1e-4, "0.0001"}, RealCase{1e-5, "1e-05"}, RealCase{1e15, "1000000000000000.0"},
-                    RealCase{1e16, "1e+16"}, RealCase{1.2345678901234568e+17, "1.2345678901234568e+17"},
+    testing::Values(RealCase{0.1, "0.1"}, RealCase{2.0, "2.0"}, RealCase{-0.0, "-0.0"},
+                    RealCase{1e-8, "1e-08"}, RealCase{1e-4, "0.0001"}, RealCase{1e-5, "1e-05"},
+                    RealCase{1e15, "1000000000000000.0"}, RealCase{1e16, "1e+16"},
+                    RealCase{1.2345678901234568e+17, "1.2345678901234568e+17"},
                     RealCase{3.141592653589793, "3.141592653589793"}, RealCase{5e-324, "5e-324"},
-                    RealCase{1.7976931348623157e308, "1.7976931348623157e+308"}, RealCase{123.456, "123.456"},
-                    RealCase{-2.5e-7, "-2.5e-07"}));
+                    RealCase{1.7976931348623157e308, "1.7976931348623157e+308"},
+                    RealCase{123.456, "123.456"}, RealCase{-2.5e-7, "-2.5e-07"}));
 
 TEST(WriteProgram, ReadsBackAsTheSameEntries) {
     const GateSet gates = circuit_model_gates();
@@ -183,7 +219,9 @@ TEST(WriteProgram, ReadsBackAsTheSameEntries) {
     w.delay(Number::of_real(2.5e-8), q01);
     w.reset(2);
     const Program p = read_program(w.header() + std::string(w.body()), gates);
-    EXPECT_EQ(summary(p), "u(0.1, -3, 1e-300) 2\ncx 0 1\nswap 0 1\nmeasure 0>1 1>0\nbarrier 0 1 2\ndelay(2.5e-08) 0 1\nreset 2\n");
+    EXPECT_EQ(summary(p),
+              "u(0.1, -3, 1e-300) 2\ncx 0 1\nswap 0 1\nmeasure 0>1 1>0\nbarrier 0 1 "
+              "2\ndelay(2.5e-08) 0 1\nreset 2\n");
     EXPECT_NE(w.header().find("gate swap a, b {"), std::string::npos);
 }
 
@@ -211,28 +249,45 @@ const std::int64_t kQ0[] = {0}, kQ00[] = {0, 0}, kQ9[] = {9}, kQ01[] = {0, 1}, k
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RefusesEntries,
-    testing::Values(
-        WriteErrorCase{"qubit out of range", [](ProgramWriter& w, const GateSet& g) { w.gate(w.prepare("h", *g.find("h")), {}, kQ9); },
-                       "qubit index 9 out of range for 2 qubits"},
-        WriteErrorCase{"repeated qubit", [](ProgramWriter& w, const GateSet& g) { w.gate(w.prepare("cx", *g.find("cx")), {}, kQ00); },
-                       "qubit 0 appears twice"},
-        WriteErrorCase{"wrong arity", [](ProgramWriter& w, const GateSet& g) { w.gate(w.prepare("cx", *g.find("cx")), {}, kQ0); },
-                       "cx acts on 2 qubit(s), got 1"},
-        WriteErrorCase{"wrong parameter count", [](ProgramWriter& w, const GateSet& g) { w.gate(w.prepare("rx", *g.find("rx")), {}, kQ0); },
-                       "rx takes 1 parameter(s), got 0"},
-        WriteErrorCase{"infinite parameter",
-                       [](ProgramWriter& w, const GateSet& g) {
-                           const Number inf[] = {Number::of_real(INFINITY)};
-                           w.gate(w.prepare("rx", *g.find("rx")), inf, kQ0);
-                       },
-                       "cannot write the parameter inf in OpenQASM 2.0"},
-        WriteErrorCase{"bit out of range", [](ProgramWriter& w, const GateSet&) { w.measure(kQ0, kC5); },
-                       "classical bit index 5 out of range for 1 bits"},
-        WriteErrorCase{"measure without bits", [](ProgramWriter& w, const GateSet&) { w.measure(kQ01, kC5); },
-                       "measure needs one classical bit per qubit, got 2 and 1"},
-        WriteErrorCase{"empty barrier", [](ProgramWriter& w, const GateSet&) { w.barrier({}); },
-                       "barrier on no qubits cannot be written"},
-        WriteErrorCase{"negative delay", [](ProgramWriter& w, const GateSet&) { w.delay(Number::of_real(-1.0), kQ0); },
-                       "a delay duration must be non-negative"}));
+    testing::Values(WriteErrorCase{"qubit out of range",
+                                   [](ProgramWriter& w, const GateSet& g) {
+                                       w.gate(w.prepare("h", *g.find("h")), {}, kQ9);
+                                   },
+                                   "qubit index 9 out of range for 2 qubits"},
+                    WriteErrorCase{"repeated qubit",
+                                   [](ProgramWriter& w, const GateSet& g) {
+                                       w.gate(w.prepare("cx", *g.find("cx")), {}, kQ00);
+                                   },
+                                   "qubit 0 appears twice"},
+                    WriteErrorCase{"wrong arity",
+                                   [](ProgramWriter& w, const GateSet& g) {
+                                       w.gate(w.prepare("cx", *g.find("cx")), {}, kQ0);
+                                   },
+                                   "cx acts on 2 qubit(s), got 1"},
+                    WriteErrorCase{"wrong parameter count",
+                                   [](ProgramWriter& w, const GateSet& g) {
+                                       w.gate(w.prepare("rx", *g.find("rx")), {}, kQ0);
+                                   },
+                                   "rx takes 1 parameter(s), got 0"},
+                    WriteErrorCase{"infinite parameter",
+                                   [](ProgramWriter& w, const GateSet& g) {
+                                       const Number inf[] = {Number::of_real(INFINITY)};
+                                       w.gate(w.prepare("rx", *g.find("rx")), inf, kQ0);
+                                   },
+                                   "cannot write the parameter inf in OpenQASM 2.0"},
+                    WriteErrorCase{"bit out of range",
+                                   [](ProgramWriter& w, const GateSet&) { w.measure(kQ0, kC5); },
+                                   "classical bit index 5 out of range for 1 bits"},
+                    WriteErrorCase{"measure without bits",
+                                   [](ProgramWriter& w, const GateSet&) { w.measure(kQ01, kC5); },
+                                   "measure needs one classical bit per qubit, got 2 and 1"},
+                    WriteErrorCase{"empty barrier",
+                                   [](ProgramWriter& w, const GateSet&) { w.barrier({}); },
+                                   "barrier on no qubits cannot be written"},
+                    WriteErrorCase{"negative delay",
+                                   [](ProgramWriter& w, const GateSet&) {
+                                       w.delay(Number::of_real(-1.0), kQ0);
+                                   },
+                                   "a delay duration must be non-negative"}));
 
 }  // namespace

@@ -20,8 +20,8 @@ namespace {
 constexpr double kPi = std::numbers::pi;
 
 g::Matrix2 mul(const g::Matrix2& a, const g::Matrix2& b) {
-    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3],
-            a[2] * b[0] + a[3] * b[2], a[2] * b[1] + a[3] * b[3]};
+    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
+            a[2] * b[1] + a[3] * b[3]};
 }
 
 g::Matrix2 phased(double phase, g::Matrix2 m) {
@@ -46,9 +46,7 @@ struct Case {
 
 class Reconstructs : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Reconstructs, ToRoundingAccuracy) {
-    EXPECT_LE(reconstruction_error(GetParam().m), 1e-14);
-}
+TEST_P(Reconstructs, ToRoundingAccuracy) { EXPECT_LE(reconstruction_error(GetParam().m), 1e-14); }
 
 TEST_P(Reconstructs, AnglesInRange) {
     const auto r = u3_decompose(GetParam().m.data());
@@ -62,10 +60,18 @@ TEST_P(Reconstructs, AnglesInRange) {
 
 std::vector<Case> cases() {
     std::vector<Case> v = {
-        {"id", g::id_matrix()},     {"x", g::x_matrix()},       {"y", g::y_matrix()},
-        {"z", g::z_matrix()},       {"h", g::h_matrix()},       {"s", g::s_matrix()},
-        {"sdg", g::sdg_matrix()},   {"t", g::t_matrix()},       {"tdg", g::tdg_matrix()},
-        {"sx", g::sx_matrix()},     {"sxdg", g::sxdg_matrix()}, {"minus_id", phased(kPi, g::id_matrix())},
+        {"id", g::id_matrix()},
+        {"x", g::x_matrix()},
+        {"y", g::y_matrix()},
+        {"z", g::z_matrix()},
+        {"h", g::h_matrix()},
+        {"s", g::s_matrix()},
+        {"sdg", g::sdg_matrix()},
+        {"t", g::t_matrix()},
+        {"tdg", g::tdg_matrix()},
+        {"sx", g::sx_matrix()},
+        {"sxdg", g::sxdg_matrix()},
+        {"minus_id", phased(kPi, g::id_matrix())},
         {"rz_tiny", g::rz_matrix(1e-300)},
         {"rx_tiny", g::rx_matrix(1e-12)},
         {"rx_near_pi", g::rx_matrix(kPi - 1e-12)},
@@ -74,8 +80,10 @@ std::vector<Case> cases() {
         {"u_near_pi_phased", phased(2.5, g::u_matrix(kPi - 3e-9, -2.0, 3.0))},
         {"u_near_0_phased", phased(-1.0, g::u_matrix(4e-9, 3.1, -3.1))},
         {"p_minus_pi", g::p_matrix(-kPi)},
-        {"anti_diagonal_phases", {cplx(0.0), cplx(0.3, -0.4) / 0.5, cplx(-0.6, -0.8), cplx(-0.0, 0.0)}},
-        {"diagonal_phases", {std::exp(cplx(0, 3.0)), cplx(-0.0, -0.0), cplx(0.0, -0.0), std::exp(cplx(0, -3.0))}},
+        {"anti_diagonal_phases",
+         {cplx(0.0), cplx(0.3, -0.4) / 0.5, cplx(-0.6, -0.8), cplx(-0.0, 0.0)}},
+        {"diagonal_phases",
+         {std::exp(cplx(0, 3.0)), cplx(-0.0, -0.0), cplx(0.0, -0.0), std::exp(cplx(0, -3.0))}},
     };
     std::mt19937_64 rng(20240611);
     std::uniform_real_distribution<double> angle(-4.0, 4.0), polar(0.0, kPi);
@@ -128,10 +136,18 @@ TEST(HardInputs, LongProductsOfRotations) {
         g::Matrix2 m = g::id_matrix();
         for (int k = 0; k < 500; ++k) {
             switch (k % 4) {
-                case 0: m = mul(g::rx_matrix(angle(rng)), m); break;
-                case 1: m = mul(g::rz_matrix(angle(rng)), m); break;
-                case 2: m = mul(g::u_matrix(angle(rng), angle(rng), angle(rng)), m); break;
-                default: m = mul(g::h_matrix(), m); break;
+                case 0:
+                    m = mul(g::rx_matrix(angle(rng)), m);
+                    break;
+                case 1:
+                    m = mul(g::rz_matrix(angle(rng)), m);
+                    break;
+                case 2:
+                    m = mul(g::u_matrix(angle(rng), angle(rng), angle(rng)), m);
+                    break;
+                default:
+                    m = mul(g::h_matrix(), m);
+                    break;
             }
         }
         EXPECT_LE(reconstruction_error(m), 1e-12) << "trial " << trial;
@@ -143,7 +159,9 @@ TEST(HardInputs, SlightlyNonUnitaryMatricesStayClose) {
     std::uniform_real_distribution<double> angle(-kPi, kPi), noise(-1e-13, 1e-13);
     for (int k = 0; k < 300; ++k) {
         // near-diagonal, near-anti-diagonal and generic
-        const double theta = k % 3 == 0 ? 1e-9 * (k + 1) : k % 3 == 1 ? kPi - 1e-9 * k : angle(rng) + kPi;
+        const double theta = k % 3 == 0   ? 1e-9 * (k + 1)
+                             : k % 3 == 1 ? kPi - 1e-9 * k
+                                          : angle(rng) + kPi;
         auto m = phased(angle(rng), g::u_matrix(theta, angle(rng), angle(rng)));
         for (auto& v : m) v += cplx(noise(rng), noise(rng));
         EXPECT_LE(reconstruction_error(m), 1e-12) << k;

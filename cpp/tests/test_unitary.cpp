@@ -85,14 +85,12 @@ TEST(Unitary, GatesApplyInProgramOrder) {
     EXPECT_LT(at(xh, 1, 0).real(), 0.0);
     EXPECT_GT(at(hx, 1, 0).real(), 0.0);
     // rz(a) then rz(b) is rz(a + b) on a qubit in the middle of three.
-    expect_equal_to_row_major(unitary_of(3, {{"rz", {0.4}, {1}}, {"rz", {-1.5}, {1}}}),
-                              [] {
-                                  const auto rz = g::rz_matrix(-1.1);
-                                  std::array<cplx, 64> m{};
-                                  for (std::size_t i = 0; i < 8; ++i)
-                                      m[i * 8 + i] = rz[(i >> 1 & 1) * 3];
-                                  return m;
-                              }());
+    expect_equal_to_row_major(unitary_of(3, {{"rz", {0.4}, {1}}, {"rz", {-1.5}, {1}}}), [] {
+        const auto rz = g::rz_matrix(-1.1);
+        std::array<cplx, 64> m{};
+        for (std::size_t i = 0; i < 8; ++i) m[i * 8 + i] = rz[(i >> 1 & 1) * 3];
+        return m;
+    }());
 }
 
 TEST(Unitary, EmptyCircuitIsTheIdentity) {
@@ -116,14 +114,13 @@ TEST_P(MakeOperationRejects, ReturnsNothing) {
     EXPECT_FALSE(sim::make_operation(c.name, c.params, c.qubits).has_value()) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MakeOperationRejects,
-    ::testing::Values(Rejected{"measure", {}, {0}}, Rejected{"foo", {}, {0}},
-                      Rejected{"rx", {}, {0}}, Rejected{"rx", {1.0, 2.0}, {0}},
-                      Rejected{"u", {1.0}, {0}}, Rejected{"x", {1.0}, {0}},
-                      Rejected{"cx", {}, {0}}, Rejected{"h", {}, {0, 1}},
-                      Rejected{"cx", {}, {1, 1}}, Rejected{"rzz", {0.5}, {2}},
-                      Rejected{"ccx", {}, {0, 1, 0}}, Rejected{"x", {}, {}}));
+INSTANTIATE_TEST_SUITE_P(Cases, MakeOperationRejects,
+                         ::testing::Values(Rejected{"measure", {}, {0}}, Rejected{"foo", {}, {0}},
+                                           Rejected{"rx", {}, {0}}, Rejected{"rx", {1.0, 2.0}, {0}},
+                                           Rejected{"u", {1.0}, {0}}, Rejected{"x", {1.0}, {0}},
+                                           Rejected{"cx", {}, {0}}, Rejected{"h", {}, {0, 1}},
+                                           Rejected{"cx", {}, {1, 1}}, Rejected{"rzz", {0.5}, {2}},
+                                           Rejected{"ccx", {}, {0, 1, 0}}, Rejected{"x", {}, {}}));
 
 TEST(Unitary, RefusesTooManyQubitsAndOutsideQubits) {
     std::vector<cplx> out(4);

@@ -15,7 +15,7 @@ namespace {
 // very objects that key `_node`. An equal but distinct key (a user may build
 // edges from equal strings) is found through a dict built on first need.
 class NodeIndex {
-public:
+  public:
     static constexpr std::uint32_t kMissing = UINT32_MAX;
 
     // Open addressing over positions into `nodes`: 4 bytes a slot keeps the
@@ -35,7 +35,9 @@ public:
         }
     }
 
-    [[gnu::always_inline]] void prefetch(PyObject* key) const { __builtin_prefetch(&slots_[slot_of(key)]); }
+    [[gnu::always_inline]] void prefetch(PyObject* key) const {
+        __builtin_prefetch(&slots_[slot_of(key)]);
+    }
 
     // The position of the very object `key`, or kMissing. Runs no user code.
     std::uint32_t find_identical(PyObject* key) const {
@@ -60,7 +62,7 @@ public:
         return static_cast<std::uint32_t>(PyLong_AsUnsignedLong(found));
     }
 
-private:
+  private:
     // Fibonacci hashing: the high bits of the product mix every pointer bit.
     size_t slot_of(PyObject* key) const {
         return (reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> shift_;
@@ -80,7 +82,9 @@ nb::handle networkx_digraph_type() {
     // rebound networkx.DiGraph.
     if (!digraph_type_ptr)
         digraph_type_ptr =
-            nb::object(nb::module_::import_("networkx.classes.digraph").attr("DiGraph")).release().ptr();
+            nb::object(nb::module_::import_("networkx.classes.digraph").attr("DiGraph"))
+                .release()
+                .ptr();
     return digraph_type_ptr;
 }
 
@@ -96,7 +100,8 @@ DiGraphWriter::DiGraphWriter(nb::handle graph, std::size_t node_capacity)
       nodes_(node_capacity) {}
 
 void DiGraphWriter::add_node(std::size_t id, PyObject* name, PyObject* attributes) {
-    if (!PyUnicode_CheckExact(name)) throw std::logic_error("DiGraphWriter: node names must be exact str");
+    if (!PyUnicode_CheckExact(name))
+        throw std::logic_error("DiGraphWriter: node names must be exact str");
     nb::object succ = checked(PyDict_New());
     nb::object pred = checked(PyDict_New());
     // CPython 3.11 tracks an empty dict only once a container goes into it,
@@ -111,7 +116,8 @@ void DiGraphWriter::add_node(std::size_t id, PyObject* name, PyObject* attribute
     if (track_predecessors) PyObject_GC_Track(pred.ptr());
     const Py_ssize_t before = PyDict_GET_SIZE(succ_.ptr());
     check(PyDict_SetItem(succ_.ptr(), name, succ.ptr()) == 0);
-    if (PyDict_GET_SIZE(succ_.ptr()) == before) throw std::logic_error("DiGraphWriter: node added twice");
+    if (PyDict_GET_SIZE(succ_.ptr()) == before)
+        throw std::logic_error("DiGraphWriter: node added twice");
     check(PyDict_SetItem(pred_.ptr(), name, pred.ptr()) == 0);
     check(PyDict_SetItem(node_.ptr(), name, attributes) == 0);
     nodes_.at(id) = {name, succ.ptr(), pred.ptr(), track_successors, track_predecessors};
@@ -128,8 +134,10 @@ void DiGraphWriter::add_edge(std::size_t source, std::size_t target, PyObject* d
 void DiGraphWriter::finish() {
     for (const Node& node : nodes_) {
         if (!node.name) continue;
-        if (node.tracked_successors && PyDict_GET_SIZE(node.successors) == 0) PyObject_GC_UnTrack(node.successors);
-        if (node.tracked_predecessors && PyDict_GET_SIZE(node.predecessors) == 0) PyObject_GC_UnTrack(node.predecessors);
+        if (node.tracked_successors && PyDict_GET_SIZE(node.successors) == 0)
+            PyObject_GC_UnTrack(node.successors);
+        if (node.tracked_predecessors && PyDict_GET_SIZE(node.predecessors) == 0)
+            PyObject_GC_UnTrack(node.predecessors);
     }
     if (PyObject_HasAttrString(graph_.ptr(), "__networkx_cache__")) {
         nb::object cache = graph_.attr("__networkx_cache__");
@@ -191,12 +199,14 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     snapshot.successors.offsets.reserve(count + 1);
     for (size_t u = 0; u < successor_dicts.size(); ++u) {
         poll.tick();
-        if (u + kPrefetchAhead < successor_dicts.size()) __builtin_prefetch(successor_dicts[u + kPrefetchAhead]);
+        if (u + kPrefetchAhead < successor_dicts.size())
+            __builtin_prefetch(successor_dicts[u + kPrefetchAhead]);
         if (u + kPrefetchAhead / 2 < successor_dicts.size())
             prefetch_dict_entries(successor_dicts[u + kPrefetchAhead / 2]);
         // Reading an entry of a string-keyed dict loads the key object; the
         // keys here are mostly the names of the next few dozen nodes.
-        if (u + 2 * kPrefetchAhead < successor_dicts.size()) __builtin_prefetch(snapshot.nodes[u + 2 * kPrefetchAhead]);
+        if (u + 2 * kPrefetchAhead < successor_dicts.size())
+            __builtin_prefetch(snapshot.nodes[u + 2 * kPrefetchAhead]);
         Py_ssize_t p = 0;
         while (PyDict_Next(successor_dicts[u], &p, &key, &value)) successor_keys.push_back(key);
         snapshot.successors.offsets.push_back(static_cast<std::uint32_t>(successor_keys.size()));
@@ -207,7 +217,8 @@ DiGraphSnapshot read_digraph(nb::handle graph) {
     targets.resize(successor_keys.size());
     for (size_t i = 0; i < successor_keys.size(); ++i) {
         poll.tick();
-        if (i + kPrefetchAhead < successor_keys.size()) index.prefetch(successor_keys[i + kPrefetchAhead]);
+        if (i + kPrefetchAhead < successor_keys.size())
+            index.prefetch(successor_keys[i + kPrefetchAhead]);
         targets[i] = index.find_identical(successor_keys[i]);
         if (targets[i] == NodeIndex::kMissing) {
             // An equal but distinct key: finding it runs user code, which may

@@ -23,7 +23,7 @@ nb::handle networkx_digraph_type();
 bool is_plain_digraph(nb::handle graph);
 
 class DiGraphWriter {
-public:
+  public:
     // Nodes are named by ids below `node_capacity` given by the caller.
     DiGraphWriter(nb::handle graph, std::size_t node_capacity);
     // A new node with `attributes` as its attribute dict (the dict is taken
@@ -35,14 +35,15 @@ public:
     // Clears networkx's cache of derived data, as its mutating methods do.
     void finish();
 
-private:
+  private:
     nb::object graph_, node_, succ_, pred_;
     // Each added node's name and its successor and predecessor dicts, so that
     // adding an edge needs no lookup in the graph's large dicts. Borrowed:
     // the graph holds them, and no user code runs while the writer is in use.
     struct Node {
         PyObject *name = nullptr, *successors = nullptr, *predecessors = nullptr;
-        bool tracked_successors = false, tracked_predecessors = false;  // by the writer, not by CPython
+        bool tracked_successors = false,
+             tracked_predecessors = false;  // by the writer, not by CPython
     };
     std::vector<Node> nodes_;
 };
@@ -66,17 +67,17 @@ struct DiGraphSnapshot {
     bool holding() const { return holding_; }
     void keep(PyObject* object) { held_.push_back(nb::borrow(object)); }
 
-private:
+  private:
     std::vector<nb::object> held_;
     bool holding_ = false;
 };
 DiGraphSnapshot read_digraph(nb::handle graph);
 
-
 // Hints the cache to load the entries of a dict, which live in its keys
 // object, reached through the dict (which should be loaded by now).
 [[gnu::always_inline]] inline void prefetch_dict_entries(PyObject* dict) {
-    const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    const char* keys =
+        reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     __builtin_prefetch(keys);
     __builtin_prefetch(keys + 64);
 }

@@ -20,7 +20,7 @@ template <class Key, class Value, class Hash>
 class FlatTable {
     static_assert(std::is_pointer_v<Value>, "values are pointers, nullptr marking an empty slot");
 
-public:
+  public:
     explicit FlatTable(std::size_t capacity) : slots_(std::bit_ceil(capacity < 2 ? 2 : capacity)) {}
 
     // The value stored for `key`, or nullptr.
@@ -37,7 +37,7 @@ public:
         ++used_;
     }
 
-private:
+  private:
     struct Slot {
         Key key{};
         Value value = nullptr;

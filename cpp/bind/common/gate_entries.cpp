@@ -19,15 +19,16 @@ constexpr const char* kCategoryNames[6] = {
     "two_qubit_parameter_gates_available", "functional_gates_available",
 };
 
-[[noreturn]] void raise_entry_error(PyObject* type, Py_ssize_t index, PyObject* entry, const char* what) {
+[[noreturn]] void raise_entry_error(PyObject* type, Py_ssize_t index, PyObject* entry,
+                                    const char* what) {
     PyErr_Format(type, "gate entry %zd %R: %s", index, entry, what);
     throw nb::python_error();
 }
 
-
 nb::object slice_list(PyObject* const* items, Py_ssize_t begin, Py_ssize_t end) {
     nb::object list = checked(PyList_New(end - begin));
-    for (Py_ssize_t i = begin; i < end; ++i) PyList_SET_ITEM(list.ptr(), i - begin, Py_NewRef(items[i]));
+    for (Py_ssize_t i = begin; i < end; ++i)
+        PyList_SET_ITEM(list.ptr(), i - begin, Py_NewRef(items[i]));
     return list;
 }
 
@@ -46,7 +47,9 @@ bool is_plain_int(PyObject* object) { return small_int(object).has_value(); }
 void untrack_if_atomic(PyObject* tuple) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
         PyObject* item = PyTuple_GET_ITEM(tuple, i);
-        if (PyType_IS_GC(Py_TYPE(item)) && !(PyTuple_CheckExact(item) && !PyObject_GC_IsTracked(item))) return;
+        if (PyType_IS_GC(Py_TYPE(item)) &&
+            !(PyTuple_CheckExact(item) && !PyObject_GC_IsTracked(item)))
+            return;
     }
     PyObject_GC_UnTrack(tuple);
 }
@@ -67,9 +70,11 @@ nb::object qubit_at(PyObject* qubits, Py_ssize_t index) {
 }
 
 // (gate, *params, qubits[0], ...) with the node's values read in that order.
-nb::object parameter_entry_of_node(PyObject* gate, PyObject* params, PyObject* qubits, Py_ssize_t width) {
+nb::object parameter_entry_of_node(PyObject* gate, PyObject* params, PyObject* qubits,
+                                   Py_ssize_t width) {
     nb::object items = checked(PySequence_List(params));
-    for (Py_ssize_t k = 0; k < width; ++k) check(PyList_Append(items.ptr(), qubit_at(qubits, k).ptr()) == 0);
+    for (Py_ssize_t k = 0; k < width; ++k)
+        check(PyList_Append(items.ptr(), qubit_at(qubits, k).ptr()) == 0);
     return gate_entry(gate, PySequence_Fast_ITEMS(items.ptr()), PyList_GET_SIZE(items.ptr()));
 }
 
@@ -90,7 +95,8 @@ GateCategories GateCategories::of_circuit_model() {
 
 GateCategories::Cached& GateCategories::lookup(std::string_view text, PyObject* name) {
     if (Cached* cached = cache_.find(text)) return *cached;
-    nb::object gate = name ? nb::borrow(name) : checked(PyUnicode_FromStringAndSize(text.data(), text.size()));
+    nb::object gate =
+        name ? nb::borrow(name) : checked(PyUnicode_FromStringAndSize(text.data(), text.size()));
     Category found = Category::none;
     for (int i = 0; i < 6; ++i) {
         if (contains(mappings_[i], gate)) {
@@ -124,8 +130,8 @@ std::pair<nb::object, Category> GateCategories::gate_of_node(PyObject* node_name
 }
 
 const Keys& Keys::get() {
-    static const Keys keys{interned("qubits"), interned("params"), interned("cbits"), interned("duration"),
-                           interned("qubit")};
+    static const Keys keys{interned("qubits"), interned("params"), interned("cbits"),
+                           interned("duration"), interned("qubit")};
     return keys;
 }
 
@@ -148,7 +154,9 @@ std::span<PyObject* const> CircuitDag::qubits(size_t i) const {
 
 std::span<PyObject* const> CircuitDag::params(size_t i) const {
     const Node& node = nodes_[i];
-    if (node.category != Category::one_qubit_parameter && node.category != Category::two_qubit_parameter) return {};
+    if (node.category != Category::one_qubit_parameter &&
+        node.category != Category::two_qubit_parameter)
+        return {};
     return {&PyTuple_GET_ITEM(node.entry, 1), node.first_qubit - 1};
 }
 
@@ -167,7 +175,8 @@ PyObject* CircuitDag::name(size_t i) {
                 append_text(text, qs[k]);
             }
         }
-        name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        name =
+            checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
     return name.ptr();
 }
@@ -189,7 +198,8 @@ PyObject* CircuitDag::attributes(size_t i) {
         const Keys& keys = Keys::get();
         nb::object dict = checked(PyDict_New());
         check(PyDict_SetItem(dict.ptr(), keys.qubits, qubit_list(i)) == 0);
-        if (category(i) == Category::one_qubit_parameter || category(i) == Category::two_qubit_parameter) {
+        if (category(i) == Category::one_qubit_parameter ||
+            category(i) == Category::two_qubit_parameter) {
             std::span<PyObject* const> ps = params(i);
             nb::object list = slice_list(ps.data(), 0, static_cast<Py_ssize_t>(ps.size()));
             check(PyDict_SetItem(dict.ptr(), keys.params, list.ptr()) == 0);
@@ -235,9 +245,11 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
         if (fast.ptr() != entry) result.owned_.push_back(fast);
         const Py_ssize_t n = PyTuple_GET_SIZE(fast.ptr());
         PyObject* const* item = &PyTuple_GET_ITEM(fast.ptr(), 0);
-        if (n == 0) raise_entry_error(PyExc_ValueError, i, entry, "a gate entry starts with the gate name");
+        if (n == 0)
+            raise_entry_error(PyExc_ValueError, i, entry, "a gate entry starts with the gate name");
         PyObject* name = item[0];
-        if (!PyUnicode_Check(name)) raise_entry_error(PyExc_TypeError, i, entry, "the gate name must be a string");
+        if (!PyUnicode_Check(name))
+            raise_entry_error(PyExc_TypeError, i, entry, "the gate name must be a string");
         std::string_view gate = utf8_of(name);
         if (gate.find('_') != std::string_view::npos)
             raise_entry_error(PyExc_ValueError, i, entry, "gate names cannot contain '_'");
@@ -264,11 +276,13 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
         };
         const EntryShape* shape = entry_shape(category, gate);
         if (!shape) raise_entry_error(PyExc_ValueError, i, entry, "unknown gate");
-        need(shape->parameters ? n >= 1 + shape->trailing_qubits : n == shape->size, shape->expected);
+        need(shape->parameters ? n >= 1 + shape->trailing_qubits : n == shape->size,
+             shape->expected);
         if (shape->trailing_qubits) qubits_at_end(shape->trailing_qubits);
         if (shape->qubits_item >= 0) collection_qubits(item[shape->qubits_item]);
         if (category == Category::functional) {
-            if (shape->trailing_qubits) made.qubit_list = slice_list(item, n - shape->trailing_qubits, n);
+            if (shape->trailing_qubits)
+                made.qubit_list = slice_list(item, n - shape->trailing_qubits, n);
             made.attributes = checked(PyDict_New());
             check(PyDict_SetItem(made.attributes.ptr(), keys.qubits, made.qubit_list.ptr()) == 0);
             if (shape->cbits_item >= 0) {
@@ -276,14 +290,16 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
                 check(PyDict_SetItem(made.attributes.ptr(), keys.cbits, cbits.ptr()) == 0);
             }
             if (shape->duration_item >= 0)
-                check(PyDict_SetItem(made.attributes.ptr(), keys.duration, item[shape->duration_item]) == 0);
+                check(PyDict_SetItem(made.attributes.ptr(), keys.duration,
+                                     item[shape->duration_item]) == 0);
         }
         result.nodes_.push_back(node);
 
         // A qubit's text is plain for an int; anything else runs str() now,
         // where a failure belongs.
         std::span<PyObject* const> qs = result.qubits(static_cast<size_t>(i));
-        if (show_qubits && !std::all_of(qs.begin(), qs.end(), is_plain_int)) result.name(static_cast<size_t>(i));
+        if (show_qubits && !std::all_of(qs.begin(), qs.end(), is_plain_int))
+            result.name(static_cast<size_t>(i));
         for (PyObject* q : qs) qubit_ids.push_back(ids.id_of(q));
         offsets.push_back(static_cast<std::uint32_t>(qubit_ids.size()));
     }
@@ -317,9 +333,11 @@ const EntryShape* entry_shape(Category category, std::string_view gate) {
     return &kEntryShapes[kOtherFunctional];
 }
 
-nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes, PyObject* qubits) {
+nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes,
+                          PyObject* qubits) {
     if (category == Category::functional && !PyUnicode_Check(gate)) return {};
-    const EntryShape* shape = entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
+    const EntryShape* shape =
+        entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
     if (!shape || !shape->written_back) return {};
     const Keys& keys = Keys::get();
     auto attribute = [&](PyObject* key) {
@@ -332,7 +350,8 @@ nb::object entry_for_node(PyObject* gate, Category category, PyObject* attribute
         return checked(PyObject_GetItem(attributes, key));
     };
     if (shape->parameters)
-        return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits, shape->trailing_qubits);
+        return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits,
+                                       shape->trailing_qubits);
     // The items in entry order: trailing qubits, or the items at their places.
     // The attributes are read before the qubits are copied, so a node that
     // lacks both reports the missing attribute.
@@ -342,11 +361,15 @@ nb::object entry_for_node(PyObject* gate, Category category, PyObject* attribute
     if (shape->cbits_item >= 0) items[shape->cbits_item] = attribute(keys.cbits);
     for (int k = 0; k < shape->trailing_qubits; ++k) items[1 + k] = qubit_at(qubits, k);
     if (shape->qubits_item >= 0)
-        items[shape->qubits_item] = shape->qubits_as_tuple ? qubit_tuple(qubits) : nb::borrow(qubits);
+        items[shape->qubits_item] =
+            shape->qubits_as_tuple ? qubit_tuple(qubits) : nb::borrow(qubits);
     switch (shape->size) {
-        case 2: return entry_tuple({items[0], items[1]});
-        case 3: return entry_tuple({items[0], items[1], items[2]});
-        default: return entry_tuple({items[0], items[1], items[2], items[3]});
+        case 2:
+            return entry_tuple({items[0], items[1]});
+        case 3:
+            return entry_tuple({items[0], items[1], items[2]});
+        default:
+            return entry_tuple({items[0], items[1], items[2], items[3]});
     }
 }
 

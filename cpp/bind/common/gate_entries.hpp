@@ -33,23 +33,26 @@ enum class Category : std::uint8_t {
 // and one per functional gate. The circuit layer reads the same facts from
 // ENTRY_SHAPES in quantumcircuit_helpers.py (a test checks the two agree).
 struct EntryShape {
-    std::string_view key;    // the category mapping's name, or the functional gate's name
-    int size;                // items, the name included; 0 when parameters make it vary
-    int trailing_qubits;     // qubits at the end of the entry, one item each
-    bool parameters;         // the items between the name and the trailing qubits
-    int qubits_item;         // the item holding a collection of qubits, or -1
-    bool qubits_as_tuple;    // that collection written back as a tuple (else the node's "qubits" list)
-    int cbits_item;          // the item holding the classical bits, or -1
-    int duration_item;       // the item holding the duration, or -1
-    bool written_back;       // dag2qc turns a node of this shape back into an entry
-    const char* expected;    // the shape, as the reader's error message names it
+    std::string_view key;  // the category mapping's name, or the functional gate's name
+    int size;              // items, the name included; 0 when parameters make it vary
+    int trailing_qubits;   // qubits at the end of the entry, one item each
+    bool parameters;       // the items between the name and the trailing qubits
+    int qubits_item;       // the item holding a collection of qubits, or -1
+    bool
+        qubits_as_tuple;  // that collection written back as a tuple (else the node's "qubits" list)
+    int cbits_item;       // the item holding the classical bits, or -1
+    int duration_item;    // the item holding the duration, or -1
+    bool written_back;    // dag2qc turns a node of this shape back into an entry
+    const char* expected;  // the shape, as the reader's error message names it
 };
 
 inline constexpr EntryShape kEntryShapes[] = {
     {"one_qubit_gates_available", 2, 1, false, -1, false, -1, -1, true, "expected (name, q)"},
     {"two_qubit_gates_available", 3, 2, false, -1, false, -1, -1, true, "expected (name, q0, q1)"},
-    {"three_qubit_gates_available", 4, 3, false, -1, false, -1, -1, true, "expected (name, q0, q1, q2)"},
-    {"one_qubit_parameter_gates_available", 0, 1, true, -1, false, -1, -1, true, "expected (name, parameters..., q)"},
+    {"three_qubit_gates_available", 4, 3, false, -1, false, -1, -1, true,
+     "expected (name, q0, q1, q2)"},
+    {"one_qubit_parameter_gates_available", 0, 1, true, -1, false, -1, -1, true,
+     "expected (name, parameters..., q)"},
     {"two_qubit_parameter_gates_available", 0, 2, true, -1, false, -1, -1, true,
      "expected (name, parameters..., q0, q1)"},
     {"measure", 3, 0, false, 1, false, 2, -1, true, "expected (\"measure\", qubits, cbits)"},
@@ -64,7 +67,7 @@ inline constexpr EntryShape kEntryShapes[] = {
 // name a user added (or a mapping a user rebound) is honoured. Lookups are
 // cached per gate name for the length of the call.
 class GateCategories {
-public:
+  public:
     // Reads the six `*_gates_available` attributes of `module`.
     explicit GateCategories(nb::handle module);
     // Moves keep the cache's nodes (and the pointers to them); copies would not.
@@ -86,7 +89,7 @@ public:
     // gate's name object is made once per call, not once per node.
     std::pair<nb::object, Category> gate_of_node(PyObject* node_name);
 
-private:
+  private:
     struct Cached {
         nb::object name;
         Category category;
@@ -133,7 +136,7 @@ nb::object gate_name_of(PyObject* node_name);
 // fail (iterating a qubit collection, str() of a qubit that is not an int)
 // still runs while reading, in entry order.
 class CircuitDag {
-public:
+  public:
     size_t size() const { return nodes_.size(); }
     // The entry as read: the gate list's own tuple, or a tuple snapshot of
     // an entry given as a list.
@@ -159,12 +162,13 @@ public:
 
     dag::Dependencies dependencies;
 
-private:
+  private:
     friend CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories);
 
     struct Node {
-        PyObject* entry;    // kept by entries_ or owned_
-        PyObject* qubits;   // the tuple holding the qubits: the entry, or a snapshot of a qubit collection
+        PyObject* entry;  // kept by entries_ or owned_
+        PyObject*
+            qubits;  // the tuple holding the qubits: the entry, or a snapshot of a qubit collection
         std::uint32_t first_qubit;
         std::uint32_t qubit_count;
         Category category;
@@ -187,6 +191,7 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
 // The gate entry that a gate DAG node of `category` turns back into, or an
 // empty object for a node that yields none; errors are those of the reads
 // the entry needs (missing attribute: KeyError, short qubit list: IndexError).
-nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes, PyObject* qubits);
+nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes,
+                          PyObject* qubits);
 
 }  // namespace corvane::bind

@@ -14,7 +14,7 @@ namespace corvane::bind {
 // holds them. Values stay where they are once made (callers keep pointers).
 template <class Value>
 class GateNameCache {
-public:
+  public:
     GateNameCache() = default;
     // Moves keep the map's nodes, and with them the pointers to values.
     GateNameCache(GateNameCache&&) = default;
@@ -35,11 +35,13 @@ public:
         return stored;
     }
 
-private:
+  private:
     // Names of up to 7 bytes (every gate of the circuit model) are packed with
     // their length into one word: a probe is one multiply and one compare.
     static constexpr size_t kPackedBytes = 7;
-    static bool is_short(std::string_view text) { return !text.empty() && text.size() <= kPackedBytes; }
+    static bool is_short(std::string_view text) {
+        return !text.empty() && text.size() <= kPackedBytes;
+    }
     static std::uint64_t pack(std::string_view text) {
         std::uint64_t key = static_cast<std::uint64_t>(text.size()) << 56;
         for (size_t i = 0; i < text.size(); ++i)

@@ -23,7 +23,8 @@ inline std::string_view utf8_of(PyObject* str) {
     // Pure-ASCII strings (every gate and node name in practice) hold their
     // text inline; read it without the conversion call.
     if (PyUnicode_IS_COMPACT_ASCII(str))
-        return {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
+        return {static_cast<const char*>(PyUnicode_DATA(str)),
+                static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     check(data != nullptr);
@@ -61,7 +62,9 @@ inline nb::object item(nb::handle container, Py_ssize_t index) {
 inline nb::object list_of(nb::handle iterable) { return checked(PySequence_List(iterable.ptr())); }
 
 // `list.append(value)` on an exact list.
-inline void append(nb::handle list, nb::handle value) { check(PyList_Append(list.ptr(), value.ptr()) == 0); }
+inline void append(nb::handle list, nb::handle value) {
+    check(PyList_Append(list.ptr(), value.ptr()) == 0);
+}
 
 // The value of an exact int that fits a machine word, or nothing (no error
 // is left pending): the test every native path uses before reading a

@@ -19,13 +19,17 @@ nb::object OverrideGuard::module_of(const char* name) const {
     return name ? nb::object(nb::module_::import_(name)) : module_;
 }
 
-OverrideGuard::OverrideGuard(nb::handle module, nb::handle pass_class, PassDependencies dependencies)
-    : module_(nb::borrow(module)), rows_(std::move(dependencies)), pass_class_(nb::borrow(pass_class)) {
+OverrideGuard::OverrideGuard(nb::handle module, nb::handle pass_class,
+                             PassDependencies dependencies)
+    : module_(nb::borrow(module)),
+      rows_(std::move(dependencies)),
+      pass_class_(nb::borrow(pass_class)) {
     if (!rows_.attribute_hooks.empty()) {
         auto* type = reinterpret_cast<PyTypeObject*>(pass_class.ptr());
         getattro_ = type->tp_getattro;
         setattro_ = type->tp_setattro;
-        object_getattribute_ = nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__getattribute__");
+        object_getattribute_ =
+            nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__getattribute__");
         for (const char* name : rows_.attribute_hooks) {
             PyObject* own = PyDict_GetItemString(type->tp_dict, name);
             if (!own) throw nb::attribute_error(name);
@@ -34,10 +38,12 @@ OverrideGuard::OverrideGuard(nb::handle module, nb::handle pass_class, PassDepen
     }
     for (const char* name : rows_.methods)
         methods_.push_back({nb::borrow(interned(name)), pass_class.attr(name)});
-    for (const char* name : rows_.instance_state) instance_state_.push_back(nb::borrow(interned(name)));
+    for (const char* name : rows_.instance_state)
+        instance_state_.push_back(nb::borrow(interned(name)));
     for (const GlobalDependency& row : rows_.globals) {
         GlobalSnapshot snapshot{row, module_of(row.module), {}, {}};
-        snapshot.original = row.origin ? module_of(row.origin).attr(row.name) : current(snapshot.module, row);
+        snapshot.original =
+            row.origin ? module_of(row.origin).attr(row.name) : current(snapshot.module, row);
         if (row.entries_kept) snapshot.entries = checked(PyDict_Copy(snapshot.original.ptr()));
         globals_.push_back(std::move(snapshot));
     }
@@ -53,7 +59,8 @@ OverrideGuard::OverrideGuard(nb::handle module, nb::handle pass_class, PassDepen
     }
 }
 
-bool OverrideGuard::member_untouched(nb::handle type, nb::handle instance_dict, const Snapshot& member) {
+bool OverrideGuard::member_untouched(nb::handle type, nb::handle instance_dict,
+                                     const Snapshot& member) {
     PyObject* found = PyObject_GetAttr(type.ptr(), member.name.ptr());
     if (!found) {
         PyErr_Clear();
@@ -61,7 +68,8 @@ bool OverrideGuard::member_untouched(nb::handle type, nb::handle instance_dict, 
     }
     const bool same = found == member.original.ptr();
     Py_DECREF(found);
-    return same && !(instance_dict.is_valid() && PyDict_GetItem(instance_dict.ptr(), member.name.ptr()));
+    return same &&
+           !(instance_dict.is_valid() && PyDict_GetItem(instance_dict.ptr(), member.name.ptr()));
 }
 
 bool OverrideGuard::pass_untouched(nb::handle pass) const {
@@ -131,8 +139,10 @@ bool OverrideGuard::globals_untouched() const {
         for (const nb::object& module : shared_modules_[i]) {
             nb::object value = module_global_or_null(module, row.name);
             if (!value.is_valid()) return false;
-            if (!first.is_valid()) first = value;
-            else if (!value.is(first)) return false;
+            if (!first.is_valid())
+                first = value;
+            else if (!value.is(first))
+                return false;
         }
         if (row.exact_dict && !PyDict_CheckExact(first.ptr())) return false;
     }
@@ -153,7 +163,8 @@ bool OverrideGuard::circuit_untouched(nb::handle circuit) const {
 bool OverrideGuard::allows(nb::handle pass, nb::handle circuit) const {
     if (!circuit_untouched(circuit) || !pass_untouched(pass) || !globals_untouched()) return false;
     for (const ExactTypeDependency& row : rows_.exact_types) {
-        nb::object value = attribute_or_null(row.of == ExactTypeDependency::Of::pass ? pass : circuit, row.attribute);
+        nb::object value = attribute_or_null(
+            row.of == ExactTypeDependency::Of::pass ? pass : circuit, row.attribute);
         if (!value.is_valid() || Py_TYPE(value.ptr()) != row.type) return false;
     }
     return true;

@@ -74,7 +74,7 @@ struct PassDependencies {
 };
 
 class OverrideGuard {
-public:
+  public:
     // Call when `pass_class` is complete, from the module's initialisation.
     OverrideGuard(nb::handle module, nb::handle pass_class, PassDependencies dependencies);
 
@@ -85,7 +85,7 @@ public:
     // Only the circuit rows: its exact class and methods.
     bool circuit_untouched(nb::handle circuit) const;
 
-private:
+  private:
     struct Snapshot {
         nb::object name;      // interned
         nb::object original;  // the object bound at import
@@ -105,7 +105,7 @@ private:
     PassDependencies rows_;
     std::vector<Snapshot> methods_, circuit_methods_;
     nb::object pass_class_;
-    std::vector<Snapshot> attribute_hooks_;  // as the pass class's own dict holds them
+    std::vector<Snapshot> attribute_hooks_;            // as the pass class's own dict holds them
     getattrofunc getattro_ = PyObject_GenericGetAttr;  // the pass class's slots when it has hooks
     setattrofunc setattro_ = PyObject_GenericSetAttr;
     nb::object object_getattribute_;

@@ -29,8 +29,7 @@ struct Impl {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     vectorcallfunc vectorcall;
     Impl* impl;
 };
@@ -71,8 +70,8 @@ Py_ssize_t find_param(const Impl& impl, PyObject* keyword) {
 // first fault in the host's order: too many positionals; then a keyword that
 // repeats a parameter already given by position; then the first missing
 // required parameter; then a keyword that names no parameter.
-bool bind_arguments(const Impl& impl, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** values) {
+bool bind_arguments(const Impl& impl, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** values) {
     const auto nparams = static_cast<Py_ssize_t>(impl.param_names.size());
     if (nargs > nparams) {
         raise_argtuple_invalid(impl, nargs);
@@ -119,14 +118,29 @@ void translate_current_exception() {
     } catch (nb::builtin_exception& e) {
         PyObject* type = PyExc_RuntimeError;
         switch (e.type()) {
-            case nb::exception_type::type_error: type = PyExc_TypeError; break;
-            case nb::exception_type::value_error: type = PyExc_ValueError; break;
-            case nb::exception_type::key_error: type = PyExc_KeyError; break;
-            case nb::exception_type::index_error: type = PyExc_IndexError; break;
-            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
-            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
-            default: break;
+            case nb::exception_type::type_error:
+                type = PyExc_TypeError;
+                break;
+            case nb::exception_type::value_error:
+                type = PyExc_ValueError;
+                break;
+            case nb::exception_type::key_error:
+                type = PyExc_KeyError;
+                break;
+            case nb::exception_type::index_error:
+                type = PyExc_IndexError;
+                break;
+            case nb::exception_type::attribute_error:
+                type = PyExc_AttributeError;
+                break;
+            case nb::exception_type::buffer_error:
+                type = PyExc_BufferError;
+                break;
+            case nb::exception_type::stop_iteration:
+                type = PyExc_StopIteration;
+                break;
+            default:
+                break;
         }
         PyErr_SetString(type, e.what());
     } catch (corvane::Interrupted&) {
@@ -212,7 +226,8 @@ void function_dealloc(PyObject* self) {
 }
 
 PyMemberDef function_members[] = {
-    {"__dictoffset__", CORVANE_T_PYSSIZET, offsetof(FunctionObject, dict), CORVANE_READONLY, nullptr},
+    {"__dictoffset__", CORVANE_T_PYSSIZET, offsetof(FunctionObject, dict), CORVANE_READONLY,
+     nullptr},
     {"__vectorcalloffset__", CORVANE_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
      CORVANE_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -318,8 +333,8 @@ nb::object make_function(nb::handle module, FunctionDef def) {
     return fn;
 }
 
-nb::object make_class(nb::handle metaclass, nb::handle module, const char* name,
-                      nb::handle bases, const char* doc,
+nb::object make_class(nb::handle metaclass, nb::handle module, const char* name, nb::handle bases,
+                      const char* doc,
                       std::initializer_list<std::pair<const char*, nb::handle>> members) {
     nb::dict ns;
     ns["__module__"] = module.attr("__name__");
@@ -330,8 +345,9 @@ nb::object make_class(nb::handle metaclass, nb::handle module, const char* name,
 }
 
 void raise_argument_type(const char* argname, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 argname, expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
+                 expected, Py_TYPE(got)->tp_name);
     throw nb::python_error();
 }
 
@@ -366,7 +382,8 @@ std::vector<nb::object> unpack(PyObject* value, Py_ssize_t count) {
     std::vector<nb::object> items;
     items.reserve(count);
     auto too_few = [&](Py_ssize_t got) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                     got == 1 ? "" : "s");
         throw nb::python_error();
     };
     auto too_many = [&] {
@@ -377,7 +394,8 @@ std::vector<nb::object> unpack(PyObject* value, Py_ssize_t count) {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
         if (size > count) too_many();
         if (size < count) too_few(size);
-        for (Py_ssize_t i = 0; i < count; ++i) items.push_back(nb::borrow(PySequence_Fast_GET_ITEM(value, i)));
+        for (Py_ssize_t i = 0; i < count; ++i)
+            items.push_back(nb::borrow(PySequence_Fast_GET_ITEM(value, i)));
         return items;
     }
     nb::object iterator = checked(PyObject_GetIter(value));

@@ -50,8 +50,8 @@ nb::object make_function(nb::handle module, FunctionDef def);
 // Creates a class by calling `metaclass(name, bases, namespace)`, the namespace
 // holding __module__, __qualname__, __doc__ (when given) and then the members
 // in the given order, as a class statement would.
-nb::object make_class(nb::handle metaclass, nb::handle module, const char* name,
-                      nb::handle bases, const char* doc,
+nb::object make_class(nb::handle metaclass, nb::handle module, const char* name, nb::handle bases,
+                      const char* doc,
                       std::initializer_list<std::pair<const char*, nb::handle>> members);
 
 // Methods of a class named `owner`: the qualified name is "owner.name".
@@ -114,7 +114,7 @@ constexpr size_t kPrefetchAhead = 32;
 // otherwise every few hundred allocations trigger a collection that walks
 // the growing heap. The previous state is restored on exit.
 class GcPause {
-public:
+  public:
     GcPause() : was_enabled_(PyGC_Disable() == 1) {}
     ~GcPause() {
         if (was_enabled_) PyGC_Enable();
@@ -128,7 +128,7 @@ public:
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
 
-private:
+  private:
     bool was_enabled_;
 };
 

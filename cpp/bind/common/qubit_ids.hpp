@@ -12,7 +12,7 @@ namespace corvane::bind {
 // share one: small non-negative ints index a table; any other object equal to
 // such an int (True, 1.0) shares its id; everything else goes through a dict.
 class QubitIds {
-public:
+  public:
     static constexpr std::uint32_t kMissing = 0xFFFFFFFFu;
 
     // The id of `qubit`, given a new one the first time it is seen.
@@ -21,7 +21,7 @@ public:
     std::uint32_t find(PyObject* qubit) const;
     std::uint32_t count() const { return count_; }
 
-private:
+  private:
     // Ints below this index the table directly: 4M entries of 4 bytes (16 MB
     // at most) cover every qubit numbering a real device or simulator uses,
     // while a stray huge qubit number cannot make the table huge.

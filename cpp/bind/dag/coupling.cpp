@@ -11,8 +11,9 @@
 namespace corvane::bind::dag_module {
 
 nb::object get_qcgraph_edges(Args args) {
-    constexpr Category order[] = {Category::one_qubit, Category::one_qubit_parameter, Category::two_qubit,
-                                  Category::two_qubit_parameter, Category::three_qubit, Category::functional};
+    constexpr Category order[] = {Category::one_qubit,   Category::one_qubit_parameter,
+                                  Category::two_qubit,   Category::two_qubit_parameter,
+                                  Category::three_qubit, Category::functional};
     GateCategories categories(this_module());
     nb::object pairs = checked(PyList_New(0));
     auto append_slice = [&](PyObject* entry, Py_ssize_t begin, Py_ssize_t end) {
@@ -35,7 +36,9 @@ nb::object get_qcgraph_edges(Args args) {
             }
         }
         switch (found) {
-            case Category::two_qubit: append_slice(entry.ptr(), 1, PY_SSIZE_T_MAX); break;
+            case Category::two_qubit:
+                append_slice(entry.ptr(), 1, PY_SSIZE_T_MAX);
+                break;
             case Category::two_qubit_parameter: {
                 // The qubits are the trailing items, whatever the number of parameters.
                 const Py_ssize_t n = PySequence_Size(entry.ptr());
@@ -53,7 +56,8 @@ nb::object get_qcgraph_edges(Args args) {
                 PyErr_Format(PyExc_ValueError, "wrong gate type %U", text.ptr());
                 throw nb::python_error();
             }
-            default: break;
+            default:
+                break;
         }
     }
     check(!PyErr_Occurred());
@@ -82,10 +86,11 @@ nb::object draw_graph(Args args) {
     nb::object nx = global(this_module(), "nx");
     nb::object pos = nx.attr("shell_layout")(graph);
     plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(7, 6));
-    nx.attr("draw_networkx")(graph, pos, nb::arg("node_color") = "skyblue", nb::arg("node_size") = 1500,
-                             nb::arg("node_shape") = "o", nb::arg("with_labels") = true,
-                             nb::arg("font_size") = 12, nb::arg("font_weight") = "bold",
-                             nb::arg("edge_color") = "gray", nb::arg("width") = 2, nb::arg("alpha") = 0.7);
+    nx.attr("draw_networkx")(graph, pos, nb::arg("node_color") = "skyblue",
+                             nb::arg("node_size") = 1500, nb::arg("node_shape") = "o",
+                             nb::arg("with_labels") = true, nb::arg("font_size") = 12,
+                             nb::arg("font_weight") = "bold", nb::arg("edge_color") = "gray",
+                             nb::arg("width") = 2, nb::arg("alpha") = 0.7);
     plt.attr("axis")("off");
     plt.attr("show")();
     return nb::none();
@@ -100,7 +105,8 @@ nb::object draw_dag(Args args) {
     for (nb::handle node : agraph.attr("nodes")()) {
         nb::object gate = gate_name_of(node.ptr());
         nb::object label = gate;
-        if (PyUnicode_Check(gate.ptr()) && PyUnicode_CompareWithASCIIString(gate.ptr(), "measure") == 0) {
+        if (PyUnicode_Check(gate.ptr()) &&
+            PyUnicode_CompareWithASCIIString(gate.ptr(), "measure") == 0) {
             nb::object first_cbit = nodes[node]["cbits"][0];
             label = nb::str("{} [c{}]").format(gate, first_cbit);
         }

@@ -12,7 +12,7 @@ namespace nb = nanobind;
 
 // What the module bound at import; lives for the life of the process.
 struct ModuleState {
-    PyObject* module = nullptr;  // for its globals, which users may rebind
+    PyObject* module = nullptr;          // for its globals, which users may rebind
     PyObject* native_convert = nullptr;  // _convert's builder, which qc2dag replaces with its own
 };
 inline ModuleState& state() {

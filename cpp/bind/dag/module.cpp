@@ -15,7 +15,8 @@ constexpr const char* kQc2dagDoc =
     "\n"
     "Args:\n"
     "    qc (QuantumCircuit): The quantum circuit to convert.\n"
-    "    show_qubits (bool): Whether node names show the qubits of each operation. Defaults to True.\n"
+    "    show_qubits (bool): Whether node names show the qubits of each operation. Defaults to "
+    "True.\n"
     "\n"
     "Returns:\n"
     "    nx.DiGraph: A DAG with nodes as operations and edges as dependencies.\n";
@@ -26,11 +27,11 @@ constexpr const char* kDag2qcDoc =
     "Args:\n"
     "    dag (nx.DiGraph): The DAG to convert.\n"
     "    nqubits (int | None): The number of qubits in the circuit.\n"
-    "    ncbits (int | None): The number of classical bits in the circuit. Defaults to the value of nqubits.\n"
+    "    ncbits (int | None): The number of classical bits in the circuit. Defaults to the value "
+    "of nqubits.\n"
     "\n"
     "Returns:\n"
     "    QuantumCircuit: The circuit rebuilt from the DAG, in topological order.\n";
-
 
 constexpr const char* kGetQcgraphEdgesDoc =
     "Collects the qubit pairs that the multi-qubit gates of a gate list couple.\n"
@@ -69,11 +70,13 @@ constexpr const char* kDrawGraphDoc =
     "    None\n";
 
 constexpr const char* kDrawDagDoc =
-    "Draws a directed acyclic graph (DAG) representation of a quantum circuit and saves it as an image.\n"
+    "Draws a directed acyclic graph (DAG) representation of a quantum circuit and saves it as an "
+    "image.\n"
     "\n"
     "Args:\n"
     "    dag (nx.DiGraph): The gate DAG to draw.\n"
-    "    output (str): The filename for saving the generated DAG image. Defaults to 'dag_figure.png'.\n"
+    "    output (str): The filename for saving the generated DAG image. Defaults to "
+    "'dag_figure.png'.\n"
     "\n"
     "Returns:\n"
     "    None\n";
@@ -90,41 +93,56 @@ NB_MODULE(dag, m) {
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("nx") = nb::module_::import_("networkx");
     networkx_digraph_type();
-    m.attr("QuantumCircuit") = nb::module_::import_("corvane.circuit.quantumcircuit").attr("QuantumCircuit");
+    m.attr("QuantumCircuit") =
+        nb::module_::import_("corvane.circuit.quantumcircuit").attr("QuantumCircuit");
     nb::module_ helpers = nb::module_::import_("corvane.circuit.quantumcircuit_helpers");
-    for (const char* name : {"one_qubit_gates_available", "two_qubit_gates_available",
-                             "three_qubit_gates_available", "one_qubit_parameter_gates_available",
-                             "two_qubit_parameter_gates_available", "functional_gates_available",
-                             "convert_gate_info_to_dag_info"})
+    for (const char* name :
+         {"one_qubit_gates_available", "two_qubit_gates_available", "three_qubit_gates_available",
+          "one_qubit_parameter_gates_available", "two_qubit_parameter_gates_available",
+          "functional_gates_available", "convert_gate_info_to_dag_info"})
         m.attr(name) = helpers.attr(name);
-    state().native_convert = nb::object(nb::module_::import_("corvane.circuit._convert")
-                         .attr("convert_gate_info_to_dag_info")).release().ptr();
+    state().native_convert =
+        nb::object(
+            nb::module_::import_("corvane.circuit._convert").attr("convert_gate_info_to_dag_info"))
+            .release()
+            .ptr();
 
     m.attr("qc2dag") = make_function(m, {
-        .name = "qc2dag",
-        .doc = kQc2dagDoc,
-        .params = {{"qc"}, {"show_qubits", nb::bool_(true)}},
-        .annotations = {{"qc", "'QuantumCircuit'"}, {"show_qubits", "bool"}, {"return", "'nx.DiGraph'"}},
-        .body = qc2dag,
-    });
-    m.attr("dag2qc") = make_function(m, {
-        .name = "dag2qc",
-        .doc = kDag2qcDoc,
-        .params = {{"dag"}, {"nqubits", nb::none()}, {"ncbits", nb::none()}},
-        .annotations = {{"dag", "'nx.DiGraph'"}, {"nqubits", "int | None"}, {"ncbits", "int | None"},
-                        {"return", "'QuantumCircuit'"}},
-        .body = dag2qc,
-    });
-    m.attr("get_qcgraph_edges") = make_function(m, {
-        .name = "get_qcgraph_edges", .doc = kGetQcgraphEdgesDoc, .params = {{"gates"}}, .body = get_qcgraph_edges});
-    m.attr("qc2graph") = make_function(m, {.name = "qc2graph", .doc = kQc2graphDoc, .params = {{"qc"}}, .body = qc2graph});
-    m.attr("split_qubits") = make_function(m, {
-        .name = "split_qubits", .doc = kSplitQubitsDoc, .params = {{"qc"}}, .body = split_qubits});
-    m.attr("draw_graph") = make_function(m, {.name = "draw_graph", .doc = kDrawGraphDoc, .params = {{"G"}}, .body = draw_graph});
-    m.attr("draw_dag") = make_function(m, {
-        .name = "draw_dag",
-        .doc = kDrawDagDoc,
-        .params = {{"dag"}, {"output", nb::str("dag_figure.png")}},
-        .body = draw_dag,
-    });
+                                            .name = "qc2dag",
+                                            .doc = kQc2dagDoc,
+                                            .params = {{"qc"}, {"show_qubits", nb::bool_(true)}},
+                                            .annotations = {{"qc", "'QuantumCircuit'"},
+                                                            {"show_qubits", "bool"},
+                                                            {"return", "'nx.DiGraph'"}},
+                                            .body = qc2dag,
+                                        });
+    m.attr("dag2qc") =
+        make_function(m, {
+                             .name = "dag2qc",
+                             .doc = kDag2qcDoc,
+                             .params = {{"dag"}, {"nqubits", nb::none()}, {"ncbits", nb::none()}},
+                             .annotations = {{"dag", "'nx.DiGraph'"},
+                                             {"nqubits", "int | None"},
+                                             {"ncbits", "int | None"},
+                                             {"return", "'QuantumCircuit'"}},
+                             .body = dag2qc,
+                         });
+    m.attr("get_qcgraph_edges") = make_function(m, {.name = "get_qcgraph_edges",
+                                                    .doc = kGetQcgraphEdgesDoc,
+                                                    .params = {{"gates"}},
+                                                    .body = get_qcgraph_edges});
+    m.attr("qc2graph") = make_function(
+        m, {.name = "qc2graph", .doc = kQc2graphDoc, .params = {{"qc"}}, .body = qc2graph});
+    m.attr("split_qubits") = make_function(
+        m,
+        {.name = "split_qubits", .doc = kSplitQubitsDoc, .params = {{"qc"}}, .body = split_qubits});
+    m.attr("draw_graph") = make_function(
+        m, {.name = "draw_graph", .doc = kDrawGraphDoc, .params = {{"G"}}, .body = draw_graph});
+    m.attr("draw_dag") =
+        make_function(m, {
+                             .name = "draw_dag",
+                             .doc = kDrawDagDoc,
+                             .params = {{"dag"}, {"output", nb::str("dag_figure.png")}},
+                             .body = draw_dag,
+                         });
 }

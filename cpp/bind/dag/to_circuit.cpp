@@ -30,7 +30,7 @@ nb::object optional_count(PyObject* value, const char* name) {
 // Tracks max(current_qubits) natively while every qubit is a machine-sized
 // int; any other qubit switches to the host's max() over the same items.
 class QubitMaximum {
-public:
+  public:
     void add_all(PyObject* qubits) {
         if (PyList_CheckExact(qubits) && !general_.is_valid()) {
             const Py_ssize_t n = PyList_GET_SIZE(qubits);
@@ -71,7 +71,8 @@ public:
         if (general_.is_valid()) {
             top = nb::module_::import_("builtins").attr("max")(general_);
         } else if (count_ == 0) {
-            nb::module_::import_("builtins").attr("max")(nb::list());  // the host's error for an empty sequence
+            nb::module_::import_("builtins")
+                .attr("max")(nb::list());  // the host's error for an empty sequence
         } else if (max_ < LLONG_MAX) {
             return nb::int_(max_ + 1);
         } else {
@@ -80,11 +81,12 @@ public:
         nb::object result = checked(PyNumber_Add(top.ptr(), nb::int_(1).ptr()));
         if (PyLong_Check(result.ptr())) return result;
         if (PyNumber_Check(result.ptr())) return checked(PyNumber_Long(result.ptr()));
-        PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(result.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int",
+                     Py_TYPE(result.ptr())->tp_name);
         throw nb::python_error();
     }
 
-private:
+  private:
     long long max_ = 0;
     size_t count_ = 0;
     nb::object general_;
@@ -131,7 +133,7 @@ template <class ListAt>
 // share one tuple instead of each taking a fresh allocation. Keyed by the
 // identity of the items, so only the very same objects share.
 class SharedEntries {
-public:
+  public:
     static bool shareable(const PreparedEntry& p) {
         for (int k = 0; k < p.count; ++k)
             if (!PyLong_CheckExact(p.items[k])) return false;
@@ -147,7 +149,7 @@ public:
         return tuple;
     }
 
-private:
+  private:
     struct Key {
         PyObject* gate;
         PyObject* items[PreparedEntry::kInlineItems];
@@ -172,7 +174,8 @@ private:
 // Prepares every node's entry (and the highest qubit, when tracked), or returns false
 // (having run no user code) when some node needs the generic path.
 bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories,
-                     std::vector<PreparedEntry>& prepared, bool track_maximum, QubitMaximum& maximum) {
+                     std::vector<PreparedEntry>& prepared, bool track_maximum,
+                     QubitMaximum& maximum) {
     if (!categories.all_exact_dicts()) return false;
     const Keys& keys = Keys::get();
     const size_t count = snapshot.nodes.size();
@@ -188,7 +191,8 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
             __builtin_prefetch(snapshot.nodes[i + kPrefetchAhead]);
             __builtin_prefetch(attributes_of(i + kPrefetchAhead));
         }
-        if (i + kPrefetchAhead / 2 < count && PyDict_CheckExact(attributes_of(i + kPrefetchAhead / 2)))
+        if (i + kPrefetchAhead / 2 < count &&
+            PyDict_CheckExact(attributes_of(i + kPrefetchAhead / 2)))
             prefetch_dict_entries(attributes_of(i + kPrefetchAhead / 2));
         PyObject* name = snapshot.nodes[i];
         PyObject* attributes = attributes_of(i);
@@ -198,14 +202,17 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
         PyObject *key, *value;
         while (PyDict_Next(attributes, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) return false;
-            if (is_key(key, keys.qubits)) qubits = value;
-            else if (is_key(key, keys.params)) params = value;
+            if (is_key(key, keys.qubits))
+                qubits = value;
+            else if (is_key(key, keys.params))
+                params = value;
         }
         if (!qubits || !PyList_CheckExact(qubits)) return false;
         auto [gate, category] = categories.gate_of_node(name);
         const bool parameter_gate =
             category == Category::one_qubit_parameter || category == Category::two_qubit_parameter;
-        if (parameter_gate && params && !PyList_CheckExact(params) && !PyTuple_CheckExact(params)) return false;
+        if (parameter_gate && params && !PyList_CheckExact(params) && !PyTuple_CheckExact(params))
+            return false;
         PreparedEntry& entry = prepared[i];
         entry.gate = gate.ptr();
         entry.attributes = attributes;
@@ -227,15 +234,17 @@ bool prepare_entries(const DiGraphSnapshot& snapshot, GateCategories& categories
         const Py_ssize_t nq = PyList_GET_SIZE(qubits);
         if (entry.category == Category::none) continue;
         // Functional gates have items at fixed places: the generic entry builder below.
-        const Py_ssize_t width =
-            entry.category == Category::functional ? 0 : entry_shape(entry.category, "")->trailing_qubits;
+        const Py_ssize_t width = entry.category == Category::functional
+                                     ? 0
+                                     : entry_shape(entry.category, "")->trailing_qubits;
         const Py_ssize_t np = params ? PySequence_Fast_GET_SIZE(params) : 0;
         // Functional gates, a missing "params", a list too short for its gate
         // (IndexError when its turn comes) or a long parameter list: the
         // general entry builder, on the same plain objects.
-        const bool parameter_gate =
-            entry.category == Category::one_qubit_parameter || entry.category == Category::two_qubit_parameter;
-        if (width == 0 || (parameter_gate && !params) || width > nq || np + width > PreparedEntry::kInlineItems) {
+        const bool parameter_gate = entry.category == Category::one_qubit_parameter ||
+                                    entry.category == Category::two_qubit_parameter;
+        if (width == 0 || (parameter_gate && !params) || width > nq ||
+            np + width > PreparedEntry::kInlineItems) {
             entry.shape = PreparedEntry::Shape::attributes;  // items[0] still holds the qubits
             continue;
         }
@@ -257,7 +266,9 @@ nb::object dag2qc(Args args) {
     const Keys& keys = Keys::get();
     QubitMaximum maximum;
     nb::object entries = checked(PyList_New(0));
-    auto append = [&](const nb::object& entry) { check(PyList_Append(entries.ptr(), entry.ptr()) == 0); };
+    auto append = [&](const nb::object& entry) {
+        check(PyList_Append(entries.ptr(), entry.ptr()) == 0);
+    };
 
     auto add_node = [&](PyObject* node, PyObject* attributes) {
         auto [gate, category] = categories.gate_of_node(node);
@@ -289,9 +300,11 @@ nb::object dag2qc(Args args) {
                 const PreparedEntry& p = prepared[n];
                 nb::object entry;
                 switch (p.shape) {
-                    case PreparedEntry::Shape::none: continue;
+                    case PreparedEntry::Shape::none:
+                        continue;
                     case PreparedEntry::Shape::inline_items:
-                        entry = SharedEntries::shareable(p) ? shared.get(p) : gate_entry(p.gate, p.items, p.count);
+                        entry = SharedEntries::shareable(p) ? shared.get(p)
+                                                            : gate_entry(p.gate, p.items, p.count);
                         break;
                     case PreparedEntry::Shape::attributes:
                         entry = entry_for_node(p.gate, p.category, p.attributes, p.items[0]);
@@ -310,7 +323,8 @@ nb::object dag2qc(Args args) {
         }
         if (!generations.acyclic) {
             nb::object unfeasible = global(this_module(), "nx").attr("NetworkXUnfeasible");
-            PyErr_SetString(unfeasible.ptr(), "Graph contains a cycle or graph changed during iteration");
+            PyErr_SetString(unfeasible.ptr(),
+                            "Graph contains a cycle or graph changed during iteration");
             throw nb::python_error();
         }
     } else {

@@ -37,24 +37,28 @@ nb::object qc2dag(Args args) {
             for (const auto& edge : circuit.dependencies.edges) {
                 poll.tick();
                 nb::object data = checked(PyDict_New());
-                check(PyDict_SetItem(data.ptr(), Keys::get().qubit, circuit.edge_qubits(edge).ptr()) == 0);
+                check(PyDict_SetItem(data.ptr(), Keys::get().qubit,
+                                     circuit.edge_qubits(edge).ptr()) == 0);
                 writer.add_edge(edge.source, edge.target, data.ptr());
             }
             writer.finish();
         } else {
             nb::list nodes, edges;
             for (size_t i = 0; i < circuit.size(); ++i)
-                nodes.append(nb::make_tuple(nb::handle(circuit.name(i)), nb::handle(circuit.attributes(i))));
+                nodes.append(
+                    nb::make_tuple(nb::handle(circuit.name(i)), nb::handle(circuit.attributes(i))));
             for (const auto& edge : circuit.dependencies.edges) {
                 nb::dict data;
                 data[Keys::get().qubit] = circuit.edge_qubits(edge);
-                edges.append(nb::make_tuple(nb::handle(circuit.name(edge.source)), nb::handle(circuit.name(edge.target)), data));
+                edges.append(nb::make_tuple(nb::handle(circuit.name(edge.source)),
+                                            nb::handle(circuit.name(edge.target)), data));
             }
             graph.attr("add_nodes_from")(nodes);
             graph.attr("add_edges_from")(edges);
         }
     } else {
-        nb::object result = convert(nqubits, qubits, gates, nb::arg("show_qubits") = nb::bool_(show_qubits));
+        nb::object result =
+            convert(nqubits, qubits, gates, nb::arg("show_qubits") = nb::bool_(show_qubits));
         std::vector<nb::object> lists = unpack(result.ptr(), 2);
         graph = global(this_module(), "nx").attr("DiGraph")();
         graph.attr("add_nodes_from")(lists[0]);

@@ -12,12 +12,14 @@ namespace {
 nb::object int_list(std::span<const std::int64_t> values) {
     nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), checked(PyLong_FromLongLong(values[i])).release().ptr());
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                        checked(PyLong_FromLongLong(values[i])).release().ptr());
     return list;
 }
 
 nb::object number(const compress::Number& n) {
-    return n.is_int ? checked(PyLong_FromLongLong(n.integer)) : checked(PyFloat_FromDouble(n.value));
+    return n.is_int ? checked(PyLong_FromLongLong(n.integer))
+                    : checked(PyFloat_FromDouble(n.value));
 }
 
 }  // namespace
@@ -63,9 +65,11 @@ nb::object CompressedGraph::build() {
             text += std::to_string(qs[k]);
         }
         text += ']';
-        nb::object name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        nb::object name =
+            checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         nb::object attributes = checked(PyDict_New());
-        check(PyDict_SetItem(attributes.ptr(), keys.qubits, in.circuit.qubit_list(engine->qubits_origin(n))) == 0);
+        check(PyDict_SetItem(attributes.ptr(), keys.qubits,
+                             in.circuit.qubit_list(engine->qubits_origin(n))) == 0);
         check(PyDict_SetItem(attributes.ptr(), keys.params, fused_params(n)) == 0);
         writer.add_node(n, name.ptr(), attributes.ptr());
     }
@@ -74,8 +78,9 @@ nb::object CompressedGraph::build() {
     for (dag::EdgeId e : engine->edges_in_insertion_order()) {
         poll.tick();
         const std::uint32_t origin = engine->edge_list_origin(e);
-        nb::object list = origin != dag::kNone ? in.circuit.edge_qubits(in.circuit.dependencies.edges[origin])
-                                               : int_list(engine->edge_qubits(e));
+        nb::object list = origin != dag::kNone
+                              ? in.circuit.edge_qubits(in.circuit.dependencies.edges[origin])
+                              : int_list(engine->edge_qubits(e));
         nb::object data = checked(PyDict_New());
         check(PyDict_SetItem(data.ptr(), keys.qubit, list.ptr()) == 0);
         writer.add_edge(g.source(e), g.target(e), data.ptr());

@@ -24,10 +24,10 @@ struct NativeInput {
 // The final graph of a run: build() turns it into the networkx graph the
 // generic path would have left in `dag`, node for node and edge for edge.
 class CompressedGraph final : public PendingGraph {
-public:
+  public:
     NativeInput in;
     std::unique_ptr<compress::Engine> engine;
-    nb::object qubits_copy;  // the graph's "qubits"
+    nb::object qubits_copy;      // the graph's "qubits"
     long long first_serial = 0;  // `_idx` before the run
 
     nb::object build() override;
@@ -36,7 +36,7 @@ public:
     // hold the same number objects.
     PyObject* fused_params(dag::NodeId n);
 
-private:
+  private:
     std::vector<nb::object> fused_params_;  // by node id - original count
 };
 

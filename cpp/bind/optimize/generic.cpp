@@ -11,16 +11,17 @@
 
 namespace corvane::bind::optimize {
 
-constexpr const char* kCompressible[] = {"id", "x",  "y",  "z",  "h",   "cx",  "cnot",
-                                         "cy", "cz", "swap", "rx", "ry", "rz",  "p",
-                                         "u",  "rxx", "ryy", "rzz", "ccx", "ccz", "cswap"};
+constexpr const char* kCompressible[] = {"id", "x",   "y",    "z",   "h",   "cx",  "cnot",
+                                         "cy", "cz",  "swap", "rx",  "ry",  "rz",  "p",
+                                         "u",  "rxx", "ryy",  "rzz", "ccx", "ccz", "cswap"};
 
 namespace {
 
 // `a, b, c = value` with the host's message for a value that cannot be iterated.
 std::vector<nb::object> unpack_result(nb::handle value, Py_ssize_t count) {
     if (Py_TYPE(value.ptr())->tp_iter == nullptr && !PySequence_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(value.ptr())->tp_name);
         throw nb::python_error();
     }
     return unpack(value.ptr(), count);
@@ -57,8 +58,8 @@ bool np_allclose_identity(nb::handle mat) {
 
 nb::object init(Args a) {
     nb::handle self = a[0];
-    nb::object super_obj = checked(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
-                                                                state().pass_class.ptr(), self.ptr(), nullptr));
+    nb::object super_obj = checked(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject*>(&PySuper_Type), state().pass_class.ptr(), self.ptr(), nullptr));
     super_obj.attr("__init__")();
     nb::object names = checked(PyList_New(0));
     for (const char* name : kCompressible) append(names, nb::str(name));
@@ -166,10 +167,13 @@ nb::object kept_plain_entries(PyObject* gates) {
         if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) == 0) return {};
         PyObject* name = PyTuple_GET_ITEM(entry.ptr(), 0);
         if (!PyUnicode_CheckExact(name)) return {};
-        if (!globals.one_param.is_valid()) last_name = nullptr;  // Python ran: the categories are read again
+        if (!globals.one_param.is_valid())
+            last_name = nullptr;  // Python ran: the categories are read again
         globals.refresh();
         if (name != last_name) {
-            last_cut = contains(globals.one_param, name) ? 1 : contains(globals.two_param, name) ? 2 : 0;
+            last_cut = contains(globals.one_param, name)   ? 1
+                       : contains(globals.two_param, name) ? 2
+                                                           : 0;
             last_name = name;
         }
         if (last_cut) {
@@ -244,7 +248,9 @@ namespace {
 struct MergeLists {
     nb::object remove, added, edges;
     MergeLists(nb::handle node1, nb::handle node2)
-        : remove(checked(PyList_New(0))), added(checked(PyList_New(0))), edges(checked(PyList_New(0))) {
+        : remove(checked(PyList_New(0))),
+          added(checked(PyList_New(0))),
+          edges(checked(PyList_New(0))) {
         append(remove, node1);
         append(remove, node2);
     }
@@ -255,7 +261,8 @@ struct MergeLists {
 };
 
 // The single predecessor of node1 and the single successor of node2, or None.
-std::pair<nb::object, nb::object> single_neighbours(nb::handle self, nb::handle node1, nb::handle node2) {
+std::pair<nb::object, nb::object> single_neighbours(nb::handle self, nb::handle node1,
+                                                    nb::handle node2) {
     nb::object preds = list_of(self.attr("dag").attr("predecessors")(node1));
     nb::object pre = PyList_GET_SIZE(preds.ptr()) ? item(preds, 0) : nb::object(nb::none());
     nb::object succs = list_of(self.attr("dag").attr("successors")(node2));
@@ -263,8 +270,8 @@ std::pair<nb::object, nb::object> single_neighbours(nb::handle self, nb::handle 
     return {pre, suc};
 }
 
-void relink_single(nb::handle self, nb::handle node1, nb::handle node2, nb::handle pre, nb::handle suc,
-                   MergeLists& lists) {
+void relink_single(nb::handle self, nb::handle node1, nb::handle node2, nb::handle pre,
+                   nb::handle suc, MergeLists& lists) {
     if (pre.is_none() || suc.is_none()) return;
     if (truth(self.attr("dag").attr("has_edge")(pre, suc))) {
         // The direct edge keeps its own qubits and takes over the one that ran
@@ -345,7 +352,8 @@ nb::object summed(nb::handle params1, nb::handle params2) {
 }
 
 // The merged parameters of a parameter pair.
-nb::object merged_parameters(nb::handle self, nb::handle gate, nb::handle node1, nb::handle node2, bool one) {
+nb::object merged_parameters(nb::handle self, nb::handle gate, nb::handle node1, nb::handle node2,
+                             bool one) {
     nb::object params1 = node_data(self, node1, state().key_params);
     nb::object params2 = node_data(self, node2, state().key_params);
     if (one && equal(gate, nb::str("u"))) {
@@ -448,8 +456,10 @@ nb::object compress_two_parameter(Args a) {
         Py_ssize_t i = 0;
         PyObject *other, *q;
         while (PyDict_Next(map.ptr(), &i, &other, &q)) {
-            if (map.is(pre_dic)) lists.edge(other, name, q);
-            else lists.edge(name, other, q);
+            if (map.is(pre_dic))
+                lists.edge(other, name, q);
+            else
+                lists.edge(name, other, q);
         }
     }
     return lists.result();
@@ -490,10 +500,10 @@ nb::object run_generic(nb::handle self, nb::handle qc) {
         check(!PyErr_Occurred());
         compress = truth(self.attr("has_adjacent_gates")());
     }
-    nb::object new_qc = module_global("dag2qc")(self.attr("dag"), qc1.attr("nqubits"), qc1.attr("ncbits"));
+    nb::object new_qc =
+        module_global("dag2qc")(self.attr("dag"), qc1.attr("nqubits"), qc1.attr("ncbits"));
     new_qc.attr("qubits") = qubits;
     return new_qc;
 }
-
 
 }  // namespace corvane::bind::optimize

@@ -45,7 +45,8 @@ constexpr const char* kRemoveIdentityDoc =
     "Remove gates equivalent to the identity operation from a quantum circuit.\n"
     "\n"
     "Args:\n"
-    "    qc (QuantumCircuit): The quantum circuit to process, containing a list of gates that may include\n"
+    "    qc (QuantumCircuit): The quantum circuit to process, containing a list of gates that may "
+    "include\n"
     "        single- or two-qubit identity-equivalent operations.\n"
     "\n"
     "Returns:\n"
@@ -59,12 +60,14 @@ constexpr const char* kIsAdjacentDoc =
     "    node2 (str): The name of the second node in the DAG.\n"
     "\n"
     "Returns:\n"
-    "    bool: True if the two gates have the same name, the name is compressible, they act on the\n"
+    "    bool: True if the two gates have the same name, the name is compressible, they act on "
+    "the\n"
     "        same qubits and follow each other with no other operation between them (two r gates\n"
     "        also need the same phi), False otherwise.\n";
 
 constexpr const char* kHasAdjacentDoc =
-    "Check if there exist adjacent and mergeable gates in the DAG representation of the quantum circuit.\n"
+    "Check if there exist adjacent and mergeable gates in the DAG representation of the quantum "
+    "circuit.\n"
     "\n"
     "Args:\n"
     "    None\n"
@@ -72,34 +75,42 @@ constexpr const char* kHasAdjacentDoc =
     "Returns:\n"
     "    bool: True if some edge of the DAG joins two mergeable gates, False otherwise.\n";
 
-#define CORVANE_RULE_RETURNS                                                                     \
-    "\n"                                                                                         \
-    "Returns:\n"                                                                                 \
-    "    tuple: (nodes_remove, nodes_added, edges_added), three lists:\n"                        \
-    "        nodes_remove (list): The nodes to remove, [node1, node2].\n"                        \
-    "        nodes_added (list): The nodes to add, as (name, attributes) pairs.\n"               \
-    "        edges_added (list): The edges to add or update, as (source, target, {\"qubit\": qubits})\n" \
+#define CORVANE_RULE_RETURNS                                                                   \
+    "\n"                                                                                       \
+    "Returns:\n"                                                                               \
+    "    tuple: (nodes_remove, nodes_added, edges_added), three lists:\n"                      \
+    "        nodes_remove (list): The nodes to remove, [node1, node2].\n"                      \
+    "        nodes_added (list): The nodes to add, as (name, attributes) pairs.\n"             \
+    "        edges_added (list): The edges to add or update, as (source, target, {\"qubit\": " \
+    "qubits})\n"                                                                               \
     "            triples.\n"
 
-#define CORVANE_RULE_DOC(first_line, type)                        \
-    first_line "\n"                                               \
-    "\n"                                                          \
-    "Args:\n"                                                     \
-    "    node1" type ": The first node on the edge.\n"            \
-    "    node2" type ": The second node on the edge.\n" CORVANE_RULE_RETURNS
+#define CORVANE_RULE_DOC(first_line, type) \
+    first_line                             \
+        "\n"                               \
+        "\n"                               \
+        "Args:\n"                          \
+        "    node1" type                   \
+        ": The first node on the edge.\n"  \
+        "    node2" type ": The second node on the edge.\n" CORVANE_RULE_RETURNS
 
 constexpr const char* kSingleDoc = CORVANE_RULE_DOC(
-    "Compress two adjacent single-qubit gates in a dag by removing them and updating connections.", " (str)");
+    "Compress two adjacent single-qubit gates in a dag by removing them and updating connections.",
+    " (str)");
 constexpr const char* kSingleParamDoc = CORVANE_RULE_DOC(
-    "Compress two adjacent single-qubit parameter gates in a dag by removing them and updating connections.",
+    "Compress two adjacent single-qubit parameter gates in a dag by removing them and updating "
+    "connections.",
     " (str)");
 constexpr const char* kTwoDoc = CORVANE_RULE_DOC(
-    "Compress two adjacent two-qubit gates in a dag by removing them and updating connections.", " (str)");
+    "Compress two adjacent two-qubit gates in a dag by removing them and updating connections.",
+    " (str)");
 constexpr const char* kTwoParamDoc = CORVANE_RULE_DOC(
-    "Compress two adjacent two-qubit parameter gates in a dag by removing them and updating connections.",
+    "Compress two adjacent two-qubit parameter gates in a dag by removing them and updating "
+    "connections.",
     " (str)");
 constexpr const char* kThreeDoc = CORVANE_RULE_DOC(
-    "Compress two adjacent three-qubit gates in a dag by removing them and updating connections.", "");
+    "Compress two adjacent three-qubit gates in a dag by removing them and updating connections.",
+    "");
 
 constexpr const char* kRunOnceDoc =
     "Compress two adjacent gates.\n"
@@ -112,7 +123,8 @@ constexpr const char* kRunOnceDoc =
     "    tuple: (nodes_remove, nodes_added, edges_added), three lists:\n"
     "        nodes_remove (list): The nodes to remove, [node1, node2].\n"
     "        nodes_added (list): The nodes to add, as (name, attributes) pairs.\n"
-    "        edges_added (list): The edges to add or update, as (source, target, {\"qubit\": qubits})\n"
+    "        edges_added (list): The edges to add or update, as (source, target, {\"qubit\": "
+    "qubits})\n"
     "            triples.\n"
     "    None if the gate belongs to none of the gate categories.\n";
 
@@ -153,10 +165,16 @@ std::vector<GlobalDependency> numpy_dependencies() {
 // assumes is as this module bound it.
 PassDependencies pass_dependencies() {
     PassDependencies d;
-    d.methods = {"remove_identity_gates", "is_adjacent_gates", "has_adjacent_gates",
-                 "compress_adjacent_single_qubit_gates", "compress_adjacent_single_parameter_qubit_gates",
-                 "compress_adjacent_two_qubit_gates", "compress_adjacent_two_qubit_parameter_gates",
-                 "compress_adjacent_three_qubit_gates", "run_compress_once", "idx"};
+    d.methods = {"remove_identity_gates",
+                 "is_adjacent_gates",
+                 "has_adjacent_gates",
+                 "compress_adjacent_single_qubit_gates",
+                 "compress_adjacent_single_parameter_qubit_gates",
+                 "compress_adjacent_two_qubit_gates",
+                 "compress_adjacent_two_qubit_parameter_gates",
+                 "compress_adjacent_three_qubit_gates",
+                 "run_compress_once",
+                 "idx"};
     d.instance_state = {"dag", "_idx", "compressible_gates"};
     d.plain_instance = true;
     d.attribute_hooks.assign(kPendingDagHooks.begin(), kPendingDagHooks.end());
@@ -168,7 +186,8 @@ PassDependencies pass_dependencies() {
         {nullptr, "gate_matrix_dict", nullptr, nullptr, /*entries_kept=*/true},
     };
     for (GlobalDependency& row : numpy_dependencies()) d.globals.push_back(row);
-    d.globals.push_back({kDagModule, "convert_gate_info_to_dag_info", nullptr, "corvane.circuit._convert"});
+    d.globals.push_back(
+        {kDagModule, "convert_gate_info_to_dag_info", nullptr, "corvane.circuit._convert"});
     d.globals.push_back({kDagModule, "nx"});
     d.globals.push_back({kDagModule, "QuantumCircuit", nullptr, kCircuitModel});
     d.globals.push_back({kDagModule, "nx", "DiGraph"});
@@ -222,8 +241,9 @@ NB_MODULE(optimize, m) {
     Py_ssize_t pos = 0;
     PyObject *name, *function;
     while (PyDict_Next(table, &pos, &name, &function)) {
-        const compress::MatrixKind kind = PyUnicode_Check(name) ? compress::matrix_kind_of(utf8_of(name))
-                                                                : compress::MatrixKind::none;
+        const compress::MatrixKind kind = PyUnicode_Check(name)
+                                              ? compress::matrix_kind_of(utf8_of(name))
+                                              : compress::MatrixKind::none;
         if (kind != compress::MatrixKind::none) s.matrix_functions.emplace(function, kind);
     }
     s.copy_deepcopy = nb::module_::import_("copy").attr("deepcopy");
@@ -247,28 +267,33 @@ NB_MODULE(optimize, m) {
                                  .annotations = std::move(annotations),
                                  .body = std::move(body)});
     };
-    const std::vector<std::pair<const char*, const char*>> str_pair = {{"node1", "str"}, {"node2", "str"}};
+    const std::vector<std::pair<const char*, const char*>> str_pair = {{"node1", "str"},
+                                                                       {"node2", "str"}};
     const std::vector<std::pair<const char*, const char*>> qc_ann = {{"qc", "QuantumCircuit"}};
     nb::object init_fn = method("__init__", kInitDoc, {{"self"}}, {}, init);
-    nb::object remove = method("remove_identity_gates", kRemoveIdentityDoc, {{"self"}, {"qc"}}, qc_ann,
-                               remove_identity_gates);
-    nb::object is_adj = method("is_adjacent_gates", kIsAdjacentDoc, {{"self"}, {"node1"}, {"node2"}}, str_pair,
-                               is_adjacent_gates);
-    nb::object has_adj = method("has_adjacent_gates", kHasAdjacentDoc, {{"self"}}, {}, has_adjacent_gates);
+    nb::object remove = method("remove_identity_gates", kRemoveIdentityDoc, {{"self"}, {"qc"}},
+                               qc_ann, remove_identity_gates);
+    nb::object is_adj = method("is_adjacent_gates", kIsAdjacentDoc,
+                               {{"self"}, {"node1"}, {"node2"}}, str_pair, is_adjacent_gates);
+    nb::object has_adj =
+        method("has_adjacent_gates", kHasAdjacentDoc, {{"self"}}, {}, has_adjacent_gates);
     nb::object single = method("compress_adjacent_single_qubit_gates", kSingleDoc,
                                {{"self"}, {"node1"}, {"node2"}}, str_pair, compress_single);
-    nb::object single_param = method("compress_adjacent_single_parameter_qubit_gates", kSingleParamDoc,
-                                     {{"self"}, {"node1"}, {"node2"}}, str_pair, compress_single_parameter);
-    nb::object two = method("compress_adjacent_two_qubit_gates", kTwoDoc, {{"self"}, {"node1"}, {"node2"}},
-                            str_pair, compress_two);
-    nb::object two_param = method("compress_adjacent_two_qubit_parameter_gates", kTwoParamDoc,
-                                  {{"self"}, {"node1"}, {"node2"}}, str_pair, compress_two_parameter);
-    nb::object three = method("compress_adjacent_three_qubit_gates", kThreeDoc, {{"self"}, {"node1"}, {"node2"}},
-                              {}, compress_three);
-    nb::object once = method("run_compress_once", kRunOnceDoc, {{"self"}, {"node1"}, {"node2"}}, str_pair,
-                             run_compress_once);
+    nb::object single_param =
+        method("compress_adjacent_single_parameter_qubit_gates", kSingleParamDoc,
+               {{"self"}, {"node1"}, {"node2"}}, str_pair, compress_single_parameter);
+    nb::object two = method("compress_adjacent_two_qubit_gates", kTwoDoc,
+                            {{"self"}, {"node1"}, {"node2"}}, str_pair, compress_two);
+    nb::object two_param =
+        method("compress_adjacent_two_qubit_parameter_gates", kTwoParamDoc,
+               {{"self"}, {"node1"}, {"node2"}}, str_pair, compress_two_parameter);
+    nb::object three = method("compress_adjacent_three_qubit_gates", kThreeDoc,
+                              {{"self"}, {"node1"}, {"node2"}}, {}, compress_three);
+    nb::object once = method("run_compress_once", kRunOnceDoc, {{"self"}, {"node1"}, {"node2"}},
+                             str_pair, run_compress_once);
     nb::object idx_getter = method("idx", kIdxDoc, {{"self"}}, {}, idx);
-    nb::object idx_fn = checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), idx_getter.ptr()));
+    nb::object idx_fn = checked(
+        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), idx_getter.ptr()));
     nb::object run_fn = method("run", kRunDoc, {{"self"}, {"qc"}}, qc_ann, run);
 
     // At class creation: type() sets the attribute slots from the namespace.
@@ -287,7 +312,10 @@ NB_MODULE(optimize, m) {
                                    {"run_compress_once", once},
                                    {"idx", idx_fn},
                                    {"run", run_fn},
-                                   dag_members[0], dag_members[1], dag_members[2], dag_members[3],
+                                   dag_members[0],
+                                   dag_members[1],
+                                   dag_members[2],
+                                   dag_members[3],
                                    dag_members[4]});
     m.attr("GateCompressor") = klass;
     s.pass_class = klass;

@@ -47,8 +47,10 @@ compress::Hooks host_hooks() {
         gates::Matrix2 out;
         for (int i = 0; i < 2; ++i)
             for (int j = 0; j < 2; ++j)
-                std::memcpy(&out[2 * i + j], PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0) + j * PyArray_STRIDE(arr, 1),
-                            sizeof(cplx));
+                std::memcpy(
+                    &out[2 * i + j],
+                    PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0) + j * PyArray_STRIDE(arr, 1),
+                    sizeof(cplx));
         return out;
     };
     return hooks;
@@ -86,8 +88,10 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
                 compress::Rule rule = compress::Rule::none;
                 int memberships = 0;
                 for (int k = 0; k < 5; ++k)
-                    if (contains(rule_categories[k], name) && memberships++ == 0) rule = static_cast<compress::Rule>(k);
-                auto kind = compress::describe_gate(text, rule, memberships, contains(compressible, name));
+                    if (contains(rule_categories[k], name) && memberships++ == 0)
+                        rule = static_cast<compress::Rule>(k);
+                auto kind =
+                    compress::describe_gate(text, rule, memberships, contains(compressible, name));
                 if (!kind) return false;
                 kind_index = static_cast<std::uint32_t>(c.kinds.size());
                 c.kinds.push_back(*kind);
@@ -106,13 +110,17 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
             c.qubits.push_back(*q);
         }
         c.qubit_offsets.push_back(static_cast<std::uint32_t>(c.qubits.size()));
-        if (kind.rule == compress::Rule::one_qubit_parameter || kind.rule == compress::Rule::two_qubit_parameter) {
+        if (kind.rule == compress::Rule::one_qubit_parameter ||
+            kind.rule == compress::Rule::two_qubit_parameter) {
             // The circuit model read no parameters for a gate it does not
             // count as a parameter gate.
             const Category read_as = in.circuit.category(i);
-            if (read_as != Category::one_qubit_parameter && read_as != Category::two_qubit_parameter) return false;
+            if (read_as != Category::one_qubit_parameter &&
+                read_as != Category::two_qubit_parameter)
+                return false;
             std::span<PyObject* const> params = in.circuit.params(i);
-            if (kind.compressible && params.size() != compress::parameter_count(kind.matrix)) return false;
+            if (kind.compressible && params.size() != compress::parameter_count(kind.matrix))
+                return false;
             for (PyObject* param : params) {
                 compress::Number value;
                 if (!plain_number(param, value)) return false;
@@ -129,12 +137,14 @@ bool build_input(NativeInput& in, nb::handle kept, nb::handle compressible) {
         const std::uint32_t base = c.qubit_offsets[edge.target];
         for (std::uint32_t k = edge.first; k < edge.last; ++k)
             c.edge_qubits.push_back(c.qubits[base + deps.qubit_positions[k]]);
-        c.edges.push_back({edge.source, edge.target, first, static_cast<std::uint32_t>(c.edge_qubits.size())});
+        c.edges.push_back(
+            {edge.source, edge.target, first, static_cast<std::uint32_t>(c.edge_qubits.size())});
     }
     return true;
 }
 
-nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle ncbits, nb::handle qubits) {
+nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle ncbits,
+                        nb::handle qubits) {
     NativeInput& in = result.in;
     const compress::Engine& engine = *result.engine;
     GateCategories categories(state().dag_module);
@@ -149,7 +159,8 @@ nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle 
         // ask for them ahead, in two steps (the node record, then its entry).
         if (i + kPrefetchAhead < nodes.size() && engine.is_original(nodes[i + kPrefetchAhead]))
             in.circuit.prefetch_node(nodes[i + kPrefetchAhead]);
-        if (i + kPrefetchAhead / 2 < nodes.size() && engine.is_original(nodes[i + kPrefetchAhead / 2]))
+        if (i + kPrefetchAhead / 2 < nodes.size() &&
+            engine.is_original(nodes[i + kPrefetchAhead / 2]))
             __builtin_prefetch(in.circuit.entry(nodes[i + kPrefetchAhead / 2]), 1);
         const dag::NodeId n = nodes[i];
         if (!engine.is_original(n)) {
@@ -159,25 +170,30 @@ nb::object emit_circuit(CompressedGraph& result, nb::handle nqubits, nb::handle 
             PyObject* params = result.fused_params(n);
             std::span<PyObject* const> node_qubits = in.circuit.qubits(engine.qubits_origin(n));
             const size_t width = category == Category::two_qubit_parameter ? 2 : 1;
-            items.assign(PySequence_Fast_ITEMS(params), PySequence_Fast_ITEMS(params) + PyList_GET_SIZE(params));
+            items.assign(PySequence_Fast_ITEMS(params),
+                         PySequence_Fast_ITEMS(params) + PyList_GET_SIZE(params));
             items.insert(items.end(), node_qubits.begin(), node_qubits.begin() + width);
-            append(entries, gate_entry(gate.ptr(), items.data(), static_cast<Py_ssize_t>(items.size())));
+            append(entries,
+                   gate_entry(gate.ptr(), items.data(), static_cast<Py_ssize_t>(items.size())));
             continue;
         }
         // An exact gate string is its node name's gate part; anything else is
         // split off the node name, as for any node.
         PyObject* read_gate = in.circuit.gate(n);
-        auto [gate, category] = categories.gate_of_node(PyUnicode_CheckExact(read_gate) ? read_gate : in.circuit.name(n));
+        auto [gate, category] = categories.gate_of_node(
+            PyUnicode_CheckExact(read_gate) ? read_gate : in.circuit.name(n));
         if (category <= Category::two_qubit_parameter && PyUnicode_CheckExact(read_gate)) {
             // The very tuple the node was read from holds the items its entry would.
             append(entries, in.circuit.entry(n));
             continue;
         }
         PyObject* attributes = in.circuit.attributes(n);
-        nb::object entry = entry_for_node(gate.ptr(), category, attributes, in.circuit.qubit_list(n));
+        nb::object entry =
+            entry_for_node(gate.ptr(), category, attributes, in.circuit.qubit_list(n));
         if (entry.is_valid()) append(entries, entry);
     }
-    nb::object circuit = state().quantum_circuit(convert_int(nqubits.ptr(), "nqubits"), convert_int(ncbits.ptr(), "ncbits"));
+    nb::object circuit = state().quantum_circuit(convert_int(nqubits.ptr(), "nqubits"),
+                                                 convert_int(ncbits.ptr(), "ncbits"));
     circuit.attr("gates") = entries;
     circuit.attr("qubits") = qubits;
     return circuit;
@@ -202,7 +218,8 @@ nb::object run_native(nb::handle self, nb::handle qc) {
     nb::object qubits = qc.attr("qubits");
     nb::object gates = qc.attr("gates");
     nb::object nqubits = qc.attr("nqubits"), ncbits = qc.attr("ncbits");
-    if (!PyList_CheckExact(gates.ptr()) || !PyLong_CheckExact(nqubits.ptr()) || !PyLong_CheckExact(ncbits.ptr()))
+    if (!PyList_CheckExact(gates.ptr()) || !PyLong_CheckExact(nqubits.ptr()) ||
+        !PyLong_CheckExact(ncbits.ptr()))
         return {};
 
     GcPause pause;
@@ -219,8 +236,9 @@ nb::object run_native(nb::handle self, nb::handle qc) {
     bool int_list_qubits = PyList_CheckExact(qubits.ptr());
     for (Py_ssize_t i = 0; int_list_qubits && i < PyList_GET_SIZE(qubits.ptr()); ++i)
         int_list_qubits = PyLong_CheckExact(PyList_GET_ITEM(qubits.ptr(), i));
-    result->qubits_copy = int_list_qubits ? checked(PyList_GetSlice(qubits.ptr(), 0, PyList_GET_SIZE(qubits.ptr())))
-                                          : state().copy_deepcopy(qubits);
+    result->qubits_copy =
+        int_list_qubits ? checked(PyList_GetSlice(qubits.ptr(), 0, PyList_GET_SIZE(qubits.ptr())))
+                        : state().copy_deepcopy(qubits);
     result->first_serial = *first_serial;
 
     // The networkx graph is built when `dag` is first read.

@@ -48,11 +48,12 @@ struct ModuleState {
     PyObject* empty_str;
     PyObject* r_str;
     PyObject* underscore;
-    std::unique_ptr<OverrideGuard> guard;  // the whole pass
+    std::unique_ptr<OverrideGuard> guard;        // the whole pass
     std::unique_ptr<OverrideGuard> numpy_guard;  // np.allclose and np.eye only
 };
 inline ModuleState& state() {
-    static ModuleState* s = new ModuleState();  // never freed: the module lives as long as the process
+    static ModuleState* s =
+        new ModuleState();  // never freed: the module lives as long as the process
     return *s;
 }
 

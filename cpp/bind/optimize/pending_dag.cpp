@@ -105,10 +105,12 @@ nb::object delete_dict(Args a) {
 
 }  // namespace
 
-std::array<std::pair<const char*, nb::handle>, 5> pending_dag_members(nb::handle module, const char* owner) {
+std::array<std::pair<const char*, nb::handle>, 5> pending_dag_members(nb::handle module,
+                                                                      const char* owner) {
     PendingState& s = pending_state();
     s.key_dag = nb::borrow(interned("dag"));
-    s.object_getstate = nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__getstate__");
+    s.object_getstate =
+        nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__getstate__");
     auto method = [&](const char* name, std::vector<Param> params, Body body) {
         return make_function(module, {.name = name,
                                       .qualname = method_qualname(owner, name),
@@ -123,8 +125,8 @@ std::array<std::pair<const char*, nb::handle>, 5> pending_dag_members(nb::handle
         method("__setattr__", {{"self"}, {"name"}, {"value"}}, set_attribute),
         method("__delattr__", {{"self"}, {"name"}}, delete_attribute),
         method("__getstate__", {{"self"}}, get_state),
-        checked(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.ptr(),
-                                             setter.ptr(), deleter.ptr(), nullptr)),
+        checked(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type),
+                                             getter.ptr(), setter.ptr(), deleter.ptr(), nullptr)),
     };
     std::array<std::pair<const char*, nb::handle>, 5> out;
     for (size_t i = 0; i < out.size(); ++i) {

@@ -31,19 +31,20 @@ namespace corvane::bind::optimize {
 
 // The work that turns a finished native result into the graph a reader sees.
 class PendingGraph {
-public:
+  public:
     virtual ~PendingGraph() = default;
     virtual nb::object build() = 0;
 };
 
 // The names of the five members above.
-inline constexpr std::array<const char*, 5> kPendingDagHooks = {"__getattr__", "__setattr__", "__delattr__",
-                                                                "__getstate__", "__dict__"};
+inline constexpr std::array<const char*, 5> kPendingDagHooks = {
+    "__getattr__", "__setattr__", "__delattr__", "__getstate__", "__dict__"};
 
 // The five members above, for the namespace of class `owner` of `module`
 // (kept for the life of the process), in the order of kPendingDagHooks.
 // Called once.
-std::array<std::pair<const char*, nb::handle>, 5> pending_dag_members(nb::handle module, const char* owner);
+std::array<std::pair<const char*, nb::handle>, 5> pending_dag_members(nb::handle module,
+                                                                      const char* owner);
 
 // Makes `graph` what the next read of self.dag gives: the instance's `dag`
 // (built or pending) is dropped. False, with nothing changed, when the

@@ -12,9 +12,7 @@
 
 namespace corvane::bind::schedule {
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 nb::object counter(Args args) {
     nb::handle self = args[0];
@@ -90,11 +88,10 @@ nb::object init(Args args) {
     return nb::none();
 }
 
-
-
 TrainArithmetic train_arithmetic(PyObject* idle_time, PyObject* t1g, PyObject* length) {
     nb::object period = number(PyNumber_Multiply(t1g, length));
-    nb::object repetitions = number(PyNumber_Long(number(PyNumber_FloorDivide(idle_time, period.ptr())).ptr()));
+    nb::object repetitions =
+        number(PyNumber_Long(number(PyNumber_FloorDivide(idle_time, period.ptr())).ptr()));
     nb::object one = py_int(1);
     nb::object n_dd = truth(compare(one.ptr(), repetitions.ptr(), Py_GT)) ? one : repetitions;
     nb::object grid_ns = py_float(sched::kGridNs);
@@ -105,8 +102,8 @@ TrainArithmetic train_arithmetic(PyObject* idle_time, PyObject* t1g, PyObject* l
     nb::object per_gap = number(PyNumber_TrueDivide(per_pulse.ptr(), n_dd.ptr()));
     nb::object grid = number(PyNumber_Multiply(grid_ns.ptr(), py_float(1e-9).ptr()));
     nb::object units = state().round(number(PyNumber_TrueDivide(per_gap.ptr(), grid.ptr())));
-    nb::object tgap = number(PyNumber_Multiply(number(PyNumber_Multiply(units.ptr(), grid_ns.ptr())).ptr(),
-                                               py_float(1e-9).ptr()));
+    nb::object tgap = number(PyNumber_Multiply(
+        number(PyNumber_Multiply(units.ptr(), grid_ns.ptr())).ptr(), py_float(1e-9).ptr()));
     nb::object tgap_half = number(PyNumber_TrueDivide(tgap.ptr(), py_int(2).ptr()));
     return {n_dd, tgap, tgap_half};
 }
@@ -120,10 +117,15 @@ nb::object qubit_data(PyObject* qubit) {
 }
 
 class GenericRun {
-public:
-    GenericRun(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier)
-        : self_(self), qc_(qc), length_(length), align_right_(align_right),
-          insert_before_barrier_(insert_before_barrier), length_object_(py_int(length)) {}
+  public:
+    GenericRun(nb::handle self, nb::handle qc, int length, bool align_right,
+               bool insert_before_barrier)
+        : self_(self),
+          qc_(qc),
+          length_(length),
+          align_right_(align_right),
+          insert_before_barrier_(insert_before_barrier),
+          length_object_(py_int(length)) {}
 
     nb::object run() {
         nb::handle m = state().module;
@@ -143,7 +145,7 @@ public:
         return global(m, "dag2qc")(dag_, qc_.attr("nqubits"), qc_.attr("ncbits"));
     }
 
-private:
+  private:
     // qubit_idle_time: qubit -> position in the three parallel vectors.
     void build_record() {
         record_ = nb::dict();
@@ -156,7 +158,8 @@ private:
                 continue;
             }
             check(!PyErr_Occurred());
-            check(PyDict_SetItem(record_.ptr(), q.ptr(), py_int(static_cast<long long>(keys_.size())).ptr()) == 0);
+            check(PyDict_SetItem(record_.ptr(), q.ptr(),
+                                 py_int(static_cast<long long>(keys_.size())).ptr()) == 0);
             keys_.push_back(nb::borrow(q));
             current_.push_back(nb::none());
             idle_.push_back(py_int(0));
@@ -173,7 +176,8 @@ private:
         for (auto [node, qubits] : node_qubits)
             for (nb::handle q : qubits) qubit_node[q] = node;
         for (auto [qubit, node] : qubit_node) {
-            const size_t i = PyLong_AsSize_t(checked(PyObject_GetItem(record_.ptr(), qubit.ptr())).ptr());
+            const size_t i =
+                PyLong_AsSize_t(checked(PyObject_GetItem(record_.ptr(), qubit.ptr())).ptr());
             nb::object pre_node = current_[i];
             nb::object idle_time = idle_[i];
             window(qubit, node, pre_node, idle_time);
@@ -183,7 +187,8 @@ private:
         for (size_t i = 0; i < keys_.size(); ++i) {
             int acting = PyDict_Contains(qubit_node.ptr(), keys_[i].ptr());
             check(acting >= 0);
-            if (!acting) idle_[i] = number(PyNumber_InPlaceAdd(idle_[i].ptr(), max_idle_time.ptr()));
+            if (!acting)
+                idle_[i] = number(PyNumber_InPlaceAdd(idle_[i].ptr(), max_idle_time.ptr()));
         }
     }
 
@@ -198,9 +203,11 @@ private:
             }
             return;
         }
-        nb::object period = number(PyNumber_Multiply(getattr(self_, n.t1g).ptr(), length_object_.ptr()));
+        nb::object period =
+            number(PyNumber_Multiply(getattr(self_, n.t1g).ptr(), length_object_.ptr()));
         if (!truth(compare(idle_time.ptr(), period.ptr(), Py_GE))) return;
-        if (truth(compare(gate_name_of(node.ptr()).ptr(), n.barrier, Py_EQ)) && !insert_before_barrier_)
+        if (truth(compare(gate_name_of(node.ptr()).ptr(), n.barrier, Py_EQ)) &&
+            !insert_before_barrier_)
             return;
         train(qubit, node, pre_node, idle_time);
     }
@@ -218,7 +225,8 @@ private:
         }
 
         nb::object t1g = getattr(self_, n.t1g);
-        const TrainArithmetic numbers = train_arithmetic(idle_time.ptr(), t1g.ptr(), length_object_.ptr());
+        const TrainArithmetic numbers =
+            train_arithmetic(idle_time.ptr(), t1g.ptr(), length_object_.ptr());
         const nb::object& n_dd = numbers.repetitions;
         const nb::object& tgap = numbers.gap;
         const nb::object& tgap_half = numbers.half_gap;
@@ -226,7 +234,8 @@ private:
 
         const double repetitions_double = PyLong_AsDouble(n_dd.ptr());
         check(!(repetitions_double == -1.0 && PyErr_Occurred()));
-        if (sched::train_nodes(repetitions_double, length_, gaps) > sched::kMaxTrainNodes) throw std::bad_alloc();
+        if (sched::train_nodes(repetitions_double, length_, gaps) > sched::kMaxTrainNodes)
+            throw std::bad_alloc();
         const auto count = static_cast<Py_ssize_t>(repetitions_double);
         nb::object dd_nodes = checked(PyList_New(0));
         auto append = [&](PyObject* gate, PyObject* duration) {
@@ -243,7 +252,9 @@ private:
         }
 
         const Py_ssize_t size = PyList_GET_SIZE(dd_nodes.ptr());
-        auto name_at = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(PyList_GET_ITEM(dd_nodes.ptr(), i), 0); };
+        auto name_at = [&](Py_ssize_t i) {
+            return PyTuple_GET_ITEM(PyList_GET_ITEM(dd_nodes.ptr(), i), 0);
+        };
         nb::object dd_edges = checked(PyList_New(0));
         auto add_edge = [&](PyObject* u, PyObject* v) {
             PyObject* triple = PyTuple_Pack(3, u, v, qubit_data(qubit.ptr()).ptr());
@@ -264,9 +275,11 @@ private:
         nb::object serial = self_.attr(n.counter)();
         nb::object serial_text = checked(PyObject_Format(serial.ptr(), n.empty));
         nb::object qubit_text = checked(PyObject_Format(qubit.ptr(), n.empty));
-        nb::object name = checked(PyUnicode_FromFormat("%U_%U_[%U]", gate, serial_text.ptr(), qubit_text.ptr()));
+        nb::object name =
+            checked(PyUnicode_FromFormat("%U_%U_[%U]", gate, serial_text.ptr(), qubit_text.ptr()));
         nb::object attributes = checked(PyDict_New());
-        check(PyDict_SetItem(attributes.ptr(), Keys::get().qubits, one_item_list(qubit.ptr()).ptr()) == 0);
+        check(PyDict_SetItem(attributes.ptr(), Keys::get().qubits,
+                             one_item_list(qubit.ptr()).ptr()) == 0);
         if (duration) check(PyDict_SetItem(attributes.ptr(), Keys::get().duration, duration) == 0);
         return nb::make_tuple(name, attributes);
     }
@@ -283,7 +296,8 @@ private:
 
 }  // namespace
 
-nb::object run_generic(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier) {
+nb::object run_generic(nb::handle self, nb::handle qc, int length, bool align_right,
+                       bool insert_before_barrier) {
     return GenericRun(self, qc, length, align_right, insert_before_barrier).run();
 }
 

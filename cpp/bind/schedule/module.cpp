@@ -119,7 +119,8 @@ nb::object run(Args args) {
     const bool align_right = convert_bool(args[3]);
     const bool insert_before_barrier = convert_bool(args[4]);
     const int length = sequence_length(args[2]);
-    if (state().guard->allows(self, qc)) return run_native(self, qc, length, align_right, insert_before_barrier);
+    if (state().guard->allows(self, qc))
+        return run_native(self, qc, length, align_right, insert_before_barrier);
     return run_generic(self, qc, length, align_right, insert_before_barrier);
 }
 
@@ -153,50 +154,56 @@ NB_MODULE(schedule, m) {
 
     auto method = [&](const char* name) { return method_qualname("DynamicalDecoupling", name); };
     nb::object init_fn = make_function(m, {
-        .name = "__init__",
-        .qualname = method("__init__"),
-        .doc = kInitDoc,
-        .params = {{"self"}, {"t1g"}, {"t2g"}},
-        .body = init,
-    });
+                                              .name = "__init__",
+                                              .qualname = method("__init__"),
+                                              .doc = kInitDoc,
+                                              .params = {{"self"}, {"t1g"}, {"t2g"}},
+                                              .body = init,
+                                          });
     nb::object counter_fn = make_function(m, {
-        .name = "counter",
-        .qualname = method("counter"),
-        .doc = kCounterDoc,
-        .params = {{"self"}},
-        .body = counter,
-    });
+                                                 .name = "counter",
+                                                 .qualname = method("counter"),
+                                                 .doc = kCounterDoc,
+                                                 .params = {{"self"}},
+                                                 .body = counter,
+                                             });
     nb::object max_fn = make_function(m, {
-        .name = "_get_max_idle_time",
-        .qualname = method("_get_max_idle_time"),
-        .doc = kMaxIdleDoc,
-        .params = {{"self"}, {"nodes"}},
-        .body = get_max_idle_time,
-    });
+                                             .name = "_get_max_idle_time",
+                                             .qualname = method("_get_max_idle_time"),
+                                             .doc = kMaxIdleDoc,
+                                             .params = {{"self"}, {"nodes"}},
+                                             .body = get_max_idle_time,
+                                         });
     nb::object update_fn = make_function(m, {
-        .name = "_update_idle_time",
-        .qualname = method("_update_idle_time"),
-        .doc = kUpdateIdleDoc,
-        .params = {{"self"}, {"node"}, {"max_idle_time"}},
-        .body = update_idle_time,
-    });
-    nb::object run_fn = make_function(m, {
-        .name = "run",
-        .qualname = method("run"),
-        .doc = kRunDoc,
-        .params = {{"self"}, {"qc"}, {"sequence", nb::str("XY4")}, {"align_right", nb::bool_(true)},
-                   {"insert_before_barrier", nb::bool_(false)}},
-        .annotations = {{"sequence", "Literal['XY4', 'CPMG']"}, {"align_right", "bool"},
-                        {"insert_before_barrier", "bool"}},
-        .body = run,
-    });
+                                                .name = "_update_idle_time",
+                                                .qualname = method("_update_idle_time"),
+                                                .doc = kUpdateIdleDoc,
+                                                .params = {{"self"}, {"node"}, {"max_idle_time"}},
+                                                .body = update_idle_time,
+                                            });
+    nb::object run_fn =
+        make_function(m, {
+                             .name = "run",
+                             .qualname = method("run"),
+                             .doc = kRunDoc,
+                             .params = {{"self"},
+                                        {"qc"},
+                                        {"sequence", nb::str("XY4")},
+                                        {"align_right", nb::bool_(true)},
+                                        {"insert_before_barrier", nb::bool_(false)}},
+                             .annotations = {{"sequence", "Literal['XY4', 'CPMG']"},
+                                             {"align_right", "bool"},
+                                             {"insert_before_barrier", "bool"}},
+                             .body = run,
+                         });
     nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
-    nb::object cls = make_class(metaclass, m, "DynamicalDecoupling", nb::make_tuple(base), kClassDoc,
-                                {{"__init__", init_fn},
-                                 {"counter", counter_fn},
-                                 {"_get_max_idle_time", max_fn},
-                                 {"_update_idle_time", update_fn},
-                                 {"run", run_fn}});
+    nb::object cls =
+        make_class(metaclass, m, "DynamicalDecoupling", nb::make_tuple(base), kClassDoc,
+                   {{"__init__", init_fn},
+                    {"counter", counter_fn},
+                    {"_get_max_idle_time", max_fn},
+                    {"_update_idle_time", update_fn},
+                    {"run", run_fn}});
     m.attr("DynamicalDecoupling") = cls;
     // The guard keeps its own references to the methods, so its identity
     // tests never compare with freed objects.

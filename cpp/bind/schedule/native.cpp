@@ -31,7 +31,7 @@ struct GateInfo {
 // The idle record's positions: each qubit of the circuit's qubit list, in
 // first-seen order, as the record dict of the generic path numbers them.
 class Record {
-public:
+  public:
     explicit Record(nb::handle qubits) {
         for (nb::handle q : qubits) ids_.id_of(q.ptr());
     }
@@ -45,7 +45,7 @@ public:
         throw nb::python_error();
     }
 
-private:
+  private:
     static_assert(QubitIds::kMissing == sched::kNoQubit);
     QubitIds ids_;
 };
@@ -54,7 +54,8 @@ private:
 // its own error with its own message.
 [[noreturn]] void raise_window_arithmetic(double idle_time, PyObject* t1g, int length) {
     train_arithmetic(py_float(idle_time).ptr(), t1g, py_int(length).ptr());
-    PyErr_SetString(PyExc_SystemError, "decoupling arithmetic failed natively but not on host floats");
+    PyErr_SetString(PyExc_SystemError,
+                    "decoupling arithmetic failed natively but not on host floats");
     throw nb::python_error();
 }
 
@@ -65,7 +66,8 @@ bool reusable(PyObject* entry, Category category, PyObject* attributes, PyObject
     const Py_ssize_t size = PyTuple_GET_SIZE(entry);
     if (size == 0 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 0))) return false;
     PyObject* gate = PyTuple_GET_ITEM(entry, 0);
-    const EntryShape* shape = entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
+    const EntryShape* shape =
+        entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
     // Measure entries hold the node's own lists; other shapes may give no entry.
     if (!shape || !shape->written_back || shape->cbits_item >= 0) return false;
     const Py_ssize_t nq = PyList_GET_SIZE(qubits);
@@ -115,8 +117,9 @@ struct WindowEntries {
 };
 
 class NativeRun {
-public:
-    NativeRun(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier)
+  public:
+    NativeRun(nb::handle self, nb::handle qc, int length, bool align_right,
+              bool insert_before_barrier)
         : self_(self), qc_(qc), length_(length), dag_categories_(state().dag_module) {
         options_.sequence = length == 4 ? sched::Sequence::xy4 : sched::Sequence::cpmg;
         options_.align_right = align_right;
@@ -152,11 +155,14 @@ public:
             check(PyObject_SetAttr(self_.ptr(), n.count, next.ptr()) == 0);
         }
         switch (outcome.status) {
-            case sched::Status::ok: break;
+            case sched::Status::ok:
+                break;
             case sched::Status::missing_qubit:
                 record.raise_missing(circuit_.qubits(outcome.failed_node)[outcome.failed_position]);
-            case sched::Status::arithmetic: raise_window_arithmetic(outcome.failed_idle_time, t1g_.ptr(), length_);
-            case sched::Status::too_large: throw std::bad_alloc();
+            case sched::Status::arithmetic:
+                raise_window_arithmetic(outcome.failed_idle_time, t1g_.ptr(), length_);
+            case sched::Status::too_large:
+                throw std::bad_alloc();
         }
 
         nb::object entries = build_entries(outcome);
@@ -169,17 +175,19 @@ public:
         return result;
     }
 
-private:
+  private:
     void read_timing_categories() {
         nb::handle m = state().module;
-        static constexpr const char* kNames[4] = {kOneQubit, kTwoQubit, kOneQubitParameter, kTwoQubitParameter};
+        static constexpr const char* kNames[4] = {kOneQubit, kTwoQubit, kOneQubitParameter,
+                                                  kTwoQubitParameter};
         for (int i = 0; i < 4; ++i) mappings_[i] = global(m, kNames[i]);
         // The layer length tests names against the sets of keys, as the
         // generic path builds them.
         const Names& n = Names::get();
         auto key_set = [&](int a, int b) {
-            nb::object joined = number(PyNumber_Add(checked(PySequence_List(mappings_[a].attr(n.keys)().ptr())).ptr(),
-                                                    checked(PySequence_List(mappings_[b].attr(n.keys)().ptr())).ptr()));
+            nb::object joined = number(
+                PyNumber_Add(checked(PySequence_List(mappings_[a].attr(n.keys)().ptr())).ptr(),
+                             checked(PySequence_List(mappings_[b].attr(n.keys)().ptr())).ptr()));
             return checked(PySet_New(joined.ptr()));
         };
         one_qubit_keys_ = key_set(0, 2);
@@ -190,10 +198,13 @@ private:
         const std::string_view text = utf8_of(gate);
         if (GateInfo* known = infos_.find(text)) return *known;
         GateInfo info;
-        info.name = checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        info.name =
+            checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         PyObject* name = info.name.ptr();
-        if (contains(two_qubit_keys_, name)) info.timing.layer = sched::LayerClass::two_qubit;
-        else if (contains(one_qubit_keys_, name)) info.timing.layer = sched::LayerClass::one_qubit;
+        if (contains(two_qubit_keys_, name))
+            info.timing.layer = sched::LayerClass::two_qubit;
+        else if (contains(one_qubit_keys_, name))
+            info.timing.layer = sched::LayerClass::one_qubit;
         if (contains(mappings_[0], name) || contains(mappings_[2], name))
             info.timing.rest = sched::RestClass::after_t1g;
         else if (contains(mappings_[1], name))
@@ -261,7 +272,8 @@ private:
         const std::uint32_t w = outcome.window_of[index];
         const sched::Window& window = outcome.windows[w];
         const auto id = static_cast<dag::NodeId>(circuit_.size() + index);
-        const sched::InsertedKind kind = sched::inserted_kind(window, options_.sequence, id - window.first);
+        const sched::InsertedKind kind =
+            sched::inserted_kind(window, options_.sequence, id - window.first);
         WindowEntries& cache = window_entries_[w];
         const int slot = static_cast<int>(kind);
         if (cache.made[slot]) return cache.entry[slot];
@@ -269,7 +281,9 @@ private:
             cache.qubit = nb::borrow(circuit_.qubits(window.node)[window.position]);
         PyObject* q = cache.qubit.ptr();
         const Names& n = Names::get();
-        PyObject* gate = kind == sched::InsertedKind::x ? n.x : kind == sched::InsertedKind::y ? n.y : n.delay;
+        PyObject* gate = kind == sched::InsertedKind::x   ? n.x
+                         : kind == sched::InsertedKind::y ? n.y
+                                                          : n.delay;
         nb::object duration;
         if (kind == sched::InsertedKind::half_delay) {
             if (!cache.half.is_valid()) cache.half = py_float(window.half);
@@ -290,7 +304,8 @@ private:
             nb::object qubit_list = one_item_list(q);
             nb::object attributes = checked(PyDict_New());
             check(PyDict_SetItem(attributes.ptr(), Keys::get().qubits, qubit_list.ptr()) == 0);
-            if (duration.is_valid()) check(PyDict_SetItem(attributes.ptr(), Keys::get().duration, duration.ptr()) == 0);
+            if (duration.is_valid())
+                check(PyDict_SetItem(attributes.ptr(), Keys::get().duration, duration.ptr()) == 0);
             entry = entry_for_node(gate, category, attributes.ptr(), qubit_list.ptr());
         }
         cache.entry[slot] = entry;
@@ -310,7 +325,8 @@ private:
 
     // Whether dag2qc turns a node of this gate and category into an entry.
     static bool yields_entry(PyObject* gate, Category category) {
-        const EntryShape* shape = entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
+        const EntryShape* shape =
+            entry_shape(category, category == Category::functional ? utf8_of(gate) : "");
         return shape && shape->written_back;
     }
 
@@ -318,7 +334,8 @@ private:
     // the list is filled in place.
     size_t entry_count(const sched::Outcome& outcome) {
         size_t count = 0;
-        for (GateInfo* info : node_info_) count += yields_entry(info->name.ptr(), output_category(*info));
+        for (GateInfo* info : node_info_)
+            count += yields_entry(info->name.ptr(), output_category(*info));
         const Names& n = Names::get();
         bool yields[3];
         PyObject* gates[3] = {n.x, n.y, n.delay};
@@ -327,7 +344,9 @@ private:
         for (const sched::Window& w : outcome.windows) {
             for (std::uint32_t k = 0; k < w.count; ++k) {
                 const sched::InsertedKind kind = sched::inserted_kind(w, options_.sequence, k);
-                count += yields[kind == sched::InsertedKind::x ? 0 : kind == sched::InsertedKind::y ? 1 : 2];
+                count += yields[kind == sched::InsertedKind::x   ? 0
+                                : kind == sched::InsertedKind::y ? 1
+                                                                 : 2];
             }
         }
         return count;
@@ -366,10 +385,12 @@ private:
         for (size_t i = 0; i < order.size(); ++i) {
             poll.tick();
             if (i + kPrefetchAhead < order.size()) prefetch_first(order[i + kPrefetchAhead]);
-            if (i + kPrefetchAhead / 2 < order.size()) prefetch_second(order[i + kPrefetchAhead / 2]);
+            if (i + kPrefetchAhead / 2 < order.size())
+                prefetch_second(order[i + kPrefetchAhead / 2]);
             const dag::NodeId node = order[i];
-            nb::object entry = node < originals_count ? original_entry(node)
-                                                      : inserted_entry(outcome, node - originals_count);
+            nb::object entry = node < originals_count
+                                   ? original_entry(node)
+                                   : inserted_entry(outcome, node - originals_count);
             if (!entry.is_valid()) continue;
             if (static_cast<size_t>(filled) == count) {
                 PyErr_SetString(PyExc_SystemError, "decoupling: more gate entries than counted");
@@ -404,7 +425,8 @@ private:
 
 }  // namespace
 
-nb::object run_native(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier) {
+nb::object run_native(nb::handle self, nb::handle qc, int length, bool align_right,
+                      bool insert_before_barrier) {
     return NativeRun(self, qc, length, align_right, insert_before_barrier).run();
 }
 

@@ -35,7 +35,8 @@ struct ModuleState {
     std::unique_ptr<OverrideGuard> guard;
 };
 inline ModuleState& state() {
-    static ModuleState* s = new ModuleState();  // never freed: the module lives as long as the process
+    static ModuleState* s =
+        new ModuleState();  // never freed: the module lives as long as the process
     return *s;
 }
 
@@ -66,12 +67,15 @@ struct Names {
     }
 };
 
-
 // The result of a host operation (a rich comparison, arithmetic): a new
 // reference, raising the pending error when it is null.
-inline nb::object compare(PyObject* a, PyObject* b, int op) { return checked(PyObject_RichCompare(a, b, op)); }
+inline nb::object compare(PyObject* a, PyObject* b, int op) {
+    return checked(PyObject_RichCompare(a, b, op));
+}
 inline nb::object number(PyObject* result) { return checked(result); }
-inline nb::object getattr(nb::handle object, PyObject* name) { return checked(PyObject_GetAttr(object.ptr(), name)); }
+inline nb::object getattr(nb::handle object, PyObject* name) {
+    return checked(PyObject_GetAttr(object.ptr(), name));
+}
 
 inline nb::object py_float(double value) { return checked(PyFloat_FromDouble(value)); }
 inline nb::object py_int(long long value) { return checked(PyLong_FromLongLong(value)); }
@@ -99,10 +103,12 @@ nb::object init(Args args);
 nb::object counter(Args args);
 nb::object get_max_idle_time(Args args);
 nb::object update_idle_time(Args args);
-nb::object run_generic(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier);
+nb::object run_generic(nb::handle self, nb::handle qc, int length, bool align_right,
+                       bool insert_before_barrier);
 
 // The whole pass in the core's engine (native.cpp); the caller has asked the
 // guard.
-nb::object run_native(nb::handle self, nb::handle qc, int length, bool align_right, bool insert_before_barrier);
+nb::object run_native(nb::handle self, nb::handle qc, int length, bool align_right,
+                      bool insert_before_barrier);
 
 }  // namespace corvane::bind::schedule

@@ -31,7 +31,7 @@ inline InterruptCheck interrupt_check = nullptr;
 inline void set_interrupt_check(InterruptCheck check) { detail::interrupt_check = check; }
 
 class InterruptPoll {
-public:
+  public:
     // The dearest unit of work in the loops that tick (a gate entry read or
     // written as Python objects) takes about 1 us (bench/results: qc2dag at
     // 1e6 gates, ~2.5 s for ~2.5 units per gate), so 2048 ticks are at most a
@@ -48,7 +48,7 @@ public:
         if (detail::interrupt_check && detail::interrupt_check()) throw Interrupted();
     }
 
-private:
+  private:
     std::uint32_t countdown_ = kInterval;
 };
 

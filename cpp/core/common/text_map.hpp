@@ -11,7 +11,9 @@ namespace corvane {
 
 struct TextHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    std::size_t operator()(std::string_view text) const {
+        return std::hash<std::string_view>{}(text);
+    }
 };
 
 // Key: std::string to own the text, std::string_view where it lives elsewhere.

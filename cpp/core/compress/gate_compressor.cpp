@@ -40,10 +40,14 @@ bool identity(const std::array<cplx, K>& m) {
 
 std::size_t parameter_count(MatrixKind kind) {
     switch (kind) {
-        case MatrixKind::none: return 0;
-        case MatrixKind::u: return 3;
-        case MatrixKind::r: return 2;
-        default: return 1;
+        case MatrixKind::none:
+            return 0;
+        case MatrixKind::u:
+            return 3;
+        case MatrixKind::r:
+            return 2;
+        default:
+            return 1;
     }
 }
 
@@ -53,9 +57,10 @@ MatrixKind matrix_kind_of(std::string_view name) {
         MatrixKind kind;
     };
     static constexpr Named kNamed[] = {
-        {"rx", MatrixKind::rx},   {"ry", MatrixKind::ry},   {"rz", MatrixKind::rz},   {"p", MatrixKind::p},
-        {"u", MatrixKind::u},     {"r", MatrixKind::r},     {"rxx", MatrixKind::rxx}, {"ryy", MatrixKind::ryy},
-        {"rzz", MatrixKind::rzz}, {"cp", MatrixKind::cp},
+        {"rx", MatrixKind::rx},   {"ry", MatrixKind::ry},   {"rz", MatrixKind::rz},
+        {"p", MatrixKind::p},     {"u", MatrixKind::u},     {"r", MatrixKind::r},
+        {"rxx", MatrixKind::rxx}, {"ryy", MatrixKind::ryy}, {"rzz", MatrixKind::rzz},
+        {"cp", MatrixKind::cp},
     };
     for (const Named& named : kNamed)
         if (named.name == name) return named.kind;
@@ -64,22 +69,34 @@ MatrixKind matrix_kind_of(std::string_view name) {
 
 bool matrix_is_identity(MatrixKind kind, const double* v) {
     switch (kind) {
-        case MatrixKind::rx: return identity(gates::rx_matrix(v[0]));
-        case MatrixKind::ry: return identity(gates::ry_matrix(v[0]));
-        case MatrixKind::rz: return identity(gates::rz_matrix(v[0]));
-        case MatrixKind::p: return identity(gates::p_matrix(v[0]));
-        case MatrixKind::u: return identity(gates::u_matrix(v[0], v[1], v[2]));
-        case MatrixKind::r: return identity(gates::r_matrix(v[0], v[1]));
-        case MatrixKind::rxx: return identity(gates::rxx_matrix(v[0]));
-        case MatrixKind::ryy: return identity(gates::ryy_matrix(v[0]));
-        case MatrixKind::rzz: return identity(gates::rzz_matrix(v[0]));
-        case MatrixKind::cp: return identity(gates::cp_matrix(v[0]));
-        case MatrixKind::none: return false;
+        case MatrixKind::rx:
+            return identity(gates::rx_matrix(v[0]));
+        case MatrixKind::ry:
+            return identity(gates::ry_matrix(v[0]));
+        case MatrixKind::rz:
+            return identity(gates::rz_matrix(v[0]));
+        case MatrixKind::p:
+            return identity(gates::p_matrix(v[0]));
+        case MatrixKind::u:
+            return identity(gates::u_matrix(v[0], v[1], v[2]));
+        case MatrixKind::r:
+            return identity(gates::r_matrix(v[0], v[1]));
+        case MatrixKind::rxx:
+            return identity(gates::rxx_matrix(v[0]));
+        case MatrixKind::ryy:
+            return identity(gates::ryy_matrix(v[0]));
+        case MatrixKind::rzz:
+            return identity(gates::rzz_matrix(v[0]));
+        case MatrixKind::cp:
+            return identity(gates::cp_matrix(v[0]));
+        case MatrixKind::none:
+            return false;
     }
     return false;
 }
 
-std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memberships, bool compressible) {
+std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memberships,
+                                      bool compressible) {
     GateKind kind;
     kind.rule = rule;
     kind.compressible = compressible;
@@ -89,7 +106,8 @@ std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memb
     if (rule == Rule::one_qubit_parameter || rule == Rule::two_qubit_parameter) {
         kind.matrix = matrix_kind_of(name);
         const bool two_qubit_matrix = kind.matrix >= MatrixKind::rxx;
-        if (kind.matrix == MatrixKind::none || (rule == Rule::one_qubit_parameter) == two_qubit_matrix)
+        if (kind.matrix == MatrixKind::none ||
+            (rule == Rule::one_qubit_parameter) == two_qubit_matrix)
             return std::nullopt;
     }
     if (kind.is_r && rule != Rule::one_qubit_parameter) return std::nullopt;
@@ -132,7 +150,8 @@ bool allclose_identity(const cplx* m, std::size_t dim) {
 void Engine::SourceSet::reserve(std::size_t ids) {
     const std::size_t have = levels_.empty() ? 0 : levels_[0].size() * 64;
     if (ids <= have) return;
-    std::vector<std::uint64_t> bottom = levels_.empty() ? std::vector<std::uint64_t>{} : std::move(levels_[0]);
+    std::vector<std::uint64_t> bottom =
+        levels_.empty() ? std::vector<std::uint64_t>{} : std::move(levels_[0]);
     const std::size_t words = std::max((ids + 63) / 64, bottom.size() * 2);
     bottom.resize(words, 0);
     levels_.clear();
@@ -190,8 +209,10 @@ Engine::Engine(Circuit circuit, Hooks hooks)
     for (std::size_t i = 0; i < n; ++i) {
         poll.tick();
         graph_.add_node();
-        qubits_.push_back({circuit.qubit_offsets[i], circuit.qubit_offsets[i + 1] - circuit.qubit_offsets[i]});
-        params_.push_back({circuit.param_offsets[i], circuit.param_offsets[i + 1] - circuit.param_offsets[i]});
+        qubits_.push_back(
+            {circuit.qubit_offsets[i], circuit.qubit_offsets[i + 1] - circuit.qubit_offsets[i]});
+        params_.push_back(
+            {circuit.param_offsets[i], circuit.param_offsets[i + 1] - circuit.param_offsets[i]});
         qubits_origin_.push_back(static_cast<NodeId>(i));
     }
     mergeable_out_.assign(n, kNone);
@@ -272,7 +293,8 @@ void Engine::forget_incident(NodeId n) {
 }
 
 Engine::ListRef Engine::new_list(std::span<const std::int64_t> items) {
-    ListRef ref{static_cast<std::uint32_t>(list_pool_.size()), static_cast<std::uint32_t>(items.size()), kNone};
+    ListRef ref{static_cast<std::uint32_t>(list_pool_.size()),
+                static_cast<std::uint32_t>(items.size()), kNone};
     list_pool_.insert(list_pool_.end(), items.begin(), items.end());
     return ref;
 }
@@ -282,7 +304,8 @@ NodeId Engine::add_fused(NodeId first, std::span<const Number> params) {
     node_kind_.push_back(node_kind_[first]);
     qubits_.push_back(qubits_[first]);
     qubits_origin_.push_back(qubits_origin_[first]);
-    params_.push_back({static_cast<std::uint32_t>(param_pool_.size()), static_cast<std::uint32_t>(params.size())});
+    params_.push_back({static_cast<std::uint32_t>(param_pool_.size()),
+                       static_cast<std::uint32_t>(params.size())});
     param_pool_.insert(param_pool_.end(), params.begin(), params.end());
     serial_.push_back(serials_++);
     mergeable_out_.push_back(kNone);
@@ -328,7 +351,8 @@ void Engine::relink_many(NodeId, NodeId) {
             for (std::uint32_t i = 0; i < before.size; ++i) {
                 const std::int64_t q = list_pool_[before.offset + i];
                 const auto first = list_pool_.begin() + after.offset;
-                if (std::find(first, first + after.size, q) != first + after.size) scratch_.push_back(q);
+                if (std::find(first, first + after.size, q) != first + after.size)
+                    scratch_.push_back(q);
             }
             if (scratch_.empty()) continue;
             if (const EdgeId existing = graph_.find_edge(p, s); existing != kNone) {
@@ -413,7 +437,8 @@ void Engine::apply(NodeId n1, NodeId n2, NodeId fused) {
         }
         const EdgeId e = graph_.append_edge(ne.source, ne.target);
         if (e >= seq_.size()) {
-            const std::size_t size = std::max<std::size_t>(graph_.edge_capacity(), seq_.size() * 3 / 2 + 8);
+            const std::size_t size =
+                std::max<std::size_t>(graph_.edge_capacity(), seq_.size() * 3 / 2 + 8);
             seq_.resize(size);
             lists_.resize(size);
             in_set_.resize(size, 0);
@@ -468,11 +493,17 @@ Outcome Engine::run() {
                 }
                 const bool one = kind.rule == Rule::one_qubit_parameter;
                 if (merged_is_identity(kind.matrix)) {
-                    if (one) relink_one(n1, n2); else relink_many(n1, n2);
+                    if (one)
+                        relink_one(n1, n2);
+                    else
+                        relink_many(n1, n2);
                     apply(n1, n2, kNone);
                 } else {
                     const NodeId fused = add_fused(n1, merged_);
-                    if (one) link_fused_one(n1, n2, fused); else link_fused_many(n1, n2, fused);
+                    if (one)
+                        link_fused_one(n1, n2, fused);
+                    else
+                        link_fused_many(n1, n2, fused);
                     apply(n1, n2, fused);
                 }
                 break;
@@ -488,7 +519,8 @@ std::vector<EdgeId> Engine::edges_in_insertion_order() const {
     for (NodeId u = 0; u < graph_.node_capacity(); ++u) {
         poll.tick();
         if (!graph_.contains(u)) continue;
-        for (EdgeId e = graph_.first_out(u); e != kNone; e = graph_.next_out(e)) by_seq[seq_[e]] = e;
+        for (EdgeId e = graph_.first_out(u); e != kNone; e = graph_.next_out(e))
+            by_seq[seq_[e]] = e;
     }
     std::vector<EdgeId> order;
     order.reserve(graph_.edge_count());

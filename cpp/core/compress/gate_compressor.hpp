@@ -35,8 +35,8 @@
 namespace corvane::compress {
 
 using dag::EdgeId;
-using dag::NodeId;
 using dag::kNone;
+using dag::NodeId;
 
 // The merge rule of a gate, in the order the pass tests the categories; `none`
 // for a name in none of the five categories (the pass cannot merge it).
@@ -65,8 +65,8 @@ bool matrix_is_identity(MatrixKind kind, const double* values);
 
 // A parameter as the host holds it: an int, kept exact, or a float.
 struct Number {
-    double value;                // the float, or the int as a double
-    std::int64_t integer = 0;    // the int, when is_int
+    double value;              // the float, or the int as a double
+    std::int64_t integer = 0;  // the int, when is_int
     bool is_int = false;
 
     static Number of_float(double v) { return {v, 0, false}; }
@@ -88,7 +88,8 @@ struct GateKind {
 // and that is or is not listed as compressible. Empty when the engine does
 // not reproduce what the generic path does with such a gate (a compressible
 // gate in two categories, a parameter gate without its matrix function).
-std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memberships, bool compressible);
+std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memberships,
+                                      bool compressible);
 
 // The gate DAG the engine starts from. Nodes are numbered in node order;
 // edges are listed in the order they were added.
@@ -113,7 +114,8 @@ struct Hooks {
     // Replaces `items` by list(set(items)) in the host's iteration order.
     std::function<void(std::vector<std::int64_t>& items)> deduplicate;
     // later @ earlier, as the host's matrix product computes it.
-    std::function<gates::Matrix2(const gates::Matrix2& later, const gates::Matrix2& earlier)> multiply;
+    std::function<gates::Matrix2(const gates::Matrix2& later, const gates::Matrix2& earlier)>
+        multiply;
 };
 
 // Hooks for use without a host: first occurrences in order, and the textbook
@@ -137,7 +139,7 @@ enum class Outcome : std::uint8_t {
 };
 
 class Engine {
-public:
+  public:
     // Takes the circuit over: pass an rvalue to avoid copying its arrays.
     Engine(Circuit circuit, Hooks hooks);
     Outcome run();
@@ -167,7 +169,7 @@ public:
     NodeId failed_second() const { return failed_second_; }
     const gates::Matrix2& failed_product() const { return failed_product_; }
 
-private:
+  private:
     struct ListRef {
         std::uint32_t offset = 0, size = 0;
         std::uint32_t origin = kNone;
@@ -182,13 +184,13 @@ private:
 
     // The set of mergeable edges, by source id: a hierarchy of bit words.
     class SourceSet {
-    public:
+      public:
         void reserve(std::size_t ids);
         void insert(std::uint32_t id);
         void erase(std::uint32_t id);
         std::uint32_t first() const;
 
-    private:
+      private:
         std::vector<std::vector<std::uint64_t>> levels_;
     };
 

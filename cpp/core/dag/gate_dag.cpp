@@ -59,9 +59,15 @@ EdgeId GateDag::append_edge(NodeId source, NodeId target) {
     Node& s = nodes_[source];
     Node& t = nodes_[target];
     edges_[e] = Edge{source, target, s.last_out, kNone, t.last_in, kNone};
-    if (s.last_out != kNone) edges_[s.last_out].next_out = e; else s.first_out = e;
+    if (s.last_out != kNone)
+        edges_[s.last_out].next_out = e;
+    else
+        s.first_out = e;
     s.last_out = e;
-    if (t.last_in != kNone) edges_[t.last_in].next_in = e; else t.first_in = e;
+    if (t.last_in != kNone)
+        edges_[t.last_in].next_in = e;
+    else
+        t.first_in = e;
     t.last_in = e;
     ++s.out_degree;
     ++t.in_degree;
@@ -73,10 +79,22 @@ void GateDag::remove_edge(EdgeId e) {
     Edge& edge = edges_[e];
     Node& s = nodes_[edge.source];
     Node& t = nodes_[edge.target];
-    if (edge.prev_out != kNone) edges_[edge.prev_out].next_out = edge.next_out; else s.first_out = edge.next_out;
-    if (edge.next_out != kNone) edges_[edge.next_out].prev_out = edge.prev_out; else s.last_out = edge.prev_out;
-    if (edge.prev_in != kNone) edges_[edge.prev_in].next_in = edge.next_in; else t.first_in = edge.next_in;
-    if (edge.next_in != kNone) edges_[edge.next_in].prev_in = edge.prev_in; else t.last_in = edge.prev_in;
+    if (edge.prev_out != kNone)
+        edges_[edge.prev_out].next_out = edge.next_out;
+    else
+        s.first_out = edge.next_out;
+    if (edge.next_out != kNone)
+        edges_[edge.next_out].prev_out = edge.prev_out;
+    else
+        s.last_out = edge.prev_out;
+    if (edge.prev_in != kNone)
+        edges_[edge.prev_in].next_in = edge.next_in;
+    else
+        t.first_in = edge.next_in;
+    if (edge.next_in != kNone)
+        edges_[edge.next_in].prev_in = edge.prev_in;
+    else
+        t.last_in = edge.prev_in;
     --s.out_degree;
     --t.in_degree;
     --live_edges_;
@@ -117,8 +135,9 @@ Generations layer(std::size_t capacity, std::size_t live_count, IsLive&& is_live
 template <class ForEachSuccessor>
 Generations layer(const GateDag& dag, std::vector<std::uint32_t>& indegree,
                   ForEachSuccessor&& for_each_successor) {
-    return layer(dag.node_capacity(), dag.node_count(), [&](NodeId n) { return dag.contains(n); }, indegree,
-                 for_each_successor);
+    return layer(
+        dag.node_capacity(), dag.node_count(), [&](NodeId n) { return dag.contains(n); }, indegree,
+        for_each_successor);
 }
 
 }  // namespace
@@ -141,9 +160,12 @@ Generations topological_generations(const Adjacency& graph) {
         poll.tick();
         ++indegree[target];
     }
-    return layer(n, n, [](NodeId) { return true; }, indegree, [&](NodeId node, auto&& visit) {
-        for (std::uint32_t i = graph.offsets[node]; i < graph.offsets[node + 1]; ++i) visit(graph.targets[i]);
-    });
+    return layer(
+        n, n, [](NodeId) { return true; }, indegree,
+        [&](NodeId node, auto&& visit) {
+            for (std::uint32_t i = graph.offsets[node]; i < graph.offsets[node + 1]; ++i)
+                visit(graph.targets[i]);
+        });
 }
 
 Generations reversed_topological_generations(const GateDag& dag) {
@@ -165,7 +187,8 @@ Generations reversed_topological_generations(const GateDag& dag) {
             reversed_successors[fill[dag.target(e)]++] = u;
     }
     return layer(dag, indegree, [&](NodeId node, auto&& visit) {
-        for (std::uint32_t i = offsets[node]; i < offsets[node + 1]; ++i) visit(reversed_successors[i]);
+        for (std::uint32_t i = offsets[node]; i < offsets[node + 1]; ++i)
+            visit(reversed_successors[i]);
     });
 }
 

@@ -25,7 +25,7 @@ using EdgeId = std::uint32_t;
 inline constexpr std::uint32_t kNone = 0xffffffffu;
 
 class GateDag {
-public:
+  public:
     GateDag() = default;
     void reserve(std::size_t nodes, std::size_t edges);
 
@@ -58,7 +58,7 @@ public:
     NodeId source(EdgeId edge) const { return edges_[edge].source; }
     NodeId target(EdgeId edge) const { return edges_[edge].target; }
 
-private:
+  private:
     struct Node {
         EdgeId first_out = kNone, last_out = kNone;
         EdgeId first_in = kNone, last_in = kNone;

@@ -41,26 +41,20 @@ Matrix8 permutation8(const int (&cols)[8]) {
 Matrix2 rx_matrix(double theta) {
     const double h = theta * 0.5;
     const double c = std::cos(h), s = std::sin(h);
-    return {re(c), kMinusI * s,
-            kMinusI * s, re(c)};
+    return {re(c), kMinusI * s, kMinusI * s, re(c)};
 }
 
 Matrix2 ry_matrix(double theta) {
     const double h = theta * 0.5;
     const double c = std::cos(h), s = std::sin(h);
-    return {re(c), re(-s),
-            re(s), re(c)};
+    return {re(c), re(-s), re(s), re(c)};
 }
 
 Matrix2 rz_matrix(double theta) {
-    return {std::exp(cplx(-0.0, -0.5) * theta), re(0.0),
-            re(0.0), std::exp(cplx(0.0, 0.5) * theta)};
+    return {std::exp(cplx(-0.0, -0.5) * theta), re(0.0), re(0.0), std::exp(cplx(0.0, 0.5) * theta)};
 }
 
-Matrix2 p_matrix(double theta) {
-    return {re(1.0), re(0.0),
-            re(0.0), std::exp(kI * theta)};
-}
+Matrix2 p_matrix(double theta) { return {re(1.0), re(0.0), re(0.0), std::exp(kI * theta)}; }
 
 Matrix2 r_matrix(double theta, double phi) {
     const double h = theta * 0.5;
@@ -72,15 +66,13 @@ Matrix2 r_matrix(double theta, double phi) {
 Matrix2 u_matrix(double theta, double phi, double lamda) {
     const double h = theta * 0.5;
     const double c = std::cos(h), s = std::sin(h);
-    return {re(c), (-std::exp(kI * lamda)) * s,
-            std::exp(kI * phi) * s, std::exp(kI * (phi + lamda)) * c};
+    return {re(c), (-std::exp(kI * lamda)) * s, std::exp(kI * phi) * s,
+            std::exp(kI * (phi + lamda)) * c};
 }
 
 Matrix2 u1_matrix(double lamda) { return u_matrix(0.0, 0.0, lamda); }
 
-Matrix2 u2_matrix(double phi, double lamda) {
-    return u_matrix(std::numbers::pi / 2, phi, lamda);
-}
+Matrix2 u2_matrix(double phi, double lamda) { return u_matrix(std::numbers::pi / 2, phi, lamda); }
 
 // ---- parametric two-qubit gates ------------------------------------------------
 
@@ -88,37 +80,29 @@ Matrix4 rxx_matrix(double theta) {
     const double h = theta * 0.5;
     const double c = std::cos(h), s = std::sin(h);
     const cplx m = kMinusI * s;
-    return {re(c), kZero, kZero, m,
-            kZero, re(c), m, kZero,
-            kZero, m, re(c), kZero,
-            m, kZero, kZero, re(c)};
+    return {re(c), kZero, kZero, m,     kZero, re(c), m,     kZero,
+            kZero, m,     re(c), kZero, m,     kZero, kZero, re(c)};
 }
 
 Matrix4 ryy_matrix(double theta) {
     const double h = theta * 0.5;
     const double c = std::cos(h), s = std::sin(h);
     const cplx m = kMinusI * s, p = kI * s;
-    return {re(c), kZero, kZero, p,
-            kZero, re(c), m, kZero,
-            kZero, m, re(c), kZero,
-            p, kZero, kZero, re(c)};
+    return {re(c), kZero, kZero, p,     kZero, re(c), m,     kZero,
+            kZero, m,     re(c), kZero, p,     kZero, kZero, re(c)};
 }
 
 Matrix4 rzz_matrix(double theta) {
     const cplx two{2.0, 0.0};
     const cplx neg = std::exp(quot(kMinusI * theta, two));
     const cplx pos = std::exp(quot(kI * theta, two));
-    return {neg, kZero, kZero, kZero,
-            kZero, pos, kZero, kZero,
-            kZero, kZero, pos, kZero,
-            kZero, kZero, kZero, neg};
+    return {neg,   kZero, kZero, kZero, kZero, pos,   kZero, kZero,
+            kZero, kZero, pos,   kZero, kZero, kZero, kZero, neg};
 }
 
 Matrix4 cp_matrix(double theta) {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kOne, kZero, kZero,
-            kZero, kZero, kOne, kZero,
-            kZero, kZero, kZero, std::exp(kI * theta)};
+    return {kOne,  kZero, kZero, kZero, kZero, kOne,  kZero, kZero,
+            kZero, kZero, kOne,  kZero, kZero, kZero, kZero, std::exp(kI * theta)};
 }
 
 // ---- fixed one-qubit gates -----------------------------------------------------
@@ -131,82 +115,61 @@ Matrix2 z_matrix() { return {kOne, kZero, kZero, kMinusOne}; }
 Matrix2 h_matrix() {
     // [[1, 1], [1, -1]] divided by the complex sqrt(2) + 0i.
     const cplx root2{std::sqrt(2.0), 0.0};
-    return {quot(kOne, root2), quot(kOne, root2),
-            quot(kOne, root2), quot(kMinusOne, root2)};
+    return {quot(kOne, root2), quot(kOne, root2), quot(kOne, root2), quot(kMinusOne, root2)};
 }
 
 Matrix2 s_matrix() { return {kOne, kZero, kZero, kI}; }
 Matrix2 sdg_matrix() { return {kOne, kZero, kZero, kMinusI}; }
 
-Matrix2 t_matrix() {
-    return {kOne, kZero, kZero, std::exp(kI * std::numbers::pi / 4.0)};
-}
+Matrix2 t_matrix() { return {kOne, kZero, kZero, std::exp(kI * std::numbers::pi / 4.0)}; }
 
-Matrix2 tdg_matrix() {
-    return {kOne, kZero, kZero, std::exp(kMinusI * std::numbers::pi / 4.0)};
-}
+Matrix2 tdg_matrix() { return {kOne, kZero, kZero, std::exp(kMinusI * std::numbers::pi / 4.0)}; }
 
 Matrix2 sx_matrix() {
     const cplx two{2.0, 0.0}, a{1.0, 1.0}, b{1.0, -1.0};
-    return {quot(a, two), quot(b, two),
-            quot(b, two), quot(a, two)};
+    return {quot(a, two), quot(b, two), quot(b, two), quot(a, two)};
 }
 
 Matrix2 sxdg_matrix() {
     const cplx two{2.0, 0.0}, a{1.0, -1.0}, b{1.0, 1.0};
-    return {quot(a, two), quot(b, two),
-            quot(b, two), quot(a, two)};
+    return {quot(a, two), quot(b, two), quot(b, two), quot(a, two)};
 }
 
 // ---- fixed two-qubit gates -----------------------------------------------------
 
 Matrix4 swap_matrix() {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kZero, kOne, kZero,
-            kZero, kOne, kZero, kZero,
-            kZero, kZero, kZero, kOne};
+    return {kOne,  kZero, kZero, kZero, kZero, kZero, kOne,  kZero,
+            kZero, kOne,  kZero, kZero, kZero, kZero, kZero, kOne};
 }
 
 Matrix4 iswap_matrix() {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kZero, kI, kZero,
-            kZero, kI, kZero, kZero,
-            kZero, kZero, kZero, kOne};
+    return {kOne,  kZero, kZero, kZero, kZero, kZero, kI,    kZero,
+            kZero, kI,    kZero, kZero, kZero, kZero, kZero, kOne};
 }
 
 Matrix4 cx_matrix() {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kZero, kZero, kOne,
-            kZero, kZero, kOne, kZero,
-            kZero, kOne, kZero, kZero};
+    return {kOne,  kZero, kZero, kZero, kZero, kZero, kZero, kOne,
+            kZero, kZero, kOne,  kZero, kZero, kOne,  kZero, kZero};
 }
 
 Matrix4 xc_matrix() {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kOne, kZero, kZero,
-            kZero, kZero, kZero, kOne,
-            kZero, kZero, kOne, kZero};
+    return {kOne,  kZero, kZero, kZero, kZero, kOne,  kZero, kZero,
+            kZero, kZero, kZero, kOne,  kZero, kZero, kOne,  kZero};
 }
 
 Matrix4 cy_matrix() {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kZero, kZero, kMinusI,
-            kZero, kZero, kOne, kZero,
-            kZero, kI, kZero, kZero};
+    return {kOne,  kZero, kZero, kZero, kZero, kZero, kZero, kMinusI,
+            kZero, kZero, kOne,  kZero, kZero, kI,    kZero, kZero};
 }
 
 Matrix4 yc_matrix() {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kOne, kZero, kZero,
-            kZero, kZero, kZero, kMinusI,
-            kZero, kZero, kI, kZero};
+    return {kOne,  kZero, kZero, kZero,   kZero, kOne,  kZero, kZero,
+            kZero, kZero, kZero, kMinusI, kZero, kZero, kI,    kZero};
 }
 
 Matrix4 cz_matrix() {
-    return {kOne, kZero, kZero, kZero,
-            kZero, kOne, kZero, kZero,
-            kZero, kZero, kOne, kZero,
-            kZero, kZero, kZero, kMinusOne};
+    return {kOne,  kZero, kZero, kZero, kZero, kOne,  kZero, kZero,
+            kZero, kZero, kOne,  kZero, kZero, kZero, kZero, kMinusOne};
 }
 
 // ---- fixed three-qubit gates ---------------------------------------------------
@@ -235,21 +198,29 @@ void emit(const std::array<cplx, K>& m, std::size_t& dim, cplx* out) {
 }  // namespace
 
 bool fixed_matrix(std::string_view name, std::size_t& dim, cplx* out) {
-    struct Entry2 { std::string_view name; Matrix2 (*fn)(); };
-    struct Entry4 { std::string_view name; Matrix4 (*fn)(); };
-    struct Entry8 { std::string_view name; Matrix8 (*fn)(); };
+    struct Entry2 {
+        std::string_view name;
+        Matrix2 (*fn)();
+    };
+    struct Entry4 {
+        std::string_view name;
+        Matrix4 (*fn)();
+    };
+    struct Entry8 {
+        std::string_view name;
+        Matrix8 (*fn)();
+    };
     static constexpr Entry2 one[] = {
-        {"id", id_matrix}, {"x", x_matrix}, {"y", y_matrix}, {"z", z_matrix},
-        {"h", h_matrix}, {"s", s_matrix}, {"sdg", sdg_matrix}, {"t", t_matrix},
+        {"id", id_matrix},   {"x", x_matrix},   {"y", y_matrix},       {"z", z_matrix},
+        {"h", h_matrix},     {"s", s_matrix},   {"sdg", sdg_matrix},   {"t", t_matrix},
         {"tdg", tdg_matrix}, {"sx", sx_matrix}, {"sxdg", sxdg_matrix},
     };
     static constexpr Entry4 two[] = {
-        {"swap", swap_matrix}, {"iswap", iswap_matrix}, {"cx", cx_matrix},
-        {"cnot", cx_matrix}, {"xc", xc_matrix}, {"cy", cy_matrix},
-        {"yc", yc_matrix}, {"cz", cz_matrix},
+        {"swap", swap_matrix}, {"iswap", iswap_matrix}, {"cx", cx_matrix}, {"cnot", cx_matrix},
+        {"xc", xc_matrix},     {"cy", cy_matrix},       {"yc", yc_matrix}, {"cz", cz_matrix},
     };
     static constexpr Entry8 three[] = {
-        {"ccz", ccz_matrix}, {"ccx", ccx_matrix}, {"cxc", cxc_matrix},
+        {"ccz", ccz_matrix},     {"ccx", ccx_matrix},     {"cxc", cxc_matrix},
         {"cswap", cswap_matrix}, {"swapc", swapc_matrix},
     };
     for (const auto& e : one)

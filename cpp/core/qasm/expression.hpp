@@ -11,7 +11,22 @@
 
 namespace corvane::qasm {
 
-enum class ExprOp : std::uint8_t { number, param, neg, add, sub, mul, div, pow, sin, cos, tan, exp, ln, sqrt };
+enum class ExprOp : std::uint8_t {
+    number,
+    param,
+    neg,
+    add,
+    sub,
+    mul,
+    div,
+    pow,
+    sin,
+    cos,
+    tan,
+    exp,
+    ln,
+    sqrt
+};
 
 struct Expr {
     ExprOp op;

@@ -8,11 +8,13 @@
 
 namespace corvane::qasm {
 
-std::uint32_t Parser::expression(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+std::uint32_t Parser::expression(std::vector<Expr>& nodes,
+                                 const std::vector<std::string_view>* params) {
     std::uint32_t node = term(nodes, params);
     while (current_.kind == Tok::op && (current_.text == "+" || current_.text == "-")) {
         const Token op = advance();
-        node = binary(nodes, op.text == "+" ? ExprOp::add : ExprOp::sub, node, term(nodes, params), op.line);
+        node = binary(nodes, op.text == "+" ? ExprOp::add : ExprOp::sub, node, term(nodes, params),
+                      op.line);
     }
     return node;
 }
@@ -21,7 +23,8 @@ std::uint32_t Parser::term(std::vector<Expr>& nodes, const std::vector<std::stri
     std::uint32_t node = power(nodes, params);
     while (current_.kind == Tok::op && (current_.text == "*" || current_.text == "/")) {
         const Token op = advance();
-        node = binary(nodes, op.text == "*" ? ExprOp::mul : ExprOp::div, node, power(nodes, params), op.line);
+        node = binary(nodes, op.text == "*" ? ExprOp::mul : ExprOp::div, node, power(nodes, params),
+                      op.line);
     }
     return node;
 }
@@ -53,7 +56,8 @@ std::uint32_t Parser::unary(std::vector<Expr>& nodes, const std::vector<std::str
     return primary(nodes, params);
 }
 
-std::uint32_t Parser::primary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
+std::uint32_t Parser::primary(std::vector<Expr>& nodes,
+                              const std::vector<std::string_view>* params) {
     const Token t = current_;
     if (t.kind == Tok::integer || t.kind == Tok::real) {
         advance();
@@ -89,8 +93,10 @@ std::uint32_t Parser::leaf(std::vector<Expr>& nodes, Number value, std::uint32_t
 }
 
 // A node over `a` (and `b`, for the binary operations).
-std::uint32_t Parser::binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b, std::uint32_t line) {
-    const bool two = op == ExprOp::add || op == ExprOp::sub || op == ExprOp::mul || op == ExprOp::div || op == ExprOp::pow;
+std::uint32_t Parser::binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b,
+                             std::uint32_t line) {
+    const bool two = op == ExprOp::add || op == ExprOp::sub || op == ExprOp::mul ||
+                     op == ExprOp::div || op == ExprOp::pow;
     const std::uint32_t depth = 1 + std::max(nodes[a].depth, two ? nodes[b].depth : 0);
     if (depth > kMaxExpressionDepth) fail(line, "expression nested too deeply");
     nodes.push_back(Expr{op, a, b, line, {}, depth});

@@ -13,7 +13,7 @@
 namespace corvane::qasm {
 
 class Parser {
-protected:
+  protected:
     explicit Parser(std::string_view text) : lexer_(text) { advance(); }
 
     Token advance() {
@@ -30,8 +30,8 @@ protected:
     [[noreturn]] void expected(std::string_view what) const {
         // A missing ';' belongs to the line of the statement it should end.
         if (what == "';'" && current_.line > previous_line_)
-            fail(previous_line_, "missing ';' (line " + std::to_string(current_.line) + ": expected ';', got " +
-                                     repr(current_.text) + ")");
+            fail(previous_line_, "missing ';' (line " + std::to_string(current_.line) +
+                                     ": expected ';', got " + repr(current_.text) + ")");
         fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
     }
     void expect(std::string_view value) {
@@ -58,14 +58,14 @@ protected:
     Token current_;
     std::uint32_t previous_line_ = 1;
 
-private:
+  private:
     std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
     std::uint32_t power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
     std::uint32_t unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
     std::uint32_t primary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
     static std::uint32_t leaf(std::vector<Expr>& nodes, Number value, std::uint32_t line);
-    static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a, std::uint32_t b,
-                                std::uint32_t line);
+    static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a,
+                                std::uint32_t b, std::uint32_t line);
     static Number literal(const Token& t);
 
     Lexer lexer_;

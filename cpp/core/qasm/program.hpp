@@ -15,7 +15,7 @@ namespace corvane::qasm {
 
 // A malformed or unsupported program; the message starts with "line N: ".
 class ParseError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -24,10 +24,10 @@ public:
 struct Number {
     enum class Kind : std::uint8_t { integer, real, big_integer };
     Kind kind = Kind::integer;
-    bool negative = false;   // sign of a big integer
+    bool negative = false;  // sign of a big integer
     std::int64_t integer = 0;
     double real = 0.0;
-    std::string_view digits; // big integer: the literal's digits, inside the program text
+    std::string_view digits;  // big integer: the literal's digits, inside the program text
 
     static Number of_integer(std::int64_t v) { return {Kind::integer, false, v, 0.0, {}}; }
     static Number of_real(double v) { return {Kind::real, false, 0, v, {}}; }
@@ -45,11 +45,13 @@ struct GateShape {
 // The gate set of the circuit model, by name; the first shape given for a
 // name is kept, as the circuit model tests its categories in order.
 class GateSet {
-public:
-    void add(std::string_view name, GateShape shape) { shapes_.try_emplace(std::string(name), shape); }
+  public:
+    void add(std::string_view name, GateShape shape) {
+        shapes_.try_emplace(std::string(name), shape);
+    }
     const GateShape* find(std::string_view name) const;
 
-private:
+  private:
     TextMap<std::string, GateShape> shapes_;
 };
 

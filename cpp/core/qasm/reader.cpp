@@ -59,7 +59,7 @@ using Definitions = NameMap<std::unique_ptr<Definition>>;
 const Definitions& standard_definitions();
 
 class Reader : Parser {
-public:
+  public:
     Reader(std::string_view text, const GateSet& gates)
         : Parser(text), gates_(gates), standard_(&standard_definitions()) {}
 
@@ -86,7 +86,7 @@ public:
         return std::move(program_);
     }
 
-private:
+  private:
     // -- declarations --
     void header() {
         if (!current_.is("OPENQASM")) expected("'OPENQASM 2.0;' at the start");
@@ -112,7 +112,8 @@ private:
         expect(";");
         std::uint32_t& total = quantum ? nqubits_ : ncbits_;
         std::uint32_t count = 0;
-        auto [end, err] = std::from_chars(size.text.data(), size.text.data() + size.text.size(), count);
+        auto [end, err] =
+            std::from_chars(size.text.data(), size.text.data() + size.text.size(), count);
         if (err != std::errc() || count > std::numeric_limits<std::uint32_t>::max() - total)
             fail(size.line, "register size " + std::string(size.text) + " is too large");
         if (!registers_.try_emplace(name.text, Register{total, count, quantum}).second)
@@ -160,7 +161,9 @@ private:
             }
             for (std::string_view a : identifiers()) {
                 const int q = position(s.qubits, a);
-                if (q < 0) fail(gate.line, "unknown qubit argument " + repr(a) + " in gate " + repr(s.name.text));
+                if (q < 0)
+                    fail(gate.line,
+                         "unknown qubit argument " + repr(a) + " in gate " + repr(s.name.text));
                 op.qubits.push_back(static_cast<std::uint32_t>(q));
             }
             expect(";");
@@ -178,7 +181,8 @@ private:
             return;
         }
         fail(line, "opaque gate " + repr(s.name.text) +
-                       " is not supported: it has no definition to expand into the gates of the circuit model");
+                       " is not supported: it has no definition to expand into the gates of the "
+                       "circuit model");
     }
 
     // Top-level parameters: parsed and evaluated at once.
@@ -208,10 +212,11 @@ private:
         const Token index = expect_kind(Tok::integer, "an index");
         expect("]");
         std::uint32_t i = 0;
-        auto [end, err] = std::from_chars(index.text.data(), index.text.data() + index.text.size(), i);
+        auto [end, err] =
+            std::from_chars(index.text.data(), index.text.data() + index.text.size(), i);
         if (err != std::errc() || i >= reg.size)
-            fail(index.line, "index " + std::string(index.text) + " out of range for " + std::string(name.text) + "[" +
-                                 std::to_string(reg.size) + "]");
+            fail(index.line, "index " + std::string(index.text) + " out of range for " +
+                                 std::string(name.text) + "[" + std::to_string(reg.size) + "]");
         return {reg.offset + i, 1};
     }
     void arguments(std::vector<Argument>& out) {
@@ -228,7 +233,8 @@ private:
         for (const Argument& a : args) {
             if (a.count == 0) return 0;
             if (a.count == 1) continue;
-            if (sized && a.count != count) fail(line, "registers of different sizes in one statement");
+            if (sized && a.count != count)
+                fail(line, "registers of different sizes in one statement");
             count = a.count;
             sized = true;
         }
@@ -265,11 +271,15 @@ private:
             arguments(args_);
             begin(OperationKind::barrier, t.line, 0);
             for (const Argument& a : args_)
-                for (std::uint32_t i = 0; i < a.count; ++i) program_.operands.push_back(a.first + i);
+                for (std::uint32_t i = 0; i < a.count; ++i)
+                    program_.operands.push_back(a.first + i);
             program_.operations.back().nqubits =
-                static_cast<std::uint32_t>(program_.operands.size()) - program_.operations.back().first_operand;
+                static_cast<std::uint32_t>(program_.operands.size()) -
+                program_.operations.back().first_operand;
         } else if (word == "if") {
-            fail(t.line, "classically controlled operations are not supported: the circuit model has no classical control");
+            fail(t.line,
+                 "classically controlled operations are not supported: the circuit model has no "
+                 "classical control");
         } else {
             application(t);
         }
@@ -304,8 +314,9 @@ private:
             if (gate.text == "delay" && delay_declared_)
                 delay(gate.line);
             else
-                apply(gate.text, params_.data(), static_cast<std::uint32_t>(params_.size()), qubits_.data(),
-                      static_cast<std::uint32_t>(qubits_.size()), gate.line, 0, false);
+                apply(gate.text, params_.data(), static_cast<std::uint32_t>(params_.size()),
+                      qubits_.data(), static_cast<std::uint32_t>(qubits_.size()), gate.line, 0,
+                      false);
         }
     }
 
@@ -315,9 +326,11 @@ private:
         if (d.kind != Number::Kind::big_integer && !(as_double(d, line) >= 0.0 && d.is_finite()))
             fail(line, "delay duration must be a finite non-negative number, got " + describe(d));
         if (d.kind == Number::Kind::big_integer && d.negative)
-            fail(line, "delay duration must be a finite non-negative number, got -" + std::string(d.digits));
+            fail(line, "delay duration must be a finite non-negative number, got -" +
+                           std::string(d.digits));
         Operation* joined = joinable(OperationKind::delay, line);
-        if (joined && program_.params[joined->first_param] == d && !overlaps(*joined, qubits_[0], 1)) {
+        if (joined && program_.params[joined->first_param] == d &&
+            !overlaps(*joined, qubits_[0], 1)) {
             ++joined->nqubits;
         } else {
             begin(OperationKind::delay, line, 0);
@@ -358,17 +371,19 @@ private:
         constexpr size_t kIndexLimit = std::numeric_limits<std::uint32_t>::max();
         if (program_.params.size() >= kIndexLimit || program_.operands.size() >= kIndexLimit)
             fail(line, "the program is too large to read: over 2^32 parameters or operands");
-        Operation op{kind, gate, line, static_cast<std::uint32_t>(program_.params.size()), 0,
-                     static_cast<std::uint32_t>(program_.operands.size()), 0};
+        Operation op{kind, gate,
+                     line, static_cast<std::uint32_t>(program_.params.size()),
+                     0,    static_cast<std::uint32_t>(program_.operands.size()),
+                     0};
         return program_.operations.emplace_back(op);
     }
 
     // -- gates --
     struct Resolved {
-        const GateShape* shape = nullptr;      // a gate of the gate set ...
-        std::uint32_t gate = 0;                // ... and its index in gate_names
+        const GateShape* shape = nullptr;        // a gate of the gate set ...
+        std::uint32_t gate = 0;                  // ... and its index in gate_names
         const Definition* definition = nullptr;  // or a definition to expand
-        std::string_view name;                 // the name after aliasing
+        std::string_view name;                   // the name after aliasing
     };
 
     Resolved resolve(std::string_view name, bool within_standard) {
@@ -404,8 +419,9 @@ private:
         return static_cast<std::uint32_t>(names.size() - 1);
     }
 
-    void apply(std::string_view name, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
-               std::uint32_t nqubits, std::uint32_t line, int depth, bool within_standard) {
+    void apply(std::string_view name, const Number* params, std::uint32_t nparams,
+               const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line, int depth,
+               bool within_standard) {
         const Resolved r = resolve(name, within_standard);
         if (r.definition) {
             expand(*r.definition, params, nparams, qubits, nqubits, line, depth);
@@ -417,19 +433,23 @@ private:
 
     // The checks and messages of the circuit model's append_gate, which a
     // rejected entry would have met.
-    void append_gate(const Resolved& r, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
-                     std::uint32_t nqubits, std::uint32_t line) {
+    void append_gate(const Resolved& r, const Number* params, std::uint32_t nparams,
+                     const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line) {
         const GateShape& shape = *r.shape;
         const std::string name(r.name);
         const std::string nargs = std::to_string(nparams + nqubits);
         if (shape.nparams == 0) {
-            if (nparams != 0) fail(line, name + " takes no parameters, got " + std::to_string(nparams));
+            if (nparams != 0)
+                fail(line, name + " takes no parameters, got " + std::to_string(nparams));
             if (nqubits != shape.nqubits)
-                fail(line, name + " takes " + std::to_string(shape.nqubits) + " qubit argument(s), got " + nargs);
-        } else if (nqubits != shape.nqubits || (shape.nparams > 0 && nparams != std::uint32_t(shape.nparams))) {
+                fail(line, name + " takes " + std::to_string(shape.nqubits) +
+                               " qubit argument(s), got " + nargs);
+        } else if (nqubits != shape.nqubits ||
+                   (shape.nparams > 0 && nparams != std::uint32_t(shape.nparams))) {
             const std::uint32_t want = shape.nparams < 0 ? nparams : std::uint32_t(shape.nparams);
-            fail(line, name + " takes " + std::to_string(want) + " parameter(s) and " + std::to_string(shape.nqubits) +
-                           " qubit(s), got " + nargs + " arguments");
+            fail(line, name + " takes " + std::to_string(want) + " parameter(s) and " +
+                           std::to_string(shape.nqubits) + " qubit(s), got " + nargs +
+                           " arguments");
         }
         for (std::uint32_t i = 0; i < nparams; ++i)
             if (!params[i].is_finite())
@@ -449,12 +469,12 @@ private:
         program_.operands.insert(program_.operands.end(), qubits, qubits + nqubits);
     }
 
-    void expand(const Definition& d, const Number* params, std::uint32_t nparams, const std::uint32_t* qubits,
-                std::uint32_t nqubits, std::uint32_t line, int depth) {
+    void expand(const Definition& d, const Number* params, std::uint32_t nparams,
+                const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line, int depth) {
         if (depth > kMaxExpansionDepth) fail(line, "gate " + repr(d.name) + " expands too deeply");
         if (nparams != d.nparams || nqubits != d.nqubits)
-            fail(line, "gate " + repr(d.name) + " takes " + std::to_string(d.nparams) + " parameter(s) and " +
-                           std::to_string(d.nqubits) + " qubit(s)");
+            fail(line, "gate " + repr(d.name) + " takes " + std::to_string(d.nparams) +
+                           " parameter(s) and " + std::to_string(d.nqubits) + " qubit(s)");
         std::vector<Number> values;
         std::vector<std::uint32_t> where;
         for (const BodyOp& op : d.body) {
@@ -463,11 +483,13 @@ private:
             where.clear();
             for (std::uint32_t q : op.qubits) where.push_back(qubits[q]);
             if (op.gate == "barrier") {
-                begin(OperationKind::barrier, line, 0).nqubits = static_cast<std::uint32_t>(where.size());
+                begin(OperationKind::barrier, line, 0).nqubits =
+                    static_cast<std::uint32_t>(where.size());
                 program_.operands.insert(program_.operands.end(), where.begin(), where.end());
             } else {
-                apply(op.gate, values.data(), static_cast<std::uint32_t>(values.size()), where.data(),
-                      static_cast<std::uint32_t>(where.size()), line, depth + 1, d.standard);
+                apply(op.gate, values.data(), static_cast<std::uint32_t>(values.size()),
+                      where.data(), static_cast<std::uint32_t>(where.size()), line, depth + 1,
+                      d.standard);
             }
         }
     }
@@ -506,4 +528,3 @@ Program read_program(std::string_view text, const GateSet& gates) {
 }
 
 }  // namespace corvane::qasm
-

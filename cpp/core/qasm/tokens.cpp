@@ -7,7 +7,10 @@ namespace corvane::qasm {
 }
 
 std::string repr(std::string_view text) {
-    const char quote = text.find('\'') != std::string_view::npos && text.find('"') == std::string_view::npos ? '"' : '\'';
+    const char quote =
+        text.find('\'') != std::string_view::npos && text.find('"') == std::string_view::npos
+            ? '"'
+            : '\'';
     std::string out(1, quote);
     for (unsigned char c : text) {
         if (c == quote || c == '\\') {

@@ -25,11 +25,13 @@ struct Token {
 };
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-inline bool is_id_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+inline bool is_id_start(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
 inline bool is_id_char(char c) { return is_id_start(c) || is_digit(c); }
 
 class Lexer {
-public:
+  public:
     explicit Lexer(std::string_view text) : text_(text) {}
 
     Token next() {
@@ -65,8 +67,10 @@ public:
         return t;
     }
 
-private:
-    char peek(size_t ahead) const { return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0'; }
+  private:
+    char peek(size_t ahead) const {
+        return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0';
+    }
 
     void skip_blank() {
         while (pos_ < text_.size()) {
@@ -100,7 +104,8 @@ private:
         }
         if (peek(0) == 'e' || peek(0) == 'E') {
             size_t exponent = pos_ + 1;
-            if (exponent < text_.size() && (text_[exponent] == '+' || text_[exponent] == '-')) ++exponent;
+            if (exponent < text_.size() && (text_[exponent] == '+' || text_[exponent] == '-'))
+                ++exponent;
             if (exponent < text_.size() && is_digit(text_[exponent])) {
                 pos_ = exponent;
                 digits();
@@ -114,9 +119,12 @@ private:
         // One whole UTF-8 character, as the host would show it.
         size_t length = 1;
         const auto lead = static_cast<unsigned char>(text_[pos_]);
-        if (lead >= 0xf0) length = 4;
-        else if (lead >= 0xe0) length = 3;
-        else if (lead >= 0xc0) length = 2;
+        if (lead >= 0xf0)
+            length = 4;
+        else if (lead >= 0xe0)
+            length = 3;
+        else if (lead >= 0xc0)
+            length = 2;
         fail(line_, "unexpected character " + repr(text_.substr(pos_, length)));
     }
 

@@ -12,7 +12,10 @@ namespace {
 
 // Gates written under their qelib1.inc name.
 constexpr std::pair<std::string_view, std::string_view> kWrittenAs[] = {
-    {"cnot", "cx"}, {"u", "u3"}, {"p", "u1"}, {"cp", "cu1"},
+    {"cnot", "cx"},
+    {"u", "u3"},
+    {"p", "u1"},
+    {"cp", "cu1"},
 };
 
 // Definitions, in qelib1.inc's own terms, of the gate-set gates that the
@@ -24,7 +27,9 @@ constexpr std::pair<std::string_view, std::string_view> kDefinitions[] = {
     {"swap", "gate swap a, b { cx a, b; cx b, a; cx a, b; }"},
     {"iswap", "gate iswap a, b { s a; s b; h a; cx a, b; cx b, a; h b; }"},
     {"rxx", "gate rxx(theta) a, b { h a; h b; cx a, b; rz(theta) b; cx a, b; h a; h b; }"},
-    {"ryy", "gate ryy(theta) a, b { rx(pi/2) a; rx(pi/2) b; cx a, b; rz(theta) b; cx a, b; rx(-pi/2) a; rx(-pi/2) b; }"},
+    {"ryy",
+     "gate ryy(theta) a, b { rx(pi/2) a; rx(pi/2) b; cx a, b; rz(theta) b; cx a, b; rx(-pi/2) a; "
+     "rx(-pi/2) b; }"},
     {"rzz", "gate rzz(theta) a, b { cx a, b; rz(theta) b; cx a, b; }"},
     {"ccz", "gate ccz a, b, c { h c; ccx a, b, c; h c; }"},
     {"cswap", "gate cswap a, b, c { cx c, b; ccx a, b, c; cx c, b; }"},
@@ -55,7 +60,8 @@ void TextBuffer::append_real(double value) {
     // Shortest round-trip digits d.ddd and exponent from to_chars, laid out by
     // the host's repr rule: positional for 1e-4 <= |x| < 1e16, else exponent.
     char buffer[32];
-    char* end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+    char* end =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
     char* e = end - 4;  // the exponent has 2 or 3 digits after its sign
     if (*e != 'e') --e;
     int exponent = 0;
@@ -107,17 +113,22 @@ ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t
     body_.reserve(expected_entries * kBytesPerEntry);
 }
 
-void ProgramWriter::check_index(std::int64_t index, std::uint32_t size, std::string_view what) const {
+void ProgramWriter::check_index(std::int64_t index, std::uint32_t size,
+                                std::string_view what) const {
     if (index < 0 || index >= static_cast<std::int64_t>(size))
-        throw WriteError(std::string(what) + " index " + std::to_string(index) + " out of range for " +
-                         std::to_string(size) + (what == "qubit" ? " qubits" : " bits"));
+        throw WriteError(std::string(what) + " index " + std::to_string(index) +
+                         " out of range for " + std::to_string(size) +
+                         (what == "qubit" ? " qubits" : " bits"));
 }
 
-void ProgramWriter::check_qubits(std::span<const std::int64_t> qubits, bool distinct, std::string_view what) {
+void ProgramWriter::check_qubits(std::span<const std::int64_t> qubits, bool distinct,
+                                 std::string_view what) {
     if (qubits.empty()) throw WriteError(std::string(what) + " on no qubits cannot be written");
     for (std::int64_t q : qubits) check_index(q, nqubits_, "qubit");
     if (!distinct) return;
-    auto twice = [](std::int64_t q) { return WriteError("qubit " + std::to_string(q) + " appears twice"); };
+    auto twice = [](std::int64_t q) {
+        return WriteError("qubit " + std::to_string(q) + " appears twice");
+    };
     if (qubits.size() <= kPairwiseQubits) {
         for (size_t i = 1; i < qubits.size(); ++i)
             for (size_t j = 0; j < i; ++j)
@@ -126,13 +137,15 @@ void ProgramWriter::check_qubits(std::span<const std::int64_t> qubits, bool dist
     }
     sorted_.assign(qubits.begin(), qubits.end());
     std::sort(sorted_.begin(), sorted_.end());
-    if (auto it = std::adjacent_find(sorted_.begin(), sorted_.end()); it != sorted_.end()) throw twice(*it);
+    if (auto it = std::adjacent_find(sorted_.begin(), sorted_.end()); it != sorted_.end())
+        throw twice(*it);
 }
 
 void ProgramWriter::check_number(const Number& n, std::string_view what) {
     if (n.kind == Number::Kind::real && !std::isfinite(n.real)) {
         const char* shown = std::isnan(n.real) ? "nan" : n.real > 0 ? "inf" : "-inf";
-        throw WriteError("cannot write the " + std::string(what) + " " + shown + " in OpenQASM 2.0");
+        throw WriteError("cannot write the " + std::string(what) + " " + shown +
+                         " in OpenQASM 2.0");
     }
 }
 
@@ -146,14 +159,15 @@ std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& sha
     return static_cast<std::uint32_t>(gates_.size() - 1);
 }
 
-void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params, std::span<const std::int64_t> qubits) {
+void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params,
+                         std::span<const std::int64_t> qubits) {
     Gate& g = gates_[id];
     if (qubits.size() != g.shape.nqubits)
-        throw WriteError(g.name + " acts on " + std::to_string(g.shape.nqubits) + " qubit(s), got " +
-                         std::to_string(qubits.size()));
+        throw WriteError(g.name + " acts on " + std::to_string(g.shape.nqubits) +
+                         " qubit(s), got " + std::to_string(qubits.size()));
     if (g.shape.nparams >= 0 && params.size() != static_cast<size_t>(g.shape.nparams))
-        throw WriteError(g.name + " takes " + std::to_string(g.shape.nparams) + " parameter(s), got " +
-                         std::to_string(params.size()));
+        throw WriteError(g.name + " takes " + std::to_string(g.shape.nparams) +
+                         " parameter(s), got " + std::to_string(params.size()));
     check_qubits(qubits, true, g.name);
     for (const Number& p : params) check_number(p, "parameter");
     body_.append(g.written);
@@ -174,10 +188,11 @@ void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params, std::
     g.used = true;
 }
 
-void ProgramWriter::measure(std::span<const std::int64_t> qubits, std::span<const std::int64_t> cbits) {
+void ProgramWriter::measure(std::span<const std::int64_t> qubits,
+                            std::span<const std::int64_t> cbits) {
     if (qubits.size() != cbits.size())
-        throw WriteError("measure needs one classical bit per qubit, got " + std::to_string(qubits.size()) + " and " +
-                         std::to_string(cbits.size()));
+        throw WriteError("measure needs one classical bit per qubit, got " +
+                         std::to_string(qubits.size()) + " and " + std::to_string(cbits.size()));
     check_qubits(qubits, true, "measure");
     for (std::int64_t c : cbits) check_index(c, ncbits_, "classical bit");
     for (size_t i = 0; i < qubits.size(); ++i) {

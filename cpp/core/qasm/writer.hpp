@@ -18,14 +18,14 @@ namespace corvane::qasm {
 // An entry the writer cannot write so that it reads back the same; the
 // message says why (the caller names the entry).
 class WriteError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A growing text buffer whose appends inline to a bounds check and a copy
 // (the writer's output is tens of bytes per entry, millions of entries).
 class TextBuffer {
-public:
+  public:
     void append(std::string_view text) {
         std::memcpy(room(text.size()), text.data(), text.size());
         size_ += text.size();
@@ -47,7 +47,7 @@ public:
     }
     std::string_view view() const { return {data_.get(), size_}; }
 
-private:
+  private:
     char* room(size_t n) {
         if (size_ + n > capacity_) grow(size_ + n);
         return data_.get() + size_;
@@ -64,13 +64,14 @@ private:
 // Writes entries one by one into the program's body; `finish` puts the header
 // (with a definition of every gate used that qelib1.inc lacks) in front.
 class ProgramWriter {
-public:
+  public:
     // `expected_entries` sizes the body's first allocation.
     ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries = 0);
 
     // A gate of the gate set, once per name: the id for `gate`.
     std::uint32_t prepare(std::string_view name, const GateShape& shape);
-    void gate(std::uint32_t id, std::span<const Number> params, std::span<const std::int64_t> qubits);
+    void gate(std::uint32_t id, std::span<const Number> params,
+              std::span<const std::int64_t> qubits);
     void measure(std::span<const std::int64_t> qubits, std::span<const std::int64_t> cbits);
     void barrier(std::span<const std::int64_t> qubits);
     void delay(const Number& duration, std::span<const std::int64_t> qubits);
@@ -80,18 +81,22 @@ public:
     std::string header() const;
     std::string_view body() const { return body_.view(); }
 
-private:
+  private:
     void check_qubits(std::span<const std::int64_t> qubits, bool distinct, std::string_view what);
     void check_index(std::int64_t index, std::uint32_t size, std::string_view what) const;
     static void check_number(const Number& n, std::string_view what);
     [[gnu::always_inline]] void append_number(const Number& n) {
         switch (n.kind) {
-        case Number::Kind::integer: body_.append_integer(n.integer); return;
-        case Number::Kind::real: body_.append_real(n.real); return;
-        case Number::Kind::big_integer:
-            if (n.negative) body_.push('-');
-            body_.append(n.digits);
-            return;
+            case Number::Kind::integer:
+                body_.append_integer(n.integer);
+                return;
+            case Number::Kind::real:
+                body_.append_real(n.real);
+                return;
+            case Number::Kind::big_integer:
+                if (n.negative) body_.push('-');
+                body_.append(n.digits);
+                return;
         }
     }
     [[gnu::always_inline]] void append_qubit(std::int64_t q) {

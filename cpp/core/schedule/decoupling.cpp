@@ -62,9 +62,11 @@ bool train_for(double idle_time, double t1g, int length, Train& out) {
 }
 
 class Walker {
-public:
+  public:
     Walker(Problem& problem, const Options& options, Outcome& out)
-        : p_(problem), o_(options), out_(out),
+        : p_(problem),
+          o_(options),
+          out_(out),
           length_(options.sequence == Sequence::xy4 ? 4 : 2),
           idle_(problem.record_size, 0.0),
           current_(problem.record_size, dag::kNone),
@@ -82,7 +84,7 @@ public:
         return true;
     }
 
-private:
+  private:
     double layer_length(std::span<const dag::NodeId> nodes) const {
         LayerClass longest = LayerClass::none;
         for (dag::NodeId n : nodes) {
@@ -95,9 +97,12 @@ private:
 
     double rest_after(dag::NodeId node, double length) const {
         switch (p_.timing[node].rest) {
-            case RestClass::after_t1g: return length - o_.t1g;
-            case RestClass::after_t2g: return length - o_.t2g;
-            case RestClass::zero: break;
+            case RestClass::after_t1g:
+                return length - o_.t1g;
+            case RestClass::after_t2g:
+                return length - o_.t2g;
+            case RestClass::zero:
+                break;
         }
         return 0.0;
     }
@@ -154,8 +159,8 @@ private:
             fail(Status::too_large, node, position, idle);
             return false;
         }
-        open_window({node, pre, position, train.gap, train.half, train.n_dd, static_cast<std::uint32_t>(nodes),
-                     dag::kNone});
+        open_window({node, pre, position, train.gap, train.half, train.n_dd,
+                     static_cast<std::uint32_t>(nodes), dag::kNone});
         return true;
     }
 
@@ -175,12 +180,12 @@ private:
     const Options& o_;
     Outcome& out_;
     const int length_;
-    std::vector<double> lengths_;         // non-zero layer lengths so far, in layer order
-    std::vector<double> idle_;            // per record qubit, up to synced_
-    std::vector<dag::NodeId> current_;    // per record qubit: its last node
-    std::vector<std::size_t> synced_;     // per record qubit: lengths_ already added
-    std::vector<std::uint32_t> stamp_;    // per record qubit: last layer that handled it
-    InterruptPoll poll_;                  // ticks once per layer and once per node
+    std::vector<double> lengths_;       // non-zero layer lengths so far, in layer order
+    std::vector<double> idle_;          // per record qubit, up to synced_
+    std::vector<dag::NodeId> current_;  // per record qubit: its last node
+    std::vector<std::size_t> synced_;   // per record qubit: lengths_ already added
+    std::vector<std::uint32_t> stamp_;  // per record qubit: last layer that handled it
+    InterruptPoll poll_;                // ticks once per layer and once per node
 };
 
 }  // namespace
@@ -214,7 +219,8 @@ namespace {
 // the windows were made) and last -> node. A leading delay has no edge in.
 // Chain nodes have one predecessor, so each is ready as soon as it is reached.
 std::vector<dag::NodeId> changed_order(const dag::GateDag& dag, const std::vector<Window>& windows,
-                                       const std::vector<std::uint32_t>& window_of, std::size_t total) {
+                                       const std::vector<std::uint32_t>& window_of,
+                                       std::size_t total) {
     const std::size_t n = dag.node_capacity();
     std::vector<std::uint32_t> indegree(n, 0);
     for (dag::NodeId v = 0; v < n; ++v) indegree[v] = dag.in_degree(v);
@@ -249,7 +255,8 @@ std::vector<dag::NodeId> changed_order(const dag::GateDag& dag, const std::vecto
             poll.tick();
             const dag::NodeId u = order[i];
             if (u < n) {
-                for (dag::EdgeId e = dag.first_out(u); e != dag::kNone; e = dag.next_out(e)) reach(dag.target(e));
+                for (dag::EdgeId e = dag.first_out(u); e != dag::kNone; e = dag.next_out(e))
+                    reach(dag.target(e));
                 for (std::uint32_t k = offsets[u]; k < offsets[u + 1]; ++k) reach(heads[k]);
             } else {
                 const Window& w = windows[window_of[u - n]];

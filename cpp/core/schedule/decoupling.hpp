@@ -60,9 +60,9 @@ struct Problem {
     // The circuit's gate DAG; ids 0..n-1 are its nodes in node order. The
     // engine layers it as it is, then inserts into it.
     dag::GateDag dag;
-    std::vector<NodeTiming> timing;              // per node
-    std::vector<std::uint32_t> qubit_offsets;    // node i: qubit_ids[offsets[i] .. offsets[i+1])
-    std::vector<std::uint32_t> qubit_ids;        // record ids in the node's own order
+    std::vector<NodeTiming> timing;            // per node
+    std::vector<std::uint32_t> qubit_offsets;  // node i: qubit_ids[offsets[i] .. offsets[i+1])
+    std::vector<std::uint32_t> qubit_ids;      // record ids in the node's own order
     std::uint32_t record_size = 0;
 };
 

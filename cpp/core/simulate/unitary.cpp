@@ -93,9 +93,12 @@ void apply(const Operation& op, std::span<cplx> v) {
 
 void apply(const Operation& op, std::span<cplx> v) {
     switch (op.arity) {
-        case 1: return apply<1>(op, v);
-        case 2: return apply<2>(op, v);
-        default: return apply<3>(op, v);
+        case 1:
+            return apply<1>(op, v);
+        case 2:
+            return apply<2>(op, v);
+        default:
+            return apply<3>(op, v);
     }
 }
 

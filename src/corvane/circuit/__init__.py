@@ -26,8 +26,15 @@ _EXPORTS = {
     "equivalent": "corvane.circuit.equivalence",
 }
 
-__all__ = ["QuantumCircuit", "GateCompressor", "DynamicalDecoupling", "qc2dag", "dag2qc",
-           "unitary", "equivalent"]
+__all__ = [
+    "QuantumCircuit",
+    "GateCompressor",
+    "DynamicalDecoupling",
+    "qc2dag",
+    "dag2qc",
+    "unitary",
+    "equivalent",
+]
 
 if TYPE_CHECKING:
     from corvane.circuit.dag import dag2qc, qc2dag

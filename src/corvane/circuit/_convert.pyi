@@ -1,4 +1,5 @@
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 def convert_gate_info_to_dag_info(
     nqubits: int, qubits: Sequence[Any], gates: Sequence[Sequence[Any]], show_qubits: bool = True

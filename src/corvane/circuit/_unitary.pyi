@@ -1,5 +1,6 @@
 """The unitary matrix of a circuit, from the core's gate matrices."""
-from typing import Sequence
+
+from collections.abc import Sequence
 
 import numpy as np
 

@@ -21,7 +21,10 @@ from pathlib import Path
 from corvane.circuit import __version__
 from corvane.circuit.pipeline import PassManager, _end_pool, _start_worker
 from corvane.circuit.quantumcircuit import QuantumCircuit
-from corvane.circuit.quantumcircuit_helpers import two_qubit_gates_available, two_qubit_parameter_gates_available
+from corvane.circuit.quantumcircuit_helpers import (
+    two_qubit_gates_available,
+    two_qubit_parameter_gates_available,
+)
 from corvane.circuit.stratum import TranspilerPass
 
 STDIN = "-"
@@ -29,7 +32,9 @@ _STDIN_NAME = "<stdin>"
 
 # Decimal exponent of each unit; "us" also as "µs".
 _UNITS = {"s": 0, "ms": -3, "us": -6, "µs": -6, "ns": -9}
-_DURATION = re.compile(r"(?P<digits>\d+(?:\.\d*)?|\.\d+)(?:[eE](?P<exponent>[+-]?\d+))?\s*(?P<unit>[a-zµ]+)")
+_DURATION = re.compile(
+    r"(?P<digits>\d+(?:\.\d*)?|\.\d+)(?:[eE](?P<exponent>[+-]?\d+))?\s*(?P<unit>[a-zµ]+)"
+)
 # The reader's errors begin with the line they are about: "line 12: unknown gate 'foo'".
 _LINE_ERROR = re.compile(r"line (\d+)[:,]\s*(.*)", re.S)
 
@@ -45,7 +50,8 @@ def parse_duration(text):
     match = _DURATION.fullmatch(text.strip())
     if not match:
         raise argparse.ArgumentTypeError(
-            f"{text!r} is not a duration: give a positive number and a unit, such as 20ns")
+            f"{text!r} is not a duration: give a positive number and a unit, such as 20ns"
+        )
     unit = match["unit"]
     if unit not in _UNITS:
         raise argparse.ArgumentTypeError(f"{text!r}: unknown unit {unit!r} (use s, ms, us or ns)")
@@ -67,6 +73,7 @@ def _positive_int(text):
 
 
 # ---- inputs and outputs --------------------------------------------------------------------
+
 
 class _Refused(Exception):
     """A command line that makes no sense; nothing has been done yet."""
@@ -123,7 +130,9 @@ def write_atomically(path, write):
     when ``write`` fails the temporary file is removed and ``path`` is untouched.
     """
     path = Path(path)
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=path.suffix)
+    handle, temporary = tempfile.mkstemp(
+        dir=path.parent, prefix=f".{path.name}.", suffix=path.suffix
+    )
     os.close(handle)
     try:
         # mkstemp makes the file private; the result gets the mode of any new file.
@@ -160,6 +169,7 @@ def _check_outputs(outputs, inputs):
 
 # ---- transpile -----------------------------------------------------------------------------
 
+
 class _Timed(TranspilerPass):
     """Runs a pipeline and notes its time on the result as ``seconds`` (read by the table)."""
 
@@ -174,8 +184,11 @@ class _Timed(TranspilerPass):
 
 
 def _two_qubit_count(qc):
-    return sum(1 for entry in qc.gates
-               if entry[0] in two_qubit_gates_available or entry[0] in two_qubit_parameter_gates_available)
+    return sum(
+        1
+        for entry in qc.gates
+        if entry[0] in two_qubit_gates_available or entry[0] in two_qubit_parameter_gates_available
+    )
 
 
 def _steps(args):
@@ -184,8 +197,11 @@ def _steps(args):
 
     steps = [GateCompressor()] if args.compress else []
     if args.dd:
-        options = {"sequence": args.dd, "align_right": args.align == "right",
-                   "insert_before_barrier": args.before_barrier}
+        options = {
+            "sequence": args.dd,
+            "align_right": args.align == "right",
+            "insert_before_barrier": args.before_barrier,
+        }
         steps.append((DynamicalDecoupling(args.t1g, args.t2g), options))
     return steps
 
@@ -196,7 +212,9 @@ def _executor(args):
         try:
             import distributed
         except ImportError:
-            raise _Refused("--scheduler needs Dask: pip install 'corvane-circuit[cluster]'") from None
+            raise _Refused(
+                "--scheduler needs Dask: pip install 'corvane-circuit[cluster]'"
+            ) from None
         try:
             client = distributed.Client(args.scheduler)
         except (OSError, TimeoutError) as err:
@@ -213,11 +231,18 @@ def _executor(args):
 
 def _table(rows):
     header = ("file", "gates", "after", "2q gates", "after", "time")
-    lines = [header] + [(name, str(a), str(b), str(c), str(d), f"{seconds * 1e3:.1f} ms")
-                        for name, a, b, c, d, seconds in rows]
+    lines = [header] + [
+        (name, str(a), str(b), str(c), str(d), f"{seconds * 1e3:.1f} ms")
+        for name, a, b, c, d, seconds in rows
+    ]
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-    return "\n".join("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
-                               for i, (cell, w) in enumerate(zip(line, widths))) for line in lines)
+    return "\n".join(
+        "  ".join(
+            cell.ljust(w) if i == 0 else cell.rjust(w)
+            for i, (cell, w) in enumerate(zip(line, widths))
+        )
+        for line in lines
+    )
 
 
 def transpile(args):
@@ -272,14 +297,23 @@ def transpile(args):
         except (OSError, ValueError) as err:
             failures.append(f"{_display(file)}: {err}")
             continue
-        rows.append((_display(file), len(before), len(after), _two_qubit_count(before),
-                     _two_qubit_count(after), after.seconds))
+        rows.append(
+            (
+                _display(file),
+                len(before),
+                len(after),
+                _two_qubit_count(before),
+                _two_qubit_count(after),
+                after.seconds,
+            )
+        )
     if rows:
         print(_table(rows), file=table_stream)
     return failures
 
 
 # ---- info and draw -------------------------------------------------------------------------
+
 
 def info(args):
     failures = []
@@ -290,8 +324,10 @@ def info(args):
             failures.append(str(err))
             continue
         gates = ", ".join(f"{name} {count}" for name, count in qc.count_ops().items()) or "none"
-        print(f"{_display(file)}: {qc.nqubits} qubits, {qc.ncbits} classical bits, "
-              f"{len(qc)} operations, depth {qc.depth()}\n  {gates}")
+        print(
+            f"{_display(file)}: {qc.nqubits} qubits, {qc.ncbits} classical bits, "
+            f"{len(qc)} operations, depth {qc.depth()}\n  {gates}"
+        )
     return failures
 
 
@@ -303,8 +339,14 @@ def draw(args):
     files = _expand_inputs([args.input])
     if len(files) != 1:
         raise _Refused(f"{args.input}: draw takes one file")
-    _check_outputs([(option, path) for option, path in (("--dag", args.dag), ("--timeline", args.timeline))
-                    if path], files)
+    _check_outputs(
+        [
+            (option, path)
+            for option, path in (("--dag", args.dag), ("--timeline", args.timeline))
+            if path
+        ],
+        files,
+    )
     try:
         qc = _read(files[0])
     except _FileError as err:
@@ -323,8 +365,14 @@ def draw(args):
     if args.dag:
         jobs.append((args.dag, lambda path: draw_dag(qc2dag(qc), path)))
     if args.timeline:
-        jobs.append((args.timeline, lambda path: draw_timeline(qc, args.t1g, args.t2g, path,
-                                                               title=Path(_display(files[0])).name)))
+        jobs.append(
+            (
+                args.timeline,
+                lambda path: draw_timeline(
+                    qc, args.t1g, args.t2g, path, title=Path(_display(files[0])).name
+                ),
+            )
+        )
     for target, job in jobs:
         try:
             write_atomically(target, job)
@@ -337,43 +385,93 @@ def draw(args):
 
 # ---- command line --------------------------------------------------------------------------
 
+
 def _parser():
     parser = argparse.ArgumentParser(
-        prog="corvane-circuit",
-        description="Transpile, describe and draw OpenQASM 2 programs.")
+        prog="corvane-circuit", description="Transpile, describe and draw OpenQASM 2 programs."
+    )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     durations = argparse.ArgumentParser(add_help=False)
-    durations.add_argument("--t1g", type=parse_duration, default=parse_duration("20ns"), metavar="DURATION",
-                           help="duration of a one-qubit gate, with its unit: s, ms, us or ns (default 20ns)")
-    durations.add_argument("--t2g", type=parse_duration, default=parse_duration("50ns"), metavar="DURATION",
-                           help="duration of a two-qubit gate (default 50ns)")
+    durations.add_argument(
+        "--t1g",
+        type=parse_duration,
+        default=parse_duration("20ns"),
+        metavar="DURATION",
+        help="duration of a one-qubit gate, with its unit: s, ms, us or ns (default 20ns)",
+    )
+    durations.add_argument(
+        "--t2g",
+        type=parse_duration,
+        default=parse_duration("50ns"),
+        metavar="DURATION",
+        help="duration of a two-qubit gate (default 50ns)",
+    )
 
     t = commands.add_parser(
-        "transpile", parents=[durations], help="compress and/or decouple programs",
+        "transpile",
+        parents=[durations],
+        help="compress and/or decouple programs",
         description="Compress and/or decouple OpenQASM 2 programs; write each result under the "
-                    "same name in OUTDIR (to standard output for '-') and print a table.")
-    t.add_argument("inputs", nargs="+", metavar="INPUT", help="an OpenQASM 2 file, a folder of .qasm files or -")
-    t.add_argument("-o", "--output", metavar="OUTDIR", help="folder for the results (made if missing)")
+        "same name in OUTDIR (to standard output for '-') and print a table.",
+    )
+    t.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
+        help="an OpenQASM 2 file, a folder of .qasm files or -",
+    )
+    t.add_argument(
+        "-o", "--output", metavar="OUTDIR", help="folder for the results (made if missing)"
+    )
     t.add_argument("--compress", action="store_true", help="run GateCompressor")
-    t.add_argument("--dd", choices=["XY4", "CPMG"], help="run DynamicalDecoupling with this sequence")
-    t.add_argument("--align", choices=["left", "right"], default="right",
-                   help="lay the circuit out as late (right, default) or as early (left) as possible")
-    t.add_argument("--before-barrier", action="store_true", help="allow pulses right before a barrier")
-    t.add_argument("--jobs", type=_positive_int, metavar="N", help="run on N processes (default: by batch size)")
-    t.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
+    t.add_argument(
+        "--dd", choices=["XY4", "CPMG"], help="run DynamicalDecoupling with this sequence"
+    )
+    t.add_argument(
+        "--align",
+        choices=["left", "right"],
+        default="right",
+        help="lay the circuit out as late (right, default) or as early (left) as possible",
+    )
+    t.add_argument(
+        "--before-barrier", action="store_true", help="allow pulses right before a barrier"
+    )
+    t.add_argument(
+        "--jobs",
+        type=_positive_int,
+        metavar="N",
+        help="run on N processes (default: by batch size)",
+    )
+    t.add_argument(
+        "--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler"
+    )
     t.set_defaults(handler=transpile)
 
-    i = commands.add_parser("info", help="qubits, gates by name and depth of programs",
-                            description="Print qubits, gates by name and depth of each program.")
-    i.add_argument("inputs", nargs="+", metavar="INPUT", help="an OpenQASM 2 file, a folder of .qasm files or -")
+    i = commands.add_parser(
+        "info",
+        help="qubits, gates by name and depth of programs",
+        description="Print qubits, gates by name and depth of each program.",
+    )
+    i.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
+        help="an OpenQASM 2 file, a folder of .qasm files or -",
+    )
     i.set_defaults(handler=info)
 
-    d = commands.add_parser("draw", parents=[durations], help="draw a program's gate DAG and timeline",
-                            description="Write pictures of one program: its gate DAG and its timeline.")
+    d = commands.add_parser(
+        "draw",
+        parents=[durations],
+        help="draw a program's gate DAG and timeline",
+        description="Write pictures of one program: its gate DAG and its timeline.",
+    )
     d.add_argument("input", metavar="INPUT", help="an OpenQASM 2 file or -")
     d.add_argument("--dag", metavar="FILE", help="write the gate DAG here (PNG)")
-    d.add_argument("--timeline", metavar="FILE", help="write the timeline here (PNG, SVG, PDF, ...)")
+    d.add_argument(
+        "--timeline", metavar="FILE", help="write the timeline here (PNG, SVG, PDF, ...)"
+    )
     d.set_defaults(handler=draw)
     return parser
 

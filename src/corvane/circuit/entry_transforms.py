@@ -9,7 +9,8 @@ from corvane.circuit.quantumcircuit import entry_shape, operation_qubits
 
 # Gates of our set that are their own inverse.
 _SELF_INVERSE = frozenset(
-    ("id", "x", "y", "z", "h", "swap", "cx", "cnot", "cy", "cz", "ccz", "ccx", "cswap"))
+    ("id", "x", "y", "z", "h", "swap", "cx", "cnot", "cy", "cz", "ccz", "ccx", "cswap")
+)
 # Fixed gates whose inverse is another fixed gate of the set.
 _ADJOINT_PAIRS = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t", "sx": "sxdg", "sxdg": "sx"}
 # Rotations whose inverse negates their one angle.

@@ -55,7 +55,8 @@ def unitary(qc):
     if qc.nqubits > MAX_QUBITS:
         raise ValueError(
             f"unitary() takes circuits of at most {MAX_QUBITS} qubits "
-            f"(a {qc.nqubits}-qubit unitary has {4 ** qc.nqubits} entries)")
+            f"(a {qc.nqubits}-qubit unitary has {4**qc.nqubits} entries)"
+        )
     return circuit_unitary(qc.nqubits, _operations(qc))
 
 

@@ -19,12 +19,36 @@ __all__ = ["to_qiskit", "from_qiskit"]
 
 # Our gate name -> the name of its Qiskit gate class in qiskit.circuit.library.
 _QISKIT_GATES = {
-    "id": "IGate", "x": "XGate", "y": "YGate", "z": "ZGate", "h": "HGate", "s": "SGate",
-    "sdg": "SdgGate", "t": "TGate", "tdg": "TdgGate", "sx": "SXGate", "sxdg": "SXdgGate",
-    "swap": "SwapGate", "iswap": "iSwapGate", "cx": "CXGate", "cnot": "CXGate", "cy": "CYGate",
-    "cz": "CZGate", "ccz": "CCZGate", "ccx": "CCXGate", "cswap": "CSwapGate",
-    "rx": "RXGate", "ry": "RYGate", "rz": "RZGate", "p": "PhaseGate", "u": "UGate", "r": "RGate",
-    "rxx": "RXXGate", "ryy": "RYYGate", "rzz": "RZZGate", "cp": "CPhaseGate",
+    "id": "IGate",
+    "x": "XGate",
+    "y": "YGate",
+    "z": "ZGate",
+    "h": "HGate",
+    "s": "SGate",
+    "sdg": "SdgGate",
+    "t": "TGate",
+    "tdg": "TdgGate",
+    "sx": "SXGate",
+    "sxdg": "SXdgGate",
+    "swap": "SwapGate",
+    "iswap": "iSwapGate",
+    "cx": "CXGate",
+    "cnot": "CXGate",
+    "cy": "CYGate",
+    "cz": "CZGate",
+    "ccz": "CCZGate",
+    "ccx": "CCXGate",
+    "cswap": "CSwapGate",
+    "rx": "RXGate",
+    "ry": "RYGate",
+    "rz": "RZGate",
+    "p": "PhaseGate",
+    "u": "UGate",
+    "r": "RGate",
+    "rxx": "RXXGate",
+    "ryy": "RYYGate",
+    "rzz": "RZZGate",
+    "cp": "CPhaseGate",
 }
 # Qiskit instruction names that are our gate names ("cnot" is Qiskit's "cx").
 _SHARED_NAMES = frozenset(_QISKIT_GATES) - {"cnot"}
@@ -37,7 +61,8 @@ def _require_qiskit(function):
         import qiskit
     except ImportError:
         raise ImportError(
-            f"{function}() needs Qiskit: pip install 'corvane-circuit[qiskit]'") from None
+            f"{function}() needs Qiskit: pip install 'corvane-circuit[qiskit]'"
+        ) from None
     return qiskit
 
 
@@ -96,7 +121,8 @@ def _parameters(operation, index):
     except TypeError:
         raise ValueError(
             f"instruction {index} ({operation.name!r}) has unbound parameters "
-            f"{operation.params}; bind them first (assign_parameters)") from None
+            f"{operation.params}; bind them first (assign_parameters)"
+        ) from None
 
 
 def from_qiskit(circuit, dt=None):
@@ -128,8 +154,10 @@ def from_qiskit(circuit, dt=None):
         name = operation.name
         qubits = [circuit.find_bit(q).index for q in instruction.qubits]
         if getattr(operation, "condition", None) is not None:
-            raise ValueError(f"instruction {index} ({name!r}) is classically conditioned, "
-                             "which corvane.circuit cannot express")
+            raise ValueError(
+                f"instruction {index} ({name!r}) is classically conditioned, "
+                "which corvane.circuit cannot express"
+            )
         if name == "measure":
             out.measure(qubits, [circuit.find_bit(c).index for c in instruction.clbits])
         elif name == "barrier":
@@ -143,5 +171,6 @@ def from_qiskit(circuit, dt=None):
         else:
             raise ValueError(
                 f"instruction {index} ({name!r}) has no counterpart in corvane.circuit; "
-                "decompose it first, e.g. qiskit.transpile(circuit, basis_gates=['u', 'cx'])")
+                "decompose it first, e.g. qiskit.transpile(circuit, basis_gates=['u', 'cx'])"
+            )
     return out

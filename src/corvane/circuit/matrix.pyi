@@ -1,5 +1,7 @@
 """The matrices corresponding to single-qubit, two-qubit and three-qubit gates."""
-from typing import Any, Callable
+
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray

@@ -67,6 +67,7 @@ _PROTOCOL = pickle.HIGHEST_PROTOCOL
 if sys.version_info >= (3, 11):
     _ExceptionGroup = ExceptionGroup
 else:  # pragma: no cover - Python 3.10
+
     class _ExceptionGroup(Exception):
         def __init__(self, message, exceptions):
             super().__init__(message, tuple(exceptions))
@@ -107,6 +108,7 @@ class _RemoteTraceback(Exception):
 
 # ---- steps -----------------------------------------------------------------------------
 
+
 def _pass_name(position, pass_):
     return f"step {position} ({type(pass_).__name__})"
 
@@ -116,18 +118,26 @@ def _check_step(position, step):
     if isinstance(step, TranspilerPass):
         return step, {}
     if isinstance(step, type) and issubclass(step, TranspilerPass):
-        raise TypeError(f"step {position} is the class {step.__name__}; pass an instance, "
-                        f"such as {step.__name__}(...)")
+        raise TypeError(
+            f"step {position} is the class {step.__name__}; pass an instance, "
+            f"such as {step.__name__}(...)"
+        )
     if not (isinstance(step, (tuple, list)) and len(step) == 2):
-        raise TypeError(f"step {position} must be a TranspilerPass instance or a pair "
-                        f"(pass, {{run options}}), got {type(step).__name__}")
+        raise TypeError(
+            f"step {position} must be a TranspilerPass instance or a pair "
+            f"(pass, {{run options}}), got {type(step).__name__}"
+        )
     pass_, options = step
     if not isinstance(pass_, TranspilerPass):
-        raise TypeError(f"step {position}: the first item of a pair must be a TranspilerPass "
-                        f"instance, got {type(pass_).__name__}")
+        raise TypeError(
+            f"step {position}: the first item of a pair must be a TranspilerPass "
+            f"instance, got {type(pass_).__name__}"
+        )
     if not isinstance(options, Mapping):
-        raise TypeError(f"{_pass_name(position, pass_)}: run options must be a mapping of "
-                        f"keyword to value, got {type(options).__name__}")
+        raise TypeError(
+            f"{_pass_name(position, pass_)}: run options must be a mapping of "
+            f"keyword to value, got {type(options).__name__}"
+        )
     options = dict(options)
     if not all(isinstance(key, str) for key in options):
         raise TypeError(f"{_pass_name(position, pass_)}: run option names must be strings")
@@ -144,12 +154,16 @@ def _check_options(position, pass_, options):
     parameters = list(signature.parameters.values())
     if any(p.kind is p.VAR_KEYWORD for p in parameters):
         return
-    accepted = [p.name for p in parameters[1:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+    accepted = [
+        p.name for p in parameters[1:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)
+    ]
     unknown = [name for name in options if name not in accepted]
     if unknown:
-        raise TypeError(f"{_pass_name(position, pass_)}: unknown run option(s) "
-                        f"{', '.join(map(repr, unknown))}; its run takes "
-                        f"{', '.join(accepted) if accepted else 'no options'}")
+        raise TypeError(
+            f"{_pass_name(position, pass_)}: unknown run option(s) "
+            f"{', '.join(map(repr, unknown))}; its run takes "
+            f"{', '.join(accepted) if accepted else 'no options'}"
+        )
     try:
         signature.bind(None, **options)
     except TypeError as err:
@@ -163,12 +177,14 @@ def _apply(steps, qc):
     for position, (pass_, options) in enumerate(steps):
         qc = pass_.run(qc, **options)
         if not isinstance(qc, QuantumCircuit):
-            raise TypeError(f"{_pass_name(position, pass_)} returned {type(qc).__name__}, "
-                            f"not a QuantumCircuit")
+            raise TypeError(
+                f"{_pass_name(position, pass_)} returned {type(qc).__name__}, not a QuantumCircuit"
+            )
     return qc
 
 
 # ---- batches ---------------------------------------------------------------------------
+
 
 @contextlib.contextmanager
 def _collector_paused():
@@ -210,8 +226,10 @@ def _run_chunk(steps_blob, circuit_blobs):
         except Exception as err:
             value, remote = outcome
             what = "error" if remote else "result"
-            substitute = RuntimeError(f"the circuit's {what} could not be sent back: "
-                                      f"{type(err).__name__}: {err} ({type(value).__name__}: {value})")
+            substitute = RuntimeError(
+                f"the circuit's {what} could not be sent back: "
+                f"{type(err).__name__}: {err} ({type(value).__name__}: {value})"
+            )
             outcomes.append(pickle.dumps((substitute, remote or ""), _PROTOCOL))
     return outcomes
 
@@ -344,29 +362,41 @@ class PassManager:
         """
         if isinstance(circuits, QuantumCircuit):
             if executor is not None or progress or errors != "raise":
-                raise TypeError("executor, progress and errors apply to a batch; "
-                                "pass a list of circuits")
+                raise TypeError(
+                    "executor, progress and errors apply to a batch; pass a list of circuits"
+                )
             return _apply(self._steps, circuits)
         if errors not in ("raise", "return"):
             raise ValueError(f"errors must be 'raise' or 'return', got {errors!r}")
         if executor is not None and not isinstance(executor, cf.Executor):
-            raise TypeError(f"executor must be a concurrent.futures.Executor, got {type(executor).__name__}")
+            raise TypeError(
+                f"executor must be a concurrent.futures.Executor, got {type(executor).__name__}"
+            )
         try:
             circuits = list(circuits)
         except TypeError:
-            raise TypeError(f"run takes a QuantumCircuit or an iterable of them, "
-                            f"got {type(circuits).__name__}") from None
+            raise TypeError(
+                f"run takes a QuantumCircuit or an iterable of them, got {type(circuits).__name__}"
+            ) from None
         for index, qc in enumerate(circuits):
             if not isinstance(qc, QuantumCircuit):
-                raise TypeError(f"item {index} of the batch is {type(qc).__name__}, not a QuantumCircuit")
+                raise TypeError(
+                    f"item {index} of the batch is {type(qc).__name__}, not a QuantumCircuit"
+                )
 
         results = self._run_batch(circuits, executor, progress)
         failed = [index for index, value in enumerate(results) if isinstance(value, BaseException)]
         if failed and errors == "raise":
-            shown = ", ".join(f"{i} ({type(results[i]).__name__}: {results[i]})" for i in failed[:3])
+            shown = ", ".join(
+                f"{i} ({type(results[i]).__name__}: {results[i]})" for i in failed[:3]
+            )
             more = f" and {len(failed) - 3} more" if len(failed) > 3 else ""
-            raise BatchError(f"{len(failed)} of {len(results)} circuits failed: {shown}{more}",
-                             [results[i] for i in failed], failed, results)
+            raise BatchError(
+                f"{len(failed)} of {len(results)} circuits failed: {shown}{more}",
+                [results[i] for i in failed],
+                failed,
+                results,
+            )
         return results
 
     def _steps_blob(self):
@@ -378,8 +408,10 @@ class PassManager:
                 try:
                     pickle.dumps(pass_, _PROTOCOL)
                 except Exception as err:
-                    raise TypeError(f"{_pass_name(position, pass_)} cannot be copied for a batch: "
-                                    f"{type(err).__name__}: {err}") from err
+                    raise TypeError(
+                        f"{_pass_name(position, pass_)} cannot be copied for a batch: "
+                        f"{type(err).__name__}: {err}"
+                    ) from err
             raise
 
     def _run_batch(self, circuits, executor, progress):

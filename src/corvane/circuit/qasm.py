@@ -42,8 +42,13 @@ __all__ = ["dumps", "loads"]
 
 
 # The gate set, as the builders test it (a name added to a category is seen).
-_CATEGORIES = (one_qubit_gates_available, two_qubit_gates_available, three_qubit_gates_available,
-               one_qubit_parameter_gates_available, two_qubit_parameter_gates_available)
+_CATEGORIES = (
+    one_qubit_gates_available,
+    two_qubit_gates_available,
+    three_qubit_gates_available,
+    one_qubit_parameter_gates_available,
+    two_qubit_parameter_gates_available,
+)
 
 
 def dumps(qc):
@@ -61,7 +66,9 @@ def loads(text, circuit_class=None):
         nqubits, ncbits, gates = _qasm.read(text, _CATEGORIES)
     except UnicodeEncodeError as err:  # a lone surrogate: no program text can hold it
         line = text.count("\n", 0, err.start) + 1
-        raise ValueError(f"line {line}: character {text[err.start]!r} cannot be read as UTF-8") from None
+        raise ValueError(
+            f"line {line}: character {text[err.start]!r} cannot be read as UTF-8"
+        ) from None
     qc = circuit_class(nqubits, ncbits)
     qc.gates = gates
     return qc

@@ -97,7 +97,9 @@ class QuantumCircuit:
         try:
             index = operator.index(c)
         except TypeError:
-            raise TypeError(f"classical bit index must be an integer, got {type(c).__name__}") from None
+            raise TypeError(
+                f"classical bit index must be an integer, got {type(c).__name__}"
+            ) from None
         if isinstance(c, bool) or not 0 <= index < self.ncbits:
             raise ValueError(f"classical bit index {c!r} out of range for {self.ncbits} bits")
         return index
@@ -154,9 +156,13 @@ class QuantumCircuit:
     def measure(self, qubits, cbits):
         """Measure ``qubits`` into ``cbits`` (an index or a list of indices each)."""
         qubit_list = self._qubit_list(qubits)
-        cbit_list = [self._cbit(c) for c in (cbits if isinstance(cbits, (list, tuple, range)) else [cbits])]
+        cbit_list = [
+            self._cbit(c) for c in (cbits if isinstance(cbits, (list, tuple, range)) else [cbits])
+        ]
         if len(qubit_list) != len(cbit_list):
-            raise ValueError(f"measure needs one classical bit per qubit, got {len(qubit_list)} and {len(cbit_list)}")
+            raise ValueError(
+                f"measure needs one classical bit per qubit, got {len(qubit_list)} and {len(cbit_list)}"
+            )
         self.gates.append(("measure", qubit_list, cbit_list))
         return self
 
@@ -170,7 +176,9 @@ class QuantumCircuit:
         """Let ``qubits`` (all qubits when omitted) wait for ``duration`` seconds."""
         duration = _real(duration, "delay duration")
         if not duration >= 0:
-            raise ValueError(f"delay duration must be a finite non-negative number, got {duration!r}")
+            raise ValueError(
+                f"delay duration must be a finite non-negative number, got {duration!r}"
+            )
         qubit_list = list(range(self.nqubits)) if qubits is None else self._qubit_list(qubits)
         self.gates.append(("delay", duration, tuple(qubit_list)))
         return self
@@ -183,7 +191,9 @@ class QuantumCircuit:
     # ---- conveniences ----------------------------------------------------------
 
     def __repr__(self):
-        return f"QuantumCircuit(nqubits={self.nqubits}, ncbits={self.ncbits}, gates={len(self.gates)})"
+        return (
+            f"QuantumCircuit(nqubits={self.nqubits}, ncbits={self.ncbits}, gates={len(self.gates)})"
+        )
 
     def __len__(self):
         return len(self.gates)
@@ -192,7 +202,11 @@ class QuantumCircuit:
         if not isinstance(other, QuantumCircuit):
             return NotImplemented
         return (self.nqubits, self.ncbits, list(self.qubits), list(self.gates)) == (
-            other.nqubits, other.ncbits, list(other.qubits), list(other.gates))
+            other.nqubits,
+            other.ncbits,
+            list(other.qubits),
+            list(other.gates),
+        )
 
     __hash__ = None  # type: ignore[assignment]  # circuits are mutable
 
@@ -277,17 +291,20 @@ class QuantumCircuit:
         if qubits is None:
             if other.nqubits > self.nqubits:
                 raise ValueError(
-                    f"cannot compose a {other.nqubits}-qubit circuit onto {self.nqubits} qubits")
+                    f"cannot compose a {other.nqubits}-qubit circuit onto {self.nqubits} qubits"
+                )
             qubit_map = list(range(other.nqubits))
         else:
             qubit_map = self._distinct_qubits(qubits)
             if len(qubit_map) != other.nqubits:
                 raise ValueError(
                     f"compose() needs one qubit for each of the {other.nqubits} qubits of the "
-                    f"other circuit, got {len(qubit_map)}")
+                    f"other circuit, got {len(qubit_map)}"
+                )
         if other.ncbits > self.ncbits:
             raise ValueError(
-                f"cannot compose a circuit of {other.ncbits} classical bits onto {self.ncbits}")
+                f"cannot compose a circuit of {other.ncbits} classical bits onto {self.ncbits}"
+            )
         new = self.copy()
         cbit_map = range(other.ncbits)
         new.gates.extend(remap_entry(entry, qubit_map, cbit_map) for entry in other.gates)
@@ -341,7 +358,7 @@ def operation_qubits(entry):
     if shape is not None and shape.qubits_item is not None:
         return list(entry[shape.qubits_item])
     if shape is not None and shape.parameters:
-        return list(entry[-shape.trailing_qubits:])
+        return list(entry[-shape.trailing_qubits :])
     return list(entry[1:])
 
 

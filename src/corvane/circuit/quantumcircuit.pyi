@@ -1,16 +1,30 @@
 """The circuit model: a list of gate entries on numbered qubits and classical bits."""
-from typing import Any, Iterable, Sequence
 
-from typing import TypeVar
+from collections.abc import Sequence
+from typing import Any, TypeVar
 
 from corvane.circuit.quantumcircuit_helpers import (
     ENTRY_SHAPES as ENTRY_SHAPES,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     EntryShape,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     functional_gates_available as functional_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_gates_available as one_qubit_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_parameter_gates_available as one_qubit_parameter_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     three_qubit_gates_available as three_qubit_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     two_qubit_gates_available as two_qubit_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     two_qubit_parameter_gates_available as two_qubit_parameter_gates_available,
 )
 
@@ -76,4 +90,12 @@ class QuantumCircuit:
     def rzz(self: _C, theta: float, q0: int, q1: int) -> _C: ...
     def cp(self: _C, theta: float, q0: int, q1: int) -> _C: ...
 
-__all__ = ['QuantumCircuit', 'one_qubit_gates_available', 'two_qubit_gates_available', 'three_qubit_gates_available', 'one_qubit_parameter_gates_available', 'two_qubit_parameter_gates_available', 'functional_gates_available']
+__all__ = [
+    "QuantumCircuit",
+    "one_qubit_gates_available",
+    "two_qubit_gates_available",
+    "three_qubit_gates_available",
+    "one_qubit_parameter_gates_available",
+    "two_qubit_parameter_gates_available",
+    "functional_gates_available",
+]

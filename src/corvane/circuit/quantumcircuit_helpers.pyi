@@ -1,4 +1,5 @@
 """Gate categories of the circuit model and the circuit-to-DAG builder."""
+
 from typing import NamedTuple
 
 from corvane.circuit._convert import convert_gate_info_to_dag_info as convert_gate_info_to_dag_info
@@ -22,4 +23,14 @@ class EntryShape(NamedTuple):
 
 ENTRY_SHAPES: dict[str, EntryShape]
 
-__all__ = ['one_qubit_gates_available', 'two_qubit_gates_available', 'three_qubit_gates_available', 'one_qubit_parameter_gates_available', 'two_qubit_parameter_gates_available', 'functional_gates_available', 'convert_gate_info_to_dag_info', 'EntryShape', 'ENTRY_SHAPES']
+__all__ = [
+    "one_qubit_gates_available",
+    "two_qubit_gates_available",
+    "three_qubit_gates_available",
+    "one_qubit_parameter_gates_available",
+    "two_qubit_parameter_gates_available",
+    "functional_gates_available",
+    "convert_gate_info_to_dag_info",
+    "EntryShape",
+    "ENTRY_SHAPES",
+]

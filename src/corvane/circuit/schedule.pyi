@@ -1,14 +1,23 @@
 """Dynamical decoupling: fills the idle windows of a circuit's qubits with XY4 or CPMG pulse trains separated by delays."""
-import copy as copy
-from typing import Any, Iterable, Literal as Literal
 
-import networkx as nx
-from corvane.circuit.dag import dag2qc as dag2qc, qc2dag as qc2dag
+import copy as copy
+from collections.abc import Iterable
+from typing import Any
+from typing import Literal as Literal
+
+from corvane.circuit.dag import dag2qc as dag2qc
+from corvane.circuit.dag import qc2dag as qc2dag
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_gates_available as one_qubit_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_parameter_gates_available as one_qubit_parameter_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     two_qubit_gates_available as two_qubit_gates_available,
+)
+from corvane.circuit.quantumcircuit_helpers import (
     two_qubit_parameter_gates_available as two_qubit_parameter_gates_available,
 )
 from corvane.circuit.stratum import TranspilerPass as TranspilerPass

@@ -68,22 +68,46 @@ def draw_timeline(qc, t1g, t2g, output="timeline.png", title=None):
     rows = sorted({q for _, _, qubits in times for q in qubits} | set(qc.qubits))
     row_of = {q: i for i, q in enumerate(rows)}
     end = max((s + d for s, d, _ in times), default=0.0) or 1e-9
-    fig = Figure(figsize=(max(8.0, min(24.0, 2.0 + len(times) * 0.15)), 1.0 + 0.6 * max(len(rows), 1)),
-                 dpi=150)
+    fig = Figure(
+        figsize=(max(8.0, min(24.0, 2.0 + len(times) * 0.15)), 1.0 + 0.6 * max(len(rows), 1)),
+        dpi=150,
+    )
     ax = fig.add_subplot()
     ns = 1e9
     for entry, (start, duration, qubits) in zip(qc.gates, times):
         name = entry[0]
         ys = [row_of[q] for q in qubits]
         if name == "barrier":
-            ax.vlines(start * ns, min(ys) - 0.4, max(ys) + 0.4, colors="black", linestyles="dashed", linewidth=1)
+            ax.vlines(
+                start * ns,
+                min(ys) - 0.4,
+                max(ys) + 0.4,
+                colors="black",
+                linestyles="dashed",
+                linewidth=1,
+            )
             continue
         if duration == 0:
-            ax.plot([start * ns] * len(ys), ys, marker="D", color="black", linestyle="none", markersize=5)
+            ax.plot(
+                [start * ns] * len(ys),
+                ys,
+                marker="D",
+                color="black",
+                linestyle="none",
+                markersize=5,
+            )
             continue
         colour = _COLOURS.get(name, _TWO_QUBIT_COLOUR if len(ys) == 2 else _GATE_COLOUR)
         for y in ys:
-            ax.barh(y, duration * ns, left=start * ns, height=0.6, color=colour, edgecolor="black", linewidth=0.4)
+            ax.barh(
+                y,
+                duration * ns,
+                left=start * ns,
+                height=0.6,
+                color=colour,
+                edgecolor="black",
+                linewidth=0.4,
+            )
             if name != "delay" and duration * ns >= end * ns / 60:
                 ax.text((start + duration / 2) * ns, y, name, ha="center", va="center", fontsize=7)
         if len(ys) > 1:
@@ -93,11 +117,20 @@ def draw_timeline(qc, t1g, t2g, output="timeline.png", title=None):
     ax.set_xlim(0, end * ns * 1.01)
     ax.set_xlabel("time (ns)")
     ax.grid(axis="x", linestyle=":", linewidth=0.5)
-    ax.legend(handles=[Patch(color=_GATE_COLOUR, label="one-qubit gate"),
-                       Patch(color=_TWO_QUBIT_COLOUR, label="two-qubit gate"),
-                       Patch(color=_COLOURS["x"], label="x pulse"), Patch(color=_COLOURS["y"], label="y pulse"),
-                       Patch(color=_COLOURS["delay"], label="delay")],
-              loc="upper center", bbox_to_anchor=(0.5, -0.25), ncol=5, fontsize=8, frameon=False)
+    ax.legend(
+        handles=[
+            Patch(color=_GATE_COLOUR, label="one-qubit gate"),
+            Patch(color=_TWO_QUBIT_COLOUR, label="two-qubit gate"),
+            Patch(color=_COLOURS["x"], label="x pulse"),
+            Patch(color=_COLOURS["y"], label="y pulse"),
+            Patch(color=_COLOURS["delay"], label="delay"),
+        ],
+        loc="upper center",
+        bbox_to_anchor=(0.5, -0.25),
+        ncol=5,
+        fontsize=8,
+        frameon=False,
+    )
     if title:
         ax.set_title(title)
     fig.tight_layout()

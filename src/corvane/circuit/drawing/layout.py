@@ -21,10 +21,15 @@ _LABELS = {"id": "I", "sx": "SX", "sxdg": "SXdg", "iswap": "iSwap"}
 # Gates drawn with symbols: name -> what each of its qubits shows, in entry
 # order: a symbol ("control", "target", "swap") or the gate whose box it shows.
 _SYMBOLIC = {
-    "cx": ("control", "target"), "cnot": ("control", "target"), "cy": ("control", "y"),
-    "cz": ("control", "control"), "ccz": ("control", "control", "control"),
-    "ccx": ("control", "control", "target"), "cswap": ("control", "swap", "swap"),
-    "swap": ("swap", "swap"), "cp": ("control", "p"),
+    "cx": ("control", "target"),
+    "cnot": ("control", "target"),
+    "cy": ("control", "y"),
+    "cz": ("control", "control"),
+    "ccz": ("control", "control", "control"),
+    "ccx": ("control", "control", "target"),
+    "cswap": ("control", "swap", "swap"),
+    "swap": ("swap", "swap"),
+    "cp": ("control", "p"),
 }
 _SYMBOLS = frozenset(("control", "target", "swap"))
 # Largest denominator of a multiple of pi written as a fraction (pi/16, 3pi/8, ...).
@@ -36,6 +41,7 @@ _SI_PREFIXES = ((1.0, "s"), (1e-3, "ms"), (1e-6, "µs"), (1e-9, "ns"), (1e-12, "
 class Mark:
     """What an operation draws on one wire: kind "box" (with text), "control",
     "target", "swap", "measure", "cbit" (where a measurement lands) or "barrier"."""
+
     kind: str
     text: str = ""
 
@@ -44,6 +50,7 @@ class Mark:
 class Element:
     """One drawn operation: its marks by wire, how they are joined ("quantum",
     "classical", "barrier" or None) and the column it was placed in."""
+
     marks: dict
     link: str | None = None
     column: int = 0
@@ -60,7 +67,9 @@ def format_parameter(value):
         fraction = Fraction(ratio).limit_denominator(_PI_DENOMINATOR)
         if fraction and abs(ratio - fraction) < 1e-9:
             numerator = {1: "", -1: "-"}.get(fraction.numerator, str(fraction.numerator))
-            return f"{numerator}π" + (f"/{fraction.denominator}" if fraction.denominator > 1 else "")
+            return f"{numerator}π" + (
+                f"/{fraction.denominator}" if fraction.denominator > 1 else ""
+            )
     return f"{value:.4g}"
 
 
@@ -86,8 +95,10 @@ def _elements_of(entry, nqubits):
     name = entry[0]
     qubits = operation_qubits(entry)
     if name == "measure":
-        return [Element({q: Mark("measure", "M"), nqubits + c: Mark("cbit")}, "classical")
-                for q, c in zip(qubits, entry_cbits(entry))]
+        return [
+            Element({q: Mark("measure", "M"), nqubits + c: Mark("cbit")}, "classical")
+            for q, c in zip(qubits, entry_cbits(entry))
+        ]
     if name == "barrier":
         return [Element({q: Mark("barrier") for q in qubits}, "barrier")]
     if name == "delay":
@@ -98,11 +109,15 @@ def _elements_of(entry, nqubits):
     params = gate_parameters(entry)
     shown = _SYMBOLIC.get(name)
     if shown is not None and len(shown) == len(qubits):
-        marks = {q: Mark(kind) if kind in _SYMBOLS else Mark("box", gate_label(kind, params))
-                 for q, kind in zip(qubits, shown)}
+        marks = {
+            q: Mark(kind) if kind in _SYMBOLS else Mark("box", gate_label(kind, params))
+            for q, kind in zip(qubits, shown)
+        }
         return [Element(marks, "quantum")]
     label = gate_label(name, params)
-    return [Element({q: Mark("box", label) for q in qubits}, "quantum" if len(qubits) > 1 else None)]
+    return [
+        Element({q: Mark("box", label) for q in qubits}, "quantum" if len(qubits) > 1 else None)
+    ]
 
 
 def layout(qc):

@@ -10,8 +10,11 @@ _WIRE = {"quantum": "─", "classical": "═"}
 _SYMBOLS = {"control": "■", "target": "X", "swap": "×", "barrier": "░", "cbit": "╩"}
 # What a connector shows where it crosses a wire it does not act on: by
 # (connector, wire) kind.
-_CROSSINGS = {("quantum", "quantum"): "┼", ("classical", "quantum"): "╫",
-              ("classical", "classical"): "╬"}
+_CROSSINGS = {
+    ("quantum", "quantum"): "┼",
+    ("classical", "quantum"): "╫",
+    ("classical", "classical"): "╬",
+}
 _LINKS = {"quantum": "│", "classical": "║", "barrier": "░"}
 
 
