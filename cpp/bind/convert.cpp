@@ -4,6 +4,8 @@
 #include "common/interrupt_check.hpp"
 
 #include <cstddef>
+#include <iterator>
+#include <string_view>
 
 namespace nb = nanobind;
 using namespace corvane::bind;
@@ -34,12 +36,15 @@ constexpr const char* kDoc =
 nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
 
 nb::object gate_rows() {
+    // Inverse's enumerators, in order.
     static constexpr const char* kInverse[] = {
         "unknown",         "self",
         "adjoint",         "negate_angle",
         "negate_and_swap", "negate_theta_keep_phi",
         "conjugate_by_z",  "irreversible",
     };
+    static_assert(std::size(kInverse) ==
+                  static_cast<std::size_t>(corvane::gates::Inverse::irreversible) + 1);
     nb::list rows;
     for (const corvane::gates::GateRow& row : corvane::gates::gate_rows()) {
         if (row.category == Category::none) continue;

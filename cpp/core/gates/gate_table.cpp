@@ -38,52 +38,67 @@ using M = Merge;
 using I = Inverse;
 using P = ParametricMatrix;
 
-// A fixed one-qubit gate of both libraries that cancels with itself.
-constexpr GateRow self_inverse_1q(std::string_view name, MatrixBuilder matrix, std::uint8_t rank,
-                                  std::string_view label, std::string_view qiskit_class) {
+// The facts every model gate has; the helpers below add their kind's rules.
+constexpr GateRow model_gate(std::string_view name, Category category, std::uint8_t nqubits,
+                             MatrixBuilder matrix, std::string_view label,
+                             std::string_view qiskit_class) {
     return {.name = name,
-            .category = C::one_qubit,
-            .nqubits = 1,
+            .category = category,
+            .nqubits = nqubits,
             .matrix = matrix,
-            .merge = M::cancels,
-            .compressible_rank = rank,
-            .inverse = I::self,
             .label = label,
             .qiskit_class = qiskit_class,
             .qiskit_name = name};
 }
 
-// A fixed one-qubit gate of both libraries whose inverse is another of them.
+// A fixed gate that cancels with itself.
+constexpr GateRow self_inverse(std::string_view name, Category category, std::uint8_t nqubits,
+                               MatrixBuilder matrix, std::uint8_t rank, std::string_view label,
+                               std::string_view symbols, std::string_view qiskit_class,
+                               Dialect qasm2 = {}, Dialect qasm3 = {}) {
+    GateRow row = model_gate(name, category, nqubits, matrix, label, qiskit_class);
+    row.merge = M::cancels;
+    row.compressible_rank = rank;
+    row.inverse = I::self;
+    row.qasm2 = qasm2;
+    row.qasm3 = qasm3;
+    row.symbols = symbols;
+    return row;
+}
+
+// A fixed one-qubit gate whose inverse is another one.
 constexpr GateRow adjoint_1q(std::string_view name, MatrixBuilder matrix,
                              std::string_view inverse_gate, std::string_view label,
-                             std::string_view qiskit_class) {
-    return {.name = name,
-            .category = C::one_qubit,
-            .nqubits = 1,
-            .matrix = matrix,
-            .inverse = I::adjoint,
-            .inverse_gate = inverse_gate,
-            .label = label,
-            .qiskit_class = qiskit_class,
-            .qiskit_name = name};
+                             std::string_view qiskit_class, Dialect qasm2 = {},
+                             Dialect qasm3 = {}) {
+    GateRow row = model_gate(name, C::one_qubit, 1, matrix, label, qiskit_class);
+    row.inverse = I::adjoint;
+    row.inverse_gate = inverse_gate;
+    row.qasm2 = qasm2;
+    row.qasm3 = qasm3;
+    return row;
 }
 
 // A one-angle rotation: the angles of a pair add, its inverse negates the angle.
 constexpr GateRow rotation(std::string_view name, Category category, std::uint8_t nqubits,
                            MatrixBuilder matrix, ParametricMatrix parametric, std::uint8_t rank,
-                           std::string_view label, std::string_view qiskit_class) {
-    return {.name = name,
-            .category = category,
-            .nqubits = nqubits,
-            .nparams = 1,
-            .matrix = matrix,
-            .parametric = parametric,
-            .merge = M::adds_angles,
-            .compressible_rank = rank,
-            .inverse = I::negate_angle,
-            .label = label,
-            .qiskit_class = qiskit_class,
-            .qiskit_name = name};
+                           std::string_view label, std::string_view qiskit_class,
+                           Dialect qasm2 = {}, Dialect qasm3 = {}) {
+    GateRow row = model_gate(name, category, nqubits, matrix, label, qiskit_class);
+    row.nparams = 1;
+    row.parametric = parametric;
+    row.merge = M::adds_angles;
+    row.compressible_rank = rank;
+    row.inverse = I::negate_angle;
+    row.qasm2 = qasm2;
+    row.qasm3 = qasm3;
+    return row;
+}
+
+// `row` drawn with symbols on its qubits (see GateRow::symbols).
+constexpr GateRow drawn_as(GateRow row, std::string_view symbols) {
+    row.symbols = symbols;
+    return row;
 }
 
 // Written after `include "qelib1.inc";` by the writer, for gates qelib1.inc lacks.
@@ -124,48 +139,21 @@ constexpr GateRow alias(std::string_view name, std::string_view target, bool in_
 
 constexpr GateRow kRows[] = {
     // ---- the model's gates, in gate_matrix_dict's order
-    self_inverse_1q("id", fixed<id_matrix>, 1, "I", "IGate"),
-    self_inverse_1q("x", fixed<x_matrix>, 2, "X", "XGate"),
-    self_inverse_1q("y", fixed<y_matrix>, 3, "Y", "YGate"),
-    self_inverse_1q("z", fixed<z_matrix>, 4, "Z", "ZGate"),
-    self_inverse_1q("h", fixed<h_matrix>, 5, "H", "HGate"),
+    self_inverse("id", C::one_qubit, 1, fixed<id_matrix>, 1, "I", "", "IGate"),
+    self_inverse("x", C::one_qubit, 1, fixed<x_matrix>, 2, "X", "", "XGate"),
+    self_inverse("y", C::one_qubit, 1, fixed<y_matrix>, 3, "Y", "", "YGate"),
+    self_inverse("z", C::one_qubit, 1, fixed<z_matrix>, 4, "Z", "", "ZGate"),
+    self_inverse("h", C::one_qubit, 1, fixed<h_matrix>, 5, "H", "", "HGate"),
     adjoint_1q("s", fixed<s_matrix>, "sdg", "S", "SGate"),
     adjoint_1q("sdg", fixed<sdg_matrix>, "s", "Sdg", "SdgGate"),
     adjoint_1q("t", fixed<t_matrix>, "tdg", "T", "TGate"),
     adjoint_1q("tdg", fixed<tdg_matrix>, "t", "Tdg", "TdgGate"),
-    {.name = "sx",
-     .category = C::one_qubit,
-     .nqubits = 1,
-     .matrix = fixed<sx_matrix>,
-     .inverse = I::adjoint,
-     .inverse_gate = "sxdg",
-     .qasm2 = defined("gate sx a { h a; s a; h a; }"),
-     .label = "SX",
-     .qiskit_class = "SXGate",
-     .qiskit_name = "sx"},
-    {.name = "sxdg",
-     .category = C::one_qubit,
-     .nqubits = 1,
-     .matrix = fixed<sxdg_matrix>,
-     .inverse = I::adjoint,
-     .inverse_gate = "sx",
-     .qasm2 = defined(kSxdgDefinition),
-     .qasm3 = defined(kSxdgDefinition),
-     .label = "SXdg",
-     .qiskit_class = "SXdgGate",
-     .qiskit_name = "sxdg"},
-    {.name = "swap",
-     .category = C::two_qubit,
-     .nqubits = 2,
-     .matrix = fixed<swap_matrix>,
-     .merge = M::cancels,
-     .compressible_rank = 10,
-     .inverse = I::self,
-     .qasm2 = defined("gate swap a, b { cx a, b; cx b, a; cx a, b; }"),
-     .label = "Swap",
-     .symbols = "swap swap",
-     .qiskit_class = "SwapGate",
-     .qiskit_name = "swap"},
+    adjoint_1q("sx", fixed<sx_matrix>, "sxdg", "SX", "SXGate",
+               defined("gate sx a { h a; s a; h a; }")),
+    adjoint_1q("sxdg", fixed<sxdg_matrix>, "sx", "SXdg", "SXdgGate", defined(kSxdgDefinition),
+               defined(kSxdgDefinition)),
+    self_inverse("swap", C::two_qubit, 2, fixed<swap_matrix>, 10, "Swap", "swap swap", "SwapGate",
+                 defined("gate swap a, b { cx a, b; cx b, a; cx a, b; }")),
     {.name = "iswap",
      .category = C::two_qubit,
      .nqubits = 2,
@@ -176,17 +164,7 @@ constexpr GateRow kRows[] = {
      .label = "iSwap",
      .qiskit_class = "iSwapGate",
      .qiskit_name = "iswap"},
-    {.name = "cx",
-     .category = C::two_qubit,
-     .nqubits = 2,
-     .matrix = fixed<cx_matrix>,
-     .merge = M::cancels,
-     .compressible_rank = 6,
-     .inverse = I::self,
-     .label = "Cx",
-     .symbols = "control target",
-     .qiskit_class = "CXGate",
-     .qiskit_name = "cx"},
+    self_inverse("cx", C::two_qubit, 2, fixed<cx_matrix>, 6, "Cx", "control target", "CXGate"),
     // The same gate as cx under the name of older programs; written as cx.
     {.name = "cnot",
      .category = C::two_qubit,
@@ -201,44 +179,13 @@ constexpr GateRow kRows[] = {
      .symbols = "control target",
      .qiskit_class = "CXGate",
      .qiskit_name = "cx"},
-    {.name = "cy",
-     .category = C::two_qubit,
-     .nqubits = 2,
-     .matrix = fixed<cy_matrix>,
-     .merge = M::cancels,
-     .compressible_rank = 8,
-     .inverse = I::self,
-     .label = "Cy",
-     .symbols = "control y",
-     .qiskit_class = "CYGate",
-     .qiskit_name = "cy"},
-    {.name = "cz",
-     .category = C::two_qubit,
-     .nqubits = 2,
-     .matrix = fixed<cz_matrix>,
-     .merge = M::cancels,
-     .compressible_rank = 9,
-     .inverse = I::self,
-     .label = "Cz",
-     .symbols = "control control",
-     .qiskit_class = "CZGate",
-     .qiskit_name = "cz"},
+    self_inverse("cy", C::two_qubit, 2, fixed<cy_matrix>, 8, "Cy", "control y", "CYGate"),
+    self_inverse("cz", C::two_qubit, 2, fixed<cz_matrix>, 9, "Cz", "control control", "CZGate"),
     rotation("rx", C::one_qubit_parameter, 1, one_angle<rx_matrix>, P::rx, 11, "Rx", "RXGate"),
     rotation("ry", C::one_qubit_parameter, 1, one_angle<ry_matrix>, P::ry, 12, "Ry", "RYGate"),
     rotation("rz", C::one_qubit_parameter, 1, one_angle<rz_matrix>, P::rz, 13, "Rz", "RZGate"),
-    {.name = "p",
-     .category = C::one_qubit_parameter,
-     .nqubits = 1,
-     .nparams = 1,
-     .matrix = one_angle<p_matrix>,
-     .parametric = P::p,
-     .merge = M::adds_angles,
-     .compressible_rank = 14,
-     .inverse = I::negate_angle,
-     .qasm2 = {.spelling = "u1"},
-     .label = "P",
-     .qiskit_class = "PhaseGate",
-     .qiskit_name = "p"},
+    rotation("p", C::one_qubit_parameter, 1, one_angle<p_matrix>, P::p, 14, "P", "PhaseGate",
+             {.spelling = "u1"}),
     {.name = "u",
      .category = C::one_qubit_parameter,
      .nqubits = 1,
@@ -266,98 +213,22 @@ constexpr GateRow kRows[] = {
      .label = "R",
      .qiskit_class = "RGate",
      .qiskit_name = "r"},
-    {.name = "rxx",
-     .category = C::two_qubit_parameter,
-     .nqubits = 2,
-     .nparams = 1,
-     .matrix = one_angle<rxx_matrix>,
-     .parametric = P::rxx,
-     .merge = M::adds_angles,
-     .compressible_rank = 16,
-     .inverse = I::negate_angle,
-     .qasm2 = defined(kRxxDefinition),
-     .qasm3 = defined(kRxxDefinition),
-     .label = "Rxx",
-     .qiskit_class = "RXXGate",
-     .qiskit_name = "rxx"},
-    {.name = "ryy",
-     .category = C::two_qubit_parameter,
-     .nqubits = 2,
-     .nparams = 1,
-     .matrix = one_angle<ryy_matrix>,
-     .parametric = P::ryy,
-     .merge = M::adds_angles,
-     .compressible_rank = 17,
-     .inverse = I::negate_angle,
-     .qasm2 = defined(kRyyDefinition),
-     .qasm3 = defined(kRyyDefinition),
-     .label = "Ryy",
-     .qiskit_class = "RYYGate",
-     .qiskit_name = "ryy"},
-    {.name = "rzz",
-     .category = C::two_qubit_parameter,
-     .nqubits = 2,
-     .nparams = 1,
-     .matrix = one_angle<rzz_matrix>,
-     .parametric = P::rzz,
-     .merge = M::adds_angles,
-     .compressible_rank = 18,
-     .inverse = I::negate_angle,
-     .qasm2 = defined(kRzzDefinition),
-     .qasm3 = defined(kRzzDefinition),
-     .label = "Rzz",
-     .qiskit_class = "RZZGate",
-     .qiskit_name = "rzz"},
+    rotation("rxx", C::two_qubit_parameter, 2, one_angle<rxx_matrix>, P::rxx, 16, "Rxx", "RXXGate",
+             defined(kRxxDefinition), defined(kRxxDefinition)),
+    rotation("ryy", C::two_qubit_parameter, 2, one_angle<ryy_matrix>, P::ryy, 17, "Ryy", "RYYGate",
+             defined(kRyyDefinition), defined(kRyyDefinition)),
+    rotation("rzz", C::two_qubit_parameter, 2, one_angle<rzz_matrix>, P::rzz, 18, "Rzz", "RZZGate",
+             defined(kRzzDefinition), defined(kRzzDefinition)),
     // Merges as a rotation would, but is not compressed unless listed.
-    {.name = "cp",
-     .category = C::two_qubit_parameter,
-     .nqubits = 2,
-     .nparams = 1,
-     .matrix = one_angle<cp_matrix>,
-     .parametric = P::cp,
-     .merge = M::adds_angles,
-     .inverse = I::negate_angle,
-     .qasm2 = {.spelling = "cu1"},
-     .label = "Cp",
-     .symbols = "control p",
-     .qiskit_class = "CPhaseGate",
-     .qiskit_name = "cp"},
-    {.name = "ccz",
-     .category = C::three_qubit,
-     .nqubits = 3,
-     .matrix = fixed<ccz_matrix>,
-     .merge = M::cancels,
-     .compressible_rank = 20,
-     .inverse = I::self,
-     .qasm2 = defined(kCczDefinition),
-     .qasm3 = defined(kCczDefinition),
-     .label = "Ccz",
-     .symbols = "control control control",
-     .qiskit_class = "CCZGate",
-     .qiskit_name = "ccz"},
-    {.name = "ccx",
-     .category = C::three_qubit,
-     .nqubits = 3,
-     .matrix = fixed<ccx_matrix>,
-     .merge = M::cancels,
-     .compressible_rank = 19,
-     .inverse = I::self,
-     .label = "Ccx",
-     .symbols = "control control target",
-     .qiskit_class = "CCXGate",
-     .qiskit_name = "ccx"},
-    {.name = "cswap",
-     .category = C::three_qubit,
-     .nqubits = 3,
-     .matrix = fixed<cswap_matrix>,
-     .merge = M::cancels,
-     .compressible_rank = 21,
-     .inverse = I::self,
-     .qasm2 = defined("gate cswap a, b, c { cx c, b; ccx a, b, c; cx c, b; }"),
-     .label = "Cswap",
-     .symbols = "control swap swap",
-     .qiskit_class = "CSwapGate",
-     .qiskit_name = "cswap"},
+    drawn_as(rotation("cp", C::two_qubit_parameter, 2, one_angle<cp_matrix>, P::cp, 0, "Cp",
+                      "CPhaseGate", {.spelling = "cu1"}),
+             "control p"),
+    self_inverse("ccz", C::three_qubit, 3, fixed<ccz_matrix>, 20, "Ccz", "control control control",
+                 "CCZGate", defined(kCczDefinition), defined(kCczDefinition)),
+    self_inverse("ccx", C::three_qubit, 3, fixed<ccx_matrix>, 19, "Ccx", "control control target",
+                 "CCXGate"),
+    self_inverse("cswap", C::three_qubit, 3, fixed<cswap_matrix>, 21, "Cswap", "control swap swap",
+                 "CSwapGate", defined("gate cswap a, b, c { cx c, b; ccx a, b, c; cx c, b; }")),
 
     // ---- functional operations: entry shapes of their own, written by hand
     // everywhere they are read (barrier and delay are undone by themselves)
