@@ -5,7 +5,8 @@ that every path reads (the gate table) on a shared machine, where timings are no
 
 Each workload runs in its own process under `valgrind --tool=callgrind`, once with the work and
 once with only its set-up; the difference is the work's instruction count. Set-up (building the
-circuit, importing the modules) is the same in both runs, so it cancels out.
+circuit, importing the modules) is the same in both runs, so it cancels out. The cycle collector
+is off during the work. For the counts before a change, put the old build first on PYTHONPATH.
 """
 
 import os
@@ -45,7 +46,12 @@ WORKLOADS = {
 def count(gates, shape, setup, work):
     program = (
         f"import sys; sys.path.insert(0, {HERE!r})\n"
-        f"from circuits import SHAPES\nqc = SHAPES[{shape!r}]({gates})\n{setup}\n{work}\n"
+        f"from circuits import SHAPES\nqc = SHAPES[{shape!r}]({gates})\n{setup}\n"
+        # The collector runs when allocations since the last collection pass a
+        # threshold: where that falls moves with every import, so it is off
+        # while the work runs.
+        "import gc; gc.collect(); gc.disable()\n"
+        f"{work}\n"
     )
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
@@ -54,6 +60,8 @@ def count(gates, shape, setup, work):
             + [program],
             check=True,
             capture_output=True,
+            # String hashes decide dict and set layouts: one seed for every run.
+            env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         with open(out) as f:
             for line in f:
