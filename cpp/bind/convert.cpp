@@ -1,8 +1,11 @@
-// corvane.circuit._convert: the circuit model's gate-list-to-DAG builder.
+// corvane.circuit._convert: the circuit model's gate-list-to-DAG builder, and
+// the gate table and entry shapes that the circuit layer is made from.
 #include "common/gate_entries.hpp"
 #include "common/interrupt_check.hpp"
 
 #include <cstddef>
+#include <iterator>
+#include <string_view>
 
 namespace nb = nanobind;
 using namespace corvane::bind;
@@ -29,6 +32,30 @@ constexpr const char* kDoc =
     "    and, by gate kind, \"params\", \"cbits\" or \"duration\"; and a list of\n"
     "    (u, v, {\"qubit\": [...]}) triples, one per pair of operations that follow\n"
     "    each other on some qubits, carrying those qubits.\n";
+
+nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
+
+nb::object gate_rows() {
+    // Inverse's enumerators, in order.
+    static constexpr const char* kInverse[] = {
+        "unknown",         "self",
+        "adjoint",         "negate_angle",
+        "negate_and_swap", "negate_theta_keep_phi",
+        "conjugate_by_z",  "irreversible",
+    };
+    static_assert(std::size(kInverse) ==
+                  static_cast<std::size_t>(corvane::gates::Inverse::irreversible) + 1);
+    nb::list rows;
+    for (const corvane::gates::GateRow& row : corvane::gates::gate_rows()) {
+        if (row.category == Category::none) continue;
+        rows.append(nb::make_tuple(
+            text(row.name), text(corvane::gates::kCategoryNames[static_cast<int>(row.category)]),
+            row.nqubits, row.nparams, kInverse[static_cast<int>(row.inverse)],
+            text(row.inverse_gate), text(row.label), text(row.symbols), text(row.qiskit_class),
+            text(row.qiskit_name)));
+    }
+    return nb::tuple(rows);
+}
 
 nb::object convert(Args args) {
     const bool show_qubits = convert_bool(args[3]);
@@ -73,8 +100,18 @@ NB_MODULE(_convert, m) {
                .annotations = {{"show_qubits", "bool"}, {"return", "tuple"}},
                .body = convert,
            });
-    // The entry-shape table the bindings read, for the test that holds the
-    // circuit layer's copy (quantumcircuit_helpers.ENTRY_SHAPES) to it.
+    // The circuit layer's view of the gate table (quantumcircuit_helpers.GATE_ROWS).
+    m.attr("_gate_rows") = make_function(
+        m, {
+               .name = "_gate_rows",
+               .doc = "The rows of the gate table for the circuit model's gates and operations: "
+                      "(name, category, nqubits, nparams, inverse, inverse_gate, label, symbols, "
+                      "qiskit_class, qiskit_name), in table order.",
+               .params = {},
+               .body = [](Args) { return gate_rows(); },
+           });
+    // The entry-shape table the bindings read; the circuit layer's
+    // ENTRY_SHAPES is made from it.
     m.attr("_entry_shapes") = make_function(
         m,
         {

@@ -2,18 +2,22 @@
 // basis states ket0 / ket1 and the name-to-matrix table gate_matrix_dict.
 //
 // Entries come from the core formulas (gates/gate_matrices.hpp), shared with
-// the gate-compression engine. The functions look up the module-level names
+// the gate-compression engine; gate_matrix_dict lists the gate table's model
+// gates (gates/gate_table.hpp) in its order. The functions look up the module-level names
 // np, ket0, ket1 and u_mat at each call, as module-level Python functions
 // would, so replacing one of them on the module is honoured.
 #include "common/host.hpp"
 #include "common/numpy_arrays.hpp"
 #include "common/pyfunction.hpp"
 #include "gates/gate_matrices.hpp"
+#include "gates/gate_table.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -295,18 +299,18 @@ NB_MODULE(matrix, m) {
     m.attr("rzz_mat") = angle_function(m, "rzz_mat", "theta", two_qubit<gates::rzz_matrix>);
     m.attr("cp_mat") = angle_function(m, "cp_mat", "theta", two_qubit<gates::cp_matrix>);
 
-    // ---- the gate table: gate name -> the module's constant or function itself
-    static constexpr std::pair<const char*, const char*> kTable[] = {
-        {"id", "id_mat"},       {"x", "x_mat"},         {"y", "y_mat"},       {"z", "z_mat"},
-        {"h", "h_mat"},         {"s", "s_mat"},         {"sdg", "sdg_mat"},   {"t", "t_mat"},
-        {"tdg", "tdg_mat"},     {"sx", "sx_mat"},       {"sxdg", "sxdg_mat"}, {"swap", "swap_mat"},
-        {"iswap", "iswap_mat"}, {"cx", "cx_mat"},       {"cnot", "cx_mat"},   {"cy", "cy_mat"},
-        {"cz", "cz_mat"},       {"rx", "rx_mat"},       {"ry", "ry_mat"},     {"rz", "rz_mat"},
-        {"p", "p_mat"},         {"u", "u_mat"},         {"r", "r_mat"},       {"rxx", "rxx_mat"},
-        {"ryy", "ryy_mat"},     {"rzz", "rzz_mat"},     {"cp", "cp_mat"},     {"ccz", "ccz_mat"},
-        {"ccx", "ccx_mat"},     {"cswap", "cswap_mat"},
-    };
+    // ---- gate_matrix_dict: each model gate of the gate table -> the module's
+    // constant or function itself; gates sharing a matrix builder (cnot and
+    // cx) share the object of the first of them.
     nb::dict table;
-    for (const auto& [key, attr] : kTable) table[key] = m.attr(attr);
+    const auto rows = gates::gate_rows();
+    for (const gates::GateRow& row : rows) {
+        if (!row.matrix) continue;
+        const auto first = std::find_if(rows.begin(), rows.end(), [&](const gates::GateRow& r) {
+            return r.matrix == row.matrix;
+        });
+        const std::string attribute = std::string(first->name) + "_mat";
+        table[nb::str(row.name.data(), row.name.size())] = m.attr(attribute.c_str());
+    }
     m.attr("gate_matrix_dict") = table;
 }

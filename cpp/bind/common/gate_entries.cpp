@@ -13,12 +13,6 @@ namespace corvane::bind {
 
 namespace {
 
-constexpr const char* kCategoryNames[6] = {
-    "one_qubit_gates_available",           "two_qubit_gates_available",
-    "three_qubit_gates_available",         "one_qubit_parameter_gates_available",
-    "two_qubit_parameter_gates_available", "functional_gates_available",
-};
-
 [[noreturn]] void raise_entry_error(PyObject* type, Py_ssize_t index, PyObject* entry,
                                     const char* what) {
     PyErr_Format(type, "gate entry %zd %R: %s", index, entry, what);
@@ -81,7 +75,7 @@ nb::object parameter_entry_of_node(PyObject* gate, PyObject* params, PyObject* q
 }  // namespace
 
 GateCategories::GateCategories(nb::handle module) {
-    for (int i = 0; i < 6; ++i) mappings_[i] = module.attr(kCategoryNames[i]);
+    for (int i = 0; i < 6; ++i) mappings_[i] = module.attr(gates::kCategoryNames[i].data());
 }
 
 bool GateCategories::all_exact_dicts() const {

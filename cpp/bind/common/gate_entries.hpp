@@ -5,6 +5,7 @@
 #include "common/gate_name_cache.hpp"
 #include "common/host.hpp"
 #include "dag/gate_dag.hpp"
+#include "gates/gate_table.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,19 +20,12 @@
 namespace corvane::bind {
 
 // The six gate categories of the circuit model, in the order the passes test them.
-enum class Category : std::uint8_t {
-    one_qubit,
-    two_qubit,
-    three_qubit,
-    one_qubit_parameter,
-    two_qubit_parameter,
-    functional,
-    none,
-};
+using gates::Category;
 
 // Where the items of a gate entry are: one row per category of fixed shape,
-// and one per functional gate. The circuit layer reads the same facts from
-// ENTRY_SHAPES in quantumcircuit_helpers.py (a test checks the two agree).
+// and one per functional gate. The circuit layer's ENTRY_SHAPES
+// (quantumcircuit_helpers.py) is made from this table, through
+// _convert._entry_shapes().
 struct EntryShape {
     std::string_view key;  // the category mapping's name, or the functional gate's name
     int size;              // items, the name included; 0 when parameters make it vary

@@ -4,16 +4,14 @@
 #include "optimize/pass.hpp"
 
 #include "common/gate_entries.hpp"
+#include "gates/gate_table.hpp"
 
+#include <algorithm>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 namespace corvane::bind::optimize {
-
-constexpr const char* kCompressible[] = {"id", "x",   "y",    "z",   "h",   "cx",  "cnot",
-                                         "cy", "cz",  "swap", "rx",  "ry",  "rz",  "p",
-                                         "u",  "rxx", "ryy",  "rzz", "ccx", "ccz", "cswap"};
 
 namespace {
 
@@ -61,8 +59,16 @@ nb::object init(Args a) {
     nb::object super_obj = checked(PyObject_CallFunctionObjArgs(
         reinterpret_cast<PyObject*>(&PySuper_Type), state().pass_class.ptr(), self.ptr(), nullptr));
     super_obj.attr("__init__")();
+    // The gate table's compressible gates, in the order of their ranks.
+    std::vector<const gates::GateRow*> listed;
+    for (const gates::GateRow& row : gates::gate_rows())
+        if (row.compressible_rank) listed.push_back(&row);
+    std::sort(listed.begin(), listed.end(), [](const gates::GateRow* a, const gates::GateRow* b) {
+        return a->compressible_rank < b->compressible_rank;
+    });
     nb::object names = checked(PyList_New(0));
-    for (const char* name : kCompressible) append(names, nb::str(name));
+    for (const gates::GateRow* row : listed)
+        append(names, nb::str(row->name.data(), row->name.size()));
     self.attr("compressible_gates") = names;
     self.attr("_idx") = nb::int_(kFirstSerial);
     return nb::none();

@@ -2,6 +2,7 @@
 #include "common/interrupt.hpp"
 
 #include "decompose/u3_decompose.hpp"
+#include "gates/gate_table.hpp"
 
 #include <algorithm>
 #include <array>
@@ -30,69 +31,23 @@ bool add(Number a, Number b, Number& out) {
     return true;
 }
 
-template <std::size_t K>
-bool identity(const std::array<cplx, K>& m) {
-    constexpr std::size_t dim = K == 4 ? 2 : K == 16 ? 4 : 8;
-    return allclose_identity(m.data(), dim);
-}
-
 }  // namespace
 
 std::size_t parameter_count(MatrixKind kind) {
-    switch (kind) {
-        case MatrixKind::none:
-            return 0;
-        case MatrixKind::u:
-            return 3;
-        case MatrixKind::r:
-            return 2;
-        default:
-            return 1;
-    }
+    return kind == MatrixKind::none ? 0 : gates::row_of(kind).nparams;
 }
 
 MatrixKind matrix_kind_of(std::string_view name) {
-    struct Named {
-        std::string_view name;
-        MatrixKind kind;
-    };
-    static constexpr Named kNamed[] = {
-        {"rx", MatrixKind::rx},   {"ry", MatrixKind::ry},   {"rz", MatrixKind::rz},
-        {"p", MatrixKind::p},     {"u", MatrixKind::u},     {"r", MatrixKind::r},
-        {"rxx", MatrixKind::rxx}, {"ryy", MatrixKind::ryy}, {"rzz", MatrixKind::rzz},
-        {"cp", MatrixKind::cp},
-    };
-    for (const Named& named : kNamed)
-        if (named.name == name) return named.kind;
-    return MatrixKind::none;
+    const gates::GateRow* row = gates::find_gate(name);
+    return row ? row->parametric : MatrixKind::none;
 }
 
 bool matrix_is_identity(MatrixKind kind, const double* v) {
-    switch (kind) {
-        case MatrixKind::rx:
-            return identity(gates::rx_matrix(v[0]));
-        case MatrixKind::ry:
-            return identity(gates::ry_matrix(v[0]));
-        case MatrixKind::rz:
-            return identity(gates::rz_matrix(v[0]));
-        case MatrixKind::p:
-            return identity(gates::p_matrix(v[0]));
-        case MatrixKind::u:
-            return identity(gates::u_matrix(v[0], v[1], v[2]));
-        case MatrixKind::r:
-            return identity(gates::r_matrix(v[0], v[1]));
-        case MatrixKind::rxx:
-            return identity(gates::rxx_matrix(v[0]));
-        case MatrixKind::ryy:
-            return identity(gates::ryy_matrix(v[0]));
-        case MatrixKind::rzz:
-            return identity(gates::rzz_matrix(v[0]));
-        case MatrixKind::cp:
-            return identity(gates::cp_matrix(v[0]));
-        case MatrixKind::none:
-            return false;
-    }
-    return false;
+    if (kind == MatrixKind::none) return false;
+    const gates::GateRow& row = gates::row_of(kind);
+    std::array<cplx, 16> m;
+    row.matrix(v, m.data());
+    return allclose_identity(m.data(), gates::matrix_dim(row));
 }
 
 std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memberships,
@@ -100,15 +55,15 @@ std::optional<GateKind> describe_gate(std::string_view name, Rule rule, int memb
     GateKind kind;
     kind.rule = rule;
     kind.compressible = compressible;
-    kind.is_r = name == "r";
+    const gates::GateRow* row = gates::find_gate(name);
+    kind.is_r = row && row->merge == gates::Merge::adds_angle_on_same_axis;
     if (!compressible) return kind;
     if (memberships > 1) return std::nullopt;
     if (rule == Rule::one_qubit_parameter || rule == Rule::two_qubit_parameter) {
-        kind.matrix = matrix_kind_of(name);
-        const bool two_qubit_matrix = kind.matrix >= MatrixKind::rxx;
-        if (kind.matrix == MatrixKind::none ||
-            (rule == Rule::one_qubit_parameter) == two_qubit_matrix)
-            return std::nullopt;
+        kind.matrix = row ? row->parametric : MatrixKind::none;
+        if (kind.matrix == MatrixKind::none) return std::nullopt;
+        const bool two_qubit_matrix = gates::row_of(kind.matrix).nqubits == 2;
+        if ((rule == Rule::one_qubit_parameter) == two_qubit_matrix) return std::nullopt;
     }
     if (kind.is_r && rule != Rule::one_qubit_parameter) return std::nullopt;
     return kind;

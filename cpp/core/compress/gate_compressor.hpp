@@ -22,6 +22,7 @@
 
 #include "dag/gate_dag.hpp"
 #include "gates/gate_matrices.hpp"
+#include "gates/gate_table.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -49,8 +50,8 @@ enum class Rule : std::uint8_t {
     none,
 };
 
-// The matrix function of a parameter gate.
-enum class MatrixKind : std::uint8_t { none, rx, ry, rz, p, u, r, rxx, ryy, rzz, cp };
+// The matrix function of a parameter gate, as the gate table names it.
+using MatrixKind = gates::ParametricMatrix;
 
 // The number of parameters the matrix function of `kind` takes.
 std::size_t parameter_count(MatrixKind kind);

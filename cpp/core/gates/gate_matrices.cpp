@@ -1,5 +1,7 @@
 #include "gates/gate_matrices.hpp"
 
+#include "gates/gate_table.hpp"
+
 #include <cmath>
 #include <numbers>
 
@@ -191,44 +193,36 @@ Matrix8 swapc_matrix() { return permutation8({0, 1, 2, 3, 4, 6, 5, 7}); }
 
 namespace {
 template <std::size_t K>
-void emit(const std::array<cplx, K>& m, std::size_t& dim, cplx* out) {
-    dim = K == 4 ? 2 : K == 16 ? 4 : 8;
+void emit(const std::array<cplx, K>& m, cplx* out) {
     for (std::size_t k = 0; k < K; ++k) out[k] = m[k];
 }
 }  // namespace
 
 bool fixed_matrix(std::string_view name, std::size_t& dim, cplx* out) {
-    struct Entry2 {
+    if (const GateRow* row = find_gate(name)) {
+        if (!row->matrix || row->nparams != 0) return false;
+        dim = matrix_dim(*row);
+        row->matrix(nullptr, out);
+        return true;
+    }
+    // The module's reversed-order variants, which no gate is named after.
+    struct Reversed {
         std::string_view name;
-        Matrix2 (*fn)();
+        std::size_t dim;
+        MatrixBuilder build;
     };
-    struct Entry4 {
-        std::string_view name;
-        Matrix4 (*fn)();
+    static constexpr Reversed kReversed[] = {
+        {"xc", 4, [](const double*, cplx* o) { emit(xc_matrix(), o); }},
+        {"yc", 4, [](const double*, cplx* o) { emit(yc_matrix(), o); }},
+        {"cxc", 8, [](const double*, cplx* o) { emit(cxc_matrix(), o); }},
+        {"swapc", 8, [](const double*, cplx* o) { emit(swapc_matrix(), o); }},
     };
-    struct Entry8 {
-        std::string_view name;
-        Matrix8 (*fn)();
-    };
-    static constexpr Entry2 one[] = {
-        {"id", id_matrix},   {"x", x_matrix},   {"y", y_matrix},       {"z", z_matrix},
-        {"h", h_matrix},     {"s", s_matrix},   {"sdg", sdg_matrix},   {"t", t_matrix},
-        {"tdg", tdg_matrix}, {"sx", sx_matrix}, {"sxdg", sxdg_matrix},
-    };
-    static constexpr Entry4 two[] = {
-        {"swap", swap_matrix}, {"iswap", iswap_matrix}, {"cx", cx_matrix}, {"cnot", cx_matrix},
-        {"xc", xc_matrix},     {"cy", cy_matrix},       {"yc", yc_matrix}, {"cz", cz_matrix},
-    };
-    static constexpr Entry8 three[] = {
-        {"ccz", ccz_matrix},     {"ccx", ccx_matrix},     {"cxc", cxc_matrix},
-        {"cswap", cswap_matrix}, {"swapc", swapc_matrix},
-    };
-    for (const auto& e : one)
-        if (e.name == name) return emit(e.fn(), dim, out), true;
-    for (const auto& e : two)
-        if (e.name == name) return emit(e.fn(), dim, out), true;
-    for (const auto& e : three)
-        if (e.name == name) return emit(e.fn(), dim, out), true;
+    for (const Reversed& r : kReversed) {
+        if (r.name != name) continue;
+        dim = r.dim;
+        r.build(nullptr, out);
+        return true;
+    }
     return false;
 }
 

@@ -82,8 +82,9 @@ Matrix8 cxc_matrix();    // ccx with the qubit order reversed
 Matrix8 cswap_matrix();  // control first qubit, exchanges second and third
 Matrix8 swapc_matrix();  // cswap with the qubit order reversed
 
-// Looks up a fixed gate matrix by its module name stem ("x", "cx", "swapc",
-// ...). Writes the dimension (2, 4 or 8) and the entries (dim*dim of them,
+// Looks up a fixed gate matrix by its module name stem: a parameter-free gate
+// of the gate table ("x", "cnot", ...) or a reversed-order variant ("swapc").
+// Writes the dimension (2, 4 or 8) and the entries (dim*dim of them,
 // out must have room for 64) and returns true, or returns false for an
 // unknown name.
 bool fixed_matrix(std::string_view name, std::size_t& dim, cplx* out);

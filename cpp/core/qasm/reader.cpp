@@ -2,6 +2,7 @@
 
 #include "common/interrupt.hpp"
 #include "common/text_map.hpp"
+#include "gates/gate_table.hpp"
 #include "qasm/expression.hpp"
 #include "qasm/parser.hpp"
 #include "qasm/tokens.hpp"
@@ -44,10 +45,25 @@ struct Definition {
     bool standard = false;
 };
 
-// Names qelib1.inc and the language give to gates of the gate set.
-constexpr std::pair<std::string_view, std::string_view> kAliases[] = {
-    {"u3", "u"}, {"u1", "p"}, {"cu1", "cp"}, {"U", "u"}, {"CX", "cx"},
-};
+// The model gate that qelib1.inc or the language names `name` (u3 for u, CX
+// for cx, ...), or `name` itself.
+std::string_view unaliased(std::string_view name) {
+    const gates::GateRow* row = gates::find_gate(name);
+    if (!row || row->alias_of.empty() || !row->qasm2.in_library) return name;
+    return row->alias_of;
+}
+
+// The gate table's definitions of the qelib1.inc gates outside the model, in
+// table order (a definition may use those before it).
+std::string standard_gate_definitions() {
+    std::string text;
+    for (const gates::GateRow& row : gates::gate_rows()) {
+        if (row.category != gates::Category::none || row.qasm2.definition.empty()) continue;
+        text += row.qasm2.definition;
+        text += '\n';
+    }
+    return text;
+}
 
 constexpr int kMaxExpansionDepth = 100;
 
@@ -390,9 +406,7 @@ class Reader : Parser {
         auto& cache = within_standard ? resolved_standard_ : resolved_;
         if (auto it = cache.find(name); it != cache.end()) return it->second;
         Resolved r;
-        r.name = name;
-        for (auto [alias, target] : kAliases)
-            if (name == alias) r.name = target;
+        r.name = unaliased(name);
         // A user definition of a name outside the gate set comes first, then
         // the gate set, then the standard library; standard bodies see only
         // the last two, so a user's gate cannot change what they mean.
@@ -517,7 +531,9 @@ class Reader : Parser {
 
 // Parsed once, on first use, and shared by every read (never written after).
 const Definitions& standard_definitions() {
-    static const Definitions definitions = Reader::read_standard(standard_gate_definitions());
+    // The definitions keep views into the text: it lives as long as they do.
+    static const std::string text = standard_gate_definitions();
+    static const Definitions definitions = Reader::read_standard(text);
     return definitions;
 }
 

@@ -7,7 +7,8 @@
 // sqrt`), `gate` definitions, measure, reset, barrier, and `delay(d)` once
 // declared `opaque delay(duration) a;` (as the writer declares it). Every gate
 // of qelib1.inc is known: the ones of the gate set become its entries, the
-// others are expanded through their standard definitions (standard_gates.cpp).
+// others are expanded through their definitions in the gate table
+// (gates/gate_table.cpp).
 // Refused with a ParseError: other `opaque` gates (no definition to expand),
 // `if` (the circuit model has no classical control), anything malformed.
 #pragma once
@@ -23,9 +24,5 @@ namespace corvane::qasm {
 // the host's interrupt check asks (polled per statement and per operation,
 // so a short program expanding to millions of operations stops too).
 Program read_program(std::string_view text, const GateSet& gates);
-
-// The definitions of the qelib1.inc gates outside the gate set, in OpenQASM 2
-// over the gate set itself.
-std::string_view standard_gate_definitions();
 
 }  // namespace corvane::qasm

@@ -1,5 +1,7 @@
 #include "qasm/writer.hpp"
 
+#include "gates/gate_table.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <algorithm>
@@ -9,31 +11,6 @@
 namespace corvane::qasm {
 
 namespace {
-
-// Gates written under their qelib1.inc name.
-constexpr std::pair<std::string_view, std::string_view> kWrittenAs[] = {
-    {"cnot", "cx"},
-    {"u", "u3"},
-    {"p", "u1"},
-    {"cp", "cu1"},
-};
-
-// Definitions, in qelib1.inc's own terms, of the gate-set gates that the
-// original qelib1.inc lacks, so that a strict reader can expand them.
-constexpr std::pair<std::string_view, std::string_view> kDefinitions[] = {
-    {"sx", "gate sx a { h a; s a; h a; }"},
-    {"sxdg", "gate sxdg a { h a; sdg a; h a; }"},
-    {"r", "gate r(theta, phi) a { u3(theta, phi - pi/2, pi/2 - phi) a; }"},
-    {"swap", "gate swap a, b { cx a, b; cx b, a; cx a, b; }"},
-    {"iswap", "gate iswap a, b { s a; s b; h a; cx a, b; cx b, a; h b; }"},
-    {"rxx", "gate rxx(theta) a, b { h a; h b; cx a, b; rz(theta) b; cx a, b; h a; h b; }"},
-    {"ryy",
-     "gate ryy(theta) a, b { rx(pi/2) a; rx(pi/2) b; cx a, b; rz(theta) b; cx a, b; rx(-pi/2) a; "
-     "rx(-pi/2) b; }"},
-    {"rzz", "gate rzz(theta) a, b { cx a, b; rz(theta) b; cx a, b; }"},
-    {"ccz", "gate ccz a, b, c { h c; ccx a, b, c; h c; }"},
-    {"cswap", "gate cswap a, b, c { cx c, b; ccx a, b, c; cx c, b; }"},
-};
 
 // Bytes of body text per entry: the generated benchmark programs (a quarter
 // of the gates with a 17-digit angle) average 19-22, so 32 rarely regrows.
@@ -151,10 +128,13 @@ void ProgramWriter::check_number(const Number& n, std::string_view what) {
 
 std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& shape) {
     Gate g{std::string(name), std::string(name), shape, {}, false};
-    for (auto [from, to] : kWrittenAs)
-        if (name == from) g.written = to;
-    for (auto [gate, text] : kDefinitions)
-        if (name == gate) g.definition = text;
+    // A model gate is written under its qelib1.inc name, and defined after the
+    // include line when qelib1.inc lacks it.
+    if (const gates::GateRow* row = gates::find_gate(name);
+        row && row->category != gates::Category::none) {
+        if (!row->qasm2.spelling.empty()) g.written = row->qasm2.spelling;
+        if (!row->qasm2.in_library) g.definition = row->qasm2.definition;
+    }
     gates_.push_back(std::move(g));
     return static_cast<std::uint32_t>(gates_.size() - 1);
 }

@@ -1,6 +1,7 @@
 #include "simulate/unitary.hpp"
 
 #include "common/interrupt.hpp"
+#include "gates/gate_table.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -14,38 +15,6 @@ Operation on_qubits(Operation op, std::span<const unsigned> qubits) {
     op.arity = qubits.size();
     std::copy(qubits.begin(), qubits.end(), op.qubits.begin());
     return op;
-}
-
-template <std::size_t K>
-Operation operation_of(const std::array<cplx, K>& m, std::span<const unsigned> qubits) {
-    Operation op;
-    std::copy(m.begin(), m.end(), op.matrix.begin());
-    return on_qubits(op, qubits);
-}
-
-// The gates with parameters, by name: parameter count, qubit count and the
-// builder applied to the parameters in their entry order.
-std::optional<Operation> parametric_operation(std::string_view name, std::span<const double> p,
-                                              std::span<const unsigned> q) {
-    auto one = [&](std::size_t nparams, auto build) -> std::optional<Operation> {
-        if (p.size() != nparams || q.size() != 1) return std::nullopt;
-        return operation_of(build(), q);
-    };
-    auto two = [&](auto build) -> std::optional<Operation> {
-        if (p.size() != 1 || q.size() != 2) return std::nullopt;
-        return operation_of(build(), q);
-    };
-    if (name == "rx") return one(1, [&] { return gates::rx_matrix(p[0]); });
-    if (name == "ry") return one(1, [&] { return gates::ry_matrix(p[0]); });
-    if (name == "rz") return one(1, [&] { return gates::rz_matrix(p[0]); });
-    if (name == "p") return one(1, [&] { return gates::p_matrix(p[0]); });
-    if (name == "u") return one(3, [&] { return gates::u_matrix(p[0], p[1], p[2]); });
-    if (name == "r") return one(2, [&] { return gates::r_matrix(p[0], p[1]); });
-    if (name == "rxx") return two([&] { return gates::rxx_matrix(p[0]); });
-    if (name == "ryy") return two([&] { return gates::ryy_matrix(p[0]); });
-    if (name == "rzz") return two([&] { return gates::rzz_matrix(p[0]); });
-    if (name == "cp") return two([&] { return gates::cp_matrix(p[0]); });
-    return std::nullopt;
 }
 
 // The plain complex product: std::complex's operator* adds NaN recovery
@@ -110,13 +79,20 @@ std::optional<Operation> make_operation(std::string_view name, std::span<const d
     for (std::size_t a = 0; a < qubits.size(); ++a)
         for (std::size_t b = a + 1; b < qubits.size(); ++b)
             if (qubits[a] == qubits[b]) return std::nullopt;
-    if (!params.empty()) return parametric_operation(name, params, qubits);
-    std::size_t dim = 0;
     Operation op;
-    if (gates::fixed_matrix(name, dim, op.matrix.data()))
-        return dim == std::size_t{1} << qubits.size() ? std::optional(on_qubits(op, qubits))
-                                                      : std::nullopt;
-    return parametric_operation(name, params, qubits);
+    if (const gates::GateRow* row = gates::find_gate(name)) {
+        // A model gate: its matrix from the gate table, when the counts fit it.
+        if (!row->matrix || row->nparams != params.size() || row->nqubits != qubits.size())
+            return std::nullopt;
+        row->matrix(params.data(), op.matrix.data());
+        return on_qubits(op, qubits);
+    }
+    // The matrix module's reversed-order variants (xc, ...) have no row.
+    std::size_t dim = 0;
+    if (params.empty() && gates::fixed_matrix(name, dim, op.matrix.data()) &&
+        dim == std::size_t{1} << qubits.size())
+        return on_qubits(op, qubits);
+    return std::nullopt;
 }
 
 void circuit_unitary(unsigned nqubits, std::span<const Operation> ops, std::span<cplx> out) {

@@ -19,6 +19,7 @@ import time
 from pathlib import Path
 
 from corvane.circuit import __version__
+from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
 from corvane.circuit.pipeline import PassManager, _end_pool, _start_worker
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import (
@@ -30,8 +31,7 @@ from corvane.circuit.stratum import TranspilerPass
 STDIN = "-"
 _STDIN_NAME = "<stdin>"
 
-# Decimal exponent of each unit; "us" also as "µs".
-_UNITS = {"s": 0, "ms": -3, "us": -6, "µs": -6, "ns": -9}
+_UNITS = {unit: UNIT_EXPONENTS[unit] for unit in GATE_DURATION_UNITS}
 _DURATION = re.compile(
     r"(?P<digits>\d+(?:\.\d*)?|\.\d+)(?:[eE](?P<exponent>[+-]?\d+))?\s*(?P<unit>[a-zµ]+)"
 )

@@ -6,15 +6,10 @@ Entry shapes are read from ``ENTRY_SHAPES`` through ``entry_shape`` and
 """
 
 from corvane.circuit.quantumcircuit import entry_shape, operation_qubits
+from corvane.circuit.quantumcircuit_helpers import GATE_ROWS
 
-# Gates of our set that are their own inverse.
-_SELF_INVERSE = frozenset(
-    ("id", "x", "y", "z", "h", "swap", "cx", "cnot", "cy", "cz", "ccz", "ccx", "cswap")
-)
-# Fixed gates whose inverse is another fixed gate of the set.
-_ADJOINT_PAIRS = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t", "sx": "sxdg", "sxdg": "sx"}
-# Rotations whose inverse negates their one angle.
-_NEGATED_ANGLE = frozenset(("rx", "ry", "rz", "p", "rxx", "ryy", "rzz", "cp"))
+# Gate name -> how inverse() undoes it and, for an adjoint, the gate that does.
+_INVERSES = {row.name: (row.inverse, row.inverse_gate) for row in GATE_ROWS}
 
 
 def gate_parameters(entry):
@@ -52,27 +47,28 @@ def remap_entry(entry, qubit_map, cbit_map):
 def inverse_entry(entry):
     """The entries that undo ``entry``, in program order; ValueError when there are none."""
     name = entry[0]
-    if name in _SELF_INVERSE or name in ("barrier", "delay"):
+    rule, inverse_gate = _INVERSES.get(name, ("unknown", ""))
+    if rule == "self":
         return [entry]
-    if name in _ADJOINT_PAIRS:
-        return [(_ADJOINT_PAIRS[name], *entry[1:])]
-    if name == "iswap":
+    if rule == "adjoint":
+        return [(inverse_gate, *entry[1:])]
+    if rule == "conjugate_by_z":
         # iswap's adjoint is iswap conjugated by Z on its first qubit: Z
         # flips the sign of the i on the two exchanged states.
         q0, q1 = entry[1:]
-        return [("z", q0), ("iswap", q0, q1), ("z", q0)]
-    if name in _NEGATED_ANGLE:
+        return [("z", q0), (name, q0, q1), ("z", q0)]
+    if rule == "negate_angle":
         theta, *qubits = entry[1:]
         return [(name, -theta, *qubits)]
-    if name == "u":
+    if rule == "negate_and_swap":
         # u(theta, phi, lamda)^-1 = u(-theta, -lamda, -phi)
         theta, phi, lamda, q = entry[1:]
         return [(name, -theta, -lamda, -phi, q)]
-    if name == "r":
+    if rule == "negate_theta_keep_phi":
         # a rotation about a fixed axis in the xy-plane: undo by negating the angle
         theta, phi, q = entry[1:]
         return [(name, -theta, phi, q)]
-    if name in ("measure", "reset"):
+    if rule == "irreversible":
         raise ValueError(f"a circuit with {name!r} has no inverse: {name} is not reversible")
     raise ValueError(f"no inverse known for gate {name!r}")
 

@@ -12,48 +12,19 @@ Delays are in seconds here; Qiskit's delays carry a unit ("s", "ms", "us",
 "ns", "ps", or "dt" for the backend's sample time).
 """
 
+from corvane.circuit.durations import SECONDS_PER_UNIT
 from corvane.circuit.entry_transforms import entry_cbits, entry_duration, gate_parameters
 from corvane.circuit.quantumcircuit import QuantumCircuit, operation_qubits
+from corvane.circuit.quantumcircuit_helpers import GATE_ROWS
 
 __all__ = ["to_qiskit", "from_qiskit"]
 
 # Our gate name -> the name of its Qiskit gate class in qiskit.circuit.library.
-_QISKIT_GATES = {
-    "id": "IGate",
-    "x": "XGate",
-    "y": "YGate",
-    "z": "ZGate",
-    "h": "HGate",
-    "s": "SGate",
-    "sdg": "SdgGate",
-    "t": "TGate",
-    "tdg": "TdgGate",
-    "sx": "SXGate",
-    "sxdg": "SXdgGate",
-    "swap": "SwapGate",
-    "iswap": "iSwapGate",
-    "cx": "CXGate",
-    "cnot": "CXGate",
-    "cy": "CYGate",
-    "cz": "CZGate",
-    "ccz": "CCZGate",
-    "ccx": "CCXGate",
-    "cswap": "CSwapGate",
-    "rx": "RXGate",
-    "ry": "RYGate",
-    "rz": "RZGate",
-    "p": "PhaseGate",
-    "u": "UGate",
-    "r": "RGate",
-    "rxx": "RXXGate",
-    "ryy": "RYYGate",
-    "rzz": "RZZGate",
-    "cp": "CPhaseGate",
-}
+_QISKIT_GATES = {row.name: row.qiskit_class for row in GATE_ROWS if row.qiskit_class}
 # Qiskit instruction names that are our gate names ("cnot" is Qiskit's "cx").
-_SHARED_NAMES = frozenset(_QISKIT_GATES) - {"cnot"}
-# Seconds per unit of a Qiskit delay.
-_SECONDS_PER_UNIT = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "ns": 1e-9, "ps": 1e-12}
+_SHARED_NAMES = frozenset(
+    row.name for row in GATE_ROWS if row.qiskit_class and row.qiskit_name == row.name
+)
 
 
 def _require_qiskit(function):
@@ -110,9 +81,9 @@ def _seconds(operation, dt):
         if dt is None:
             raise ValueError("a delay in units of 'dt' needs dt, the sample time in seconds")
         return float(operation.duration) * dt
-    if unit not in _SECONDS_PER_UNIT:
-        raise ValueError(f"delay unit {unit!r} is not one of {sorted(_SECONDS_PER_UNIT)} or 'dt'")
-    return float(operation.duration) * _SECONDS_PER_UNIT[unit]
+    if unit not in SECONDS_PER_UNIT:
+        raise ValueError(f"delay unit {unit!r} is not one of {sorted(SECONDS_PER_UNIT)} or 'dt'")
+    return float(operation.duration) * SECONDS_PER_UNIT[unit]
 
 
 def _parameters(operation, index):

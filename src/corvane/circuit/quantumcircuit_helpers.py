@@ -1,23 +1,47 @@
 """Gate categories of the circuit model and the circuit-to-DAG builder.
 
-Each category maps a gate name to the number of parameters the gate takes.
-The passes only test names against the keys, so adding a name to a category
-(for example ``one_qubit_gates_available["myx"] = 0``) is seen everywhere:
+Each category maps a gate name to the number of parameters the gate takes; all
+six are filled from the compiled gate table at import, in its order, and are
+plain dicts from then on. The passes only test names against the keys, so
+adding a name to a category (for example ``one_qubit_gates_available["myx"] = 0``) is seen everywhere:
 ``quantumcircuit`` re-exports these very dict objects.
 """
 
 from typing import NamedTuple
 
-from corvane.circuit._convert import convert_gate_info_to_dag_info
+from corvane.circuit._convert import _entry_shapes, _gate_rows, convert_gate_info_to_dag_info
 
-one_qubit_gates_available = {
-    name: 0 for name in ("id", "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg")
-}
-two_qubit_gates_available = {name: 0 for name in ("swap", "iswap", "cx", "cnot", "cy", "cz")}
-three_qubit_gates_available = {name: 0 for name in ("ccz", "ccx", "cswap")}
-one_qubit_parameter_gates_available = {"rx": 1, "ry": 1, "rz": 1, "p": 1, "u": 3, "r": 2}
-two_qubit_parameter_gates_available = {"rxx": 1, "ryy": 1, "rzz": 1, "cp": 1}
-functional_gates_available = {"measure": 0, "barrier": 0, "delay": 1, "reset": 0}
+
+class GateRow(NamedTuple):
+    """The gate table's facts about one gate or operation of the circuit model."""
+
+    name: str
+    category: str  # the name of its category mapping
+    nqubits: int  # 0 for the functional operations (any number)
+    nparams: int
+    inverse: str  # how inverse() undoes it: "self", "adjoint", "negate_angle", ...
+    inverse_gate: str  # for "adjoint": the gate that undoes it
+    label: str  # the drawings' box text
+    symbols: str  # what each qubit shows in a drawing, space-separated; "" for boxes
+    qiskit_class: str  # its class in qiskit.circuit.library
+    qiskit_name: str  # the Qiskit instruction's name
+
+
+# The compiled gate table (cpp/core/gates/gate_table.cpp), rows of the model's
+# gates and operations in table order.
+GATE_ROWS = tuple(GateRow(*row) for row in _gate_rows())
+
+
+def _category(key):
+    return {row.name: row.nparams for row in GATE_ROWS if row.category == key}
+
+
+one_qubit_gates_available = _category("one_qubit_gates_available")
+two_qubit_gates_available = _category("two_qubit_gates_available")
+three_qubit_gates_available = _category("three_qubit_gates_available")
+one_qubit_parameter_gates_available = _category("one_qubit_parameter_gates_available")
+two_qubit_parameter_gates_available = _category("two_qubit_parameter_gates_available")
+functional_gates_available = _category("functional_gates_available")
 
 
 class EntryShape(NamedTuple):
@@ -34,20 +58,8 @@ class EntryShape(NamedTuple):
 
 
 # One row per category of fixed shape and one per functional gate; "" is any
-# other functional operation. The native bindings hold the same table (a test
-# checks that the two agree).
-ENTRY_SHAPES = {
-    "one_qubit_gates_available": EntryShape(2, 1, False, None, False, None, None, True),
-    "two_qubit_gates_available": EntryShape(3, 2, False, None, False, None, None, True),
-    "three_qubit_gates_available": EntryShape(4, 3, False, None, False, None, None, True),
-    "one_qubit_parameter_gates_available": EntryShape(None, 1, True, None, False, None, None, True),
-    "two_qubit_parameter_gates_available": EntryShape(None, 2, True, None, False, None, None, True),
-    "measure": EntryShape(3, 0, False, 1, False, 2, None, True),
-    "barrier": EntryShape(2, 0, False, 1, True, None, None, True),
-    "delay": EntryShape(3, 0, False, 2, True, None, 1, True),
-    "reset": EntryShape(2, 1, False, None, False, None, None, True),
-    "": EntryShape(2, 0, False, 1, True, None, None, False),
-}
+# other functional operation. The native bindings' own table, read once.
+ENTRY_SHAPES = {key: EntryShape(*shape) for key, shape in _entry_shapes().items()}
 
 __all__ = [
     "one_qubit_gates_available",
@@ -59,4 +71,6 @@ __all__ = [
     "convert_gate_info_to_dag_info",
     "EntryShape",
     "ENTRY_SHAPES",
+    "GateRow",
+    "GATE_ROWS",
 ]

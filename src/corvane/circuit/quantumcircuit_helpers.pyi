@@ -4,6 +4,20 @@ from typing import NamedTuple
 
 from corvane.circuit._convert import convert_gate_info_to_dag_info as convert_gate_info_to_dag_info
 
+class GateRow(NamedTuple):
+    name: str
+    category: str
+    nqubits: int
+    nparams: int
+    inverse: str
+    inverse_gate: str
+    label: str
+    symbols: str
+    qiskit_class: str
+    qiskit_name: str
+
+GATE_ROWS: tuple[GateRow, ...]
+
 one_qubit_gates_available: dict[str, int]
 two_qubit_gates_available: dict[str, int]
 three_qubit_gates_available: dict[str, int]
@@ -33,4 +47,6 @@ __all__ = [
     "convert_gate_info_to_dag_info",
     "EntryShape",
     "ENTRY_SHAPES",
+    "GateRow",
+    "GATE_ROWS",
 ]

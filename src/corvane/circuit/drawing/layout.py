@@ -13,28 +13,19 @@ from dataclasses import dataclass
 from fractions import Fraction
 from numbers import Real
 
+from corvane.circuit.durations import DISPLAY_UNITS
 from corvane.circuit.entry_transforms import entry_cbits, entry_duration, gate_parameters
 from corvane.circuit.quantumcircuit import operation_qubits
+from corvane.circuit.quantumcircuit_helpers import GATE_ROWS
 
-# Display names that are not the gate name capitalised.
-_LABELS = {"id": "I", "sx": "SX", "sxdg": "SXdg", "iswap": "iSwap"}
+# Display names of the gate table's gates; others show their name capitalised.
+_LABELS = {row.name: row.label for row in GATE_ROWS if row.label}
 # Gates drawn with symbols: name -> what each of its qubits shows, in entry
 # order: a symbol ("control", "target", "swap") or the gate whose box it shows.
-_SYMBOLIC = {
-    "cx": ("control", "target"),
-    "cnot": ("control", "target"),
-    "cy": ("control", "y"),
-    "cz": ("control", "control"),
-    "ccz": ("control", "control", "control"),
-    "ccx": ("control", "control", "target"),
-    "cswap": ("control", "swap", "swap"),
-    "swap": ("swap", "swap"),
-    "cp": ("control", "p"),
-}
+_SYMBOLIC = {row.name: tuple(row.symbols.split()) for row in GATE_ROWS if row.symbols}
 _SYMBOLS = frozenset(("control", "target", "swap"))
 # Largest denominator of a multiple of pi written as a fraction (pi/16, 3pi/8, ...).
 _PI_DENOMINATOR = 16
-_SI_PREFIXES = ((1.0, "s"), (1e-3, "ms"), (1e-6, "µs"), (1e-9, "ns"), (1e-12, "ps"))
 
 
 @dataclass
@@ -76,7 +67,7 @@ def format_parameter(value):
 def format_duration(seconds):
     """A delay in the largest SI unit in which it is at least 1, 4 digits."""
     if isinstance(seconds, Real) and math.isfinite(seconds) and seconds != 0:
-        for scale, unit in _SI_PREFIXES:
+        for scale, unit in DISPLAY_UNITS:
             if abs(seconds) >= scale:
                 break
         return f"{seconds / scale:.4g}{unit}"
