@@ -73,7 +73,9 @@ TEST_P(ModelGate, CountsFitItsCategory) {
                             row.category == g::Category::two_qubit_parameter;
     EXPECT_EQ(row.nparams > 0, parametric);
     EXPECT_EQ(row.parametric != g::ParametricMatrix::none, parametric);
-    if (parametric) EXPECT_EQ(&g::row_of(row.parametric), &row);
+    if (parametric) {
+        EXPECT_EQ(&g::row_of(row.parametric), &row);
+    }
 }
 
 TEST_P(ModelGate, InverseRuleUndoesTheMatrix) {
