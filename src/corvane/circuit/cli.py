@@ -203,6 +203,7 @@ def transpile(args):
     if args.no_shared_files and not args.scheduler:
         raise _Refused("--no-shared-files is for Dask workers: give --scheduler too")
     if args.report and Path(args.report).suffix.lower() not in REPORT_FORMATS:
+        # so it can never be a program it would overwrite
         raise _Refused(f"{args.report}: name the report *.jsonl or *.csv")
     read_stdin = STDIN in args.inputs
     if args.inputs.count(STDIN) > 1:
@@ -217,11 +218,6 @@ def transpile(args):
         pairs = plan_files(files, args.output or ".", args.recursive) if files else []
     except ValueError as err:
         raise _Refused(str(err)) from None
-    if args.report:
-        _check_outputs(
-            [("--report", args.report)] + [(s, t) for s, t in pairs],
-            [s for s, _ in pairs],
-        )
     steps = _steps(args)
 
     summaries = []
