@@ -4,14 +4,12 @@ import csv
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
-from conftest import random_circuit
+from conftest import interrupt_session, random_circuit
 
 from corvane.circuit import cli
 from corvane.circuit.optimize import GateCompressor
@@ -173,25 +171,10 @@ SLOW = textwrap.dedent("""
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_ctrl_c_stops_the_workers_and_leaves_nothing_half_written(tmp_path, folder, jobs):
     (tmp_path / "slow.py").write_text(SLOW)
-    child = subprocess.Popen(
-        [sys.executable, str(tmp_path / "slow.py"), str(folder), str(tmp_path / "out"), str(jobs)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        start_new_session=True,
-    )
-    try:
-        assert child.stdout.readline() == "started\n"
-        os.killpg(child.pid, signal.SIGINT)
-        _, err = child.communicate(timeout=60)
-    finally:
-        if child.poll() is None:
-            os.killpg(child.pid, signal.SIGKILL)
-    assert child.returncode != 0 and "KeyboardInterrupt" in err
-    deadline = time.monotonic() + 15
-    while subprocess.run(["pgrep", "-s", str(child.pid)], capture_output=True).stdout:
-        assert time.monotonic() < deadline, "a worker outlived the batch"
-        time.sleep(0.2)
+    argv = [sys.executable, str(tmp_path / "slow.py"), str(folder), str(tmp_path / "out")]
+    status, err, survivors = interrupt_session(argv + [str(jobs)])
+    assert status != 0 and "KeyboardInterrupt" in err
+    assert survivors == "", "a worker outlived the batch"
     assert list((tmp_path / "out").iterdir()) == []
 
 
