@@ -451,12 +451,12 @@ class PassManager:
 # Files of these suffixes are the programs a folder holds.
 PROGRAM_SUFFIXES = (".qasm",)
 
-# With jobs=None, a batch of files smaller than this in all runs in this process:
-# a worker process takes about 0.3 s to start and import the package (measured
-# on the development machine: forkserver start and first import, 0.25-0.4 s),
-# and the passes with reading and writing take about 1 s per MB of OpenQASM 2
-# input when decoupling multiplies the entries (bench/bench_files.py), so
-# below about half a megabyte a second process cannot win back its start.
+# With jobs=None, a batch of files smaller than this in all runs in this process.
+# Starting two workers (forkserver, importing the package) took 0.6-0.7 s on the
+# shared development machine, and a file takes its worker about 2 s per MB of
+# OpenQASM 2 input when decoupling multiplies the entries (bench/bench_files.py
+# dry run, 1.2 MB in 2.4 worker-seconds), so below half a megabyte (about 1 s
+# of work) a second process cannot win back its start. To be remeasured quietly.
 IN_PROCESS_BYTES = 500_000
 
 # Files an executor holds at once per slot: enough that a slot never waits for
