@@ -88,3 +88,37 @@ def dask_cluster():
         scheduler_kwargs={"dashboard_address": ":0"},
     ) as cluster:
         yield cluster
+
+
+def interrupt_session(argv, settle=0.0):
+    """Run ``argv`` in a session of its own; once it prints "started" (and ``settle``
+    seconds later), send SIGINT to the whole group, as Ctrl-C in a terminal does.
+
+    Returns the exit status, the standard error, and what is still running in the
+    session 15 seconds on ("" when every worker is gone). Helper processes of the start
+    method (a forkserver, the resource tracker) leave on their own once the parent is gone.
+    """
+    import os
+    import signal
+    import subprocess
+    import time
+
+    child = subprocess.Popen(
+        argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True
+    )
+    try:
+        assert child.stdout.readline() == "started\n"
+        time.sleep(settle)
+        os.killpg(child.pid, signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+    deadline = time.monotonic() + 15
+    while True:
+        survivors = subprocess.run(
+            ["pgrep", "-a", "-s", str(child.pid)], capture_output=True, text=True
+        ).stdout
+        if survivors == "" or time.monotonic() > deadline:
+            return child.returncode, err, survivors
+        time.sleep(0.2)

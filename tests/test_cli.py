@@ -99,7 +99,18 @@ def test_transpile_writes_what_the_api_gives(flags, options, examples, tmp_path,
     for program in sorted(examples.glob("*.qasm")):
         assert (tmp_path / "out" / program.name).read_text() == expected(program, **options)
         assert program.name in out
-    assert out.splitlines()[0].split() == ["file", "gates", "after", "2q", "gates", "after", "time"]
+    assert out.splitlines()[0].split() == [
+        "file",
+        "gates",
+        "after",
+        "2q",
+        "gates",
+        "after",
+        "depth",
+        "after",
+        "length",
+        "time",
+    ]
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(
         p.name for p in examples.iterdir()
     )

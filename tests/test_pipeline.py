@@ -1,13 +1,9 @@
 import concurrent.futures as cf
-import os
-import signal
-import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
-from conftest import random_circuit
+from conftest import interrupt_session, random_circuit
 
 from corvane.circuit import pipeline
 from corvane.circuit.optimize import GateCompressor
@@ -279,33 +275,10 @@ INTERRUPTED_BATCH = textwrap.dedent("""
 def test_ctrl_c_ends_the_pool_promptly(tmp_path):
     script = tmp_path / "batch.py"
     script.write_text(INTERRUPTED_BATCH)
-    child = subprocess.Popen(
-        [sys.executable, str(script)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        start_new_session=True,
-    )
-    try:
-        assert child.stdout.readline() == "started\n"
-        time.sleep(2)  # let the pool start its workers on their 120-second chunks
-        os.killpg(child.pid, signal.SIGINT)  # what Ctrl-C in a terminal does: the whole group
-        _, err = child.communicate(timeout=60)
-    finally:
-        if child.poll() is None:
-            os.killpg(child.pid, signal.SIGKILL)
-    assert child.returncode != 0 and "KeyboardInterrupt" in err
-    # No worker is left behind in the session. Helper processes of the start method (3.14's
-    # forkserver, the resource tracker) leave on their own once they see the parent gone.
-    deadline = time.monotonic() + 15
-    while True:
-        survivors = subprocess.run(
-            ["pgrep", "-a", "-s", str(child.pid)], capture_output=True, text=True
-        ).stdout
-        if survivors == "" or time.monotonic() > deadline:
-            break
-        time.sleep(0.2)
-    assert survivors == ""
+    # settle: let the pool start its workers on their 120-second chunks
+    status, err, survivors = interrupt_session([sys.executable, str(script)], settle=2)
+    assert status != 0 and "KeyboardInterrupt" in err
+    assert survivors == ""  # no worker is left behind in the session
 
 
 # ---- Dask ----------------------------------------------------------------------------------

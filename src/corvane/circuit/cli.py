@@ -9,24 +9,24 @@ input is ever overwritten.
 """
 
 import argparse
-import concurrent.futures as cf
 import math
-import os
 import re
 import sys
-import tempfile
-import time
 from pathlib import Path
 
 from corvane.circuit import __version__
 from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
-from corvane.circuit.pipeline import PassManager, _end_pool, _start_worker
-from corvane.circuit.quantumcircuit import QuantumCircuit
-from corvane.circuit.quantumcircuit_helpers import (
-    two_qubit_gates_available,
-    two_qubit_parameter_gates_available,
+from corvane.circuit.pipeline import (
+    REPORT_FORMATS,
+    PassManager,
+    find_programs,
+    plan_files,
+    transpile_files,
+    transpile_text,
+    write_atomically,
+    write_report,
 )
-from corvane.circuit.stratum import TranspilerPass
+from corvane.circuit.quantumcircuit import QuantumCircuit
 
 STDIN = "-"
 _STDIN_NAME = "<stdin>"
@@ -79,8 +79,12 @@ class _Refused(Exception):
     """A command line that makes no sense; nothing has been done yet."""
 
 
+# The reader's errors begin with the line they are about: "line 12: unknown gate 'foo'".
+_LINE_ERROR = re.compile(r"line (\d+)[:,]\s*(.*)", re.S)
+
+
 def _expand_inputs(inputs):
-    """The input files in order: files as given, the ``.qasm`` files of each folder sorted, ``-``."""
+    """The input files in order: files as given, the programs of each folder sorted, ``-``."""
     files = []
     for item in inputs:
         if item == STDIN:
@@ -88,16 +92,10 @@ def _expand_inputs(inputs):
                 raise _Refused("standard input '-' can be read only once")
             files.append(STDIN)
             continue
-        path = Path(item)
-        if path.is_dir():
-            found = sorted(p for p in path.iterdir() if p.suffix == ".qasm" and p.is_file())
-            if not found:
-                raise _Refused(f"{item}: no .qasm files in this folder")
-            files += found
-        elif path.is_file():
-            files.append(path)
-        else:
-            raise _Refused(f"{item}: no such file or folder")
+        try:
+            files += [path for path, _ in find_programs([item])]
+        except ValueError as err:
+            raise _Refused(str(err)) from None
     return files
 
 
@@ -123,39 +121,8 @@ class _FileError(Exception):
     """One file failed; its message is what the user sees."""
 
 
-def write_atomically(path, write):
-    """Call ``write(temporary_path)`` on a file beside ``path``, then rename it to ``path``.
-
-    A reader of ``path`` sees the old file or the whole new one, never a part;
-    when ``write`` fails the temporary file is removed and ``path`` is untouched.
-    """
-    path = Path(path)
-    handle, temporary = tempfile.mkstemp(
-        dir=path.parent, prefix=f".{path.name}.", suffix=path.suffix
-    )
-    os.close(handle)
-    try:
-        # mkstemp makes the file private; the result gets the mode of any new file.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
-def _write_text(path, text):
-    def write(temporary):
-        with open(temporary, "w", encoding="utf-8") as f:
-            f.write(text)
-
-    write_atomically(path, write)
-
-
 def _check_outputs(outputs, inputs):
-    """Refuse an output that is an input, or two inputs that would be written to one output."""
+    """Refuse an output that is an input, or two outputs of one name."""
     seen = {}
     resolved_inputs = {Path(f).resolve() for f in inputs if f != STDIN}
     for source, target in outputs:
@@ -170,27 +137,6 @@ def _check_outputs(outputs, inputs):
 # ---- transpile -----------------------------------------------------------------------------
 
 
-class _Timed(TranspilerPass):
-    """Runs a pipeline and notes its time on the result as ``seconds`` (read by the table)."""
-
-    def __init__(self, manager):
-        self.manager = manager
-
-    def run(self, qc):
-        start = time.perf_counter()
-        out = self.manager.run(qc)
-        out.seconds = time.perf_counter() - start
-        return out
-
-
-def _two_qubit_count(qc):
-    return sum(
-        1
-        for entry in qc.gates
-        if entry[0] in two_qubit_gates_available or entry[0] in two_qubit_parameter_gates_available
-    )
-
-
 def _steps(args):
     from corvane.circuit.optimize import GateCompressor
     from corvane.circuit.schedule import DynamicalDecoupling
@@ -203,44 +149,48 @@ def _steps(args):
             "insert_before_barrier": args.before_barrier,
         }
         steps.append((DynamicalDecoupling(args.t1g, args.t2g), options))
-    return steps
+    return PassManager(steps)
 
 
-def _executor(args):
-    """The executor the command line asks for, and whether ending it is ours to do."""
-    if args.scheduler:
-        try:
-            import distributed
-        except ImportError:
-            raise _Refused(
-                "--scheduler needs Dask: pip install 'corvane-circuit[cluster]'"
-            ) from None
-        try:
-            client = distributed.Client(args.scheduler)
-        except (OSError, TimeoutError) as err:
-            raise _Refused(f"cannot reach the Dask scheduler at {args.scheduler}: {err}") from None
-        return client.get_executor(), client.close
-    if args.jobs == 1:  # in this process, on a copy of the passes like any batch
-        pool = cf.ThreadPoolExecutor(1)
-        return pool, pool.shutdown
-    if args.jobs:
-        pool = cf.ProcessPoolExecutor(args.jobs, initializer=_start_worker)
-        return pool, pool.shutdown
-    return None, None
+def _dask_client(address):
+    try:
+        import distributed
+    except ImportError:
+        raise _Refused("--scheduler needs Dask: pip install 'corvane-circuit[cluster]'") from None
+    try:
+        return distributed.Client(address)
+    except (OSError, TimeoutError) as err:
+        raise _Refused(f"cannot reach the Dask scheduler at {address}: {err}") from None
 
 
-def _table(rows):
-    header = ("file", "gates", "after", "2q gates", "after", "time")
-    lines = [header] + [
-        (name, str(a), str(b), str(c), str(d), f"{seconds * 1e3:.1f} ms")
-        for name, a, b, c, d, seconds in rows
-    ]
+def _table(summaries):
+    """The table of a batch: one row per file, in the order given."""
+    header = ("file", "gates", "after", "2q gates", "after", "depth", "after", "length", "time")
+    lines = [header]
+    for s in summaries:
+        if s.status != "ok":
+            lines.append((s.input, s.status) + ("",) * (len(header) - 2))
+            continue
+        length = "-" if s.scheduled_length is None else f"{s.scheduled_length * 1e6:.3f} us"
+        lines.append(
+            (
+                s.input,
+                str(sum(s.gates_before.values())),
+                str(sum(s.gates_after.values())),
+                str(s.two_qubit_before),
+                str(s.two_qubit_after),
+                str(s.depth_before),
+                str(s.depth_after),
+                length,
+                f"{s.seconds * 1e3:.1f} ms",
+            )
+        )
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     return "\n".join(
         "  ".join(
             cell.ljust(w) if i == 0 else cell.rjust(w)
             for i, (cell, w) in enumerate(zip(line, widths))
-        )
+        ).rstrip()
         for line in lines
     )
 
@@ -250,66 +200,60 @@ def transpile(args):
         raise _Refused("nothing to do: give --compress, --dd XY4|CPMG or both")
     if args.jobs and args.scheduler:
         raise _Refused("give --jobs or --scheduler, not both")
-    files = _expand_inputs(args.inputs)
-    if any(f != STDIN for f in files):
+    if args.no_shared_files and not args.scheduler:
+        raise _Refused("--no-shared-files is for Dask workers: give --scheduler too")
+    if args.report and Path(args.report).suffix.lower() not in REPORT_FORMATS:
+        # so it can never be a program it would overwrite
+        raise _Refused(f"{args.report}: name the report *.jsonl or *.csv")
+    read_stdin = STDIN in args.inputs
+    if args.inputs.count(STDIN) > 1:
+        raise _Refused("standard input '-' can be read only once")
+    files = [item for item in args.inputs if item != STDIN]
+    if files:
         if args.output is None:
             raise _Refused("give -o OUTDIR for the results")
         if Path(args.output).exists() and not Path(args.output).is_dir():
             raise _Refused(f"{args.output}: not a folder")
-    outputs = [(f, Path(args.output) / Path(f).name) for f in files if f != STDIN]
-    _check_outputs(outputs, files)
-    if outputs:
+    try:
+        pairs = plan_files(files, args.output or ".", args.recursive) if files else []
+    except ValueError as err:
+        raise _Refused(str(err)) from None
+    steps = _steps(args)
+
+    summaries = []
+    if read_stdin:
+        summary, text = transpile_text(sys.stdin.read(), steps, name=_STDIN_NAME)
+        if text is not None:
+            sys.stdout.write(text)
+        summaries.append(summary)
+    if pairs:
+        client = _dask_client(args.scheduler) if args.scheduler else None
         try:
-            Path(args.output).mkdir(parents=True, exist_ok=True)
+            batch = transpile_files(
+                files,
+                args.output,
+                steps,
+                jobs=args.jobs,
+                executor=client.get_executor() if client else None,
+                shared_files=not args.no_shared_files,
+                recursive=args.recursive,
+                skip_existing=args.skip_existing,
+                progress=len(pairs) > 1,
+            )
         except OSError as err:
             raise _Refused(f"{args.output}: {err.strerror or err}") from None
-    manager = PassManager([_Timed(PassManager(_steps(args)))])
-
-    executor, close = _executor(args)
-    failures, circuits, names = [], [], []
-    try:
-        for file in files:
-            try:
-                circuits.append(_read(file))
-                names.append(file)
-            except _FileError as err:
-                failures.append(str(err))
-        results = manager.run(circuits, executor=executor, progress=len(files) > 1, errors="return")
-    except BaseException:
-        if isinstance(executor, cf.ProcessPoolExecutor):
-            _end_pool(executor)
-        raise
-    finally:
-        if close:
-            close()
-
-    rows, table_stream = [], sys.stderr if STDIN in files else sys.stdout
-    for file, before, after in zip(names, circuits, results):
-        if isinstance(after, BaseException):
-            failures.append(f"{_display(file)}: {type(after).__name__}: {after}")
-            continue
         try:
-            text = after.to_qasm()
-            if file == STDIN:
-                sys.stdout.write(text)
-            else:
-                _write_text(Path(args.output) / Path(file).name, text)
-        except (OSError, ValueError) as err:
-            failures.append(f"{_display(file)}: {err}")
-            continue
-        rows.append(
-            (
-                _display(file),
-                len(before),
-                len(after),
-                _two_qubit_count(before),
-                _two_qubit_count(after),
-                after.seconds,
-            )
-        )
-    if rows:
-        print(_table(rows), file=table_stream)
-    return failures
+            by_input = {summary.input: summary for summary in batch}
+        finally:
+            if client:
+                client.close()
+        summaries += [by_input[source] for source, _ in pairs]
+
+    table_stream = sys.stderr if read_stdin else sys.stdout
+    print(_table(summaries), file=table_stream)
+    if args.report:
+        write_report(args.report, summaries)
+    return [s.error for s in summaries if s.status == "failed"]
 
 
 # ---- info and draw -------------------------------------------------------------------------
@@ -445,6 +389,30 @@ def _parser():
     )
     t.add_argument(
         "--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler"
+    )
+    t.add_argument(
+        "--no-shared-files",
+        action="store_true",
+        help="the Dask workers do not see these files: send each program to them and write "
+        "each result here as it comes back",
+    )
+    t.add_argument(
+        "-r",
+        "--recursive",
+        action="store_true",
+        help="take the programs of subfolders too, mirroring the subfolders under OUTDIR",
+    )
+    t.add_argument(
+        "--skip-existing",
+        action="store_true",
+        help="skip inputs whose result exists in OUTDIR (results are whole or absent), "
+        "to resume a long batch",
+    )
+    t.add_argument(
+        "--report",
+        metavar="FILE",
+        help="write one row per file (gates, two-qubit gates, depth, scheduled length, time, "
+        "status and error) as JSON Lines (*.jsonl) or CSV (*.csv)",
     )
     t.set_defaults(handler=transpile)
 

@@ -1,0 +1,278 @@
+"""The file road: transpile_files, its workers, its report, and the command line over it."""
+
+import csv
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from conftest import interrupt_session, random_circuit
+
+from corvane.circuit import cli
+from corvane.circuit.optimize import GateCompressor
+from corvane.circuit.pipeline import FileSummary, transpile_files, write_report
+from corvane.circuit.quantumcircuit import QuantumCircuit
+from corvane.circuit.schedule import DynamicalDecoupling
+from corvane.circuit.timeline import schedule_times
+
+T1G, T2G = 2e-8, 5e-8
+
+
+def steps():
+    return [GateCompressor(), (DynamicalDecoupling(T1G, T2G), {"sequence": "XY4"})]
+
+
+def expected(path):
+    qc = QuantumCircuit.from_qasm(path.read_text())
+    return DynamicalDecoupling(T1G, T2G).run(GateCompressor().run(qc), sequence="XY4")
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """Seeded programs in a folder and a subfolder, and one that fails to read."""
+    root = tmp_path / "in"
+    (root / "sub").mkdir(parents=True)
+    for seed in range(6):
+        qc = random_circuit(seed, ngates=60, functional=False)
+        (root / ("sub" if seed % 3 == 0 else "") / f"p{seed}.qasm").write_text(qc.to_qasm())
+    (root / "bad.qasm").write_text('OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[1];\nfoo q[0];\n')
+    return root
+
+
+def leftovers(folder):
+    return [p for p in folder.rglob(".*") if p.is_file()]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_each_file_is_written_as_the_api_gives_and_summarised(folder, tmp_path, jobs):
+    out = tmp_path / "out"
+    summaries = list(transpile_files([folder], out, steps(), jobs=jobs, recursive=True))
+    by_name = {os.path.relpath(s.input, folder): s for s in summaries}
+    assert sorted(by_name) == ["bad.qasm", "p1.qasm", "p2.qasm", "p4.qasm", "p5.qasm"] + [
+        "sub/p0.qasm",
+        "sub/p3.qasm",
+    ]
+    bad = by_name.pop("bad.qasm")
+    assert (bad.status, bad.error) == ("failed", f"{folder / 'bad.qasm'}:4: unknown gate 'foo'")
+    for name, summary in by_name.items():
+        source, qc = folder / name, expected(folder / name)
+        before = QuantumCircuit.from_qasm(source.read_text())
+        assert (out / name).read_text() == qc.to_qasm() and summary.output == str(out / name)
+        assert (summary.status, summary.qubits) == ("ok", qc.nqubits)
+        assert (summary.gates_before, summary.gates_after) == (before.count_ops(), qc.count_ops())
+        assert (summary.depth_before, summary.depth_after) == (before.depth(), qc.depth())
+        ends = [start + duration for start, duration, _ in schedule_times(qc, T1G, T2G)]
+        assert summary.scheduled_length == max(ends)
+    assert not (out / "bad.qasm").exists() and leftovers(out) == []
+
+
+def test_compression_alone_has_no_scheduled_length(folder, tmp_path):
+    (summary,) = transpile_files([folder / "p1.qasm"], tmp_path / "out", [GateCompressor()])
+    assert summary.status == "ok" and summary.scheduled_length is None
+    assert summary.two_qubit_before >= summary.two_qubit_after
+
+
+def test_skip_existing_leaves_complete_outputs_alone(folder, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "p1.qasm").write_text("kept")
+    summaries = list(transpile_files([folder], out, steps(), jobs=1, skip_existing=True))
+    statuses = {os.path.basename(s.input): s.status for s in summaries}
+    assert statuses == {
+        "bad.qasm": "failed",
+        "p1.qasm": "skipped",
+        "p2.qasm": "ok",
+        "p4.qasm": "ok",
+        "p5.qasm": "ok",
+    }
+    assert (out / "p1.qasm").read_text() == "kept"
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        (dict(jobs=0), ValueError),
+        (dict(jobs=True), ValueError),
+        (dict(executor=object()), TypeError),
+        (dict(steps=[GateCompressor]), TypeError),
+    ],
+)
+def test_bad_arguments_are_refused_before_any_work(folder, tmp_path, kwargs, error):
+    arguments = dict(steps=steps()) | kwargs
+    with pytest.raises(error):
+        transpile_files([folder], tmp_path / "out", arguments.pop("steps"), **arguments)
+    assert not (tmp_path / "out").exists()
+
+
+# ---- workers that die, Ctrl-C -----------------------------------------------------------
+
+
+KILLER = textwrap.dedent("""
+    import os, signal, sys
+    from corvane.circuit.optimize import GateCompressor
+    from corvane.circuit.pipeline import transpile_files
+
+    class DieOnThree(GateCompressor):
+        # Kills its own worker on a 3-qubit program, as the kernel's OOM killer would.
+        def run(self, qc):
+            if qc.nqubits == 3:
+                os.kill(os.getpid(), signal.SIGKILL)
+            return super().run(qc)
+
+    if __name__ == "__main__":
+        for s in sorted(transpile_files([sys.argv[1]], sys.argv[2], [DieOnThree()], jobs=2),
+                        key=lambda s: s.input):
+            print(os.path.basename(s.input), s.status, s.error)
+""")
+
+
+def test_a_dead_worker_fails_its_file_only_and_a_fresh_one_goes_on(tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for index, nqubits in enumerate([2, 3, 2, 2, 3, 2]):
+        (folder / f"f{index}.qasm").write_text(QuantumCircuit(nqubits).h(0).h(0).to_qasm())
+    (tmp_path / "killer.py").write_text(KILLER)
+    done = subprocess.run(
+        [sys.executable, str(tmp_path / "killer.py"), str(folder), str(tmp_path / "out")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    lines = done.stdout.splitlines()
+    assert [line.split()[:2] for line in lines] == [
+        [f"f{i}.qasm", "failed" if i in (1, 4) else "ok"] for i in range(6)
+    ]
+    assert "died (killed by SIGKILL, perhaps for lack of memory)" in lines[1]
+    assert sorted(os.listdir(tmp_path / "out")) == ["f0.qasm", "f2.qasm", "f3.qasm", "f5.qasm"]
+
+
+SLOW = textwrap.dedent("""
+    import sys, time
+    from corvane.circuit.pipeline import transpile_files, write_atomically
+    from corvane.circuit.optimize import GateCompressor
+
+    class Slow(GateCompressor):
+        def run(self, qc):
+            # Interrupted mid-file: no result of a started file may appear.
+            out = super().run(qc)
+            print("started", flush=True)
+            time.sleep(120)
+            return out
+
+    if __name__ == "__main__":
+        for s in transpile_files([sys.argv[1]], sys.argv[2], [Slow()], jobs=int(sys.argv[3])):
+            pass
+""")
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_ctrl_c_stops_the_workers_and_leaves_nothing_half_written(tmp_path, folder, jobs):
+    (tmp_path / "slow.py").write_text(SLOW)
+    argv = [sys.executable, str(tmp_path / "slow.py"), str(folder), str(tmp_path / "out")]
+    status, err, survivors = interrupt_session(argv + [str(jobs)])
+    assert status != 0 and "KeyboardInterrupt" in err
+    assert survivors == "", "a worker outlived the batch"
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+# ---- the report and the command line ----------------------------------------------------
+
+
+def test_report_rows_read_back_as_the_summaries(tmp_path):
+    summaries = [
+        FileSummary(
+            "a.qasm", "o/a.qasm", "ok", "", 2, {"h": 2}, {"h": 1, "x": 4}, 0, 0, 2, 5, 1e-7, 0.5
+        ),
+        FileSummary("b.qasm", "o/b.qasm", "failed", "b.qasm:3: unknown gate 'foo'"),
+    ]
+    write_report(tmp_path / "r.jsonl", summaries)
+    rows = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
+    assert [FileSummary(**row) for row in rows] == summaries
+    write_report(tmp_path / "r.csv", summaries)
+    with open(tmp_path / "r.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert json.loads(rows[0]["gates_after"]) == {"h": 1, "x": 4}
+    assert rows[1]["error"] == "b.qasm:3: unknown gate 'foo'" and rows[1]["depth_after"] == ""
+    with pytest.raises(ValueError, match="jsonl or .csv"):
+        write_report(tmp_path / "r.txt", summaries)
+
+
+@pytest.mark.parametrize("report", ["report.jsonl", "report.csv"])
+def test_command_line_report_table_recursion_and_resume(folder, tmp_path, capsys, report):
+    argv = ["transpile", folder, "-o", tmp_path / "out", "--compress", "--dd", "XY4", "-r"]
+    argv = [str(a) for a in argv + ["--report", tmp_path / report]]
+    assert cli.main(argv) == 1
+    captured = capsys.readouterr()
+    assert f"{folder / 'bad.qasm'}:4: unknown gate 'foo'" in captured.err.splitlines()
+    table = captured.out.splitlines()
+    assert [line.split()[0] for line in table[1:]] == [
+        str(folder / name)
+        for name in [
+            "bad.qasm",
+            "p1.qasm",
+            "p2.qasm",
+            "p4.qasm",
+            "p5.qasm",
+            "sub/p0.qasm",
+            "sub/p3.qasm",
+        ]
+    ]
+    assert table[1].split()[1] == "failed" and table[2].endswith(" ms")
+    assert (tmp_path / "out" / "sub" / "p3.qasm").read_text() == expected(
+        folder / "sub" / "p3.qasm"
+    ).to_qasm()
+    (tmp_path / "out" / "p2.qasm").unlink()
+    assert cli.main(argv + ["--skip-existing"]) == 1
+    text = (tmp_path / report).read_text()
+    if report.endswith(".jsonl"):
+        statuses = [json.loads(line)["status"] for line in text.splitlines()]
+    else:
+        statuses = [row["status"] for row in csv.DictReader(text.splitlines())]
+    assert statuses == ["failed", "skipped", "ok", "skipped", "skipped", "skipped", "skipped"]
+    assert "skipped" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize(
+    "extra, words",
+    [
+        (["--report", "{out}/r.txt"], "*.jsonl or *.csv"),
+        (["--report", "{in}/p1.qasm"], "*.jsonl or *.csv"),
+        (["--no-shared-files"], "--scheduler"),
+    ],
+)
+def test_command_line_refuses_a_bad_report_or_option(folder, tmp_path, capsys, extra, words):
+    argv = ["transpile", str(folder), "-o", str(tmp_path / "out"), "--compress"]
+    argv += [a.format(**{"in": folder, "out": tmp_path}) for a in extra]
+    with pytest.raises(SystemExit) as info:
+        cli.main(argv)
+    assert info.value.code == 2 and words in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
+# ---- Dask -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shared", [True, False])
+def test_dask_workers_give_the_same_bytes(dask_cluster, folder, tmp_path, shared):
+    distributed = pytest.importorskip("distributed")
+    shutil.rmtree(folder / "sub")
+    local = list(transpile_files([folder], tmp_path / "local", steps(), jobs=1))
+    with distributed.Client(dask_cluster) as client:
+        remote = list(
+            transpile_files(
+                [folder],
+                tmp_path / "dask",
+                steps(),
+                executor=client.get_executor(),
+                shared_files=shared,
+            )
+        )
+    key = lambda s: s.input  # noqa: E731
+    strip = lambda s: (s.input, s.status, s.error, s.gates_after, s.depth_after)  # noqa: E731
+    assert [strip(s) for s in sorted(remote, key=key)] == [strip(s) for s in sorted(local, key=key)]
+    for path in (tmp_path / "local").iterdir():
+        assert (tmp_path / "dask" / path.name).read_bytes() == path.read_bytes()
+    assert leftovers(tmp_path / "dask") == []
