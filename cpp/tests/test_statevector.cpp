@@ -59,12 +59,11 @@ struct Gate {
 
 // Every gate of the model's set.
 const Gate kGates[] = {
-    {"id", 0, 1},    {"x", 0, 1},    {"y", 0, 1},    {"z", 0, 1},     {"h", 0, 1},
-    {"s", 0, 1},     {"sdg", 0, 1},  {"t", 0, 1},    {"tdg", 0, 1},   {"sx", 0, 1},
-    {"sxdg", 0, 1},  {"swap", 0, 2}, {"iswap", 0, 2}, {"cx", 0, 2},   {"cy", 0, 2},
-    {"cz", 0, 2},    {"rx", 1, 1},   {"ry", 1, 1},   {"rz", 1, 1},    {"p", 1, 1},
-    {"u", 3, 1},     {"r", 2, 1},    {"rxx", 1, 2},  {"ryy", 1, 2},   {"rzz", 1, 2},
-    {"cp", 1, 2},    {"ccz", 0, 3},  {"ccx", 0, 3},  {"cswap", 0, 3},
+    {"id", 0, 1},    {"x", 0, 1},  {"y", 0, 1},   {"z", 0, 1},   {"h", 0, 1},     {"s", 0, 1},
+    {"sdg", 0, 1},   {"t", 0, 1},  {"tdg", 0, 1}, {"sx", 0, 1},  {"sxdg", 0, 1},  {"swap", 0, 2},
+    {"iswap", 0, 2}, {"cx", 0, 2}, {"cy", 0, 2},  {"cz", 0, 2},  {"rx", 1, 1},    {"ry", 1, 1},
+    {"rz", 1, 1},    {"p", 1, 1},  {"u", 3, 1},   {"r", 2, 1},   {"rxx", 1, 2},   {"ryy", 1, 2},
+    {"rzz", 1, 2},   {"cp", 1, 2}, {"ccz", 0, 3}, {"ccx", 0, 3}, {"cswap", 0, 3},
 };
 
 std::vector<sim::Operation> random_circuit(unsigned nqubits, std::size_t ngates, unsigned seed) {
@@ -97,12 +96,13 @@ double max_difference(const std::vector<cplx>& a, const std::vector<cplx>& b) {
 // Each gate alone, on qubits in every order and placed low, high and apart,
 // against the dense product: the shortcut kernels must give the same state.
 TEST(Kernels, EveryGateOnScatteredQubitsMatchesTheDenseProduct) {
-    const std::vector<std::vector<unsigned>> placements = {{0, 1, 2}, {2, 1, 0}, {4, 0, 3},
-                                                           {1, 4, 2}, {3, 2, 4}};
+    const std::vector<std::vector<unsigned>> placements = {
+        {0, 1, 2}, {2, 1, 0}, {4, 0, 3}, {1, 4, 2}, {3, 2, 4}};
     for (const Gate& g : kGates)
         for (const auto& placement : placements) {
             std::vector<unsigned> qubits(placement.begin(), placement.begin() + g.nqubits);
-            const sim::Operation op = operation(g.name, std::vector<double>(g.nparams, 0.7), qubits);
+            const sim::Operation op =
+                operation(g.name, std::vector<double>(g.nparams, 0.7), qubits);
             std::vector<cplx> expected = random_state(5, 7), state = expected;
             apply_dense_reference(op, expected);
             sim::apply(sim::kernel_of(op), state);

@@ -169,15 +169,24 @@ void apply_dense(const Kernel& k, cplx* v, std::size_t size) {
 template <class F>
 void with_count(std::size_t n, F f) {
     switch (n) {
-        case 1: return f(std::integral_constant<std::size_t, 1>{});
-        case 2: return f(std::integral_constant<std::size_t, 2>{});
-        case 3: return f(std::integral_constant<std::size_t, 3>{});
-        case 4: return f(std::integral_constant<std::size_t, 4>{});
-        case 5: return f(std::integral_constant<std::size_t, 5>{});
-        case 6: return f(std::integral_constant<std::size_t, 6>{});
-        case 7: return f(std::integral_constant<std::size_t, 7>{});
-        case 8: return f(std::integral_constant<std::size_t, 8>{});
-        default: return;  // nothing moves: the identity
+        case 1:
+            return f(std::integral_constant<std::size_t, 1>{});
+        case 2:
+            return f(std::integral_constant<std::size_t, 2>{});
+        case 3:
+            return f(std::integral_constant<std::size_t, 3>{});
+        case 4:
+            return f(std::integral_constant<std::size_t, 4>{});
+        case 5:
+            return f(std::integral_constant<std::size_t, 5>{});
+        case 6:
+            return f(std::integral_constant<std::size_t, 6>{});
+        case 7:
+            return f(std::integral_constant<std::size_t, 7>{});
+        case 8:
+            return f(std::integral_constant<std::size_t, 8>{});
+        default:
+            return;  // nothing moves: the identity
     }
 }
 
@@ -228,7 +237,8 @@ void apply(const Kernel& k, std::span<cplx> v) {
     const std::size_t size = v.size();
     switch (k.shape) {
         case KernelShape::kDiagonal:
-            return with_count(k.nmoved, [&](auto n) { apply_diagonal<decltype(n)::value>(k, data, size); });
+            return with_count(k.nmoved,
+                              [&](auto n) { apply_diagonal<decltype(n)::value>(k, data, size); });
         case KernelShape::kPermutation:
             return with_count(k.nmoved, [&](auto n) {
                 if (k.unit_phases)
