@@ -17,29 +17,16 @@ of the medians (above 1: statevector is faster).
 import argparse
 import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from bench_unitary import describe, timings  # noqa: E402
 from conftest import random_circuit  # noqa: E402
 
 from corvane.circuit import statevector  # noqa: E402
 from corvane.circuit.interop import to_qiskit  # noqa: E402
-
-
-def timings(function, repeat):
-    samples = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        samples.append(time.perf_counter() - start)
-    return samples
-
-
-def describe(samples):
-    return f"{statistics.median(samples) * 1e3:9.1f} ms [{min(samples) * 1e3:.1f}-{max(samples) * 1e3:.1f}]"
 
 
 def main():
@@ -60,12 +47,12 @@ def main():
         theirs.save_statevector()
         theirs = transpile(theirs, aer, optimization_level=0)
 
-        def peer():
-            return aer.run(theirs).result().get_statevector()
+        def peer(circuit):
+            return aer.run(circuit).result().get_statevector()
 
-        assert np.allclose(statevector(qc), np.asarray(peer()), atol=1e-9)
-        ours = timings(lambda: statevector(qc), args.repeat)
-        peers = timings(peer, args.repeat)
+        assert np.allclose(statevector(qc), np.asarray(peer(theirs)), atol=1e-9)
+        ours = timings(statevector, qc, args.repeat)
+        peers = timings(peer, theirs, args.repeat)
         ratio = statistics.median(peers) / statistics.median(ours)
         print(f"{width:>6}  {describe(ours):>30}  {describe(peers):>30}  {ratio:5.2f}x", flush=True)
 
