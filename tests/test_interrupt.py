@@ -26,15 +26,16 @@ CHILD = textwrap.dedent(
     import gc, json, random, signal, sys, time
     import networkx as nx
     from corvane.circuit.dag import dag2qc, qc2dag
-    from corvane.circuit.equivalence import unitary
+    from corvane.circuit.equivalence import statevector, unitary
     from corvane.circuit.optimize import GateCompressor
     from corvane.circuit.quantumcircuit import QuantumCircuit
     from corvane.circuit.quantumcircuit_helpers import convert_gate_info_to_dag_info
     from corvane.circuit.schedule import DynamicalDecoupling
 
     case = sys.argv[1]
-    # A unitary costs 4**nqubits per gate, so its circuit is narrow and short.
-    NQUBITS, FIRST_SIZE = (10, 20) if case == "unitary" else (16, 20000)
+    # A unitary costs 4**nqubits per gate, so its circuit is narrow and short;
+    # the state vector's is wide enough for its cache-blocked path.
+    NQUBITS, FIRST_SIZE = {"unitary": (10, 20), "statevector": (18, 20)}.get(case, (16, 20000))
 
     def circuit(n, nqubits=NQUBITS):
         rng = random.Random(5)
@@ -69,6 +70,8 @@ CHILD = textwrap.dedent(
             return qc, lambda p: qc.to_qasm()
         if case == "unitary":
             return qc, lambda p: unitary(qc)
+        if case == "statevector":
+            return qc, lambda p: statevector(qc)
         return qc, lambda p: p.run(qc)
 
     def timed(n):
@@ -140,7 +143,17 @@ def sanitized():
 )
 @pytest.mark.parametrize(
     "case",
-    ["qc2dag", "dag2qc", "convert", "compress", "decouple", "from_qasm", "to_qasm", "unitary"],
+    [
+        "qc2dag",
+        "dag2qc",
+        "convert",
+        "compress",
+        "decouple",
+        "from_qasm",
+        "to_qasm",
+        "unitary",
+        "statevector",
+    ],
 )
 def test_ctrl_c_stops_a_long_call_cleanly(case):
     done = subprocess.run(

@@ -2,6 +2,7 @@
 #include "compress/gate_compressor.hpp"
 #include "dag/gate_dag.hpp"
 #include "qasm/reader.hpp"
+#include "simulate/statevector.hpp"
 #include "simulate/unitary.hpp"
 
 #include <gtest/gtest.h>
@@ -112,6 +113,17 @@ TEST_F(Interrupt, UnitaryStopsWithinAColumn) {
     stop_at = 2;
     EXPECT_THROW(corvane::simulate::circuit_unitary(1, ops, out), corvane::Interrupted);
     EXPECT_EQ(checks_run, 2);
+}
+
+// 2^20 amplitudes: each gate is 512 ticks of 2048 amplitudes, so the check
+// runs every four gates, in the blocked path as in the direct one.
+TEST_F(Interrupt, StateVectorStopsWithinAFewGates) {
+    const auto h = *corvane::simulate::make_operation("h", {}, std::vector<unsigned>{19});
+    const std::vector<corvane::simulate::Operation> ops(40, h);
+    std::vector<corvane::simulate::cplx> state(std::size_t{1} << 20);
+    stop_at = 3;
+    EXPECT_THROW(corvane::simulate::apply_circuit(20, ops, state), corvane::Interrupted);
+    EXPECT_EQ(checks_run, 3);
 }
 
 }  // namespace

@@ -42,6 +42,13 @@ class InterruptPoll {
     void tick() {
         if (--countdown_ == 0) check();
     }
+    // Counts `units` ticks at once, for loops whose steps vary in size.
+    void tick(std::uint32_t units) {
+        if (units >= countdown_)
+            check();
+        else
+            countdown_ -= units;
+    }
     // Runs the check now.
     void check() {
         countdown_ = kInterval;

@@ -2,7 +2,7 @@
 
 Modules: ``matrix`` (gate matrices), ``dag`` (circuit <-> gate DAG), ``stratum``
 (the pass base class), ``optimize`` (gate compression), ``schedule`` (dynamical
-decoupling), ``equivalence`` (circuit unitaries), ``interop`` (Qiskit
+decoupling), ``equivalence`` (circuit unitaries and states), ``interop`` (Qiskit
 interchange); the circuit model lives in ``quantumcircuit``.
 
 The names below can be imported from the package itself; each loads its module
@@ -23,6 +23,7 @@ _EXPORTS = {
     "qc2dag": "corvane.circuit.dag",
     "dag2qc": "corvane.circuit.dag",
     "unitary": "corvane.circuit.equivalence",
+    "statevector": "corvane.circuit.equivalence",
     "equivalent": "corvane.circuit.equivalence",
 }
 
@@ -33,12 +34,13 @@ __all__ = [
     "qc2dag",
     "dag2qc",
     "unitary",
+    "statevector",
     "equivalent",
 ]
 
 if TYPE_CHECKING:
     from corvane.circuit.dag import dag2qc, qc2dag
-    from corvane.circuit.equivalence import equivalent, unitary
+    from corvane.circuit.equivalence import equivalent, statevector, unitary
     from corvane.circuit.optimize import GateCompressor
     from corvane.circuit.quantumcircuit import QuantumCircuit
     from corvane.circuit.schedule import DynamicalDecoupling
