@@ -16,6 +16,7 @@ from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.pipeline import FileSummary, transpile_files, write_report
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.schedule import DynamicalDecoupling
+from corvane.circuit.stratum import TranspilerPass
 from corvane.circuit.timeline import schedule_times
 
 T1G, T2G = 2e-8, 5e-8
@@ -276,3 +277,58 @@ def test_dask_workers_give_the_same_bytes(dask_cluster, folder, tmp_path, shared
     for path in (tmp_path / "local").iterdir():
         assert (tmp_path / "dask" / path.name).read_bytes() == path.read_bytes()
     assert leftovers(tmp_path / "dask") == []
+
+
+class PlantFault(TranspilerPass):
+    """A pass that breaks its result on purpose: moves the first rx angle, or drops a cx."""
+
+    def __init__(self, fault):
+        self.fault = fault
+
+    def run(self, qc):
+        out = qc.copy()
+        if self.fault == "angle":
+            index = next(i for i, entry in enumerate(out.gates) if entry[0] == "rx")
+            name, theta, qubit = out.gates[index]
+            out.gates[index] = (name, theta + 0.01, qubit)
+        elif self.fault == "gate":
+            out.gates.remove(next(entry for entry in out.gates if entry[0] == "cx"))
+        return out
+
+
+def measured_program(nqubits, mid_circuit=False):
+    qc = QuantumCircuit(nqubits, nqubits).h(0)
+    for q in range(1, nqubits):
+        qc.cx(q - 1, q).rx(0.3 + q, q)
+    if mid_circuit:
+        qc.measure([0], [0]).x(0)
+    return qc.measure(list(range(nqubits)), list(range(nqubits)))
+
+
+@pytest.mark.parametrize("fault", [None, "angle", "gate"])
+def test_check_finds_a_planted_fault_by_unitary_and_by_states(tmp_path, monkeypatch, capsys, fault):
+    monkeypatch.setattr(cli, "_steps", lambda args: [GateCompressor(), PlantFault(fault)])
+    folder = tmp_path / "in"
+    folder.mkdir()
+    # 4 qubits go by the unitary, 14 by random states; the third is not checkable.
+    programs = {"small.qasm": measured_program(4), "wide.qasm": measured_program(14)}
+    programs["mid.qasm"] = measured_program(3, mid_circuit=True)
+    for name, qc in programs.items():
+        (folder / name).write_text(qc.to_qasm())
+    argv = ["transpile", str(folder), "-o", str(tmp_path / "out"), "--compress", "--check"]
+    status = cli.main(argv + ["--jobs", "1"])
+    out, err = capsys.readouterr()
+    rows = {line.split()[0]: line for line in out.splitlines()[1:]}
+    assert out.splitlines()[0].split()[-1] == "check"
+    assert (
+        "not checked: mid-circuit measurement (gate 5 of the input)"
+        in rows[str(folder / "mid.qasm")]
+    )
+    for name in ("small.qasm", "wide.qasm"):
+        verdict = rows[str(folder / name)]
+        if fault is None:
+            assert verdict.endswith("kept")
+        else:
+            assert "differs: distance" in verdict
+            assert f"{folder / name}: the result differs from the program" in err
+    assert status == (0 if fault is None else 1)

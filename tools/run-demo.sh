@@ -8,7 +8,7 @@ bash tools/install-system-packages.sh
 python -m pip install -q ".[draw]"
 
 out=demo-out
-python -m corvane.circuit transpile examples/qasm -o "$out" --compress --dd XY4 --t1g 20ns --t2g 50ns --report "$out/report.jsonl"
+python -m corvane.circuit transpile examples/qasm -o "$out" --compress --dd XY4 --t1g 20ns --t2g 50ns --check --report "$out/report.jsonl"
 python -m corvane.circuit info "$out"
 for program in examples/qasm/*.qasm; do
   name=$(basename "$program" .qasm)

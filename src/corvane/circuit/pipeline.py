@@ -484,6 +484,9 @@ class FileSummary:
             the last one's end in the result, laid out with the durations of the last
             decoupling step (None without one).
         seconds (float): the worker's time for the file: reading, the passes, writing.
+        check (str): with ``check=True``, "kept", "differs" or "not checked" (see
+            ``corvane.circuit.equivalence.check_transpiled``); else "".
+        check_detail (str): why: the distance found, or what made the check impossible.
     """
 
     input: str
@@ -499,6 +502,16 @@ class FileSummary:
     depth_after: int | None = None
     scheduled_length: float | None = None
     seconds: float = 0.0
+    check: str = ""
+    check_detail: str = ""
+
+
+@dataclass(frozen=True)
+class _BatchSettings:
+    """What every file of a batch needs besides its own paths: the steps and whether to check."""
+
+    steps_blob: bytes
+    check: bool
 
 
 class _ProgramError(Exception):
@@ -616,12 +629,13 @@ def _circuit_figures(qc, durations):
     return counts, two_qubit, depth, length
 
 
-def _transpile_program(text, name, steps):
+def _transpile_program(text, name, steps, check):
     """Read a program, run the steps, write the result: (summary fields, result text)."""
     qc = _read_program(text, name)
     before = _circuit_figures(qc, None)
     try:
         result = _apply(steps, qc)
+        verdict = _check_result(qc, result) if check else {}
         del qc
         durations = _decoupling_durations(steps)
         after = _circuit_figures(result, durations)
@@ -638,23 +652,34 @@ def _transpile_program(text, name, steps):
         depth_before=before[2],
         depth_after=after[2],
         scheduled_length=after[3] if durations else None,
+        **verdict,
     )
     return fields, out_text
 
 
-def transpile_text(text, steps, name="<text>"):
+def _check_result(qc, result):
+    """The summary fields of comparing a result with its input."""
+    from corvane.circuit.equivalence import check_transpiled
+
+    check, detail = check_transpiled(qc, result)
+    return dict(check=check, check_detail=detail)
+
+
+def transpile_text(text, steps, name="<text>", check=False):
     """Run ``steps`` on one program's text, here: ``(FileSummary, result text or None)``.
 
     The summary's ``output`` is "" and its ``input`` is ``name``; a program that
-    fails gives a failed summary and None.
+    fails gives a failed summary and None. ``check`` as for ``transpile_files``.
     """
-    return _summary_and_text(text, name, "", _steps_blob(_as_steps(steps)))
+    return _summary_and_text(text, name, "", _BatchSettings(_steps_blob(_as_steps(steps)), check))
 
 
-def _summary_and_text(text, name, output, steps_blob):
+def _summary_and_text(text, name, output, settings):
     start = time.perf_counter()
     try:
-        fields, out_text = _transpile_program(text, name, pickle.loads(steps_blob))
+        fields, out_text = _transpile_program(
+            text, name, pickle.loads(settings.steps_blob), settings.check
+        )
     except _ProgramError as err:
         return FileSummary(name, output, "failed", str(err), seconds=_since(start)), None
     return FileSummary(name, output, "ok", seconds=_since(start), **fields), out_text
@@ -717,14 +742,14 @@ def _read_text(path):
         raise _ProgramError(f"{path}: {err}") from None
 
 
-def _transpile_path(source, target, steps_blob):
+def _transpile_path(source, target, settings):
     """A worker's whole job for one file: read it, run the passes, write the result."""
     start = time.perf_counter()
     try:
         text = _read_text(source)
     except _ProgramError as err:
         return FileSummary(source, target, "failed", str(err), seconds=_since(start))
-    summary, out_text = _summary_and_text(text, source, target, steps_blob)
+    summary, out_text = _summary_and_text(text, source, target, settings)
     del text
     if out_text is None:
         return summary
@@ -735,9 +760,9 @@ def _transpile_path(source, target, steps_blob):
     return replace(summary, seconds=_since(start))
 
 
-def _transpile_shipped(text, source, steps_blob):
+def _transpile_shipped(text, source, settings):
     """A worker's job for one file it cannot see: the program text in, the result text back."""
-    return _summary_and_text(text, source, "", steps_blob)
+    return _summary_and_text(text, source, "", settings)
 
 
 # ---- which files, written where
@@ -829,6 +854,7 @@ def transpile_files(
     shared_files=True,
     recursive=False,
     skip_existing=False,
+    check=False,
     progress=False,
 ):
     """Transpile program files to files, the work of each file done where it runs.
@@ -867,6 +893,9 @@ def transpile_files(
             ``outdir``.
         skip_existing (bool): skip inputs whose output exists already (an output is
             whole or absent, so an existing one is complete); their status is "skipped".
+        check (bool): compare each result with its input where it runs
+            (``corvane.circuit.equivalence.check_transpiled``, its default tolerance)
+            and give the verdict in the summary's ``check`` and ``check_detail``.
         progress (bool): a progress bar on standard error, moving as files finish.
 
     Returns:
@@ -884,14 +913,14 @@ def transpile_files(
         )
     if executor is not None and jobs is not None:
         raise ValueError("give jobs or executor, not both")
-    steps_blob = _steps_blob(_as_steps(steps))
+    settings = _BatchSettings(_steps_blob(_as_steps(steps)), check)
     pairs = plan_files(inputs, outdir, recursive)
     for target in {Path(target).parent for _, target in pairs}:
         target.mkdir(parents=True, exist_ok=True)
-    return _stream_files(pairs, steps_blob, jobs, executor, shared_files, skip_existing, progress)
+    return _stream_files(pairs, settings, jobs, executor, shared_files, skip_existing, progress)
 
 
-def _stream_files(pairs, steps_blob, jobs, executor, shared_files, skip_existing, progress):
+def _stream_files(pairs, settings, jobs, executor, shared_files, skip_existing, progress):
     from tqdm.auto import tqdm
 
     with tqdm(total=len(pairs), unit="file", disable=not progress) as bar:
@@ -903,16 +932,16 @@ def _stream_files(pairs, steps_blob, jobs, executor, shared_files, skip_existing
             else:
                 work.append((source, target))
         if executor is not None:
-            road = _on_executor(executor, work, steps_blob, shared_files)
+            road = _on_executor(executor, work, settings, shared_files)
         else:
             if jobs is None:
                 size = sum(_file_size(source) for source, _ in work)
                 jobs = 1 if size < IN_PROCESS_BYTES else _cpu_count()
             jobs = min(jobs, len(work))
             if jobs <= 1:
-                road = (_transpile_path(s, t, steps_blob) for s, t in work)
+                road = (_transpile_path(s, t, settings) for s, t in work)
             else:
-                road = _on_own_workers(jobs, work, steps_blob)
+                road = _on_own_workers(jobs, work, settings)
         with contextlib.closing(road):
             for summary in road:
                 bar.update(1)
@@ -926,7 +955,7 @@ def _file_size(path):
         return 0
 
 
-def _on_executor(executor, work, steps_blob, shared_files):
+def _on_executor(executor, work, settings, shared_files):
     """Run one task per file on ``executor``, a bounded number in flight at once."""
     slots = _executor_slots(executor) * IN_FLIGHT_PER_SLOT
     pending = iter(work)
@@ -934,21 +963,21 @@ def _on_executor(executor, work, steps_blob, shared_files):
     try:
         while True:
             while len(running) < slots:
-                job = next(pending, None)
-                if job is None:
+                pair = next(pending, None)
+                if pair is None:
                     break
-                source, target = job
+                source, target = pair
                 if shared_files:
-                    future = executor.submit(_transpile_path, source, target, steps_blob)
+                    future = executor.submit(_transpile_path, source, target, settings)
                 else:
                     try:
                         text = _read_text(source)
                     except _ProgramError as err:
                         yield FileSummary(source, target, "failed", str(err))
                         continue
-                    future = executor.submit(_transpile_shipped, text, source, steps_blob)
+                    future = executor.submit(_transpile_shipped, text, source, settings)
                     del text
-                running[future] = job
+                running[future] = pair
             if not running:
                 return
             done, _ = cf.wait(running, return_when=cf.FIRST_COMPLETED)
@@ -995,7 +1024,7 @@ def _executor_slots(executor):
 # ---- our own worker processes
 
 
-def _worker_main(connection, steps_blob):
+def _worker_main(connection, settings):
     """A worker process: files in, summaries out, until the parent closes the pipe.
 
     Ctrl-C is the parent's to handle; SIGTERM, the parent's stop, raises here so
@@ -1009,7 +1038,7 @@ def _worker_main(connection, steps_blob):
                 source, target = connection.recv()
             except EOFError:
                 return
-            connection.send(_transpile_path(source, target, steps_blob))
+            connection.send(_transpile_path(source, target, settings))
     except KeyboardInterrupt:
         return
 
@@ -1019,9 +1048,9 @@ def _raise_interrupt(signum, frame):
 
 
 class _Worker:
-    def __init__(self, context, steps_blob):
+    def __init__(self, context, settings):
         self.connection, child = context.Pipe()
-        self.process = context.Process(target=_worker_main, args=(child, steps_blob), daemon=True)
+        self.process = context.Process(target=_worker_main, args=(child, settings), daemon=True)
         self.process.start()
         child.close()
         self.job = None
@@ -1061,7 +1090,7 @@ def _process_context():
     return context
 
 
-def _on_own_workers(jobs, work, steps_blob):
+def _on_own_workers(jobs, work, settings):
     """Run the files on ``jobs`` worker processes of our own, one file at a time each.
 
     Each worker holds one file, so a worker that dies fails that file alone, and
@@ -1073,7 +1102,7 @@ def _on_own_workers(jobs, work, steps_blob):
     pending = list(reversed(work))
     workers = []
     try:
-        workers = [_Worker(context, steps_blob) for _ in range(jobs)]
+        workers = [_Worker(context, settings) for _ in range(jobs)]
         while True:
             for worker in workers:
                 if worker.job is None and pending:
@@ -1098,7 +1127,7 @@ def _on_own_workers(jobs, work, steps_blob):
                     worker.process.join()
                     source, target = worker.job
                     worker.close()
-                    workers[index] = _Worker(context, steps_blob)
+                    workers[index] = _Worker(context, settings)
                     yield FileSummary(source, target, "failed", f"{source}: {_death(worker)}")
     finally:
         for worker in workers:
