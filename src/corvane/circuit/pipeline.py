@@ -540,7 +540,12 @@ def _decoupling_durations(steps):
 
 
 class _EntryTimes:
-    """Per gate name: how to find an entry's qubits, and how long it lasts."""
+    """Per gate name: how to find an entry's qubits, and how long it lasts.
+
+    Called with a gate name, gives ``(where, duration, two_qubit, barrier, delay)``:
+    ``entry[where]`` is the entry's qubits; ``duration`` is in seconds, or for a
+    delay the index of the item that holds it.
+    """
 
     def __init__(self, durations):
         from corvane.circuit.quantumcircuit_helpers import (
@@ -553,15 +558,8 @@ class _EntryTimes:
         self._one = (one_qubit_gates_available, one_qubit_parameter_gates_available)
         self._two = (two_qubit_gates_available, two_qubit_parameter_gates_available)
         self._durations = durations or (0.0, 0.0)
-        self._by_name = {}
 
     def __call__(self, name):
-        known = self._by_name.get(name)
-        if known is None:
-            known = self._by_name[name] = self._describe(name)
-        return known
-
-    def _describe(self, name):
         from corvane.circuit.quantumcircuit import entry_shape
 
         # entry[qubits] is the entry's qubits, as operation_qubits reads them.
@@ -589,29 +587,12 @@ def _circuit_figures(qc, durations):
 
     Depth and layout follow ``QuantumCircuit.depth`` and ``timeline.schedule_times``:
     an operation starts when its last qubit is free; a barrier aligns its qubits
-    and takes no layer and no time.
+    and takes no layer and no time. The walk is native; what each gate name
+    means comes from ``_EntryTimes``, asked once per name.
     """
-    times = _EntryTimes(durations)
-    counts, two_qubit = {}, 0
-    layer, free_at = {}, {}
-    depth, length = 0, 0.0
-    for entry in qc.gates:
-        name = entry[0]
-        counts[name] = counts.get(name, 0) + 1
-        where, duration, is_two, is_barrier, is_delay = times(name)
-        two_qubit += is_two
-        qubits = entry[where]
-        if is_delay:
-            duration = entry[duration]
-        start_layer = max((layer.get(q, 0) for q in qubits), default=0)
-        end_layer = start_layer if is_barrier else start_layer + 1
-        start = max((free_at.get(q, 0.0) for q in qubits), default=0.0)
-        end = start + duration
-        for q in qubits:
-            layer[q] = end_layer
-            free_at[q] = end
-        depth = max(depth, end_layer)
-        length = max(length, end)
+    from corvane.circuit._metrics import circuit_figures
+
+    counts, two_qubit, depth, length = circuit_figures(qc.gates, _EntryTimes(durations))
     counts = dict(sorted(counts.items(), key=lambda item: -item[1]))
     return counts, two_qubit, depth, length
 
