@@ -19,10 +19,12 @@ rejected call leaves the circuit as it was.
 """
 
 import copy
+import copyreg
 import math
 import operator
 from numbers import Real
 
+from corvane.circuit._packing import pack_gates, unpack_gates
 from corvane.circuit.quantumcircuit_helpers import (
     ENTRY_SHAPES,
     functional_gates_available,
@@ -42,6 +44,22 @@ __all__ = [
     "two_qubit_parameter_gates_available",
     "functional_gates_available",
 ]
+
+
+# The layout of a pickled circuit that __reduce__ writes. _from_pickle reads
+# every layout ever written, so a pickle keeps loading in later versions.
+PICKLE_FORMAT = 1
+
+
+def _from_pickle(layout, cls, state):
+    """The circuit a pickle made by ``QuantumCircuit.__reduce__`` holds."""
+    if layout != 1:
+        raise ValueError(
+            f"this circuit was pickled in layout {layout}, by a newer version of corvane.circuit"
+        )
+    qc = cls.__new__(cls)
+    qc.__dict__.update(state, gates=unpack_gates(state["gates"]))
+    return qc
 
 
 def _count(value, what):
@@ -81,6 +99,26 @@ class QuantumCircuit:
     def deepcopy(self):
         """Return an independent copy: its gates can change without touching this circuit."""
         return copy.deepcopy(self)
+
+    # ---- pickling --------------------------------------------------------------
+
+    def __reduce__(self):
+        # A gate list of plain entries travels as compact bytes (see _packing):
+        # pickling it entry by entry costs more than the passes do on it.
+        # Anything else pickles as the instance's attributes, as before.
+        packed = pack_gates(self.__dict__.get("gates"))
+        if packed is None:
+            return copyreg.__newobj__, (type(self),), self.__dict__
+        state = dict(self.__dict__, gates=packed)
+        return _from_pickle, (PICKLE_FORMAT, type(self), state)
+
+    def __deepcopy__(self, memo):
+        # The copy of the attributes that copy.deepcopy made before __reduce__
+        # packed the gates: shared objects stay shared in the copy.
+        new = type(self).__new__(type(self))
+        memo[id(self)] = new
+        new.__dict__.update(copy.deepcopy(self.__dict__, memo))
+        return new
 
     # ---- argument checks -------------------------------------------------------
 
