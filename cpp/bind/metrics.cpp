@@ -71,11 +71,10 @@ Gate describe_gate(nb::handle describe, PyObject* name) {
 // Appends the ids of the qubits of `entry` to `ids`.
 void read_qubits(PyObject* entry, const Gate& gate, QubitIds& qubit_ids,
                  std::vector<std::uint32_t>& ids) {
-    nb::object qubits =
-        gate.qubits_item >= 0 && PyTuple_CheckExact(entry) &&
-                gate.qubits_item < PyTuple_GET_SIZE(entry)
-            ? nb::borrow(PyTuple_GET_ITEM(entry, gate.qubits_item))
-            : item(entry, gate.where);
+    nb::object qubits = gate.qubits_item >= 0 && PyTuple_CheckExact(entry) &&
+                                gate.qubits_item < PyTuple_GET_SIZE(entry)
+                            ? nb::borrow(PyTuple_GET_ITEM(entry, gate.qubits_item))
+                            : item(entry, gate.where);
     nb::object sequence = checked(PySequence_Fast(qubits.ptr(), "qubits must be iterable"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.ptr());
     PyObject** items = PySequence_Fast_ITEMS(sequence.ptr());

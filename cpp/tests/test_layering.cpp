@@ -37,7 +37,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LayeringTable,
     testing::Values(
         LayeringCase{"empty", {}, 0, 0.0},
-        LayeringCase{"parallel qubits share a layer", {{{0}, 1.0, false}, {{1}, 2.0, false}}, 1, 2.0},
+        LayeringCase{
+            "parallel qubits share a layer", {{{0}, 1.0, false}, {{1}, 2.0, false}}, 1, 2.0},
         LayeringCase{"a two-qubit gate waits for its later qubit",
                      {{{0}, 1.0, false}, {{1}, 3.0, false}, {{0, 1}, 1.0, false}},
                      2,
