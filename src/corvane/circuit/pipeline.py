@@ -247,6 +247,29 @@ def _collector_paused():
             gc.enable()
 
 
+class _NoBar:
+    """What a batch without progress=True moves instead of a bar."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        return False
+
+    def update(self, count):
+        pass
+
+
+def _progress_bar(total, unit, shown):
+    """A progress bar on standard error, or a stand-in: importing tqdm takes
+    some 20 ms, as long as compressing fifty small circuits."""
+    if not shown:
+        return _NoBar()
+    from tqdm.auto import tqdm
+
+    return tqdm(total=total, unit=unit)
+
+
 def _run_chunk(steps_blob, circuit_blobs):
     """Worker side: run a fresh copy of the steps on each pickled circuit.
 
@@ -447,11 +470,9 @@ class PassManager:
         return results
 
     def _run_batch(self, circuits, executor, progress):
-        from tqdm.auto import tqdm
-
         steps_blob = _steps_blob(self._steps)
         results = [None] * len(circuits)
-        with tqdm(total=len(circuits), unit="circuit", disable=not progress) as bar:
+        with _progress_bar(len(circuits), "circuit", progress) as bar:
             if executor is not None:
                 _gather(executor, steps_blob, circuits, results, bar)
                 return results
@@ -950,9 +971,7 @@ def transpile_files(
 
 
 def _stream_files(pairs, steps_blob, jobs, executor, shared_files, skip_existing, progress):
-    from tqdm.auto import tqdm
-
-    with tqdm(total=len(pairs), unit="file", disable=not progress) as bar:
+    with _progress_bar(len(pairs), "file", progress) as bar:
         work = []
         for source, target in pairs:
             if skip_existing and os.path.exists(target):
