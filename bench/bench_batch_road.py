@@ -41,6 +41,7 @@ def programs(count):
 
 
 def median_wall(function, runs):
+    """The median wall time of ``runs`` calls, and the last call's value."""
     times, value = [], None
     for _ in range(runs):
         start = time.perf_counter()

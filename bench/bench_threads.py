@@ -18,13 +18,12 @@ of each road is core work.
 import argparse
 import concurrent.futures as cf
 import os
-import statistics
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from bench_batch_road import median_wall  # noqa: E402
 from bench_throughput import T1G, T2G, make_batch  # noqa: E402
 
 from corvane.circuit import qasm  # noqa: E402
@@ -33,15 +32,6 @@ from corvane.circuit.pipeline import PassManager  # noqa: E402
 from corvane.circuit.schedule import DynamicalDecoupling  # noqa: E402
 
 THREADS = 2
-
-
-def median_wall(function, runs):
-    times, value = [], None
-    for _ in range(runs):
-        start = time.perf_counter()
-        value = function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), value
 
 
 def main():
