@@ -80,6 +80,22 @@ def test_subclasses_and_extra_attributes_are_kept():
     assert type(back) is Named and back == qc and back.label == "bell"
 
 
+class OwnState(QuantumCircuit):
+    def __getstate__(self):
+        return dict(self.__dict__, saved=True)
+
+    def __setstate__(self, state):
+        self.__dict__.update(state, restored=True)
+
+
+@pytest.mark.parametrize("copier", [roundtrip, copy.deepcopy], ids=["pickle", "deepcopy"])
+def test_a_subclass_with_its_own_state_methods_keeps_them(copier):
+    qc = OwnState(1)
+    qc.h(0)
+    back = copier(qc)
+    assert type(back) is OwnState and back == qc and back.saved and back.restored
+
+
 def test_deepcopy_keeps_shared_objects_shared():
     qc = QuantumCircuit(2)
     shared = [0, 1]

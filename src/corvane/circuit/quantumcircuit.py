@@ -62,6 +62,19 @@ def _from_pickle(layout, cls, state):
     return qc
 
 
+def _own_state_methods(cls):
+    """Whether ``cls`` defines how its instances are pickled, beyond the attributes."""
+    default_getstate = getattr(object, "__getstate__", None)  # Python 3.11+
+    return getattr(cls, "__getstate__", default_getstate) is not default_getstate or hasattr(
+        cls, "__setstate__"
+    )
+
+
+def _state(qc):
+    """The state pickling saves: ``__getstate__()`` where defined, else the attributes."""
+    return qc.__getstate__() if _own_state_methods(type(qc)) else qc.__dict__
+
+
 def _count(value, what):
     try:
         count = operator.index(value)
@@ -105,19 +118,25 @@ class QuantumCircuit:
     def __reduce__(self):
         # A gate list of plain entries travels as compact bytes (see _packing):
         # pickling it entry by entry costs more than the passes do on it.
-        # Anything else pickles as the instance's attributes, as before.
-        packed = pack_gates(self.__dict__.get("gates"))
+        # Anything else, and a subclass with its own __getstate__ or
+        # __setstate__, pickles as the instance's state, as before.
+        packed = None if _own_state_methods(type(self)) else pack_gates(vars(self).get("gates"))
         if packed is None:
-            return copyreg.__newobj__, (type(self),), self.__dict__
+            return copyreg.__newobj__, (type(self),), _state(self)
         state = dict(self.__dict__, gates=packed)
         return _from_pickle, (PICKLE_FORMAT, type(self), state)
 
     def __deepcopy__(self, memo):
-        # The copy of the attributes that copy.deepcopy made before __reduce__
-        # packed the gates: shared objects stay shared in the copy.
-        new = type(self).__new__(type(self))
+        # What copy.deepcopy did before __reduce__ packed the gates: a deep
+        # copy of the state, so objects shared in it stay shared in the copy.
+        cls = type(self)
+        new = cls.__new__(cls)
         memo[id(self)] = new
-        new.__dict__.update(copy.deepcopy(self.__dict__, memo))
+        state = copy.deepcopy(_state(self), memo)
+        if hasattr(new, "__setstate__"):
+            new.__setstate__(state)
+        else:
+            new.__dict__.update(state)
         return new
 
     # ---- argument checks -------------------------------------------------------
