@@ -40,6 +40,8 @@ double seconds_of(PyObject* duration) {
 struct Gate {
     nb::object where;        // int or slice, applied to the entry
     Py_ssize_t qubits_item;  // where, as an item holding a qubit collection; -1 for a slice
+    bool slice = false;      // where is a slice: start, stop and step, unpacked once
+    Py_ssize_t start = 0, stop = 0, step = 1;
     double duration = 0.0;
     Py_ssize_t duration_item = -1;  // a delay's item of its duration
     bool two_qubit = false;
@@ -57,6 +59,10 @@ Gate describe_gate(nb::handle describe, PyObject* name) {
     gate.where = nb::borrow(at(0));
     const auto index = small_int(at(0));
     gate.qubits_item = index ? static_cast<Py_ssize_t>(*index) : -1;
+    if (PySlice_Check(at(0))) {
+        check(PySlice_Unpack(at(0), &gate.start, &gate.stop, &gate.step) == 0);
+        gate.slice = true;
+    }
     gate.two_qubit = convert_bool(at(2));
     gate.barrier = convert_bool(at(3));
     if (convert_bool(at(4))) {
@@ -71,6 +77,14 @@ Gate describe_gate(nb::handle describe, PyObject* name) {
 // Appends the ids of the qubits of `entry` to `ids`.
 void read_qubits(PyObject* entry, const Gate& gate, QubitIds& qubit_ids,
                  std::vector<std::uint32_t>& ids) {
+    if (gate.slice && PyTuple_CheckExact(entry)) {  // entry[start:stop:step], read in place
+        Py_ssize_t start = gate.start, stop = gate.stop;
+        const Py_ssize_t n =
+            PySlice_AdjustIndices(PyTuple_GET_SIZE(entry), &start, &stop, gate.step);
+        for (Py_ssize_t k = 0, i = start; k < n; ++k, i += gate.step)
+            ids.push_back(qubit_ids.id_of(PyTuple_GET_ITEM(entry, i)));
+        return;
+    }
     nb::object qubits = gate.qubits_item >= 0 && PyTuple_CheckExact(entry) &&
                                 gate.qubits_item < PyTuple_GET_SIZE(entry)
                             ? nb::borrow(PyTuple_GET_ITEM(entry, gate.qubits_item))
@@ -95,7 +109,9 @@ nb::object figures(Args args) {
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(gates.ptr());
     for (Py_ssize_t position = 0; position < size; ++position) {
         PyObject* entry = PySequence_Fast_GET_ITEM(gates.ptr(), position);
-        nb::object name = item(entry, Py_ssize_t{0});
+        nb::object name = PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) > 0
+                              ? nb::borrow(PyTuple_GET_ITEM(entry, 0))
+                              : item(entry, Py_ssize_t{0});
         PyObject* known = PyDict_GetItemWithError(index_of.ptr(), name.ptr());
         check(known || !PyErr_Occurred());
         std::size_t index;
