@@ -142,13 +142,20 @@ def test_no_steps_returns_a_copy():
 # ---- batches -------------------------------------------------------------------------------
 
 
+def force_own_pool(monkeypatch):
+    """The default road takes its own pool for the whole batch, whatever its size."""
+    monkeypatch.setattr(pipeline, "IN_PROCESS_GATES", 0)
+    monkeypatch.setattr(pipeline, "SAMPLE_GATES", 0)
+    monkeypatch.setattr(pipeline, "_pool_wins", lambda *args: True)
+
+
 @pytest.fixture(params=["in-process", "own-pool", "process-pool", "thread-pool"])
 def executor(request, monkeypatch):
     """Every way a batch runs; the own pool is forced by lowering the in-process limit."""
     if request.param == "in-process":
         yield None
     elif request.param == "own-pool":
-        monkeypatch.setattr(pipeline, "IN_PROCESS_GATES", 0)
+        force_own_pool(monkeypatch)
         monkeypatch.setattr(pipeline, "CHUNK_GATES", 200)
         yield None
     else:
@@ -156,6 +163,49 @@ def executor(request, monkeypatch):
         kind = cf.ProcessPoolExecutor if request.param == "process-pool" else cf.ThreadPoolExecutor
         with kind(2) as pool:
             yield pool
+
+
+def test_a_sample_here_and_the_rest_on_the_pool_give_the_serial_results(monkeypatch):
+    monkeypatch.setattr(pipeline, "IN_PROCESS_GATES", 0)
+    monkeypatch.setattr(pipeline, "SAMPLE_GATES", 300)  # the first few circuits
+    monkeypatch.setattr(pipeline, "CHUNK_GATES", 200)
+    decided = []
+
+    def pool_wins(seconds, circuits, sample, results, rest, workers):
+        decided.append((sample, len(rest)))
+        assert all(isinstance(results[i], QuantumCircuit) for i in sample)
+        return True
+
+    monkeypatch.setattr(pipeline, "_pool_wins", pool_wins)
+    circuits = batch()
+    assert PassManager(steps()).run(circuits) == [one_by_one(qc) for qc in circuits]
+    [(sample, rest)] = decided
+    assert 0 < len(sample) < len(circuits) and sample.stop + rest == len(circuits)
+
+
+# A batch of 1e6 gates, sampled on 2e4 of them, on 2 workers.
+SAMPLE, REST = 20_000, 980_000
+
+
+@pytest.mark.parametrize(
+    "us_per_gate, entries_per_gate, wins",
+    [
+        (0.3, 0.8, False),  # compression alone: under a second of work, the pool's start eats it
+        (1.0, 76.0, False),  # decoupling that multiplies the entries: moving them back costs more
+        (6.6, 12.0, True),  # compress then decouple, circuits of 1e3-1e4 gates
+        (50.0, 1.0, True),  # slow passes, small results
+    ],
+)
+def test_the_pool_is_chosen_only_when_it_wins(us_per_gate, entries_per_gate, wins):
+    sample_circuit = QuantumCircuit(1)
+    sample_circuit.gates = [("x", 0)] * SAMPLE
+    result = QuantumCircuit(1)
+    result.gates = [("x", 0)] * int(SAMPLE * entries_per_gate)
+    rest = QuantumCircuit(1)
+    rest.gates = [("x", 0)] * REST
+    seconds = us_per_gate * 1e-6 * SAMPLE
+    chosen = pipeline._pool_wins(seconds, [sample_circuit], range(1), [result], [rest], 2)
+    assert chosen is wins
 
 
 def test_batch_equals_one_by_one_and_leaves_the_callers_passes(executor):
@@ -248,7 +298,7 @@ def test_interrupt_in_this_process_stops_the_batch_at_once():
 
 
 def test_interrupt_in_a_worker_stops_the_batch(monkeypatch):
-    monkeypatch.setattr(pipeline, "IN_PROCESS_GATES", 0)
+    force_own_pool(monkeypatch)
     monkeypatch.setattr(pipeline, "CHUNK_GATES", 1)
     with pytest.raises(KeyboardInterrupt):
         PassManager([Interrupt()]).run([QuantumCircuit(1).h(0), QuantumCircuit(3).h(0)])
@@ -266,7 +316,8 @@ INTERRUPTED_BATCH = textwrap.dedent("""
             return qc
 
     if __name__ == "__main__":
-        pipeline.IN_PROCESS_GATES, pipeline.CHUNK_GATES = 0, 1
+        pipeline.IN_PROCESS_GATES, pipeline.SAMPLE_GATES, pipeline.CHUNK_GATES = 0, 0, 1
+        pipeline._pool_wins = lambda *args: True
         print("started", flush=True)
         pipeline.PassManager([Sleep()]).run([QuantumCircuit(1).h(0) for _ in range(8)])
 """)

@@ -3,6 +3,7 @@
 // categories of the circuit model, read at each call so that a user's edits
 // are seen.
 #include "common/gate_entries.hpp"
+#include "common/without_gil.hpp"
 #include "common/host.hpp"
 #include "common/interrupt_check.hpp"
 #include "common/text_map.hpp"
@@ -99,7 +100,9 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
     const GateSet gates = gate_set_of(gate_set);
     corvane::qasm::Program program;
     try {
-        program = corvane::qasm::read_program(utf8_of(text.ptr()), gates);
+        const std::string_view source =
+            utf8_of(text.ptr());  // the str's own buffer, kept by the caller
+        program = run_without_gil([&] { return corvane::qasm::read_program(source, gates); });
     } catch (const corvane::qasm::ParseError& e) {
         throw nb::value_error(e.what());
     }

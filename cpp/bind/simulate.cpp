@@ -8,6 +8,7 @@
 #include "common/interrupt_check.hpp"
 #include "common/numpy_arrays.hpp"
 #include "common/pyfunction.hpp"
+#include "common/without_gil.hpp"
 #include "simulate/statevector.hpp"
 #include "simulate/unitary.hpp"
 

@@ -12,8 +12,6 @@
 
 #include "common/interrupt.hpp"
 
-#include <functional>
-
 namespace corvane::bind {
 
 using corvane::InterruptPoll;
@@ -21,10 +19,5 @@ using corvane::InterruptPoll;
 // Installs the check into this extension module's copy of the core; every
 // module whose calls run long loops calls it once at import.
 void install_interrupt_check();
-
-// Runs `work` with the GIL released, so other Python threads run meanwhile;
-// the installed check takes the GIL back for the moment it runs. `work` must
-// not touch Python objects. Its exceptions pass through, GIL held again.
-void run_without_gil(const std::function<void()>& work);
 
 }  // namespace corvane::bind

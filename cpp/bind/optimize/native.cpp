@@ -7,6 +7,7 @@
 
 #include "common/digraph.hpp"
 #include "common/gate_entries.hpp"
+#include "common/without_gil.hpp"
 #include "common/gate_name_cache.hpp"
 #include "common/numpy_arrays.hpp"
 #include "dag/gate_dag.hpp"
@@ -32,7 +33,9 @@ constexpr long long kSerialLimit = 1LL << 62;
 
 compress::Hooks host_hooks() {
     compress::Hooks hooks;
+    // The engine runs without the GIL; each hook takes it for its call.
     hooks.deduplicate = [](std::vector<std::int64_t>& items) {
+        nb::gil_scoped_acquire gil;
         nb::object list = checked(PyList_New(0));
         for (std::int64_t q : items) append(list, checked(PyLong_FromLongLong(q)));
         nb::object unique = list_of(checked(PySet_New(list.ptr())));
@@ -41,6 +44,7 @@ compress::Hooks host_hooks() {
             items.push_back(PyLong_AsLongLong(PyList_GET_ITEM(unique.ptr(), i)));
     };
     hooks.multiply = [](const gates::Matrix2& later, const gates::Matrix2& earlier) {
+        nb::gil_scoped_acquire gil;
         nb::object a = to_array(later), b = to_array(earlier);
         nb::object product = checked(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
         auto* arr = reinterpret_cast<PyArrayObject*>(product.ptr());
@@ -229,7 +233,7 @@ nb::object run_native(nb::handle self, nb::handle qc) {
     if (!build_input(result->in, kept, compressible_ref)) return {};
     result->engine = std::make_unique<compress::Engine>(std::move(result->in.engine), host_hooks());
     const compress::Engine& engine = *result->engine;
-    const compress::Outcome outcome = result->engine->run();
+    const compress::Outcome outcome = run_without_gil([&] { return result->engine->run(); });
     if (outcome == compress::Outcome::unsupported) return {};
 
     // What deepcopy gives for the copy's qubit list, which the graph keeps.

@@ -6,6 +6,7 @@
 #include "schedule/pass.hpp"
 
 #include "common/gate_entries.hpp"
+#include "common/without_gil.hpp"
 #include "common/gate_name_cache.hpp"
 #include "common/qubit_ids.hpp"
 
@@ -146,7 +147,8 @@ class NativeRun {
         read_timing_categories();
 
         sched::Problem problem = build_problem(record);
-        sched::Outcome outcome = sched::decouple(std::move(problem), options_);
+        sched::Outcome outcome =
+            run_without_gil([&] { return sched::decouple(std::move(problem), options_); });
 
         // Serials drawn stay drawn, also when the walk failed.
         if (outcome.inserted() > 0) {

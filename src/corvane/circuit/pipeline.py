@@ -14,9 +14,9 @@ by one: their counters advance and ``GateCompressor.dag`` is the graph of this
 run.
 
 A batch never changes the caller's pass objects. It runs on copies of the
-passes taken when ``run`` is called: one copy for a batch run in this process,
-and a fresh copy for every chunk of circuits sent to an executor, so each worker
-works on its own. The counters of the caller's passes and ``GateCompressor.dag``
+passes taken when ``run`` is called: one copy for the circuits run in this
+process, and a fresh copy for every chunk of circuits sent to an executor, so
+each worker works on its own. The counters of the caller's passes and ``GateCompressor.dag``
 therefore keep their values after a batch, serial or parallel, and every copy
 starts numbering new graph nodes from the caller's counters. Those serials name
 nodes of the passes' internal graphs only; the circuits a batch returns are
@@ -69,6 +69,31 @@ __all__ = [
 # gates are well under a second of work, where starting a pool and pickling the
 # circuits both ways would eat most of what a second core gains.
 IN_PROCESS_GATES = 100_000
+
+# Above IN_PROCESS_GATES, a batch given no executor runs its first circuits
+# here, about this many gates (some 20-100 ms of passes), to measure its CPU
+# time per gate and its result entries per gate; the rest goes to a pool only
+# when the pool's estimated time, with what moving the circuits costs, is
+# under POOL_MARGIN of running the rest here.
+SAMPLE_GATES = 20_000
+POOL_MARGIN = 0.8  # a pool must win clearly: a near tie is within the noise of the estimate
+
+# What moving a circuit to a worker and its result back costs, in CPU
+# nanoseconds: the parent pickles each input gate and unpickles each result
+# entry, a worker the reverse. From bench/bench_transfer.py on the shared
+# development machine (best of 5, 40 circuits of the throughput batch): input
+# gates 90 ns to pickle, 45-75 ns to unpickle; result entries 17-80 ns to
+# unpickle and 27-160 ns to pickle (the low figures for decoupling, whose
+# pulses are shared objects, the high ones for compressed u3 entries). The
+# high figures are taken, so the pool is chosen when it wins at the worst.
+PARENT_NS_PER_GATE = 90
+PARENT_NS_PER_RESULT_ENTRY = 80
+WORKER_NS_PER_GATE = 80
+WORKER_NS_PER_RESULT_ENTRY = 160
+
+# Starting a pool of two workers that import the package: 0.6-0.7 s measured
+# with forkserver (see IN_PROCESS_BYTES); a fork is quicker, the larger is taken.
+POOL_START_SECONDS = 0.7
 
 # Gates per chunk of work sent to an executor, so that the fixed cost of a task
 # (a round trip through the pool's queues or the Dask scheduler, milliseconds)
@@ -222,6 +247,29 @@ def _collector_paused():
             gc.enable()
 
 
+class _NoBar:
+    """What a batch without progress=True moves instead of a bar."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        return False
+
+    def update(self, count):
+        pass
+
+
+def _progress_bar(total, unit, shown):
+    """A progress bar on standard error, or a stand-in: importing tqdm takes
+    some 20 ms, as long as compressing fifty small circuits."""
+    if not shown:
+        return _NoBar()
+    from tqdm.auto import tqdm
+
+    return tqdm(total=total, unit=unit)
+
+
 def _run_chunk(steps_blob, circuit_blobs):
     """Worker side: run a fresh copy of the steps on each pickled circuit.
 
@@ -367,7 +415,13 @@ class PassManager:
             executor (concurrent.futures.Executor | None): where a batch runs: any executor,
                 such as a ``ProcessPoolExecutor`` or a Dask ``Client(...).get_executor()``.
                 With None, a batch of fewer than ``IN_PROCESS_GATES`` gates runs in this
-                process and a larger one on a process pool of one worker per core.
+                process; a larger one runs its first ``SAMPLE_GATES`` gates here, and
+                the rest on a process pool of one worker per core only when, from the
+                sample's time and result size, the pool is estimated to win clearly
+                (moving large results back costs the parent about what making them
+                costs the passes, so a batch whose passes multiply its entries, such
+                as decoupling of idle-rich circuits, mostly stays here; the file road,
+                ``transpile_files``, sends nothing back).
             progress (bool): show a progress bar (circuits done, rate, time left) on
                 standard error.
             errors (str): "raise" to raise one ``BatchError`` after the batch when any
@@ -416,34 +470,78 @@ class PassManager:
         return results
 
     def _run_batch(self, circuits, executor, progress):
-        from tqdm.auto import tqdm
-
         steps_blob = _steps_blob(self._steps)
         results = [None] * len(circuits)
-        with tqdm(total=len(circuits), unit="circuit", disable=not progress) as bar:
+        with _progress_bar(len(circuits), "circuit", progress) as bar:
             if executor is not None:
                 _gather(executor, steps_blob, circuits, results, bar)
                 return results
+            steps = pickle.loads(steps_blob)
             total_gates = sum(len(qc.gates) for qc in circuits)
             workers = min(_cpu_count(), len(_chunks(circuits)))
             if total_gates < IN_PROCESS_GATES or workers < 2:
-                steps = pickle.loads(steps_blob)
-                for index, qc in enumerate(circuits):
-                    try:
-                        results[index] = _apply(steps, qc)
-                    except Exception as err:
-                        results[index] = err
-                    bar.update(1)
+                _run_here(steps, circuits, range(len(circuits)), results, bar)
                 return results
+            sample = _sample(circuits)
+            start = time.process_time()
+            _run_here(steps, circuits, sample, results, bar)
+            seconds = time.process_time() - start
+            rest = circuits[sample.stop :]
+            if not _pool_wins(seconds, circuits, sample, results, rest, workers):
+                _run_here(steps, circuits, range(sample.stop, len(circuits)), results, bar)
+                return results
+            rest_results = [None] * len(rest)
             pool = cf.ProcessPoolExecutor(max_workers=workers, initializer=_start_worker)
             try:
-                _gather(pool, steps_blob, circuits, results, bar)
+                _gather(pool, steps_blob, rest, rest_results, bar)
             except BaseException:
                 _end_pool(pool)
                 raise
             finally:
                 pool.shutdown(wait=True)
+            results[sample.stop :] = rest_results
         return results
+
+
+def _run_here(steps, circuits, indices, results, bar):
+    """Run the circuits of ``indices`` in this process, on one copy of the steps."""
+    for index in indices:
+        try:
+            results[index] = _apply(steps, circuits[index])
+        except Exception as err:
+            results[index] = err
+        bar.update(1)
+
+
+def _sample(circuits):
+    """The first circuits of the batch, up to the one that brings them to ``SAMPLE_GATES`` gates."""
+    gates = 0
+    for index, qc in enumerate(circuits):
+        if gates >= SAMPLE_GATES:
+            return range(index)
+        gates += len(qc.gates)
+    return range(len(circuits))
+
+
+def _pool_wins(seconds, circuits, sample, results, rest, workers):
+    """Whether the rest of the batch is done sooner on ``workers`` processes than here.
+
+    ``seconds`` is the CPU time the sample took here: per gate, the work of
+    the rest; its results, per gate, how many entries come back.
+    """
+    sample_gates = sum(len(circuits[i].gates) for i in sample)
+    rest_gates = sum(len(qc.gates) for qc in rest)
+    if not rest_gates or not sample_gates:
+        return False
+    out = sum(len(r.gates) for r in results[: sample.stop] if isinstance(r, QuantumCircuit))
+    work = seconds / sample_gates
+    entries = out / sample_gates
+    here = rest_gates * work
+    parent = rest_gates * (PARENT_NS_PER_GATE + entries * PARENT_NS_PER_RESULT_ENTRY) * 1e-9
+    worker = rest_gates * (
+        work + (WORKER_NS_PER_GATE + entries * WORKER_NS_PER_RESULT_ENTRY) * 1e-9
+    )
+    return POOL_START_SECONDS + max(parent, worker / workers) < POOL_MARGIN * here
 
 
 # ---- the file road ---------------------------------------------------------------------
@@ -553,7 +651,12 @@ def _decoupling_durations(steps):
 
 
 class _EntryTimes:
-    """Per gate name: how to find an entry's qubits, and how long it lasts."""
+    """Per gate name: how to find an entry's qubits, and how long it lasts.
+
+    Called with a gate name, gives ``(where, duration, two_qubit, barrier, delay)``:
+    ``entry[where]`` is the entry's qubits; ``duration`` is in seconds, or for a
+    delay the index of the item that holds it.
+    """
 
     def __init__(self, durations):
         from corvane.circuit.quantumcircuit_helpers import (
@@ -566,15 +669,8 @@ class _EntryTimes:
         self._one = (one_qubit_gates_available, one_qubit_parameter_gates_available)
         self._two = (two_qubit_gates_available, two_qubit_parameter_gates_available)
         self._durations = durations or (0.0, 0.0)
-        self._by_name = {}
 
     def __call__(self, name):
-        known = self._by_name.get(name)
-        if known is None:
-            known = self._by_name[name] = self._describe(name)
-        return known
-
-    def _describe(self, name):
         from corvane.circuit.quantumcircuit import entry_shape
 
         # entry[qubits] is the entry's qubits, as operation_qubits reads them.
@@ -602,29 +698,12 @@ def _circuit_figures(qc, durations):
 
     Depth and layout follow ``QuantumCircuit.depth`` and ``timeline.schedule_times``:
     an operation starts when its last qubit is free; a barrier aligns its qubits
-    and takes no layer and no time.
+    and takes no layer and no time. The walk is native; what each gate name
+    means comes from ``_EntryTimes``, asked once per name.
     """
-    times = _EntryTimes(durations)
-    counts, two_qubit = {}, 0
-    layer, free_at = {}, {}
-    depth, length = 0, 0.0
-    for entry in qc.gates:
-        name = entry[0]
-        counts[name] = counts.get(name, 0) + 1
-        where, duration, is_two, is_barrier, is_delay = times(name)
-        two_qubit += is_two
-        qubits = entry[where]
-        if is_delay:
-            duration = entry[duration]
-        start_layer = max((layer.get(q, 0) for q in qubits), default=0)
-        end_layer = start_layer if is_barrier else start_layer + 1
-        start = max((free_at.get(q, 0.0) for q in qubits), default=0.0)
-        end = start + duration
-        for q in qubits:
-            layer[q] = end_layer
-            free_at[q] = end
-        depth = max(depth, end_layer)
-        length = max(length, end)
+    from corvane.circuit._metrics import circuit_figures
+
+    counts, two_qubit, depth, length = circuit_figures(qc.gates, _EntryTimes(durations))
     counts = dict(sorted(counts.items(), key=lambda item: -item[1]))
     return counts, two_qubit, depth, length
 
@@ -921,9 +1000,7 @@ def transpile_files(
 
 
 def _stream_files(pairs, settings, jobs, executor, shared_files, skip_existing, progress):
-    from tqdm.auto import tqdm
-
-    with tqdm(total=len(pairs), unit="file", disable=not progress) as bar:
+    with _progress_bar(len(pairs), "file", progress) as bar:
         work = []
         for source, target in pairs:
             if skip_existing and os.path.exists(target):

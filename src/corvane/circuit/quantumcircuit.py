@@ -19,10 +19,12 @@ rejected call leaves the circuit as it was.
 """
 
 import copy
+import copyreg
 import math
 import operator
 from numbers import Real
 
+from corvane.circuit._packing import pack_gates, unpack_gates
 from corvane.circuit.quantumcircuit_helpers import (
     ENTRY_SHAPES,
     functional_gates_available,
@@ -42,6 +44,35 @@ __all__ = [
     "two_qubit_parameter_gates_available",
     "functional_gates_available",
 ]
+
+
+# The layout of a pickled circuit that __reduce__ writes. _from_pickle reads
+# every layout ever written, so a pickle keeps loading in later versions.
+PICKLE_FORMAT = 1
+
+
+def _from_pickle(layout, cls, state):
+    """The circuit a pickle made by ``QuantumCircuit.__reduce__`` holds."""
+    if layout != 1:
+        raise ValueError(
+            f"this circuit was pickled in layout {layout}, by a newer version of corvane.circuit"
+        )
+    qc = cls.__new__(cls)
+    qc.__dict__.update(state, gates=unpack_gates(state["gates"]))
+    return qc
+
+
+def _own_state_methods(cls):
+    """Whether ``cls`` defines how its instances are pickled, beyond the attributes."""
+    default_getstate = getattr(object, "__getstate__", None)  # Python 3.11+
+    return getattr(cls, "__getstate__", default_getstate) is not default_getstate or hasattr(
+        cls, "__setstate__"
+    )
+
+
+def _state(qc):
+    """The state pickling saves: ``__getstate__()`` where defined, else the attributes."""
+    return qc.__getstate__() if _own_state_methods(type(qc)) else qc.__dict__
 
 
 def _count(value, what):
@@ -81,6 +112,32 @@ class QuantumCircuit:
     def deepcopy(self):
         """Return an independent copy: its gates can change without touching this circuit."""
         return copy.deepcopy(self)
+
+    # ---- pickling --------------------------------------------------------------
+
+    def __reduce__(self):
+        # A gate list of plain entries travels as compact bytes (see _packing):
+        # pickling it entry by entry costs more than the passes do on it.
+        # Anything else, and a subclass with its own __getstate__ or
+        # __setstate__, pickles as the instance's state, as before.
+        packed = None if _own_state_methods(type(self)) else pack_gates(vars(self).get("gates"))
+        if packed is None:
+            return copyreg.__newobj__, (type(self),), _state(self)
+        state = dict(self.__dict__, gates=packed)
+        return _from_pickle, (PICKLE_FORMAT, type(self), state)
+
+    def __deepcopy__(self, memo):
+        # What copy.deepcopy did before __reduce__ packed the gates: a deep
+        # copy of the state, so objects shared in it stay shared in the copy.
+        cls = type(self)
+        new = cls.__new__(cls)
+        memo[id(self)] = new
+        state = copy.deepcopy(_state(self), memo)
+        if hasattr(new, "__setstate__"):
+            new.__setstate__(state)
+        else:
+            new.__dict__.update(state)
+        return new
 
     # ---- argument checks -------------------------------------------------------
 
