@@ -209,3 +209,55 @@ def test_native_and_generic_paths_agree_on_dynamic_circuits(seed):
         second = GenericDecoupling(2e-8, 1e-7).run(qc, sequence, align_right)
         assert first == second
     assert qc.gates == gates
+
+
+# ---- drawings and interchange -----------------------------------------------------------------
+
+
+def test_text_drawing_shows_the_branches_and_the_condition_values():
+    qc = QuantumCircuit(2, 2).measure([0, 1], [0, 1])
+    with qc.if_test((0, 1), 2) as branch:
+        qc.x(1)
+    with branch.else_():
+        qc.z(0)
+    lines = str(qc.draw(fold=0)).splitlines()
+    assert "If · Else Z" in lines[0] and "If X Else ·" in lines[2]
+    assert lines[4].rstrip("═").endswith("0") and lines[6].rstrip("═").endswith("1")
+
+
+def test_mpl_drawing_and_timeline_draw_a_conditional(tmp_path):
+    pytest.importorskip("matplotlib")
+    from corvane.circuit.timeline import draw_timeline
+
+    qc = teleportation()
+    qc.draw("mpl")
+    figure = draw_timeline(qc, 2e-8, 1e-7, output=str(tmp_path / "t.png"))
+    assert {"c1==1", "c0==1"} <= {t.get_text() for t in figure.axes[0].texts}
+
+
+def test_qiskit_round_trip_keeps_conditionals():
+    pytest.importorskip("qiskit")
+    from corvane.circuit.interop import from_qiskit, to_qiskit
+
+    qc = teleportation()
+    with qc.if_test((0, 1), 2) as branch:
+        qc.cx(0, 2)
+        with qc.if_test(1, 0):
+            qc.measure(2, 1)
+    with branch.else_():
+        qc.h(1)
+    peer = to_qiskit(qc)
+    assert [i.operation.name for i in peer.data].count("if_else") == 3
+    assert from_qiskit(peer) == qc
+
+
+def test_from_qiskit_reads_a_register_condition():
+    qiskit = pytest.importorskip("qiskit")
+
+    from corvane.circuit.interop import from_qiskit
+
+    creg = qiskit.ClassicalRegister(2)
+    peer = qiskit.QuantumCircuit(qiskit.QuantumRegister(2), creg)
+    with peer.if_test((creg, 3)):
+        peer.x(0)
+    assert from_qiskit(peer).gates == [("if", (0, 1), 3, (("x", 0),), ())]

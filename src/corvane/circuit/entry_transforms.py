@@ -30,6 +30,13 @@ def entry_duration(entry):
     return entry[entry_shape(entry[0]).duration_item]
 
 
+def condition_text(entry):
+    """A conditional's condition as the drawings show it: "c1==1", "c[0,2]==3"."""
+    cbits, value = entry[1], entry[2]
+    bits = f"c{cbits[0]}" if len(cbits) == 1 else "c[" + ",".join(map(str, cbits)) + "]"
+    return f"{bits}=={value}"
+
+
 def remap_entry(entry, qubit_map, cbit_map):
     """``entry`` with qubit q replaced by ``qubit_map[q]`` and classical bit c by ``cbit_map[c]``."""
     name = entry[0]
