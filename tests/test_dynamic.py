@@ -8,6 +8,8 @@ import pickle
 import networkx as nx
 import pytest
 from conftest import GenericCompressor, GenericDecoupling, random_circuit
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from corvane.circuit.dag import dag2qc, qc2dag
 from corvane.circuit.optimize import GateCompressor
@@ -197,9 +199,10 @@ def test_decoupling_treats_a_conditional_as_an_operation_without_duration():
         assert [e for e in out.gates if e[0] == "if"] == [e for e in qc.gates if e[0] == "if"]
 
 
-@pytest.mark.parametrize("seed", range(30))
-def test_native_and_generic_paths_agree_on_dynamic_circuits(seed):
-    qc = random_circuit(seed, ngates=35, nqubits=4, ncbits=3, conditional=True)
+@settings(max_examples=60, deadline=None, derandomize=True)
+@given(seed=st.integers(0, 10**9), ngates=st.integers(0, 40), nqubits=st.integers(1, 4))
+def test_native_and_generic_paths_agree_on_dynamic_circuits(seed, ngates, nqubits):
+    qc = random_circuit(seed, ngates=ngates, nqubits=nqubits, ncbits=3, conditional=True)
     gates = copy.deepcopy(qc.gates)
     native, generic = GateCompressor(), GenericCompressor()
     assert native.run(qc) == generic.run(qc)
