@@ -2,6 +2,7 @@
 that every path reads (the gate table) on a shared machine, where timings are noise.
 
     python bench/callgrind_native.py [gates] [shape]    # every workload, one line each
+    python bench/callgrind_native.py 20000 teleport     # a circuit with conditionals
 
 Each workload runs in its own process under `valgrind --tool=callgrind`, once with the work and
 once with only its set-up; the difference is the work's instruction count. Set-up (building the
@@ -46,7 +47,8 @@ WORKLOADS = {
 def count(gates, shape, setup, work):
     program = (
         f"import sys; sys.path.insert(0, {HERE!r})\n"
-        f"from circuits import SHAPES\nqc = SHAPES[{shape!r}]({gates})\n{setup}\n"
+        f"from circuits import DYNAMIC_SHAPES, SHAPES\n"
+        f"qc = {{**SHAPES, **DYNAMIC_SHAPES}}[{shape!r}]({gates})\n{setup}\n"
         # The collector runs when allocations since the last collection pass a
         # threshold: where that falls moves with every import, so it is off
         # while the work runs.

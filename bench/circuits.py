@@ -141,6 +141,26 @@ def ripple_carry_adder(ngates, nbits=8):
     return qc
 
 
+def teleport_chain(ngates, nqubits=12, seed=6):
+    """Mid-circuit measurements with conditional corrections on other qubits
+    (one-bit and two-bit conditions, some with an else branch), among random gates."""
+    rng = random.Random(seed)
+    qc = QuantumCircuit(nqubits, nqubits)
+    while len(qc.gates) < ngates:
+        a, b, target = rng.sample(range(nqubits), 3)
+        qc.h(a).cx(a, b).measure([a, b], [a, b])
+        with qc.if_test((a,), 1):
+            qc.x(target)
+        with qc.if_test((a, b), rng.randrange(4)) as branch:
+            qc.z(target)
+        if rng.random() < 0.5:
+            with branch.else_():
+                qc.append_gate(rng.choice(ONE), target)
+        qc.append_gate(rng.choice(TWO), *rng.sample(range(nqubits), 2))
+    del qc.gates[ngates:]
+    return qc
+
+
 SHAPES = {
     "merge-rich": merge_rich,
     "uneven": uneven,
@@ -150,3 +170,6 @@ SHAPES = {
     "ansatz": hardware_efficient_ansatz,
     "adder": ripple_carry_adder,
 }
+# Circuits with conditionals, kept apart from SHAPES: the file benchmarks
+# write every shape as OpenQASM 2, which has no per-bit conditions.
+DYNAMIC_SHAPES = {"teleport": teleport_chain}

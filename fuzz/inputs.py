@@ -201,7 +201,7 @@ def gate_name(fdp):
     return pick(fdp, _NAMES)
 
 
-def gate_entry(fdp, nqubits):
+def gate_entry(fdp, nqubits, depth=0):
     """A gate entry shaped for its name most of the time, broken otherwise."""
     name = gate_name(fdp)
     if fdp.ConsumeProbability() < 0.15:
@@ -213,6 +213,15 @@ def gate_entry(fdp, nqubits):
             break
     else:
         count = 1
+    if name == "if":
+        cbits = tuple(small_int(fdp, 3) for _ in range(fdp.ConsumeIntInRange(0, 2)))
+        branches = [
+            tuple(gate_entry(fdp, nqubits, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 2)))
+            if depth < 2
+            else ()
+            for _ in range(2)
+        ]
+        return (name, cbits, small_int(fdp, 4), *branches)
     if name in ("measure", "barrier", "delay"):
         qubits = [qubit(fdp, nqubits) for _ in range(fdp.ConsumeIntInRange(0, 3))]
         if name == "measure":
@@ -235,14 +244,23 @@ def circuit_from_entries(fdp, max_gates=24):
     return qc
 
 
-def valid_circuit(fdp, max_gates=40, functional=True):
-    """A circuit built through the checked builders only, from the gate categories' names."""
+def valid_circuit(fdp, max_gates=40, functional=True, conditional=False):
+    """A circuit built through the checked builders only, from the gate
+    categories' names; with ``conditional``, conditionals too (nested at most twice)."""
     nqubits = fdp.ConsumeIntInRange(1, 5)
     qc = QuantumCircuit(nqubits, nqubits)
+    _valid_gates(fdp, qc, fdp.ConsumeIntInRange(0, max_gates), functional, conditional)
+    return qc
+
+
+def _valid_gates(fdp, qc, count, functional, conditional, depth=0):
+    nqubits = qc.nqubits
     kinds = ["one", "two", "three", "param1", "param2"] + (
         ["measure", "barrier", "delay", "reset"] if functional else []
     )
-    for _ in range(fdp.ConsumeIntInRange(0, max_gates)):
+    if conditional and depth < 2:
+        kinds.append("if")
+    for _ in range(count):
         kind = pick(fdp, kinds)
         qs = list(range(nqubits))
         take = lambda k: [qs.pop(fdp.ConsumeIntInRange(0, len(qs) - 1)) for _ in range(k)]  # noqa: E731
@@ -270,9 +288,15 @@ def valid_circuit(fdp, max_gates=40, functional=True):
             qc.barrier(take(fdp.ConsumeIntInRange(1, nqubits)))
         elif kind == "delay":
             qc.delay(fdp.ConsumeFloatInRange(0.0, 1e-6), take(fdp.ConsumeIntInRange(1, nqubits)))
+        elif kind == "if":
+            bits = take(fdp.ConsumeIntInRange(1, min(2, nqubits)))
+            with qc.if_test(bits, fdp.ConsumeIntInRange(0, (1 << len(bits)) - 1)) as branch:
+                _valid_gates(fdp, qc, fdp.ConsumeIntInRange(0, 3), functional, True, depth + 1)
+            if fdp.ConsumeBool():
+                with branch.else_():
+                    _valid_gates(fdp, qc, fdp.ConsumeIntInRange(0, 3), functional, True, depth + 1)
         else:
             qc.reset(*take(1))
-    return qc
 
 
 def angle(fdp):

@@ -13,8 +13,10 @@ ONE_QUBIT_PARAMETER = {"rx": 1, "ry": 1, "rz": 1, "p": 1, "u": 3, "r": 2}
 TWO_QUBIT_PARAMETER = {"rxx": 1, "ryy": 1, "rzz": 1, "cp": 1}
 
 
-def random_circuit(seed, ngates=40, nqubits=5, ncbits=None, functional=True):
-    """A seeded circuit mixing every gate category."""
+def random_circuit(seed, ngates=40, nqubits=5, ncbits=None, functional=True, conditional=False):
+    """A seeded circuit mixing every gate category; with ``conditional``,
+    conditionals too (one or two gates, a measure or a nested conditional
+    in each branch)."""
     rng = random.Random(seed)
     qc = QuantumCircuit(nqubits, nqubits if ncbits is None else ncbits)
     kinds = ["one", "two", "param1", "param2"]
@@ -22,6 +24,8 @@ def random_circuit(seed, ngates=40, nqubits=5, ncbits=None, functional=True):
         kinds.append("three")
     if functional:
         kinds += ["measure", "barrier", "delay", "reset"]
+    if conditional and qc.ncbits:
+        kinds += ["if", "if"]
     for _ in range(ngates):
         kind = rng.choice(kinds)
         if kind in ("two", "param2") and nqubits < 2:
@@ -46,9 +50,33 @@ def random_circuit(seed, ngates=40, nqubits=5, ncbits=None, functional=True):
             qc.barrier(rng.sample(range(nqubits), rng.randint(1, nqubits)))
         elif kind == "delay":
             qc.delay(rng.uniform(0, 1e-7), rng.sample(range(nqubits), rng.randint(1, nqubits)))
+        elif kind == "if":
+            _random_conditional(rng, qc, depth=2)
         else:
             qc.reset(rng.randrange(nqubits))
     return qc
+
+
+def _random_conditional(rng, qc, depth):
+    width = rng.randint(1, min(2, qc.ncbits))
+    with qc.if_test(rng.sample(range(qc.ncbits), width), rng.randrange(1 << width)) as branch:
+        _random_branch(rng, qc, depth)
+    if rng.random() < 0.5:
+        with branch.else_():
+            _random_branch(rng, qc, depth)
+
+
+def _random_branch(rng, qc, depth):
+    for _ in range(rng.randint(1, 2)):
+        pick = rng.random()
+        if pick < 0.15 and depth > 1:
+            _random_conditional(rng, qc, depth - 1)
+        elif pick < 0.3:
+            qc.measure(rng.randrange(qc.nqubits), rng.randrange(qc.ncbits))
+        elif pick < 0.5 and qc.nqubits >= 2:
+            qc.append_gate(rng.choice(TWO_QUBIT), *rng.sample(range(qc.nqubits), 2))
+        else:
+            qc.append_gate(rng.choice(ONE_QUBIT), rng.randrange(qc.nqubits))
 
 
 @pytest.fixture

@@ -178,5 +178,58 @@ INSTANTIATE_TEST_SUITE_P(
                       DependencyCase{"repeated_qubit", {{0}, {0, 0}}, {{0, 1, {0}}}}),
     [](const auto& info) { return info.param.name; });
 
+struct ClassicalCase {
+    const char* name;
+    std::vector<std::vector<std::uint32_t>> qubits, reads, writes;  // per gate
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;     // (source, target) in order
+};
+
+class Classical : public ::testing::TestWithParam<ClassicalCase> {};
+
+TEST_P(Classical, OrdersReadsAfterWritesAndWritesAfterBoth) {
+    const auto& c = GetParam();
+    std::vector<std::uint32_t> offsets{0}, qubits;
+    ClassicalAccess access;
+    std::uint32_t qubit_count = 0;
+    for (size_t g = 0; g < c.qubits.size(); ++g) {
+        for (auto q : c.qubits[g]) {
+            qubits.push_back(q);
+            qubit_count = std::max(qubit_count, q + 1);
+        }
+        offsets.push_back(static_cast<std::uint32_t>(qubits.size()));
+        for (auto b : c.reads[g]) access.reads.push_back(b);
+        for (auto b : c.writes[g]) access.writes.push_back(b);
+        access.read_offsets.push_back(static_cast<std::uint32_t>(access.reads.size()));
+        access.write_offsets.push_back(static_cast<std::uint32_t>(access.writes.size()));
+        for (auto b : c.reads[g])
+            access.cbit_count = std::max<std::size_t>(access.cbit_count, b + 1);
+        for (auto b : c.writes[g])
+            access.cbit_count = std::max<std::size_t>(access.cbit_count, b + 1);
+    }
+    Dependencies deps =
+        with_classical_edges(dependency_edges(offsets, qubits, qubit_count), access);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> got;
+    for (const auto& e : deps.edges) got.emplace_back(e.source, e.target);
+    EXPECT_EQ(got, c.edges);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Circuits, Classical,
+    ::testing::Values(
+        // measure q0 -> c0, then a conditional on c0 acting on q1.
+        ClassicalCase{"read_after_write", {{0}, {1}}, {{}, {0}}, {{0}, {}}, {{0, 1}}},
+        // Two reads of one bit stay unordered; the next write follows both.
+        ClassicalCase{"write_after_reads",
+                      {{0}, {1}, {2}, {3}},
+                      {{}, {0}, {0}, {}},
+                      {{0}, {}, {}, {0}},
+                      {{0, 1}, {0, 2}, {0, 3}, {1, 3}, {2, 3}}},
+        // A pair already joined by a qubit keeps its one edge.
+        ClassicalCase{"shared_qubit", {{0}, {0}}, {{}, {0}}, {{0}, {}}, {{0, 1}}},
+        // Qubit edges of a target come before its classical ones.
+        ClassicalCase{
+            "qubit_edges_first", {{0}, {1}, {1}}, {{}, {}, {0}}, {{0}, {}, {}}, {{1, 2}, {0, 2}}}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace corvane::dag

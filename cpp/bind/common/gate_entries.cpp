@@ -72,6 +72,90 @@ nb::object parameter_entry_of_node(PyObject* gate, PyObject* params, PyObject* q
     return gate_entry(gate, PySequence_Fast_ITEMS(items.ptr()), PyList_GET_SIZE(items.ptr()));
 }
 
+bool is_conditional(const EntryShape* shape) { return shape->key == "if"; }
+
+// What a conditional touches: the qubits its branches act on, the bits its
+// conditions read and the bits its measurements write, each in order of
+// first mention. "cbits" is reads and writes together, in that order.
+struct ConditionalReach {
+    nb::object qubits = checked(PyList_New(0)), cbits = checked(PyList_New(0));
+    nb::object reads = checked(PyList_New(0)), writes = checked(PyList_New(0));
+
+    void add_qubit(PyObject* q) { add(qubits, seen_qubits_, q); }
+    void add_read(PyObject* c) {
+        add(reads, seen_reads_, c);
+        add(cbits, seen_cbits_, c);
+    }
+    void add_write(PyObject* c) {
+        add(writes, seen_writes_, c);
+        add(cbits, seen_cbits_, c);
+    }
+
+  private:
+    static void add(nb::object& list, nb::object& seen, PyObject* item) {
+        int found = PySet_Contains(seen.ptr(), item);
+        check(found >= 0);
+        if (found) return;
+        check(PySet_Add(seen.ptr(), item) == 0);
+        check(PyList_Append(list.ptr(), item) == 0);
+    }
+    nb::object seen_qubits_ = checked(PySet_New(nullptr)),
+               seen_cbits_ = checked(PySet_New(nullptr));
+    nb::object seen_reads_ = checked(PySet_New(nullptr)),
+               seen_writes_ = checked(PySet_New(nullptr));
+};
+
+// Reads the condition and both branches of the conditional `item`
+// (an "if" entry's items) into `reach`, nested conditionals included.
+// Errors name the top-level entry `index`.
+void read_conditional(PyObject* const* item, GateCategories& categories, ConditionalReach& reach,
+                      Py_ssize_t index, PyObject* entry) {
+    if (Py_EnterRecursiveCall(" while reading a conditional")) throw nb::python_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    nb::object condition = checked(PySequence_Tuple(item[1]));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(condition.ptr()); ++k)
+        reach.add_read(PyTuple_GET_ITEM(condition.ptr(), k));
+    for (PyObject* branch : {item[3], item[4]}) {
+        nb::object inner = checked(PySequence_Tuple(branch));
+        for (Py_ssize_t b = 0; b < PyTuple_GET_SIZE(inner.ptr()); ++b) {
+            PyObject* op = PyTuple_GET_ITEM(inner.ptr(), b);
+            if (!PyTuple_Check(op) && !PyList_Check(op))
+                raise_entry_error(PyExc_TypeError, index, entry,
+                                  "a conditional's branches hold gate entries (tuples)");
+            nb::object fast = checked(PySequence_Tuple(op));
+            const Py_ssize_t n = PyTuple_GET_SIZE(fast.ptr());
+            PyObject* const* items = &PyTuple_GET_ITEM(fast.ptr(), 0);
+            if (n == 0 || !PyUnicode_Check(items[0]))
+                raise_entry_error(PyExc_TypeError, index, entry,
+                                  "an entry of a conditional's branch starts with the gate name");
+            const Category category = categories.category_of(items[0]);
+            const EntryShape* shape = entry_shape(category, utf8_of(items[0]));
+            if (!shape)
+                raise_entry_error(PyExc_ValueError, index, entry,
+                                  "a conditional's branch holds an unknown gate");
+            if (shape->parameters ? n < 1 + shape->trailing_qubits : n != shape->size)
+                raise_entry_error(PyExc_ValueError, index, entry, shape->expected);
+            if (is_conditional(shape)) {
+                read_conditional(items, categories, reach, index, entry);
+                continue;
+            }
+            for (Py_ssize_t k = n - shape->trailing_qubits; k < n; ++k) reach.add_qubit(items[k]);
+            if (shape->qubits_item >= 0) {
+                nb::object qubits = checked(PySequence_Tuple(items[shape->qubits_item]));
+                for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(qubits.ptr()); ++k)
+                    reach.add_qubit(PyTuple_GET_ITEM(qubits.ptr(), k));
+            }
+            if (shape->cbits_item >= 0) {
+                nb::object cbits = checked(PySequence_Tuple(items[shape->cbits_item]));
+                for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(cbits.ptr()); ++k)
+                    reach.add_write(PyTuple_GET_ITEM(cbits.ptr(), k));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 GateCategories::GateCategories(nb::handle module) {
@@ -124,8 +208,9 @@ std::pair<nb::object, Category> GateCategories::gate_of_node(PyObject* node_name
 }
 
 const Keys& Keys::get() {
-    static const Keys keys{interned("qubits"), interned("params"), interned("cbits"),
-                           interned("duration"), interned("qubit")};
+    static const Keys keys{interned("qubits"),   interned("params"), interned("cbits"),
+                           interned("duration"), interned("qubit"),  interned("condition"),
+                           interned("body"),     interned("orelse")};
     return keys;
 }
 
@@ -229,6 +314,13 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
     qubit_ids.reserve(count * 2);
     QubitIds ids;
     InterruptPoll poll;
+    // The bits each measurement and conditional reads and writes, by node;
+    // they order the graph only when the circuit holds a conditional.
+    struct BitAccess {
+        std::uint32_t node;
+        nb::object reads, writes;
+    };
+    std::vector<BitAccess> bit_access;
 
     for (Py_ssize_t i = 0; i < count; ++i) {
         poll.tick();
@@ -274,7 +366,22 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
              shape->expected);
         if (shape->trailing_qubits) qubits_at_end(shape->trailing_qubits);
         if (shape->qubits_item >= 0) collection_qubits(item[shape->qubits_item]);
-        if (category == Category::functional) {
+        if (is_conditional(shape)) {
+            result.has_conditional_ = true;
+            ConditionalReach reach;
+            read_conditional(item, categories, reach, i, entry);
+            collection_qubits(reach.qubits.ptr());
+            made.attributes = checked(PyDict_New());
+            PyObject* dict = made.attributes.ptr();
+            check(PyDict_SetItem(dict, keys.qubits, made.qubit_list.ptr()) == 0);
+            check(PyDict_SetItem(dict, keys.cbits, reach.cbits.ptr()) == 0);
+            check(PyDict_SetItem(dict, keys.condition,
+                                 nb::make_tuple(nb::handle(item[1]), nb::handle(item[2])).ptr()) ==
+                  0);
+            check(PyDict_SetItem(dict, keys.body, item[3]) == 0);
+            check(PyDict_SetItem(dict, keys.orelse, item[4]) == 0);
+            bit_access.push_back({static_cast<std::uint32_t>(i), reach.reads, reach.writes});
+        } else if (category == Category::functional) {
             if (shape->trailing_qubits)
                 made.qubit_list = slice_list(item, n - shape->trailing_qubits, n);
             made.attributes = checked(PyDict_New());
@@ -282,6 +389,7 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
             if (shape->cbits_item >= 0) {
                 nb::object cbits = list_of(item[shape->cbits_item]);
                 check(PyDict_SetItem(made.attributes.ptr(), keys.cbits, cbits.ptr()) == 0);
+                bit_access.push_back({static_cast<std::uint32_t>(i), nb::object(), cbits});
             }
             if (shape->duration_item >= 0)
                 check(PyDict_SetItem(made.attributes.ptr(), keys.duration,
@@ -298,6 +406,28 @@ CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categ
         offsets.push_back(static_cast<std::uint32_t>(qubit_ids.size()));
     }
     result.dependencies = dag::dependency_edges(offsets, qubit_ids, ids.count());
+    if (result.has_conditional_) {
+        dag::ClassicalAccess access;
+        QubitIds cbit_ids;
+        size_t next = 0;
+        auto add_ids = [&](const nb::object& bits, std::vector<std::uint32_t>& out) {
+            if (!bits.is_valid()) return;
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(bits.ptr()); ++k)
+                out.push_back(cbit_ids.id_of(PyList_GET_ITEM(bits.ptr(), k)));
+        };
+        for (Py_ssize_t g = 0; g < count; ++g) {
+            if (next < bit_access.size() &&
+                bit_access[next].node == static_cast<std::uint32_t>(g)) {
+                add_ids(bit_access[next].reads, access.reads);
+                add_ids(bit_access[next].writes, access.writes);
+                ++next;
+            }
+            access.read_offsets.push_back(static_cast<std::uint32_t>(access.reads.size()));
+            access.write_offsets.push_back(static_cast<std::uint32_t>(access.writes.size()));
+        }
+        access.cbit_count = cbit_ids.count();
+        result.dependencies = dag::with_classical_edges(std::move(result.dependencies), access);
+    }
     return result;
 }
 
@@ -346,6 +476,13 @@ nb::object entry_for_node(PyObject* gate, Category category, PyObject* attribute
     if (shape->parameters)
         return parameter_entry_of_node(gate, attribute(keys.params).ptr(), qubits,
                                        shape->trailing_qubits);
+    if (is_conditional(shape)) {
+        nb::object condition = attribute(keys.condition);
+        nb::object body = attribute(keys.body);
+        nb::object orelse = attribute(keys.orelse);
+        std::vector<nb::object> parts = unpack(condition.ptr(), 2);
+        return entry_tuple({nb::handle(gate), parts[0], parts[1], body, orelse});
+    }
     // The items in entry order: trailing qubits, or the items at their places.
     // The attributes are read before the qubits are copied, so a node that
     // lacks both reports the missing attribute.

@@ -53,6 +53,8 @@ inline constexpr EntryShape kEntryShapes[] = {
     {"barrier", 2, 0, false, 1, true, -1, -1, true, "expected (name, qubits)"},
     {"delay", 3, 0, false, 2, true, -1, 1, true, "expected (\"delay\", duration, qubits)"},
     {"reset", 2, 1, false, -1, false, -1, -1, true, "expected (\"reset\", q)"},
+    // Its qubits and written bits are those its branches name (read_conditional).
+    {"if", 5, 0, false, -1, false, 1, -1, true, "expected (\"if\", cbits, value, body, orelse)"},
     // Any other functional operation: read as a barrier, given no entry back.
     {"", 2, 0, false, 1, true, -1, -1, false, "expected (name, qubits)"},
 };
@@ -105,6 +107,9 @@ struct Keys {
     PyObject* cbits;
     PyObject* duration;
     PyObject* qubit;
+    PyObject* condition;
+    PyObject* body;
+    PyObject* orelse;
     static const Keys& get();
 };
 
@@ -153,6 +158,9 @@ class CircuitDag {
 
     // A new "qubit" list for an edge.
     nb::object edge_qubits(const dag::DependencyEdge& edge) const;
+    // Whether some entry is a conditional: only then do classical bits give
+    // dependency edges.
+    bool has_conditional() const { return has_conditional_; }
 
     dag::Dependencies dependencies;
 
@@ -172,6 +180,7 @@ class CircuitDag {
     };
 
     bool show_qubits_ = false;
+    bool has_conditional_ = false;
     nb::object entries_;             // tuple snapshot of the gate list
     std::vector<nb::object> owned_;  // snapshots of list entries and of qubit collections
     std::vector<Node> nodes_;

@@ -241,4 +241,44 @@ Dependencies dependency_edges(std::span<const std::uint32_t> offsets,
     return result;
 }
 
+Dependencies with_classical_edges(Dependencies qubit_edges, const ClassicalAccess& access) {
+    const std::size_t gate_count = access.read_offsets.size() - 1;
+    Dependencies result;
+    result.qubit_positions = std::move(qubit_edges.qubit_positions);
+    result.edges.reserve(qubit_edges.edges.size());
+    std::vector<std::uint32_t> last_writer(access.cbit_count, kNone);
+    std::vector<std::vector<std::uint32_t>> readers_since(access.cbit_count);
+    std::vector<std::uint32_t> joined_to(gate_count, kNone);  // per source: last target joined
+    std::size_t next_qubit_edge = 0;
+
+    InterruptPoll poll;
+    for (std::uint32_t g = 0; g < gate_count; ++g) {
+        poll.tick();
+        for (; next_qubit_edge < qubit_edges.edges.size() &&
+               qubit_edges.edges[next_qubit_edge].target == g;
+             ++next_qubit_edge) {
+            joined_to[qubit_edges.edges[next_qubit_edge].source] = g;
+            result.edges.push_back(qubit_edges.edges[next_qubit_edge]);
+        }
+        auto join = [&](std::uint32_t source) {
+            if (source == kNone || source == g || joined_to[source] == g) return;
+            joined_to[source] = g;
+            result.edges.push_back({source, g, 0, 0});
+        };
+        for (std::uint32_t k = access.read_offsets[g]; k < access.read_offsets[g + 1]; ++k) {
+            const std::uint32_t bit = access.reads[k];
+            join(last_writer[bit]);
+            readers_since[bit].push_back(g);
+        }
+        for (std::uint32_t k = access.write_offsets[g]; k < access.write_offsets[g + 1]; ++k) {
+            const std::uint32_t bit = access.writes[k];
+            join(last_writer[bit]);
+            for (std::uint32_t reader : readers_since[bit]) join(reader);
+            readers_since[bit].clear();
+            last_writer[bit] = g;
+        }
+    }
+    return result;
+}
+
 }  // namespace corvane::dag

@@ -134,4 +134,21 @@ struct Dependencies {
 Dependencies dependency_edges(std::span<const std::uint32_t> offsets,
                               std::span<const std::uint32_t> qubits, std::size_t qubit_count);
 
+// What each gate does to classical bits: gate g reads the dense bit ids
+// reads[read_offsets[g] .. read_offsets[g+1]) and writes
+// writes[write_offsets[g] .. write_offsets[g+1]).
+struct ClassicalAccess {
+    std::vector<std::uint32_t> read_offsets{0}, reads;
+    std::vector<std::uint32_t> write_offsets{0}, writes;
+    std::size_t cbit_count = 0;
+};
+
+// `qubit_edges` (as dependency_edges gives them) with the classical-bit
+// dependencies added: a gate that reads a bit follows its last writer, and a
+// gate that writes a bit follows its last writer and every reader since.
+// A pair already joined by a qubit edge keeps that one edge; a new pair is an
+// edge that carries no qubits, placed after its target's qubit edges, in the
+// order the target's bits (reads, then writes) first name its source.
+Dependencies with_classical_edges(Dependencies qubit_edges, const ClassicalAccess& access);
+
 }  // namespace corvane::dag

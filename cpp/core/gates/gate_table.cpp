@@ -236,6 +236,9 @@ constexpr GateRow kRows[] = {
     {.name = "barrier", .category = C::functional, .inverse = I::self},
     {.name = "delay", .category = C::functional, .nparams = 1, .inverse = I::self},
     {.name = "reset", .category = C::functional, .inverse = I::irreversible},
+    // ("if", cbits, value, body, orelse): its branches run on classical bits
+    // known only at run time, so no inverse exists.
+    {.name = "if", .category = C::functional, .inverse = I::irreversible},
 
     // ---- spellings the reader maps onto model gates (qelib1.inc's names and
     // the language's built-in U and CX)

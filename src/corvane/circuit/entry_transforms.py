@@ -30,9 +30,25 @@ def entry_duration(entry):
     return entry[entry_shape(entry[0]).duration_item]
 
 
+def condition_text(entry):
+    """A conditional's condition as the drawings show it: "c1==1", "c[0,2]==3"."""
+    cbits, value = entry[1], entry[2]
+    bits = f"c{cbits[0]}" if len(cbits) == 1 else "c[" + ",".join(map(str, cbits)) + "]"
+    return f"{bits}=={value}"
+
+
 def remap_entry(entry, qubit_map, cbit_map):
     """``entry`` with qubit q replaced by ``qubit_map[q]`` and classical bit c by ``cbit_map[c]``."""
     name = entry[0]
+    if name == "if":
+        cbits, value, body, orelse = entry[1:]
+        return (
+            name,
+            tuple(cbit_map[c] for c in cbits),
+            value,
+            tuple(remap_entry(inner, qubit_map, cbit_map) for inner in body),
+            tuple(remap_entry(inner, qubit_map, cbit_map) for inner in orelse),
+        )
     shape = entry_shape(name)
     if shape is None or shape.qubits_item is None:
         return (name, *gate_parameters(entry), *(qubit_map[q] for q in operation_qubits(entry)))
@@ -68,6 +84,11 @@ def inverse_entry(entry):
         # a rotation about a fixed axis in the xy-plane: undo by negating the angle
         theta, phi, q = entry[1:]
         return [(name, -theta, phi, q)]
+    if rule == "irreversible" and name == "if":
+        raise ValueError(
+            "a circuit with a conditional ('if') has no inverse: which branch runs "
+            "depends on measurement results"
+        )
     if rule == "irreversible":
         raise ValueError(f"a circuit with {name!r} has no inverse: {name} is not reversible")
     raise ValueError(f"no inverse known for gate {name!r}")

@@ -12,12 +12,19 @@ measure                    ``("measure", [qubits], [cbits])``
 barrier                    ``("barrier", (qubits...))``
 delay                      ``("delay", duration, (qubits...))``
 reset                      ``("reset", q)``
+conditional                ``("if", cbits, value, body, orelse)``
 =========================  =====================================
+
+A conditional runs the entries of ``body`` when the classical bits ``cbits``
+(a tuple, least significant first) read as the integer ``value``, and those of
+``orelse`` (``()`` for none) otherwise; both are tuples of entries, nested
+conditionals included. Build one with ``QuantumCircuit.if_test``.
 
 Every builder method checks its arguments before it appends anything, so a
 rejected call leaves the circuit as it was.
 """
 
+import contextlib
 import copy
 import copyreg
 import math
@@ -245,6 +252,64 @@ class QuantumCircuit:
         self.gates.append(("reset", self._qubit(q)))
         return self
 
+    # ---- classical control -----------------------------------------------------
+
+    def if_test(self, cbits, value):
+        """Build a conditional: the builders called inside the block make its body.
+
+        The body runs when the classical bits ``cbits`` (least significant
+        first) read as ``value``. The conditional is appended when the block
+        ends; a block that raises appends nothing. Inside the block
+        ``gates`` holds the body being built. ``branch.else_()`` opens the
+        else branch of the conditional just built::
+
+            with qc.if_test((0,), 1) as branch:
+                qc.x(1)
+            with branch.else_():
+                qc.z(1)
+
+        Args:
+            cbits (int | list[int] | tuple[int, ...]): The classical bits the
+                condition reads, distinct.
+            value (int): The value they must hold, 0 <= value < 2**len(cbits).
+
+        Returns:
+            IfBranch: The context manager of the body.
+
+        Raises:
+            TypeError, ValueError: For bits out of range or repeated, no bits,
+                or a value the bits cannot hold.
+        """
+        bits = cbits if isinstance(cbits, (list, tuple, range)) else [cbits]
+        checked = tuple(self._cbit(c) for c in bits)
+        if not checked:
+            raise ValueError("a condition reads at least one classical bit")
+        if len(set(checked)) != len(checked):
+            raise ValueError(f"a condition cannot read one classical bit twice: {checked}")
+        if isinstance(value, bool):
+            value = int(value)
+        try:
+            value = operator.index(value)
+        except TypeError:
+            raise TypeError(
+                f"condition value must be an integer, got {type(value).__name__}"
+            ) from None
+        if not 0 <= value < 1 << len(checked):
+            raise ValueError(
+                f"condition value {value} does not fit in {len(checked)} classical bit(s)"
+            )
+        return IfBranch(self, checked, value)
+
+    @contextlib.contextmanager
+    def _collecting(self):
+        """Point ``gates`` at a new list for the block; yield that list."""
+        outer = self.gates
+        self.gates = inner = []
+        try:
+            yield inner
+        finally:
+            self.gates = outer
+
     # ---- conveniences ----------------------------------------------------------
 
     def __repr__(self):
@@ -268,7 +333,10 @@ class QuantumCircuit:
     __hash__ = None  # type: ignore[assignment]  # circuits are mutable
 
     def count_ops(self):
-        """Return a dict of gate name to count, most frequent first (ties in order of first use)."""
+        """Return a dict of gate name to count, most frequent first (ties in order of first use).
+
+        A conditional counts once as "if"; the entries of its branches are not counted.
+        """
         counts = {}
         for entry in self.gates:
             counts[entry[0]] = counts.get(entry[0], 0) + 1
@@ -278,12 +346,17 @@ class QuantumCircuit:
         """Return the number of layers of operations, barriers excluded.
 
         Each operation starts one layer after the latest operation on any of its
-        qubits; a barrier aligns its qubits without adding a layer.
+        qubits; a barrier aligns its qubits without adding a layer. A
+        conditional is one operation on every qubit its branches touch and
+        every classical bit it reads or its measurements write, so it comes
+        after the measurements it reads.
         """
         level = {}
         depth = 0
         for entry in self.gates:
             qubits = operation_qubits(entry)
+            if entry[0] in ("if", "measure"):
+                qubits += [("cbit", c) for c in classical_bits(entry)]
             start = max((level.get(q, 0) for q in qubits), default=0)
             end = start if entry[0] == "barrier" else start + 1
             for q in qubits:
@@ -409,8 +482,77 @@ class QuantumCircuit:
         return dumps(self)
 
 
+class IfBranch:
+    """The body of a conditional being built by ``QuantumCircuit.if_test``."""
+
+    def __init__(self, circuit, cbits, value):
+        self._circuit = circuit
+        self._cbits = cbits
+        self._value = value
+        self._entry = None  # the conditional, once appended
+        self._body = None
+
+    def __enter__(self):
+        if self._body is not None:
+            raise RuntimeError("an if_test block can be entered only once")
+        self._body = self._circuit._collecting()
+        self._body.__enter__()
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        gates = self._circuit.gates
+        self._body.__exit__(exc_type, exc, tb)
+        if exc_type is None:
+            self._entry = ("if", self._cbits, self._value, tuple(gates), ())
+            self._circuit.gates.append(self._entry)
+        return False
+
+    @contextlib.contextmanager
+    def else_(self):
+        """Build the else branch of the conditional just appended.
+
+        Raises:
+            RuntimeError: If the conditional was not appended, has an else
+                branch already, or is no longer the circuit's last entry.
+        """
+        gates = self._circuit.gates
+        if self._entry is None or self._entry[4] or not gates or gates[-1] is not self._entry:
+            raise RuntimeError(
+                "else_() must follow its if_test block directly, once, "
+                "before anything else is appended"
+            )
+        with self._circuit._collecting() as orelse:
+            yield self
+        self._entry = (*self._entry[:4], tuple(orelse))
+        gates[-1] = self._entry
+
+
+def classical_bits(entry):
+    """The classical bits a measure writes, or a conditional reads or writes
+    (its conditions' bits, then its measurements'), in order of first mention."""
+    if entry[0] == "measure":
+        return list(entry[2])
+    seen = dict.fromkeys(entry[1])
+    for branch in entry[3:5]:
+        for inner in branch:
+            if inner[0] in ("if", "measure"):
+                seen.update(dict.fromkeys(classical_bits(inner)))
+    return list(seen)
+
+
+def conditional_qubits(entry):
+    """The qubits the branches of a conditional act on, in order of first mention."""
+    seen = {}
+    for branch in entry[3:5]:
+        for inner in branch:
+            seen.update(dict.fromkeys(operation_qubits(inner)))
+    return list(seen)
+
+
 def operation_qubits(entry):
     """The qubits of a gate entry, in the order the entry names them."""
+    if entry[0] == "if":
+        return conditional_qubits(entry)
     shape = entry_shape(entry[0])
     if shape is not None and shape.qubits_item is not None:
         return list(entry[shape.qubits_item])

@@ -7,7 +7,7 @@ all of its qubits are free, so a decoupled circuit, whose idle windows hold
 delays, shows its pulses at the times the pass gave them.
 """
 
-from corvane.circuit.entry_transforms import entry_duration
+from corvane.circuit.entry_transforms import condition_text, entry_duration
 from corvane.circuit.quantumcircuit import operation_qubits
 from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_gates_available,
@@ -86,6 +86,11 @@ def draw_timeline(qc, t1g, t2g, output="timeline.png", title=None):
                 linestyles="dashed",
                 linewidth=1,
             )
+            continue
+        if name == "if":
+            # no duration of its own: a mark on its qubits, labelled with its condition
+            ax.plot([start * ns] * len(ys), ys, marker="s", color="purple", linestyle="none")
+            ax.text(start * ns, min(ys) - 0.35, condition_text(entry), ha="center", fontsize=6)
             continue
         if duration == 0:
             ax.plot(

@@ -15,7 +15,7 @@ from numbers import Real
 
 from corvane.circuit.durations import DISPLAY_UNITS
 from corvane.circuit.entry_transforms import entry_cbits, entry_duration, gate_parameters
-from corvane.circuit.quantumcircuit import operation_qubits
+from corvane.circuit.quantumcircuit import classical_bits, operation_qubits
 from corvane.circuit.quantumcircuit_helpers import GATE_ROWS
 
 # Display names of the gate table's gates; others show their name capitalised.
@@ -31,7 +31,8 @@ _PI_DENOMINATOR = 16
 @dataclass
 class Mark:
     """What an operation draws on one wire: kind "box" (with text), "control",
-    "target", "swap", "measure", "cbit" (where a measurement lands) or "barrier"."""
+    "target", "swap", "measure", "cbit" (where a measurement lands), "condition"
+    (a bit a conditional reads, with the value it must hold) or "barrier"."""
 
     kind: str
     text: str = ""
@@ -81,9 +82,41 @@ def gate_label(name, params=()):
     return label
 
 
+def _branch_label(branch, q):
+    """What a conditional's branch does to qubit q: its gates' labels, "·" for nothing."""
+    labels = [
+        "If"
+        if inner[0] == "if"
+        else "M"
+        if inner[0] == "measure"
+        else gate_label(inner[0], gate_parameters(inner))
+        for inner in branch
+        if q in operation_qubits(inner)
+    ]
+    return " ".join(labels) or "·"
+
+
+def _conditional_element(entry, nqubits):
+    """A conditional: on each qubit "If" and what its branches do there ("Else"
+    before the other branch); on each bit it reads the value that bit must
+    hold; on each bit its measurements write the landing mark."""
+    cbits, value, body, orelse = entry[1:]
+    marks = {}
+    for q in operation_qubits(entry):
+        text = "If " + _branch_label(body, q)
+        marks[q] = Mark("box", text + (" Else " + _branch_label(orelse, q) if orelse else ""))
+    for c in classical_bits(entry):
+        marks[nqubits + c] = Mark("cbit")
+    for k, c in enumerate(cbits):
+        marks[nqubits + c] = Mark("condition", str(value >> k & 1))
+    return Element(marks, "classical")
+
+
 def _elements_of(entry, nqubits):
     """The elements that draw one gate entry."""
     name = entry[0]
+    if name == "if":
+        return [_conditional_element(entry, nqubits)]
     qubits = operation_qubits(entry)
     if name == "measure":
         return [

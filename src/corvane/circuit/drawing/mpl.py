@@ -105,6 +105,18 @@ def draw_mpl(qc):
                         lw=1.5,
                         zorder=3,
                     )
+            elif mark.kind == "condition":
+                # filled for a bit that must read 1, open for 0, as control dots
+                filled = mark.text == "1"
+                ax.add_patch(
+                    Circle(
+                        (cx, y(w)),
+                        0.12,
+                        facecolor="black" if filled else "white",
+                        edgecolor="black",
+                        zorder=3,
+                    )
+                )
             elif mark.kind == "cbit":
                 ax.plot([cx], [y(w) + 0.1], marker="v", color="black", markersize=6, zorder=3)
     return fig

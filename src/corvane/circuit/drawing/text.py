@@ -16,6 +16,8 @@ _CROSSINGS = {
     ("classical", "classical"): "╬",
 }
 _LINKS = {"quantum": "│", "classical": "║", "barrier": "░"}
+# Marks drawn as their text; a condition shows the value its bit must hold.
+_TEXT_MARKS = ("box", "measure", "condition")
 
 
 class TextDiagram(str):
@@ -43,7 +45,7 @@ def _column_cells(elements, kind, width):
     link_cells = [" " * (width + 2)] * wires
     for element in elements:
         for w, mark in element.marks.items():
-            text = mark.text if mark.kind in ("box", "measure") else _SYMBOLS[mark.kind]
+            text = mark.text if mark.kind in _TEXT_MARKS else _SYMBOLS[mark.kind]
             wire_cells[w] = cell(text, _WIRE[kind[w]])
         marked = sorted(element.marks)
         if element.link == "barrier":
@@ -59,7 +61,7 @@ def _column_cells(elements, kind, width):
 
 
 def _text_width(element):
-    texts = [m.text for m in element.marks.values() if m.kind in ("box", "measure")]
+    texts = [m.text for m in element.marks.values() if m.kind in _TEXT_MARKS]
     return max((len(t) for t in texts), default=1)
 
 
