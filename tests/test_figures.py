@@ -50,8 +50,9 @@ def decoupled(qc):
 
 @pytest.mark.parametrize("seed", range(12))
 @pytest.mark.parametrize("durations", [None, (T1G, T2G)])
-def test_random_circuits(seed, durations):
-    qc = random_circuit(seed, ngates=300, nqubits=1 + seed % 6)
+@pytest.mark.parametrize("conditional", [False, True])
+def test_random_circuits(seed, durations, conditional):
+    qc = random_circuit(seed, ngates=300, nqubits=1 + seed % 6, conditional=conditional)
     assert_same_figures(qc, durations)
     assert_same_figures(decoupled(qc), durations)
 

@@ -21,7 +21,8 @@ constexpr const char* kDoc =
     "Args:\n"
     "    gates (list): The gate entries, in program order.\n"
     "    describe (callable): name -> (where, duration, two_qubit, barrier, delay): the\n"
-    "        index or slice of an entry that holds its qubits; its duration in seconds,\n"
+    "        index or slice of an entry that holds its qubits, or a callable that gives\n"
+    "        them from the entry; its duration in seconds,\n"
     "        or for a delay the index of the item that holds it; and what the gate is.\n"
     "\n"
     "Returns:\n"
@@ -38,7 +39,8 @@ double seconds_of(PyObject* duration) {
 
 // What `describe` said of one gate name.
 struct Gate {
-    nb::object where;        // int or slice, applied to the entry
+    nb::object where;        // int or slice, applied to the entry, or a callable of it
+    bool call = false;       // where is a callable: where(entry) gives the qubits
     Py_ssize_t qubits_item;  // where, as an item holding a qubit collection; -1 for a slice
     bool slice = false;      // where is a slice: start, stop and step, unpacked once
     Py_ssize_t start = 0, stop = 0, step = 1;
@@ -62,6 +64,8 @@ Gate describe_gate(nb::handle describe, PyObject* name) {
     if (PySlice_Check(at(0))) {
         check(PySlice_Unpack(at(0), &gate.start, &gate.stop, &gate.step) == 0);
         gate.slice = true;
+    } else if (!index && PyCallable_Check(at(0))) {
+        gate.call = true;
     }
     gate.two_qubit = convert_bool(at(2));
     gate.barrier = convert_bool(at(3));
@@ -85,7 +89,8 @@ void read_qubits(PyObject* entry, const Gate& gate, QubitIds& qubit_ids,
             ids.push_back(qubit_ids.id_of(PyTuple_GET_ITEM(entry, i)));
         return;
     }
-    nb::object qubits = gate.qubits_item >= 0 && PyTuple_CheckExact(entry) &&
+    nb::object qubits = gate.call ? checked(PyObject_CallOneArg(gate.where.ptr(), entry))
+                        : gate.qubits_item >= 0 && PyTuple_CheckExact(entry) &&
                                 gate.qubits_item < PyTuple_GET_SIZE(entry)
                             ? nb::borrow(PyTuple_GET_ITEM(entry, gate.qubits_item))
                             : item(entry, gate.where);

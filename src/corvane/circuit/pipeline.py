@@ -654,8 +654,10 @@ class _EntryTimes:
     """Per gate name: how to find an entry's qubits, and how long it lasts.
 
     Called with a gate name, gives ``(where, duration, two_qubit, barrier, delay)``:
-    ``entry[where]`` is the entry's qubits; ``duration`` is in seconds, or for a
-    delay the index of the item that holds it.
+    ``entry[where]`` is the entry's qubits (for a measurement or a conditional,
+    ``where`` is ``layering_wires``, called with the entry, as ``depth`` lays
+    them out); ``duration`` is in seconds, or for a delay the index of the item
+    that holds it.
     """
 
     def __init__(self, durations):
@@ -671,11 +673,13 @@ class _EntryTimes:
         self._durations = durations or (0.0, 0.0)
 
     def __call__(self, name):
-        from corvane.circuit.quantumcircuit import entry_shape
+        from corvane.circuit.quantumcircuit import entry_shape, layering_wires
 
         # entry[qubits] is the entry's qubits, as operation_qubits reads them.
         shape = entry_shape(name)
-        if shape is not None and shape.qubits_item is not None:
+        if name in ("if", "measure"):
+            qubits = layering_wires
+        elif shape is not None and shape.qubits_item is not None:
             qubits = shape.qubits_item
         elif shape is not None and shape.parameters:
             qubits = slice(-shape.trailing_qubits, None)

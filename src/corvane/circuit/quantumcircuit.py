@@ -354,9 +354,7 @@ class QuantumCircuit:
         level = {}
         depth = 0
         for entry in self.gates:
-            qubits = operation_qubits(entry)
-            if entry[0] in ("if", "measure"):
-                qubits += [("cbit", c) for c in classical_bits(entry)]
+            qubits = layering_wires(entry)
             start = max((level.get(q, 0) for q in qubits), default=0)
             end = start if entry[0] == "barrier" else start + 1
             for q in qubits:
@@ -559,6 +557,16 @@ def operation_qubits(entry):
     if shape is not None and shape.parameters:
         return list(entry[-shape.trailing_qubits :])
     return list(entry[1:])
+
+
+def layering_wires(entry):
+    """What an operation occupies when operations are laid out in layers or in time:
+    its qubits, and for a measurement or a conditional also its classical bits (as
+    ``("cbit", c)``), so a conditional comes after the measurements it reads."""
+    wires = operation_qubits(entry)
+    if entry[0] in ("if", "measure"):
+        wires += [("cbit", c) for c in classical_bits(entry)]
+    return wires
 
 
 def entry_shape(name):

@@ -8,7 +8,7 @@ delays, shows its pulses at the times the pass gave them.
 """
 
 from corvane.circuit.entry_transforms import condition_text, entry_duration
-from corvane.circuit.quantumcircuit import operation_qubits
+from corvane.circuit.quantumcircuit import layering_wires, operation_qubits
 from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_gates_available,
     one_qubit_parameter_gates_available,
@@ -35,16 +35,21 @@ def _duration(entry, t1g, t2g):
 
 
 def schedule_times(qc, t1g, t2g):
-    """Return ``(start, duration, qubits)`` for every gate entry of ``qc``, in order."""
+    """Return ``(start, duration, qubits)`` for every gate entry of ``qc``, in order.
+
+    An operation starts when everything it occupies is free: its qubits, and for
+    a measurement or a conditional its classical bits (``layering_wires``), so a
+    conditional starts no earlier than the measurement it reads.
+    """
     free_at = {}
     times = []
     for entry in qc.gates:
-        qubits = operation_qubits(entry)
-        start = max((free_at.get(q, 0.0) for q in qubits), default=0.0)
+        wires = layering_wires(entry)
+        start = max((free_at.get(w, 0.0) for w in wires), default=0.0)
         duration = _duration(entry, t1g, t2g)
-        for q in qubits:
-            free_at[q] = start + duration
-        times.append((start, duration, qubits))
+        for w in wires:
+            free_at[w] = start + duration
+        times.append((start, duration, operation_qubits(entry)))
     return times
 
 
