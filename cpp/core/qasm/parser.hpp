@@ -1,6 +1,7 @@
-// The token cursor of the OpenQASM 2 reader and the grammar of parameter
+// The token cursor of the OpenQASM reader and the grammar of parameter
 // expressions, which the reader (reader.cpp) builds on: statements and gate
-// definitions there, numbers and arithmetic here.
+// definitions there, numbers and arithmetic here. Both versions share it;
+// version 3 adds the constants tau and euler, the Greek spellings and `**`.
 #pragma once
 
 #include "qasm/expression.hpp"
@@ -15,6 +16,13 @@ namespace corvane::qasm {
 class Parser {
   protected:
     explicit Parser(std::string_view text) : lexer_(text) { advance(); }
+
+    // Reads the rest of the program as OpenQASM 3; the token at hand is
+    // already lexed, so this is called before advancing past it.
+    void use_version3() {
+        lexer_.use_version3();
+        version3_ = true;
+    }
 
     Token advance() {
         Token taken = current_;
@@ -57,6 +65,7 @@ class Parser {
 
     Token current_;
     std::uint32_t previous_line_ = 1;
+    bool version3_ = false;
 
   private:
     std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);

@@ -51,19 +51,20 @@ _CATEGORIES = (
 )
 
 
-def dumps(qc):
-    """Return ``qc`` as an OpenQASM 2.0 program."""
-    return _qasm.write(qc.nqubits, qc.ncbits, qc.gates, _CATEGORIES)
+def dumps(qc, version=2):
+    """Return ``qc`` as an OpenQASM program of ``version`` 2 (2.0) or 3."""
+    return _qasm.write(qc.nqubits, qc.ncbits, qc.gates, _CATEGORIES, version)
 
 
-def loads(text, circuit_class=None):
-    """Return the circuit of an OpenQASM 2.0 program."""
+def loads(text, circuit_class=None, dt=None):
+    """Return the circuit of an OpenQASM 2 or 3 program, the dialect told by its version
+    line (none: OpenQASM 2). ``dt`` is the length in seconds of OpenQASM 3's unit ``dt``."""
     if not isinstance(text, str):
         raise TypeError(f"an OpenQASM program is text, got {type(text).__name__}")
     if circuit_class is None:
         from corvane.circuit.quantumcircuit import QuantumCircuit as circuit_class
     try:
-        nqubits, ncbits, gates = _qasm.read(text, _CATEGORIES)
+        nqubits, ncbits, gates = _qasm.read(text, _CATEGORIES, dt)
     except UnicodeEncodeError as err:  # a lone surrogate: no program text can hold it
         line = text.count("\n", 0, err.start) + 1
         raise ValueError(
