@@ -213,7 +213,10 @@ constexpr GateRow kRows[] = {
      .merge = M::adds_angle_on_same_axis,
      .inverse = I::negate_theta_keep_phi,
      .qasm2 = defined("gate r(theta, phi) a { u3(theta, phi - pi/2, pi/2 - phi) a; }"),
-     .qasm3 = defined("gate r(theta, phi) a { U(theta, phi - pi/2, pi/2 - phi) a; }"),
+     // Parameter names in alphabetical order: the peer toolkit's OpenQASM 3
+     // reader binds a definition's parameters in that order.
+     .qasm3 = defined(
+         "gate r(angle_theta, axis_phi) a { U(angle_theta, axis_phi - pi/2, pi/2 - axis_phi) a; }"),
      .label = "R",
      .qiskit_class = "RGate",
      .qiskit_name = "r"},

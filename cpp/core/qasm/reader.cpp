@@ -431,7 +431,8 @@ class Reader : Parser {
         const Argument c = argument_of(name, false);
         if (!current_.is("=")) fail(current_.line, "classical assignments are not supported");
         advance();
-        expect("measure");
+        if (!current_.is("measure")) fail(current_.line, "classical assignments are not supported");
+        advance();
         const Argument q = argument(true);
         expect(";");
         measure_into(q, c, line);
