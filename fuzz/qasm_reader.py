@@ -19,11 +19,13 @@ _COMMENT = re.compile(r"//[^\n]*")
 _DECLARATION = re.compile(r"\b([qc])reg\s+\w+\s*\[\s*(\d+)")
 
 
-def too_big_to_build(text):
-    """Whether the declared registers of one kind hold too many bits to build (comments ignored)."""
+def too_big_to_build(text, declaration=_DECLARATION):
+    """Whether the declared registers of one kind hold too many bits to build (comments
+    ignored). `declaration` finds (keyword, size) pairs; a keyword starting with q declares
+    qubits."""
     totals = {"q": 0, "c": 0}
-    for kind, size in _DECLARATION.findall(_COMMENT.sub(" ", text)):
-        totals[kind] += int(size)
+    for keyword, size in declaration.findall(_COMMENT.sub(" ", text)):
+        totals["q" if keyword.startswith("q") else "c"] += int(size)
     return any(inputs.huge_qubit_count(total) for total in totals.values())
 
 

@@ -81,16 +81,21 @@ class Lexer {
 
     // The operators only version 3 has, lexed so that the reader can name the
     // construct it refuses rather than stop at a character.
+    // Called before the tokens both versions share, so the common punctuation
+    // (`;`, `,`, `[`, `(`) leaves after one test.
     bool version3_operator() {
+        const char c = text_[pos_];
+        if (std::string_view("=!@:<>%&|~*+-/").find(c) == std::string_view::npos) return false;
         static constexpr std::string_view two[] = {"!=", "<=", ">=", "&&", "||", "**",
                                                    "<<", ">>", "+=", "-=", "*=", "/="};
-        for (std::string_view op : two)
-            if (text_.substr(pos_, 2) == op) {
-                pos_ += 2;
-                return true;
-            }
-        if (std::string_view("=!@:<>%&|~").find(text_[pos_]) == std::string_view::npos)
-            return false;
+        const char second = peek(1);
+        if (second == '=' || second == c)
+            for (std::string_view op : two)
+                if (op[0] == c && op[1] == second) {
+                    pos_ += 2;
+                    return true;
+                }
+        if (std::string_view("=!@:<>%&|~").find(c) == std::string_view::npos) return false;
         ++pos_;
         return true;
     }
