@@ -20,6 +20,13 @@ STDGATES = {  # name: (parameters, qubits), every gate stdgates.inc declares
 }  # fmt: skip
 
 
+@pytest.fixture
+def qiskit():
+    """The peer toolkit, with its OpenQASM 3 reader."""
+    pytest.importorskip("qiskit_qasm3_import")
+    return pytest.importorskip("qiskit")
+
+
 def _circuit(nqubits, ncbits, *entries):
     qc = QuantumCircuit(nqubits, ncbits)
     qc.gates = list(entries)
@@ -28,9 +35,7 @@ def _circuit(nqubits, ncbits, *entries):
 
 @pytest.mark.parametrize("name", sorted(STDGATES))
 @pytest.mark.parametrize("seed", [0, 1])
-def test_every_stdgates_gate_has_the_peers_unitary(name, seed):
-    qiskit = pytest.importorskip("qiskit")
-    pytest.importorskip("qiskit_qasm3_import")
+def test_every_stdgates_gate_has_the_peers_unitary(name, seed, qiskit):
     from qiskit.quantum_info import Operator
 
     nparams, nqubits = STDGATES[name]
@@ -187,9 +192,7 @@ def _random_static_circuit(seed, nqubits=4, ngates=60):
 
 
 @pytest.mark.parametrize("seed", range(4))
-def test_static_circuits_round_trip_here_and_have_the_peers_unitary(seed):
-    qiskit = pytest.importorskip("qiskit")
-    pytest.importorskip("qiskit_qasm3_import")
+def test_static_circuits_round_trip_here_and_have_the_peers_unitary(seed, qiskit):
     from qiskit.quantum_info import Operator
 
     qc = _random_static_circuit(seed)
@@ -255,9 +258,7 @@ def _our_sequence(entries):
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_dynamic_circuits_round_trip_here_and_in_the_peer(seed):
-    qiskit = pytest.importorskip("qiskit")
-    pytest.importorskip("qiskit_qasm3_import")
+def test_dynamic_circuits_round_trip_here_and_in_the_peer(seed, qiskit):
     qc = _dynamic_circuit(seed)
     text = qc.to_qasm(version=3)
     assert QuantumCircuit.from_qasm(text) == qc
