@@ -323,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
                                        const Number inf[] = {Number::of_real(INFINITY)};
                                        w.gate(w.prepare("rx", *g.find("rx")), inf, kQ0);
                                    },
-                                   "cannot write the parameter inf in OpenQASM 2.0"},
+                                   "cannot write the parameter inf"},
                     WriteErrorCase{"bit out of range",
                                    [](ProgramWriter& w, const GateSet&) { w.measure(kQ0, kC5); },
                                    "classical bit index 5 out of range for 1 bits"},
