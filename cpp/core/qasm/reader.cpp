@@ -348,10 +348,7 @@ class Reader : Parser {
         if (t.kind != Tok::id) expected("a statement");
         advance();
         const std::string_view word = t.text;
-        const bool declaration = word == "include" || word == "qreg" || word == "creg" ||
-                                 word == "gate" || word == "opaque" ||
-                                 (version3_ && (word == "qubit" || word == "bit"));
-        if (declaration && block_depth_ > 0)
+        if (block_depth_ > 0 && is_declaration(word))
             fail(t.line, "declarations inside an 'if' block are not supported");
         if (word == "include") {
             include();
@@ -399,6 +396,11 @@ class Reader : Parser {
             if (version3_) refuse3(t);
             application(t);
         }
+    }
+
+    bool is_declaration(std::string_view word) const {
+        return word == "include" || word == "qreg" || word == "creg" || word == "gate" ||
+               word == "opaque" || (version3_ && (word == "qubit" || word == "bit"));
     }
 
     bool is_classical_register(std::string_view name) const {
