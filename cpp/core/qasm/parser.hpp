@@ -24,13 +24,14 @@ class Parser {
         version3_ = true;
     }
 
-    Token advance() {
+    // Inlined: called per token, and the call would cost more than the test.
+    [[gnu::always_inline]] Token advance() {
         Token taken = current_;
         previous_line_ = taken.line;
         current_ = lexer_.next();
         return taken;
     }
-    bool accept(std::string_view value) {
+    [[gnu::always_inline]] bool accept(std::string_view value) {
         if (!current_.is(value)) return false;
         advance();
         return true;
@@ -42,7 +43,7 @@ class Parser {
                                      ": expected ';', got " + repr(current_.text) + ")");
         fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
     }
-    void expect(std::string_view value) {
+    [[gnu::always_inline]] void expect(std::string_view value) {
         if (!current_.is(value)) expected("'" + std::string(value) + "'");
         advance();
     }
