@@ -19,17 +19,24 @@ _COMMENT = re.compile(r"//[^\n]*")
 _DECLARATION = re.compile(r"\b([qc])reg\s+\w+\s*\[\s*(\d+)")
 
 
-def too_big_to_build(text):
-    """Whether the declared registers of one kind hold too many bits to build (comments ignored)."""
+def too_big_to_build(text, declaration=_DECLARATION):
+    """Whether the declared registers of one kind hold too many bits to build (comments
+    ignored). `declaration` finds (keyword, size) pairs; a keyword starting with q declares
+    qubits."""
     totals = {"q": 0, "c": 0}
-    for kind, size in _DECLARATION.findall(_COMMENT.sub(" ", text)):
-        totals[kind] += int(size)
+    for keyword, size in declaration.findall(_COMMENT.sub(" ", text)):
+        totals["q" if keyword.startswith("q") else "c"] += int(size)
     return any(inputs.huge_qubit_count(total) for total in totals.values())
 
 
 def test_one_input(data):
-    text = data.decode("utf-8", errors="surrogateescape")
-    if too_big_to_build(text):
+    read_write_read(data.decode("utf-8", errors="surrogateescape"))
+
+
+def read_write_read(text, declaration=_DECLARATION, version=2):
+    """Reads `text`, writes the circuit in OpenQASM `version` and reads that back:
+    the failures this target and qasm3_reader look for."""
+    if too_big_to_build(text, declaration):
         return
     try:
         qc = QuantumCircuit.from_qasm(text)
@@ -38,7 +45,7 @@ def test_one_input(data):
             raise AssertionError(f"ValueError without a line number: {error}") from error
         return
     try:
-        written = qc.to_qasm()
+        written = qc.to_qasm(version=version)
     except ValueError:
         return  # a value the writer cannot express (non-finite angle), refused as documented
     again = QuantumCircuit.from_qasm(written)

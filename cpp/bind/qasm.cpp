@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -95,14 +96,27 @@ class ValueCache {
 nb::object new_tuple(Py_ssize_t size) { return checked(PyTuple_New(size)); }
 nb::object new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
 
-nb::object read_text(nb::handle text, nb::handle gate_set) {
+// The branches of the conditional being built: entries go to `body` until
+// else_begin, then to `orelse`.
+struct OpenConditional {
+    nb::object cbits, value, first, second;
+    bool swapped, in_second = false;
+};
+
+nb::object list_to_tuple(const nb::object& list) { return checked(PyList_AsTuple(list.ptr())); }
+
+nb::object read_text(nb::handle text, nb::handle gate_set, nb::handle dt) {
     if (!PyUnicode_Check(text.ptr())) throw nb::type_error("an OpenQASM program is text");
     const GateSet gates = gate_set_of(gate_set);
+    const double dt_seconds = dt.is_none() ? 0.0 : nb::cast<double>(dt);
+    if (!dt.is_none() && !(dt_seconds > 0 && std::isfinite(dt_seconds)))
+        throw nb::value_error("dt must be a positive number of seconds");
     corvane::qasm::Program program;
     try {
         const std::string_view source =
             utf8_of(text.ptr());  // the str's own buffer, kept by the caller
-        program = run_without_gil([&] { return corvane::qasm::read_program(source, gates); });
+        program =
+            run_without_gil([&] { return corvane::qasm::read_program(source, gates, dt_seconds); });
     } catch (const corvane::qasm::ParseError& e) {
         throw nb::value_error(e.what());
     }
@@ -122,6 +136,8 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
 
     const auto count = static_cast<Py_ssize_t>(program.operations.size());
     nb::object entries = new_list(count);
+    Py_ssize_t filled = 0;  // top-level entries: conditionals hold the others
+    std::vector<OpenConditional> open;
     InterruptPoll poll;
     for (Py_ssize_t i = 0; i < count; ++i) {
         poll.tick();
@@ -160,9 +176,32 @@ nb::object read_text(nb::handle text, nb::handle gate_set) {
             case OperationKind::reset:
                 entry = nb::make_tuple(reset, nb::steal(values.index(operands[0])));
                 break;
+            case OperationKind::if_begin:
+                open.push_back({qubit_tuple(operands, op.nqubits), values.number(params[0]),
+                                new_list(0), new_list(0), op.gate == 1});
+                continue;
+            case OperationKind::else_begin:
+                open.back().in_second = true;
+                continue;
+            case OperationKind::if_end: {
+                static const nb::handle if_name = interned("if");
+                OpenConditional done = std::move(open.back());
+                open.pop_back();
+                nb::object body = list_to_tuple(done.swapped ? done.second : done.first);
+                nb::object orelse = list_to_tuple(done.swapped ? done.first : done.second);
+                entry = nb::make_tuple(if_name, done.cbits, done.value, body, orelse);
+                break;
+            }
         }
-        PyList_SET_ITEM(entries.ptr(), i, entry.release().ptr());
+        if (!open.empty()) {
+            const OpenConditional& into = open.back();
+            check(PyList_Append((into.in_second ? into.second : into.first).ptr(), entry.ptr()) ==
+                  0);
+        } else {
+            PyList_SET_ITEM(entries.ptr(), filled++, entry.release().ptr());
+        }
     }
+    if (filled < count) check(PyList_SetSlice(entries.ptr(), filled, count, nullptr) == 0);
     return nb::make_tuple(program.nqubits, program.ncbits, entries);
 }
 
@@ -176,6 +215,7 @@ std::optional<OperationKind> statement_of(std::string_view name) {
     if (name == "barrier") return OperationKind::barrier;
     if (name == "delay") return OperationKind::delay;
     if (name == "reset") return OperationKind::reset;
+    if (name == "if") return OperationKind::if_begin;
     return std::nullopt;
 }
 
@@ -222,10 +262,11 @@ Number number_of(PyObject* value, std::deque<std::string>& big_digits_store) {
 
 class EntryWriter {
   public:
-    EntryWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t entries, GateSet gates)
-        : writer_(nqubits, ncbits, entries), gates_(std::move(gates)) {}
+    EntryWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t entries, GateSet gates,
+                int version)
+        : writer_(nqubits, ncbits, entries, version), gates_(std::move(gates)) {}
 
-    void write(PyObject* entry) {
+    void write(PyObject* entry, int depth = 0) {
         // An entry given as a list (the passes take those too) is read
         // through a tuple snapshot, and reads back as that tuple.
         nb::object snapshot;
@@ -252,6 +293,7 @@ class EntryWriter {
             writer_.gate(known.gate_id, params_, qubits_);
             return;
         }
+        if (known.kind == OperationKind::if_begin) return conditional(items, size, depth);
         // A functional operation: a fixed number of items, in the places its row names.
         const EntryShape& shape = *known.shape;
         if (size != shape.size)
@@ -281,8 +323,66 @@ class EntryWriter {
                 writer_.reset(qubits_[0]);
                 return;
             case OperationKind::gate:
+            case OperationKind::if_begin:
+            case OperationKind::else_begin:
+            case OperationKind::if_end:
                 return;  // written above
         }
+    }
+
+    // ("if", cbits, value, body, orelse)
+    void conditional(PyObject* const* items, Py_ssize_t size, int depth) {
+        // Conditionals nest through this recursion; the reader takes as many.
+        constexpr int kMaxDepth = 100;
+        if (size != 5) throw Refused{"an if entry has 5 items"};
+        if (depth >= kMaxDepth) throw Refused{"conditionals nested too deeply"};
+        std::vector<std::int64_t> cbits;
+        sequence(items[1], "classical bit", cbits);
+        const std::int64_t value = index_of(items[2], "condition value");
+        const nb::object body = branch(items[3]), orelse = branch(items[4]);
+        if (writer_.version() == 2) {
+            if (PyTuple_GET_SIZE(orelse.ptr()) != 0)
+                throw Refused{"OpenQASM 2 has no else branch; write version 3"};
+            if (PyTuple_GET_SIZE(body.ptr()) != 1)
+                throw Refused{"OpenQASM 2 conditions control one statement; write version 3"};
+        }
+        writer_.begin_if(cbits, value);
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(body.ptr()); ++k) {
+            if (writer_.version() == 2) refuse_in_condition2(PyTuple_GET_ITEM(body.ptr(), k));
+            write(PyTuple_GET_ITEM(body.ptr(), k), depth + 1);
+        }
+        if (PyTuple_GET_SIZE(orelse.ptr()) != 0) writer_.begin_else();
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(orelse.ptr()); ++k)
+            write(PyTuple_GET_ITEM(orelse.ptr(), k), depth + 1);
+        writer_.end_if();
+    }
+
+    // A snapshot of a branch: a tuple or list of entries.
+    static nb::object branch(PyObject* value) {
+        if (!PyList_Check(value) && !PyTuple_Check(value))
+            throw Refused{"the branches of an if entry are tuples of entries"};
+        return checked(PySequence_Tuple(value));
+    }
+
+    // What OpenQASM 2 writes as several statements cannot stand after one
+    // condition: a nested if, a barrier, a measure or delay on several qubits.
+    static void refuse_in_condition2(PyObject* entry) {
+        const bool sequence = PyTuple_Check(entry) || PyList_Check(entry);
+        const Py_ssize_t size = sequence ? PySequence_Size(entry) : 0;
+        if (size < 1) return;  // write() refuses it
+        nb::object name = checked(PySequence_GetItem(entry, 0));
+        if (!PyUnicode_Check(name.ptr())) return;
+        const std::string_view text = utf8_of(name.ptr());
+        bool several = false;
+        if ((text == "measure" || text == "delay") && size == 3) {
+            nb::object qubits = checked(PySequence_GetItem(entry, text == "measure" ? 1 : 2));
+            several = PySequence_Check(qubits.ptr()) && PySequence_Size(qubits.ptr()) > 1;
+            PyErr_Clear();
+        }
+        if (text == "if" || text == "barrier" || several)
+            throw Refused{
+                "OpenQASM 2 conditions control one gate, measure or reset; write "
+                "version 3"};
     }
 
     nb::object finish() const {
@@ -332,7 +432,9 @@ class EntryWriter {
                 throw Refused{"gate name " + std::string(nb::repr(name).c_str()) +
                               " is not an OpenQASM name"};
             Known known{OperationKind::gate, nullptr, {}, 0, std::string(text)};
-            if (statement) {
+            if (statement == OperationKind::if_begin) {
+                known.kind = *statement;
+            } else if (statement) {
                 known.kind = *statement;
                 known.shape = entry_shape(Category::functional, text);
             } else {
@@ -397,13 +499,18 @@ std::uint32_t register_size(nb::handle value, const char* what) {
 }
 
 nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates,
-                         nb::handle gate_set) {
+                         nb::handle gate_set, nb::handle version_object) {
+    const int version = nb::cast<int>(version_object);
+    if (version != 2 && version != 3)
+        throw nb::value_error(
+            ("OpenQASM version is 2 or 3, got " + std::to_string(version)).c_str());
     // The list is read in place, its length checked at each step: user code
     // run by an odd number type may change it, and then meets no dangling read.
     const nb::object entries =
         PyList_Check(gates.ptr()) ? nb::borrow(gates) : checked(PySequence_List(gates.ptr()));
     EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"),
-                       static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set));
+                       static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set),
+                       version);
     InterruptPoll poll;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
         poll.tick();
@@ -420,7 +527,8 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
             reason = e.what();
         }
         throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " +
-                               nb::repr(entry).c_str() + " in OpenQASM 2.0: " + reason)
+                               nb::repr(entry).c_str() + " in OpenQASM " +
+                               (version == 3 ? "3" : "2.0") + ": " + reason)
                                   .c_str());
     }
     return writer.finish();
@@ -437,16 +545,21 @@ NB_MODULE(_qasm, m) {
         make_function(m, {
                              .name = "read",
                              .doc = "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 "
-                                    "program; ValueError names the line.",
-                             .params = {{"text"}, {"categories"}},
-                             .body = [](Args args) { return read_text(args[0], args[1]); },
+                                    "or 3 program (dt: seconds per 'dt', or None); ValueError "
+                                    "names the line.",
+                             .params = {{"text"}, {"categories"}, {"dt", nb::none()}},
+                             .body = [](Args args) { return read_text(args[0], args[1], args[2]); },
                          });
     m.attr("write") = make_function(
         m, {
                .name = "write",
-               .doc = "Return the OpenQASM 2 program of a circuit's entries; ValueError names an "
-                      "entry it cannot write.",
-               .params = {{"nqubits"}, {"ncbits"}, {"gates"}, {"categories"}},
-               .body = [](Args args) { return write_entries(args[0], args[1], args[2], args[3]); },
+               .doc = "Return the OpenQASM 2 or 3 program of a circuit's entries; ValueError "
+                      "names an entry it cannot write.",
+               .params =
+                   {{"nqubits"}, {"ncbits"}, {"gates"}, {"categories"}, {"version", nb::int_(2)}},
+               .body =
+                   [](Args args) {
+                       return write_entries(args[0], args[1], args[2], args[3], args[4]);
+                   },
            });
 }

@@ -1,4 +1,4 @@
-// The core's OpenQASM 2 reader and writer, one case per row.
+// The core's OpenQASM 2 and 3 reader and writer, one case per row.
 #include "qasm/reader.hpp"
 #include "qasm/writer.hpp"
 
@@ -42,7 +42,8 @@ std::string show(const Number& n) {
 std::string summary(const Program& p) {
     std::string out;
     for (const Operation& op : p.operations) {
-        static const char* functional[] = {"", "measure", "barrier", "delay", "reset"};
+        static const char* functional[] = {"",      "measure", "barrier", "delay",
+                                           "reset", "if",      "else",    "end"};
         out += op.kind == OperationKind::gate ? p.gate_names[op.gate]
                                               : functional[static_cast<int>(op.kind)];
         for (std::uint32_t k = 0; k < op.nparams; ++k)
@@ -64,18 +65,20 @@ std::string summary(const Program& p) {
 }
 
 const std::string kHead = "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
+const std::string kHead3 = "OPENQASM 3;\ninclude \"stdgates.inc\";\n";
 
 struct ReadCase {
     const char* what;
     std::string body;
     std::string entries;
+    std::string head = kHead;
 };
 
 class ReadsPrograms : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(ReadsPrograms, IntoTheEntriesOfTheGateSet) {
     const ReadCase& c = GetParam();
-    EXPECT_EQ(summary(read_program(kHead + c.body, circuit_model_gates())), c.entries) << c.what;
+    EXPECT_EQ(summary(read_program(c.head + c.body, circuit_model_gates())), c.entries) << c.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -116,6 +119,21 @@ INSTANTIATE_TEST_SUITE_P(
                  "h 0\n"},
         ReadCase{"reset broadcasts", "qreg q[2];\nreset q;", "reset 0\nreset 1\n"},
         ReadCase{"comments and blank lines", "// a\nqreg q[1]; // b\n\n  x q[0];", "x 0\n"},
+        ReadCase{"version 2 if: the whole register, the expansion in one body",
+                 "qreg q[2];\ncreg a[1];\ncreg c[2];\nif (c == 2) crz(1) q[0], q[1];",
+                 "if(2) 1 2\nrz(0.5) 1\ncx 0 1\nrz(-0.5) 1\ncx 0 1\nelse\nend\n"},
+        ReadCase{"no version line: version 2", "qreg q[1];\nu1(1) q[0];", "p(1) 0\n", ""},
+        ReadCase{"version 3 declarations, measures, aliases",
+                 "qubit[2] q;\nbit b;\nqreg r[1];\nb = measure r[0];\nphase(1) q[0]; cphase(2) "
+                 "q[0], q[1]; u3(1, 2, 3) r[0];",
+                 "measure 2>0\np(1) 0\ncp(2) 0 1\nu(1, 2, 3) 2\n", kHead3},
+        ReadCase{"version 3 if / else, nested, swapped for !=",
+                 "qubit q;\nbit[2] c;\nif (c != 1) { x q; if (!c[1]) h q; } else reset q;",
+                 "if(1) 0 1\nx 0\nif(0) 1\nh 0\nelse\nend\nelse\nreset 0\nend\n", kHead3},
+        ReadCase{
+            "version 3 delays in seconds, constants, block comments",
+            "qubit[2] q;\n/* one\ntwo */ delay[50ns] q; rz(τ - tau + π - pi + ℇ - euler) q[0];",
+            "delay(5e-08) 0 1\nrz(0.0) 0\n", kHead3},
         ReadCase{
             "nesting within the limit",
             "qreg q[1];\nrx(" + std::string(900, '(') + "2" + std::string(900, ')') + ") q[0];",
@@ -145,8 +163,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "line 4: missing ';' (line 5: expected ';', got 'cx')"},
         ErrorCase{kHead + "qreg q[1];\nh q[0]", "line 4: expected ';', got 'end of program'"},
         ErrorCase{kHead + "opaque g(a) b;", "line 3: opaque gate 'g' is not supported"},
-        ErrorCase{kHead + "qreg q[1];\ncreg c[1];\nif (c==1) x q[0];",
-                  "line 5: classically controlled operations are not supported"},
+        ErrorCase{kHead + "qreg q[1];\ncreg c[1];\nif (c==2) x q[0];",
+                  "line 5: condition value 2 does not fit in 1 bit(s)"},
+        ErrorCase{kHead3 + "qubit q;\nctrl @ x q, q;",
+                  "line 4: gate modifiers ('ctrl @') are not supported"},
+        ErrorCase{kHead3 + "qubit q;\ngate g a { inv @ x a; }",
+                  "line 4: gate modifiers ('inv @') are not supported"},
+        ErrorCase{kHead3 + "qubit q;\ndelay[1dt] q;", "line 4: a duration in 'dt' needs"},
+        ErrorCase{kHead3 + "qubit q;\nu0(1) q;", "line 4: unknown gate 'u0'"},
         ErrorCase{kHead + "qreg q[1];\nrx(1/0) q[0];", "line 4: division by zero"},
         ErrorCase{kHead + "qreg q[1];\nrx(sqrt(-1)) q[0];", "line 4: math domain error"},
         ErrorCase{kHead + "qreg q[1];\nrx(1e400) q[0];",
@@ -225,6 +249,31 @@ TEST(WriteProgram, ReadsBackAsTheSameEntries) {
     EXPECT_NE(w.header().find("gate swap a, b {"), std::string::npos);
 }
 
+TEST(WriteProgram, Version3ReadsBackAsTheSameEntries) {
+    const GateSet gates = circuit_model_gates();
+    ProgramWriter w(3, 2, 0, 3);
+    const std::int64_t q01[] = {0, 1}, q2[] = {2}, c10[] = {1, 0}, c1[] = {1};
+    const Number angles[] = {Number::of_real(0.1), Number::of_integer(-3), Number::of_real(1e-300)};
+    w.gate(w.prepare("u", *gates.find("u")), angles, q2);
+    w.measure(q01, c10);
+    w.begin_if(c1, 0);
+    w.delay(Number::of_real(2.5e-8), q01);
+    w.begin_else();
+    w.reset(2);
+    w.end_if();
+    const std::string text = w.header() + std::string(w.body());
+    EXPECT_NE(text.find("U(0.1, -3, 1e-300) q[2];"), std::string::npos);
+    EXPECT_NE(text.find("c[1] = measure q[0]; c[0] = measure q[1];"), std::string::npos);
+    EXPECT_NE(text.find("if (c[1] == false) {\ndelay[2.5e-08s] q[0], q[1];\n} else {"),
+              std::string::npos);
+}
+
+TEST(WriteProgram, Version3RefusesAConditionOnSomeBitsOutOfOrder) {
+    ProgramWriter w(1, 2, 0, 3);
+    const std::int64_t c10[] = {1, 0};
+    EXPECT_THROW(w.begin_if(c10, 1), WriteError);
+}
+
 struct WriteErrorCase {
     const char* what;
     std::function<void(ProgramWriter&, const GateSet&)> write;
@@ -274,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
                                        const Number inf[] = {Number::of_real(INFINITY)};
                                        w.gate(w.prepare("rx", *g.find("rx")), inf, kQ0);
                                    },
-                                   "cannot write the parameter inf in OpenQASM 2.0"},
+                                   "cannot write the parameter inf"},
                     WriteErrorCase{"bit out of range",
                                    [](ProgramWriter& w, const GateSet&) { w.measure(kQ0, kC5); },
                                    "classical bit index 5 out of range for 1 bits"},

@@ -132,9 +132,13 @@ constexpr GateRow expanded(std::string_view name, std::string_view definition, b
         .name = name, .qasm2 = {.definition = definition}, .qasm3 = {.in_library = in_stdgates}};
 }
 
-// A spelling the reader accepts for a model gate.
-constexpr GateRow alias(std::string_view name, std::string_view target, bool in_stdgates) {
-    return {.name = name, .alias_of = target, .qasm3 = {.in_library = in_stdgates}};
+// A spelling the reader accepts for a model gate, in the dialects whose library has it.
+constexpr GateRow alias(std::string_view name, std::string_view target, bool in_qelib1,
+                        bool in_stdgates) {
+    return {.name = name,
+            .alias_of = target,
+            .qasm2 = {.in_library = in_qelib1},
+            .qasm3 = {.in_library = in_stdgates}};
 }
 
 constexpr GateRow kRows[] = {
@@ -209,7 +213,10 @@ constexpr GateRow kRows[] = {
      .merge = M::adds_angle_on_same_axis,
      .inverse = I::negate_theta_keep_phi,
      .qasm2 = defined("gate r(theta, phi) a { u3(theta, phi - pi/2, pi/2 - phi) a; }"),
-     .qasm3 = defined("gate r(theta, phi) a { U(theta, phi - pi/2, pi/2 - phi) a; }"),
+     // Parameter names in alphabetical order: the peer toolkit's OpenQASM 3
+     // reader binds a definition's parameters in that order.
+     .qasm3 = defined(
+         "gate r(angle_theta, axis_phi) a { U(angle_theta, axis_phi - pi/2, pi/2 - axis_phi) a; }"),
      .label = "R",
      .qiskit_class = "RGate",
      .qiskit_name = "r"},
@@ -240,13 +247,17 @@ constexpr GateRow kRows[] = {
     // known only at run time, so no inverse exists.
     {.name = "if", .category = C::functional, .inverse = I::irreversible},
 
-    // ---- spellings the reader maps onto model gates (qelib1.inc's names and
-    // the language's built-in U and CX)
-    alias("u3", "u", true),
-    alias("u1", "p", true),
-    alias("cu1", "cp", false),
-    alias("U", "u", true),
-    alias("CX", "cx", true),
+    // ---- spellings the reader maps onto model gates (qelib1.inc's and
+    // stdgates.inc's names and the language's built-in U and CX). stdgates.inc
+    // defines u3 as U with a global phase; it is read as U, as the peer
+    // toolkit reads it, so both readings have one unitary.
+    alias("u3", "u", true, true),
+    alias("u1", "p", true, true),
+    alias("cu1", "cp", true, false),
+    alias("U", "u", true, true),
+    alias("CX", "cx", true, true),
+    alias("phase", "p", false, true),
+    alias("cphase", "cp", false, true),
 
     // ---- qelib1.inc gates outside the model, expanded by the reader. In
     // stdgates.inc, u2 carries a global phase that these definitions drop.

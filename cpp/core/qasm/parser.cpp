@@ -8,6 +8,22 @@
 
 namespace corvane::qasm {
 
+namespace {
+
+struct Constant {
+    std::string_view name;
+    double value;
+    bool in_version2;
+};
+
+constexpr Constant kConstants[] = {
+    {"pi", std::numbers::pi, true},       {"π", std::numbers::pi, false},
+    {"tau", 2 * std::numbers::pi, false}, {"τ", 2 * std::numbers::pi, false},
+    {"euler", std::numbers::e, false},    {"ℇ", std::numbers::e, false},
+};
+
+}  // namespace
+
 std::uint32_t Parser::expression(std::vector<Expr>& nodes,
                                  const std::vector<std::string_view>* params) {
     std::uint32_t node = term(nodes, params);
@@ -31,7 +47,10 @@ std::uint32_t Parser::term(std::vector<Expr>& nodes, const std::vector<std::stri
 
 std::uint32_t Parser::power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
     const std::uint32_t base = unary(nodes, params);
-    if (current_.kind == Tok::op && current_.text == "^") {
+    // Version 3 writes powers as `**`; its `^` is the exclusive or of integers.
+    if (version3_ && current_.is("^"))
+        fail(current_.line, "the bitwise operator '^' is not supported (write powers as '**')");
+    if (current_.kind == Tok::op && current_.text == (version3_ ? "**" : "^")) {
         const std::uint32_t line = advance().line;
         return binary(nodes, ExprOp::pow, base, power(nodes, params), line);
     }
@@ -65,7 +84,9 @@ std::uint32_t Parser::primary(std::vector<Expr>& nodes,
     }
     if (t.kind == Tok::id) {
         advance();
-        if (t.text == "pi") return leaf(nodes, Number::of_real(std::numbers::pi), t.line);
+        for (const Constant& c : kConstants)
+            if (t.text == c.name && (version3_ || c.in_version2))
+                return leaf(nodes, Number::of_real(c.value), t.line);
         for (auto [name, op] : kFunctions) {
             if (t.text != name) continue;
             expect("(");

@@ -1,6 +1,7 @@
-// The token cursor of the OpenQASM 2 reader and the grammar of parameter
+// The token cursor of the OpenQASM reader and the grammar of parameter
 // expressions, which the reader (reader.cpp) builds on: statements and gate
-// definitions there, numbers and arithmetic here.
+// definitions there, numbers and arithmetic here. Both versions share it;
+// version 3 adds the constants tau and euler, the Greek spellings and `**`.
 #pragma once
 
 #include "qasm/expression.hpp"
@@ -16,13 +17,21 @@ class Parser {
   protected:
     explicit Parser(std::string_view text) : lexer_(text) { advance(); }
 
-    Token advance() {
+    // Reads the rest of the program as OpenQASM 3; the token at hand is
+    // already lexed, so this is called before advancing past it.
+    void use_version3() {
+        lexer_.use_version3();
+        version3_ = true;
+    }
+
+    // Inlined: called per token, and the call would cost more than the test.
+    [[gnu::always_inline]] Token advance() {
         Token taken = current_;
         previous_line_ = taken.line;
         current_ = lexer_.next();
         return taken;
     }
-    bool accept(std::string_view value) {
+    [[gnu::always_inline]] bool accept(std::string_view value) {
         if (!current_.is(value)) return false;
         advance();
         return true;
@@ -34,7 +43,7 @@ class Parser {
                                      ": expected ';', got " + repr(current_.text) + ")");
         fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
     }
-    void expect(std::string_view value) {
+    [[gnu::always_inline]] void expect(std::string_view value) {
         if (!current_.is(value)) expected("'" + std::string(value) + "'");
         advance();
     }
@@ -57,6 +66,7 @@ class Parser {
 
     Token current_;
     std::uint32_t previous_line_ = 1;
+    bool version3_ = false;
 
   private:
     std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);

@@ -1,4 +1,4 @@
-// The data an OpenQASM 2 program turns into: the circuit model's operations on
+// The data an OpenQASM program turns into: the circuit model's operations on
 // numbered qubits and bits, with parameters that keep the integer/real
 // distinction the circuit model keeps (an integer literal stays an integer).
 #pragma once
@@ -55,7 +55,21 @@ class GateSet {
     TextMap<std::string, GateShape> shapes_;
 };
 
-enum class OperationKind : std::uint8_t { gate, measure, barrier, delay, reset };
+enum class OperationKind : std::uint8_t {
+    gate,
+    measure,
+    barrier,
+    delay,
+    reset,
+    // A conditional is laid out flat: if_begin, its first branch, else_begin,
+    // its second branch, if_end. if_begin's operands are the bits the
+    // condition reads (least significant first, `nqubits` of them) and its one
+    // parameter the value they must hold; `gate` is 1 when the first branch
+    // is the one run when the condition does not hold.
+    if_begin,
+    else_begin,
+    if_end,
+};
 
 // One entry of the circuit: `gate` indexes Program::gate_names; parameters and
 // qubits are slices of the program's shared arrays; a measurement's operands

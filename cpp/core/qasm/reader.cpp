@@ -45,13 +45,69 @@ struct Definition {
     bool standard = false;
 };
 
-// The model gate that qelib1.inc or the language names `name` (u3 for u, CX
-// for cx, ...), or `name` itself.
-std::string_view unaliased(std::string_view name) {
+// The model gate that the dialect's library or the language names `name`
+// (u3 for u, CX for cx, phase for p in version 3 ...), or `name` itself.
+std::string_view unaliased(std::string_view name, bool version3) {
     const gates::GateRow* row = gates::find_gate(name);
-    if (!row || row->alias_of.empty() || !row->qasm2.in_library) return name;
+    if (!row || row->alias_of.empty() ||
+        !(version3 ? row->qasm3.in_library : row->qasm2.in_library))
+        return name;
     return row->alias_of;
 }
+
+// Whether a standard definition may be used by a program of the dialect
+// (stdgates.inc lacks several qelib1.inc gates).
+bool in_library(std::string_view name, bool version3) {
+    const gates::GateRow* row = gates::find_gate(name);
+    return row && (version3 ? row->qasm3.in_library : row->qasm2.in_library);
+}
+
+// The version 3 constructs the reader refuses, by the word that starts them
+// (at top level, in a block, or in a gate body).
+constexpr std::pair<std::string_view, std::string_view> kRefused3[] = {
+    {"for", "'for' loops are"},
+    {"while", "'while' loops are"},
+    {"break", "'break' is"},
+    {"continue", "'continue' is"},
+    {"switch", "'switch' statements are"},
+    {"def", "subroutine definitions ('def') are"},
+    {"return", "'return' is"},
+    {"extern", "'extern' declarations are"},
+    {"input", "'input' declarations are"},
+    {"output", "'output' declarations are"},
+    {"stretch", "'stretch' durations are"},
+    {"box", "'box' blocks are"},
+    {"ctrl", "gate modifiers ('ctrl @') are"},
+    {"negctrl", "gate modifiers ('negctrl @') are"},
+    {"inv", "gate modifiers ('inv @') are"},
+    {"pow", "gate modifiers ('pow @') are"},
+    {"gphase", "global phases ('gphase') are"},
+    {"opaque", "'opaque' declarations are"},
+    {"defcal", "calibrations ('defcal') are"},
+    {"cal", "calibrations ('cal') are"},
+    {"defcalgrammar", "calibrations ('defcalgrammar') are"},
+    {"let", "aliases ('let') are"},
+    {"const", "constants ('const') are"},
+    {"int", "classical type 'int' is"},
+    {"uint", "classical type 'uint' is"},
+    {"float", "classical type 'float' is"},
+    {"angle", "classical type 'angle' is"},
+    {"bool", "classical type 'bool' is"},
+    {"complex", "classical type 'complex' is"},
+    {"duration", "classical type 'duration' is"},
+    {"array", "classical type 'array' is"},
+    {"durationof", "'durationof' is"},
+    {"end", "'end' is"},
+};
+
+// Units of a version 3 duration, by the decimal exponent of their length in seconds.
+constexpr std::pair<std::string_view, int> kTimeUnits[] = {
+    {"s", 0}, {"ms", -3}, {"us", -6}, {"µs", -6}, {"μs", -6}, {"ns", -9},
+};
+
+// Blocks nest through the reader's recursion; a hostile program must not
+// exhaust the thread's stack.
+constexpr int kMaxBlockDepth = 100;
 
 // The gate table's definitions of the qelib1.inc gates outside the model, in
 // table order (a definition may use those before it).
@@ -76,8 +132,8 @@ const Definitions& standard_definitions();
 
 class Reader : Parser {
   public:
-    Reader(std::string_view text, const GateSet& gates)
-        : Parser(text), gates_(gates), standard_(&standard_definitions()) {}
+    Reader(std::string_view text, const GateSet& gates, double dt)
+        : Parser(text), gates_(gates), standard_(&standard_definitions()), dt_(dt) {}
 
     // The definitions of a text of `gate` definitions only (the standard
     // library), marked standard.
@@ -104,36 +160,61 @@ class Reader : Parser {
 
   private:
     // -- declarations --
+    // A program without a version line is read as OpenQASM 2.
     void header() {
-        if (!current_.is("OPENQASM")) expected("'OPENQASM 2.0;' at the start");
+        if (!accept("OPENQASM")) return;
+        const Token version = current_;
+        const bool two = version.text == "2.0" || version.text == "2";
+        const bool three = version.text == "3.0" || version.text == "3";
+        if (version.kind == Tok::string || !(two || three))
+            fail(version.line, "expected version 2.0 or 3, got " + repr(version.text));
+        if (three) use_version3();  // before the next token is lexed
         advance();
-        const Token version = advance();
-        if (version.kind == Tok::string || (version.text != "2.0" && version.text != "2"))
-            fail(version.line, "expected version 2.0, got " + repr(version.text));
         expect(";");
     }
 
     void include() {
+        const std::string_view library = version3_ ? "\"stdgates.inc\"" : "\"qelib1.inc\"";
         const Token name = expect_kind(Tok::string, "a file name in quotes");
-        if (name.text != "\"qelib1.inc\"")
-            fail(name.line, "only \"qelib1.inc\" can be included, got " + std::string(name.text));
+        if (name.text != library)
+            fail(name.line, "only " + std::string(library) + " can be included, got " +
+                                std::string(name.text));
         expect(";");
     }
 
+    // qreg name[size]; creg name[size];
     void declare_register(bool quantum) {
         const Token name = expect_kind(Tok::id, "a register name");
         expect("[");
         const Token size = expect_kind(Tok::integer, "a register size");
         expect("]");
         expect(";");
+        add_register(name, size.text, size.line, quantum);
+    }
+
+    // qubit name; qubit[size] name; bit name; bit[size] name;
+    void declare_register3(bool quantum) {
+        std::string_view size = "1";
+        if (accept("[")) {
+            size = expect_kind(Tok::integer, "a register size").text;
+            expect("]");
+        }
+        const Token name = expect_kind(Tok::id, "a register name");
+        if (current_.is("=")) fail(current_.line, "initialised declarations are not supported");
+        expect(";");
+        add_register(name, size, name.line, quantum);
+    }
+
+    void add_register(const Token& name, std::string_view size_text, std::uint32_t line,
+                      bool quantum) {
         std::uint32_t& total = quantum ? nqubits_ : ncbits_;
         std::uint32_t count = 0;
         auto [end, err] =
-            std::from_chars(size.text.data(), size.text.data() + size.text.size(), count);
+            std::from_chars(size_text.data(), size_text.data() + size_text.size(), count);
         if (err != std::errc() || count > std::numeric_limits<std::uint32_t>::max() - total)
-            fail(size.line, "register size " + std::string(size.text) + " is too large");
+            fail(line, "register size " + std::string(size_text) + " is too large");
         if (!registers_.try_emplace(name.text, Register{total, count, quantum}).second)
-            fail(size.line, "register " + repr(name.text) + " declared twice");
+            fail(line, "register " + repr(name.text) + " declared twice");
         total += count;
     }
 
@@ -168,6 +249,7 @@ class Reader : Parser {
         while (!accept("}")) {
             const Token gate = current_;
             if (gate.kind != Tok::id) expected("a gate application or '}'");
+            if (version3_) refuse3(gate);
             advance();
             BodyOp op{gate.text, gate.line, {}, {}};
             if (accept("(") && !accept(")")) {
@@ -219,7 +301,10 @@ class Reader : Parser {
     };
     Argument argument(bool quantum) {
         const char* what = quantum ? "quantum" : "classical";
-        const Token name = expect_kind(Tok::id, std::string("a ") + what + " register");
+        return argument_of(expect_kind(Tok::id, std::string("a ") + what + " register"), quantum);
+    }
+    Argument argument_of(const Token& name, bool quantum) {
+        const char* what = quantum ? "quantum" : "classical";
         auto it = registers_.find(name.text);
         if (it == registers_.end() || it->second.quantum != quantum)
             fail(name.line, std::string("unknown ") + what + " register " + repr(name.text));
@@ -263,17 +348,25 @@ class Reader : Parser {
         if (t.kind != Tok::id) expected("a statement");
         advance();
         const std::string_view word = t.text;
+        if (block_depth_ > 0 && is_declaration(word))
+            fail(t.line, "declarations inside an 'if' block are not supported");
         if (word == "include") {
             include();
         } else if (word == "qreg" || word == "creg") {
             declare_register(word == "qreg");
+        } else if (version3_ && (word == "qubit" || word == "bit")) {
+            declare_register3(word == "qubit");
         } else if (word == "gate") {
             gate_definition(false);
             resolved_.clear();  // a later definition may shadow a standard gate
-        } else if (word == "opaque") {
+        } else if (word == "opaque" && !version3_) {
             opaque_declaration();
         } else if (word == "measure") {
             measure(t.line);
+        } else if (version3_ && word == "delay") {
+            delay3(t.line);
+        } else if (word == "else") {
+            fail(t.line, "'else' without 'if'");
         } else if (word == "reset") {
             arguments(args_);
             if (args_.size() != 1) fail(t.line, "reset takes one qubit argument");
@@ -293,12 +386,37 @@ class Reader : Parser {
                 static_cast<std::uint32_t>(program_.operands.size()) -
                 program_.operations.back().first_operand;
         } else if (word == "if") {
-            fail(t.line,
-                 "classically controlled operations are not supported: the circuit model has no "
-                 "classical control");
+            if (version3_)
+                conditional3(t.line);
+            else
+                conditional2(t.line);
+        } else if (version3_ && is_classical_register(word)) {
+            measure_assignment(t);
         } else {
+            if (version3_) refuse3(t);
             application(t);
         }
+    }
+
+    bool is_declaration(std::string_view word) const {
+        return word == "include" || word == "qreg" || word == "creg" || word == "gate" ||
+               word == "opaque" || (version3_ && (word == "qubit" || word == "bit"));
+    }
+
+    bool is_classical_register(std::string_view name) const {
+        const auto it = registers_.find(name);
+        return it != registers_.end() && !it->second.quantum;
+    }
+
+    // A refused version 3 construct, named by the word that starts it.
+    static void refuse3(const Token& t) {
+        static const auto refused = [] {
+            NameMap<std::string_view> map;
+            for (auto [word, construct] : kRefused3) map.emplace(word, construct);
+            return map;
+        }();
+        if (auto it = refused.find(t.text); it != refused.end())
+            fail(t.line, std::string(it->second) + " not supported");
     }
 
     void measure(std::uint32_t line) {
@@ -306,6 +424,23 @@ class Reader : Parser {
         expect("->");
         const Argument c = argument(false);
         expect(";");
+        measure_into(q, c, line);
+    }
+
+    // c[0] = measure q[0]; c = measure q;
+    void measure_assignment(const Token& name) {
+        const std::uint32_t line = name.line;
+        const Argument c = argument_of(name, false);
+        if (!current_.is("=")) fail(current_.line, "classical assignments are not supported");
+        advance();
+        if (!current_.is("measure")) fail(current_.line, "classical assignments are not supported");
+        advance();
+        const Argument q = argument(true);
+        expect(";");
+        measure_into(q, c, line);
+    }
+
+    void measure_into(const Argument& q, const Argument& c, std::uint32_t line) {
         if (q.count != c.count) fail(line, "measure needs registers of equal size");
         for (std::uint32_t i = 0; i < q.count; ++i) {
             Operation* joined = joinable(OperationKind::measure, line);
@@ -318,6 +453,151 @@ class Reader : Parser {
             program_.operands.push_back(q.first + i);
             program_.operands.push_back(c.first + i);
         }
+    }
+
+    // if (creg == n) op;
+    void conditional2(std::uint32_t line) {
+        expect("(");
+        const Argument bits = whole_register(false);
+        expect("==");
+        const std::uint64_t value = condition_value(bits, expect_kind(Tok::integer, "an integer"));
+        expect(")");
+        const Token t = current_;
+        if (t.kind != Tok::id || t.is("if") || t.is("barrier"))
+            fail(t.line, "'if' controls a gate, a measure or a reset, got " + repr(t.text));
+        begin_condition(bits, value, false, line);
+        ++block_depth_;
+        statement();
+        --block_depth_;
+        begin(OperationKind::else_begin, line, 0);
+        begin(OperationKind::if_end, line, 0);
+    }
+
+    // if (c[i]) / (!c[i]) / (c[i] == v) / (c == n) / (c != n) / (c) block [else block]
+    void conditional3(std::uint32_t line) {
+        expect("(");
+        const bool negated = accept("!");
+        const Argument bits = argument(false);
+        bool swapped = false;
+        std::uint64_t value = negated ? 0 : 1;
+        if (current_.is("==") || current_.is("!=")) {
+            if (negated)
+                fail(line,
+                     "conditions other than a bit or a register compared with "
+                     "an integer are not supported");
+            swapped = advance().text == "!=";
+            const Token v = current_;
+            if (v.is("true") || v.is("false")) {
+                advance();
+                value = condition_value(bits, v.is("true") ? 1 : 0, v.line);
+            } else {
+                value = condition_value(bits, expect_kind(Tok::integer, "an integer or a bool"));
+            }
+        } else if (bits.count != 1) {
+            value = 0;  // a register as a condition: it holds when not all bits are 0
+            swapped = !negated;
+        }
+        if (!current_.is(")"))
+            fail(current_.line,
+                 "conditions other than a bit or a register compared with an "
+                 "integer are not supported");
+        advance();
+        begin_condition(bits, value, swapped, line);
+        block(line);
+        begin(OperationKind::else_begin, line, 0);
+        if (accept("else")) block(line);
+        begin(OperationKind::if_end, line, 0);
+    }
+
+    void block(std::uint32_t line) {
+        if (block_depth_ >= kMaxBlockDepth) fail(line, "'if' blocks nested too deeply");
+        ++block_depth_;
+        if (accept("{")) {
+            while (!accept("}")) {
+                if (current_.kind == Tok::end) expected("'}'");
+                poll_.tick();
+                statement();
+            }
+        } else {
+            statement();
+        }
+        --block_depth_;
+    }
+
+    Argument whole_register(bool quantum) {
+        const Token name = current_;
+        const Argument a = argument(quantum);
+        const Register& reg = registers_.find(name.text)->second;
+        if (a.count != reg.size || a.first != reg.offset)
+            fail(name.line, "the condition of 'if' reads a whole classical register");
+        return a;
+    }
+
+    std::uint64_t condition_value(const Argument& bits, const Token& t) {
+        std::uint64_t v = 0;
+        auto [end, err] = std::from_chars(t.text.data(), t.text.data() + t.text.size(), v);
+        if (err != std::errc())
+            fail(t.line, "condition value " + std::string(t.text) + " is too large");
+        return condition_value(bits, v, t.line);
+    }
+    static std::uint64_t condition_value(const Argument& bits, std::uint64_t v,
+                                         std::uint32_t line) {
+        constexpr std::uint64_t kLargest = std::numeric_limits<std::int64_t>::max();
+        if (v > kLargest || (bits.count < 64 && v >> bits.count != 0))
+            fail(line, "condition value " + std::to_string(v) + " does not fit in " +
+                           std::to_string(bits.count) + " bit(s)");
+        return v;
+    }
+
+    void begin_condition(const Argument& bits, std::uint64_t value, bool swapped,
+                         std::uint32_t line) {
+        Operation& op = begin(OperationKind::if_begin, line, swapped ? 1 : 0);
+        op.nparams = 1;
+        op.nqubits = bits.count;
+        program_.params.push_back(Number::of_integer(static_cast<std::int64_t>(value)));
+        for (std::uint32_t i = 0; i < bits.count; ++i) program_.operands.push_back(bits.first + i);
+    }
+
+    // delay[50ns] q[0], q[1];
+    void delay3(std::uint32_t line) {
+        expect("[");
+        const Token amount = current_;
+        if (amount.kind != Tok::integer && amount.kind != Tok::real) expected("a duration");
+        advance();
+        const Token unit = expect_kind(Tok::id, "a unit of time");
+        expect("]");
+        params_.assign(1, Number::of_real(seconds(amount, unit)));
+        arguments(args_);
+        for (const Argument& a : args_)
+            for (std::uint32_t i = 0; i < a.count; ++i) {
+                qubits_.assign(1, a.first + i);
+                delay(line);
+            }
+    }
+
+    // The literal's value in seconds, rounded once: 50ns reads as the double
+    // of "50e-9", as the host's float() reads it.
+    double seconds(const Token& amount, const Token& unit) const {
+        if (unit.text == "dt") {
+            if (!(dt_ > 0))
+                fail(unit.line, "a duration in 'dt' needs the length of dt: pass dt (in seconds)");
+            return as_double(
+                       Number::of_real(std::strtod(std::string(amount.text).c_str(), nullptr)),
+                       unit.line) *
+                   dt_;
+        }
+        for (auto [name, exponent] : kTimeUnits) {
+            if (unit.text != name) continue;
+            std::string text(amount.text);
+            const size_t e = text.find_first_of("eE");
+            if (e != std::string::npos) {
+                exponent += std::atoi(text.c_str() + e + 1);
+                text.resize(e);
+            }
+            text += "e" + std::to_string(exponent);
+            return std::strtod(text.c_str(), nullptr);
+        }
+        fail(unit.line, "unknown unit of time " + repr(unit.text) + " (s, ms, us, µs, ns, dt)");
     }
 
     void application(const Token& gate) {
@@ -406,7 +686,7 @@ class Reader : Parser {
         auto& cache = within_standard ? resolved_standard_ : resolved_;
         if (auto it = cache.find(name); it != cache.end()) return it->second;
         Resolved r;
-        r.name = unaliased(name);
+        r.name = unaliased(name, version3_);
         // A user definition of a name outside the gate set comes first, then
         // the gate set, then the standard library; standard bodies see only
         // the last two, so a user's gate cannot change what they mean.
@@ -416,7 +696,9 @@ class Reader : Parser {
             r.definition = user->second.get();
         } else if (r.shape) {
             r.gate = intern(r.name);
-        } else if (auto standard = standard_->find(r.name); standard != standard_->end()) {
+        } else if (auto standard = standard_->find(r.name);
+                   standard != standard_->end() &&
+                   (within_standard || in_library(r.name, version3_))) {
             r.definition = standard->second.get();
         } else {
             return r;  // unknown: not cached, a later definition may add it
@@ -509,7 +791,7 @@ class Reader : Parser {
     }
 
     Reader(std::string_view text, const GateSet& gates, const Definitions* standard)
-        : Parser(text), gates_(gates), standard_(standard) {}
+        : Parser(text), gates_(gates), standard_(standard), dt_(0) {}
 
     const GateSet& gates_;
     InterruptPoll poll_;
@@ -521,6 +803,8 @@ class Reader : Parser {
     const Definitions* standard_;
     NameMap<Resolved> resolved_, resolved_standard_;
     bool delay_declared_ = false;
+    double dt_;  // seconds per 'dt', 0 when not given
+    int block_depth_ = 0;
 
     // Reused per statement.
     std::vector<Expr> scratch_nodes_;
@@ -539,8 +823,8 @@ const Definitions& standard_definitions() {
 
 }  // namespace
 
-Program read_program(std::string_view text, const GateSet& gates) {
-    return Reader(text, gates).read();
+Program read_program(std::string_view text, const GateSet& gates, double dt) {
+    return Reader(text, gates, dt).read();
 }
 
 }  // namespace corvane::qasm

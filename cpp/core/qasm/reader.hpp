@@ -23,6 +23,8 @@ namespace corvane::qasm {
 // parameters point into it). Throws ParseError, or corvane::Interrupted when
 // the host's interrupt check asks (polled per statement and per operation,
 // so a short program expanding to millions of operations stops too).
-Program read_program(std::string_view text, const GateSet& gates);
+// `dt` is the length in seconds of the unit 'dt' of OpenQASM 3 durations, 0
+// when unknown (a duration in dt is then refused).
+Program read_program(std::string_view text, const GateSet& gates, double dt = 0);
 
 }  // namespace corvane::qasm

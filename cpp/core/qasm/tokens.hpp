@@ -1,4 +1,6 @@
-// OpenQASM 2 tokens: the lexer and the error helpers of the reader.
+// OpenQASM tokens: the lexer and the error helpers of the reader. Version 3
+// adds block comments, UTF-8 names (π, θ, µs) and its operators to the
+// tokens of version 2.
 #pragma once
 
 #include "qasm/program.hpp"
@@ -34,6 +36,9 @@ class Lexer {
   public:
     explicit Lexer(std::string_view text) : text_(text) {}
 
+    // Lexes what follows by the rules of OpenQASM 3.
+    void use_version3() { version3_ = true; }
+
     Token next() {
         skip_blank();
         Token t;
@@ -46,8 +51,10 @@ class Lexer {
         const char c = text_[pos_];
         if (is_digit(c) || (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
             t.kind = number();
-        } else if (is_id_start(c)) {
-            while (pos_ < text_.size() && is_id_char(text_[pos_])) ++pos_;
+        } else if (is_id_start(c) || (version3_ && is_utf8(c))) {
+            while (pos_ < text_.size() &&
+                   (is_id_char(text_[pos_]) || (version3_ && is_utf8(text_[pos_]))))
+                ++pos_;
             t.kind = Tok::id;
         } else if (c == '"') {
             const size_t close = text_.find_first_of("\"\n", pos_ + 1);
@@ -56,6 +63,8 @@ class Lexer {
             t.kind = Tok::string;
         } else if ((c == '-' && peek(1) == '>') || (c == '=' && peek(1) == '=')) {
             pos_ += 2;
+            t.kind = Tok::op;
+        } else if (version3_ && version3_operator()) {
             t.kind = Tok::op;
         } else if (std::string_view(";,()[]{}+-*/^").find(c) != std::string_view::npos) {
             ++pos_;
@@ -68,6 +77,29 @@ class Lexer {
     }
 
   private:
+    static bool is_utf8(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+
+    // The operators only version 3 has, lexed so that the reader can name the
+    // construct it refuses rather than stop at a character.
+    // Called before the tokens both versions share, so the common punctuation
+    // (`;`, `,`, `[`, `(`) leaves after one test.
+    bool version3_operator() {
+        const char c = text_[pos_];
+        if (std::string_view("=!@:<>%&|~*+-/").find(c) == std::string_view::npos) return false;
+        static constexpr std::string_view two[] = {"!=", "<=", ">=", "&&", "||", "**",
+                                                   "<<", ">>", "+=", "-=", "*=", "/="};
+        const char second = peek(1);
+        if (second == '=' || second == c)
+            for (std::string_view op : two)
+                if (op[0] == c && op[1] == second) {
+                    pos_ += 2;
+                    return true;
+                }
+        if (std::string_view("=!@:<>%&|~").find(c) == std::string_view::npos) return false;
+        ++pos_;
+        return true;
+    }
+
     char peek(size_t ahead) const {
         return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0';
     }
@@ -83,6 +115,11 @@ class Lexer {
             } else if (c == '/' && peek(1) == '/') {
                 const size_t eol = text_.find('\n', pos_);
                 pos_ = eol == std::string_view::npos ? text_.size() : eol;
+            } else if (version3_ && c == '/' && peek(1) == '*') {
+                const size_t close = text_.find("*/", pos_ + 2);
+                if (close == std::string_view::npos) fail(line_, "unterminated comment '/*'");
+                for (size_t i = pos_; i < close; ++i) line_ += text_[i] == '\n';
+                pos_ = close + 2;
             } else {
                 return;
             }
@@ -131,6 +168,7 @@ class Lexer {
     std::string_view text_;
     size_t pos_ = 0;
     std::uint32_t line_ = 1;
+    bool version3_ = false;
 };
 
 }  // namespace corvane::qasm

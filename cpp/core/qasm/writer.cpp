@@ -85,8 +85,9 @@ void TextBuffer::append_real(double value) {
     append({text, last_real_size_});
 }
 
-ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries)
-    : nqubits_(nqubits), ncbits_(ncbits) {
+ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries,
+                             int version)
+    : nqubits_(nqubits), ncbits_(ncbits), version_(version) {
     body_.reserve(expected_entries * kBytesPerEntry);
 }
 
@@ -121,19 +122,19 @@ void ProgramWriter::check_qubits(std::span<const std::int64_t> qubits, bool dist
 void ProgramWriter::check_number(const Number& n, std::string_view what) {
     if (n.kind == Number::Kind::real && !std::isfinite(n.real)) {
         const char* shown = std::isnan(n.real) ? "nan" : n.real > 0 ? "inf" : "-inf";
-        throw WriteError("cannot write the " + std::string(what) + " " + shown +
-                         " in OpenQASM 2.0");
+        throw WriteError("cannot write the " + std::string(what) + " " + shown);
     }
 }
 
 std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& shape) {
     Gate g{std::string(name), std::string(name), shape, {}, false};
-    // A model gate is written under its qelib1.inc name, and defined after the
-    // include line when qelib1.inc lacks it.
+    // A model gate is written under its library's name, and defined after the
+    // include line when the library lacks it.
     if (const gates::GateRow* row = gates::find_gate(name);
         row && row->category != gates::Category::none) {
-        if (!row->qasm2.spelling.empty()) g.written = row->qasm2.spelling;
-        if (!row->qasm2.in_library) g.definition = row->qasm2.definition;
+        const gates::Dialect& dialect = version_ == 3 ? row->qasm3 : row->qasm2;
+        if (!dialect.spelling.empty()) g.written = dialect.spelling;
+        if (!dialect.in_library) g.definition = dialect.definition;
     }
     gates_.push_back(std::move(g));
     return static_cast<std::uint32_t>(gates_.size() - 1);
@@ -176,6 +177,14 @@ void ProgramWriter::measure(std::span<const std::int64_t> qubits,
     check_qubits(qubits, true, "measure");
     for (std::int64_t c : cbits) check_index(c, ncbits_, "classical bit");
     for (size_t i = 0; i < qubits.size(); ++i) {
+        if (version_ == 3) {
+            body_.append(i ? " c[" : "c[");
+            body_.append_integer(cbits[i]);
+            body_.append("] = measure ");
+            append_qubit(qubits[i]);
+            body_.push(';');
+            continue;
+        }
         body_.append(i ? " measure " : "measure ");
         append_qubit(qubits[i]);
         body_.append(" -> c[");
@@ -201,6 +210,18 @@ void ProgramWriter::delay(const Number& duration, std::span<const std::int64_t> 
         (duration.kind == Number::Kind::real && !(duration.real >= 0.0)))
         throw WriteError("a delay duration must be non-negative");
     check_number(duration, "delay duration");
+    if (version_ == 3) {
+        // Seconds as the host's repr writes them: read back as the same double.
+        body_.append("delay[");
+        append_number(duration);
+        body_.append("s]");
+        for (size_t i = 0; i < qubits.size(); ++i) {
+            body_.append(i ? ", " : " ");
+            append_qubit(qubits[i]);
+        }
+        body_.append(";\n");
+        return;
+    }
     for (size_t i = 0; i < qubits.size(); ++i) {
         body_.append(i ? " delay(" : "delay(");
         append_number(duration);
@@ -219,11 +240,52 @@ void ProgramWriter::reset(std::int64_t qubit) {
     body_.append(";\n");
 }
 
+void ProgramWriter::begin_if(std::span<const std::int64_t> cbits, std::int64_t value) {
+    if (cbits.empty()) throw WriteError("a condition reads at least one classical bit");
+    for (std::int64_t c : cbits) check_index(c, ncbits_, "classical bit");
+    if (value < 0 || (cbits.size() < 63 && value >> cbits.size() != 0))
+        throw WriteError("condition value " + std::to_string(value) + " does not fit in " +
+                         std::to_string(cbits.size()) + " bit(s)");
+    bool whole = cbits.size() == ncbits_;
+    for (size_t k = 0; whole && k < cbits.size(); ++k) whole = cbits[k] == std::int64_t(k);
+    body_.append("if (c");
+    if (!whole) {
+        if (version_ != 3 || cbits.size() != 1)
+            throw WriteError(version_ == 3
+                                 ? "a condition on several bits is written only when it reads "
+                                   "every classical bit in order"
+                                 : "OpenQASM 2 conditions read the whole classical register; "
+                                   "write version 3 for a condition on some of its bits");
+        // A single bit compares with a bool (the peer refuses an int there).
+        body_.push('[');
+        body_.append_integer(cbits[0]);
+        body_.append(value ? "] == true) {\n" : "] == false) {\n");
+        return;
+    }
+    body_.append(" == ");
+    body_.append_integer(value);
+    body_.append(version_ == 3 ? ") {\n" : ") ");
+}
+
+void ProgramWriter::begin_else() {
+    if (version_ == 3) body_.append("} else {\n");
+}
+
+void ProgramWriter::end_if() {
+    if (version_ == 3) body_.append("}\n");
+}
+
 std::string ProgramWriter::header() const {
-    std::string out = "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
+    std::string out = version_ == 3 ? "OPENQASM 3.0;\ninclude \"stdgates.inc\";\n"
+                                    : "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
     for (std::string_view text : defined_) {
         out += text;
         out += '\n';
+    }
+    if (version_ == 3) {
+        out += "qubit[" + std::to_string(nqubits_) + "] q;\n";
+        if (ncbits_) out += "bit[" + std::to_string(ncbits_) + "] c;\n";
+        return out;
     }
     if (has_delay_) out += "opaque delay(duration) a;\n";
     out += "qreg q[" + std::to_string(nqubits_) + "];\n";

@@ -1,5 +1,6 @@
-// OpenQASM 2 writer: the circuit model's entries as a program that the reader
-// (and any reader of qelib1.inc programs) reads back as the same entries.
+// OpenQASM 2 and 3 writer: the circuit model's entries as a program that the
+// reader (and any reader of qelib1.inc or stdgates.inc programs) reads back as
+// the same entries.
 #pragma once
 
 #include "qasm/program.hpp"
@@ -65,8 +66,9 @@ class TextBuffer {
 // (with a definition of every gate used that qelib1.inc lacks) in front.
 class ProgramWriter {
   public:
-    // `expected_entries` sizes the body's first allocation.
-    ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries = 0);
+    // `expected_entries` sizes the body's first allocation; `version` is 2 or 3.
+    ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries = 0,
+                  int version = 2);
 
     // A gate of the gate set, once per name: the id for `gate`.
     std::uint32_t prepare(std::string_view name, const GateShape& shape);
@@ -76,6 +78,14 @@ class ProgramWriter {
     void barrier(std::span<const std::int64_t> qubits);
     void delay(const Number& duration, std::span<const std::int64_t> qubits);
     void reset(std::int64_t qubit);
+    // A conditional: begin_if, the body's entries, then (version 3 only, when
+    // there is one) begin_else and the other branch's entries, end_if. Version 3 writes a condition
+    // on one bit or on every bit in order; version 2 only the latter, with a
+    // body of one statement (written right after the condition).
+    void begin_if(std::span<const std::int64_t> cbits, std::int64_t value);
+    void begin_else();
+    void end_if();
+    int version() const { return version_; }
 
     // The header; the body follows it in the program.
     std::string header() const;
@@ -106,6 +116,7 @@ class ProgramWriter {
     }
 
     std::uint32_t nqubits_, ncbits_;
+    int version_;
     TextBuffer body_;
     struct Gate {
         std::string name, written;

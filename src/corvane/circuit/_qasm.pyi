@@ -1,6 +1,10 @@
 def read(
-    text: str, categories: tuple[dict, dict, dict, dict, dict]
+    text: str, categories: tuple[dict, dict, dict, dict, dict], dt: float | None = None
 ) -> tuple[int, int, list[tuple]]: ...
 def write(
-    nqubits: int, ncbits: int, gates: list, categories: tuple[dict, dict, dict, dict, dict]
+    nqubits: int,
+    ncbits: int,
+    gates: list,
+    categories: tuple[dict, dict, dict, dict, dict],
+    version: int = 2,
 ) -> str: ...

@@ -467,17 +467,19 @@ class QuantumCircuit:
     # ---- OpenQASM 2.0 ----------------------------------------------------------
 
     @classmethod
-    def from_qasm(cls, text):
-        """Build a circuit from an OpenQASM 2.0 program (see ``corvane.circuit.qasm``)."""
+    def from_qasm(cls, text, dt=None):
+        """Build a circuit from an OpenQASM 2 or 3 program, the dialect told by its version
+        line; ``dt`` is the length in seconds of OpenQASM 3's unit ``dt`` (see
+        ``corvane.circuit.qasm``)."""
         from corvane.circuit.qasm import loads
 
-        return loads(text, cls)
+        return loads(text, cls, dt=dt)
 
-    def to_qasm(self):
-        """Write the circuit as an OpenQASM 2.0 program (see ``corvane.circuit.qasm``)."""
+    def to_qasm(self, version=2):
+        """Write the circuit as an OpenQASM 2.0 or 3 program (see ``corvane.circuit.qasm``)."""
         from corvane.circuit.qasm import dumps
 
-        return dumps(self)
+        return dumps(self, version=version)
 
 
 class IfBranch:
