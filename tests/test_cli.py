@@ -177,7 +177,7 @@ def test_standard_input_goes_to_standard_output(examples, monkeypatch, capsys):
         (["{in}", "--compress"], "-o OUTDIR"),
         (["{in}", "-o", "{out}"], "nothing to do"),
         (["{in}/missing.qasm", "-o", "{out}", "--compress"], "no such file"),
-        (["{in}/sub/empty", "-o", "{out}", "--compress"], "no .qasm files"),
+        (["{in}/sub/empty", "-o", "{out}", "--compress"], "no .qasm/.qasm3 files"),
         (["-", "-", "--compress"], "only once"),
         (["{in}", "-o", "{in}/ghz.qasm", "--compress"], "not a folder"),
         (["{in}", "-o", "{in}/ghz.qasm/out", "--compress"], "Not a directory"),

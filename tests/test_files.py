@@ -332,3 +332,41 @@ def test_check_finds_a_planted_fault_by_unitary_and_by_states(tmp_path, monkeypa
             assert "differs: distance" in verdict
             assert f"{folder / name}: the result differs from the program" in err
     assert status == (0 if fault is None else 1)
+
+
+DYNAMIC3 = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[2] q;
+bit[2] c;
+h q[0];
+c[0] = measure q[0];
+if (c[0]) { x q[1]; } else { delay[40ns] q[1]; }
+c[1] = measure q[1];
+"""
+
+
+@pytest.mark.parametrize(
+    "to, versions, failed",
+    [
+        (None, {"static.qasm": "2.0", "dynamic.qasm3": "3.0"}, []),
+        ("qasm3", {"static.qasm": "3.0", "dynamic.qasm3": "3.0"}, []),
+        # OpenQASM 2 has no else branch: that file fails, the other is written.
+        ("qasm2", {"static.qasm": "2.0"}, ["dynamic.qasm3"]),
+    ],
+)
+def test_results_keep_their_dialect_unless_told(tmp_path, capsys, to, versions, failed):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / "static.qasm").write_text(measured_program(3).to_qasm())
+    (folder / "dynamic.qasm3").write_text(DYNAMIC3)
+    argv = ["transpile", str(folder), "-o", str(tmp_path / "out"), "--compress", "--dd", "XY4"]
+    status = cli.main(argv + ["--jobs", "1"] + (["--to", to] if to else []))
+    err = capsys.readouterr().err
+    assert status == (1 if failed else 0)
+    for name, version in versions.items():
+        text = (tmp_path / "out" / name).read_text()
+        assert text.startswith(f"OPENQASM {version};")
+        assert QuantumCircuit.from_qasm(text) == expected(folder / name)
+    for name in failed:
+        assert not (tmp_path / "out" / name).exists()
+        assert f"{folder / name}: ValueError" in err and "else" in err

@@ -202,7 +202,7 @@ nb::object read_text(nb::handle text, nb::handle gate_set, nb::handle dt) {
         }
     }
     if (filled < count) check(PyList_SetSlice(entries.ptr(), filled, count, nullptr) == 0);
-    return nb::make_tuple(program.nqubits, program.ncbits, entries);
+    return nb::make_tuple(program.nqubits, program.ncbits, entries, program.version);
 }
 
 // ---- writing -----------------------------------------------------------------------
@@ -541,15 +541,15 @@ NB_MODULE(_qasm, m) {
     m.doc() =
         "Native OpenQASM 2 reader and writer of the circuit model (private; see "
         "corvane.circuit.qasm).";
-    m.attr("read") =
-        make_function(m, {
-                             .name = "read",
-                             .doc = "Return (nqubits, ncbits, gate entries) of an OpenQASM 2 "
-                                    "or 3 program (dt: seconds per 'dt', or None); ValueError "
-                                    "names the line.",
-                             .params = {{"text"}, {"categories"}, {"dt", nb::none()}},
-                             .body = [](Args args) { return read_text(args[0], args[1], args[2]); },
-                         });
+    m.attr("read") = make_function(
+        m, {
+               .name = "read",
+               .doc = "Return (nqubits, ncbits, gate entries, version) of an "
+                      "OpenQASM 2 or 3 program (dt: seconds per 'dt', or None); ValueError "
+                      "names the line.",
+               .params = {{"text"}, {"categories"}, {"dt", nb::none()}},
+               .body = [](Args args) { return read_text(args[0], args[1], args[2]); },
+           });
     m.attr("write") = make_function(
         m, {
                .name = "write",

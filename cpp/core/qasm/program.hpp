@@ -84,6 +84,7 @@ struct Operation {
 
 struct Program {
     std::uint32_t nqubits = 0, ncbits = 0;
+    int version = 2;  // the dialect its version line names (2 without one)
     std::vector<std::string> gate_names;
     std::vector<Operation> operations;
     std::vector<Number> params;

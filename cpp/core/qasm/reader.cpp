@@ -168,7 +168,10 @@ class Reader : Parser {
         const bool three = version.text == "3.0" || version.text == "3";
         if (version.kind == Tok::string || !(two || three))
             fail(version.line, "expected version 2.0 or 3, got " + repr(version.text));
-        if (three) use_version3();  // before the next token is lexed
+        if (three) {
+            use_version3();  // before the next token is lexed
+            program_.version = 3;
+        }
         advance();
         expect(";");
     }

@@ -1,6 +1,6 @@
 def read(
     text: str, categories: tuple[dict, dict, dict, dict, dict], dt: float | None = None
-) -> tuple[int, int, list[tuple]]: ...
+) -> tuple[int, int, list[tuple], int]: ...
 def write(
     nqubits: int,
     ncbits: int,

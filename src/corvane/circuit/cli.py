@@ -1,4 +1,4 @@
-"""The ``corvane-circuit`` command line: transpile, describe and draw OpenQASM 2 programs.
+"""The ``corvane-circuit`` command line: transpile, describe and draw OpenQASM 2 and 3 programs.
 
 Every argument is checked before any file is read or written; a file that
 fails is reported as ``FILE:LINE: message`` on standard error and the others
@@ -32,6 +32,8 @@ from corvane.circuit.quantumcircuit import QuantumCircuit
 
 STDIN = "-"
 _STDIN_NAME = "<stdin>"
+# --to's choices: the OpenQASM version every result is written in (None: its program's).
+_VERSIONS = {None: None, "qasm2": 2, "qasm3": 3}
 
 _UNITS = {unit: UNIT_EXPONENTS[unit] for unit in GATE_DURATION_UNITS}
 _DURATION = re.compile(
@@ -234,7 +236,9 @@ def transpile(args):
 
     summaries = []
     if read_stdin:
-        summary, text = transpile_text(sys.stdin.read(), steps, name=_STDIN_NAME, check=args.check)
+        summary, text = transpile_text(
+            sys.stdin.read(), steps, name=_STDIN_NAME, check=args.check, to=_VERSIONS[args.to]
+        )
         if text is not None:
             sys.stdout.write(text)
         summaries.append(summary)
@@ -251,6 +255,7 @@ def transpile(args):
                 recursive=args.recursive,
                 skip_existing=args.skip_existing,
                 check=args.check,
+                to=_VERSIONS[args.to],
                 progress=len(pairs) > 1,
             )
         except OSError as err:
@@ -351,7 +356,8 @@ def draw(args):
 
 def _parser():
     parser = argparse.ArgumentParser(
-        prog="corvane-circuit", description="Transpile, describe and draw OpenQASM 2 programs."
+        prog="corvane-circuit",
+        description="Transpile, describe and draw OpenQASM 2 and 3 programs.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -375,14 +381,14 @@ def _parser():
         "transpile",
         parents=[durations],
         help="compress and/or decouple programs",
-        description="Compress and/or decouple OpenQASM 2 programs; write each result under the "
+        description="Compress and/or decouple OpenQASM 2 and 3 programs; write each result under the "
         "same name in OUTDIR (to standard output for '-') and print a table.",
     )
     t.add_argument(
         "inputs",
         nargs="+",
         metavar="INPUT",
-        help="an OpenQASM 2 file, a folder of .qasm files or -",
+        help="an OpenQASM 2 or 3 file, a folder of .qasm and .qasm3 files or -",
     )
     t.add_argument(
         "-o", "--output", metavar="OUTDIR", help="folder for the results (made if missing)"
@@ -428,6 +434,12 @@ def _parser():
         "to resume a long batch",
     )
     t.add_argument(
+        "--to",
+        choices=["qasm2", "qasm3"],
+        help="write every result as OpenQASM 2 or 3 (default: each in the dialect of its "
+        "program, told by its version line)",
+    )
+    t.add_argument(
         "--check",
         action="store_true",
         help="compare each result with its program (same unitary, or same output states on "
@@ -453,7 +465,7 @@ def _parser():
         "inputs",
         nargs="+",
         metavar="INPUT",
-        help="an OpenQASM 2 file, a folder of .qasm files or -",
+        help="an OpenQASM 2 or 3 file, a folder of .qasm and .qasm3 files or -",
     )
     i.set_defaults(handler=info)
 
@@ -463,7 +475,7 @@ def _parser():
         help="draw a program's gate DAG and timeline",
         description="Write pictures of one program: its gate DAG and its timeline.",
     )
-    d.add_argument("input", metavar="INPUT", help="an OpenQASM 2 file or -")
+    d.add_argument("input", metavar="INPUT", help="an OpenQASM 2 or 3 file or -")
     d.add_argument("--dag", metavar="FILE", help="write the gate DAG here (PNG)")
     d.add_argument(
         "--timeline", metavar="FILE", help="write the timeline here (PNG, SVG, PDF, ...)"

@@ -547,7 +547,7 @@ def _pool_wins(seconds, circuits, sample, results, rest, workers):
 # ---- the file road ---------------------------------------------------------------------
 
 # Files of these suffixes are the programs a folder holds.
-PROGRAM_SUFFIXES = (".qasm",)
+PROGRAM_SUFFIXES = (".qasm", ".qasm3")
 
 # With jobs=None, a batch of files smaller than this in all runs in this process.
 # Starting two workers (forkserver, importing the package) took 0.6-0.7 s on the
@@ -610,17 +610,11 @@ class _BatchSettings:
 
     steps_blob: bytes
     check: bool
+    to: int | None  # OpenQASM version of every result; None: each in its program's
 
 
 class _ProgramError(Exception):
     """A file failed; the message is the user's, with the file's name in front."""
-
-
-def _program_codec(name):
-    """The reader and writer of a program file: the one place that picks them by file name."""
-    from corvane.circuit import qasm
-
-    return qasm.loads, qasm.dumps
 
 
 # The reader's errors begin with the line they are about: "line 12: unknown gate 'foo'".
@@ -628,10 +622,12 @@ _LINE_ERROR = re.compile(r"line (\d+)[:,]\s*(.*)", re.S)
 
 
 def _read_program(text, name):
-    """The circuit of a program; a reader error becomes ``NAME:LINE: message``."""
-    loads, _ = _program_codec(name)
+    """``(circuit, OpenQASM version)`` of a program; a reader error becomes
+    ``NAME:LINE: message``."""
+    from corvane.circuit.qasm import read_program
+
     try:
-        return loads(text)
+        return read_program(text)
     except ValueError as err:
         match = _LINE_ERROR.match(str(err))
         if match:
@@ -712,9 +708,12 @@ def _circuit_figures(qc, durations):
     return counts, two_qubit, depth, length
 
 
-def _transpile_program(text, name, steps, check):
-    """Read a program, run the steps, write the result: (summary fields, result text)."""
-    qc = _read_program(text, name)
+def _transpile_program(text, name, steps, check, to):
+    """Read a program, run the steps, write the result (in OpenQASM version ``to``, or in
+    the program's own): (summary fields, result text)."""
+    from corvane.circuit.qasm import dumps
+
+    qc, version = _read_program(text, name)
     before = _circuit_figures(qc, None)
     try:
         result = _apply(steps, qc)
@@ -722,8 +721,7 @@ def _transpile_program(text, name, steps, check):
         del qc
         durations = _decoupling_durations(steps)
         after = _circuit_figures(result, durations)
-        _, dumps = _program_codec(name)
-        out_text = dumps(result)
+        out_text = dumps(result, version=to or version)
     except Exception as err:
         raise _ProgramError(f"{name}: {type(err).__name__}: {err}") from None
     fields = dict(
@@ -748,20 +746,22 @@ def _check_result(qc, result):
     return dict(check=check, check_detail=detail)
 
 
-def transpile_text(text, steps, name="<text>", check=False):
+def transpile_text(text, steps, name="<text>", check=False, to=None):
     """Run ``steps`` on one program's text, here: ``(FileSummary, result text or None)``.
 
     The summary's ``output`` is "" and its ``input`` is ``name``; a program that
-    fails gives a failed summary and None. ``check`` as for ``transpile_files``.
+    fails gives a failed summary and None. ``check`` and ``to`` as for ``transpile_files``.
     """
-    return _summary_and_text(text, name, "", _BatchSettings(_steps_blob(_as_steps(steps)), check))
+    return _summary_and_text(
+        text, name, "", _BatchSettings(_steps_blob(_as_steps(steps)), check, _output_version(to))
+    )
 
 
 def _summary_and_text(text, name, output, settings):
     start = time.perf_counter()
     try:
         fields, out_text = _transpile_program(
-            text, name, pickle.loads(settings.steps_blob), settings.check
+            text, name, pickle.loads(settings.steps_blob), settings.check, settings.to
         )
     except _ProgramError as err:
         return FileSummary(name, output, "failed", str(err), seconds=_since(start)), None
@@ -921,6 +921,12 @@ def _steps_blob(steps):
         raise
 
 
+def _output_version(to):
+    if to not in (None, 2, 3):
+        raise ValueError(f"to must be 2, 3 or None, got {to!r}")
+    return to
+
+
 def _as_steps(steps):
     if isinstance(steps, PassManager):
         return steps._steps
@@ -938,6 +944,7 @@ def transpile_files(
     recursive=False,
     skip_existing=False,
     check=False,
+    to=None,
     progress=False,
 ):
     """Transpile program files to files, the work of each file done where it runs.
@@ -979,6 +986,8 @@ def transpile_files(
         check (bool): compare each result with its input where it runs
             (``corvane.circuit.equivalence.check_transpiled``, its default tolerance)
             and give the verdict in the summary's ``check`` and ``check_detail``.
+        to (int | None): write every result as OpenQASM 2 or 3; None writes each in
+            the dialect of its program (its version line; none means 2).
         progress (bool): a progress bar on standard error, moving as files finish.
 
     Returns:
@@ -996,7 +1005,7 @@ def transpile_files(
         )
     if executor is not None and jobs is not None:
         raise ValueError("give jobs or executor, not both")
-    settings = _BatchSettings(_steps_blob(_as_steps(steps)), check)
+    settings = _BatchSettings(_steps_blob(_as_steps(steps)), check, _output_version(to))
     pairs = plan_files(inputs, outdir, recursive)
     for target in {Path(target).parent for _, target in pairs}:
         target.mkdir(parents=True, exist_ok=True)

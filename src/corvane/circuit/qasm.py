@@ -51,7 +51,7 @@ from corvane.circuit.quantumcircuit_helpers import (
     two_qubit_parameter_gates_available,
 )
 
-__all__ = ["dumps", "loads"]
+__all__ = ["dumps", "loads", "read_program"]
 
 
 # The gate set, as the builders test it (a name added to a category is seen).
@@ -72,12 +72,18 @@ def dumps(qc, version=2):
 def loads(text, circuit_class=None, dt=None):
     """Return the circuit of an OpenQASM 2 or 3 program, the dialect told by its version
     line (none: OpenQASM 2). ``dt`` is the length in seconds of OpenQASM 3's unit ``dt``."""
+    return read_program(text, circuit_class, dt)[0]
+
+
+def read_program(text, circuit_class=None, dt=None):
+    """``(circuit, version)`` of an OpenQASM program: as ``loads``, with the dialect it
+    was read in (2 or 3), so that a result can be written back in it."""
     if not isinstance(text, str):
         raise TypeError(f"an OpenQASM program is text, got {type(text).__name__}")
     if circuit_class is None:
         from corvane.circuit.quantumcircuit import QuantumCircuit as circuit_class
     try:
-        nqubits, ncbits, gates = _qasm.read(text, _CATEGORIES, dt)
+        nqubits, ncbits, gates, version = _qasm.read(text, _CATEGORIES, dt)
     except UnicodeEncodeError as err:  # a lone surrogate: no program text can hold it
         line = text.count("\n", 0, err.start) + 1
         raise ValueError(
@@ -85,4 +91,4 @@ def loads(text, circuit_class=None, dt=None):
         ) from None
     qc = circuit_class(nqubits, ncbits)
     qc.gates = gates
-    return qc
+    return qc, version
