@@ -278,12 +278,11 @@ def test_openqasm2_conditionals_round_trip_here_and_in_the_peer():
 @pytest.mark.parametrize(
     "entry, version, reason",
     [
-        (("if", (0,), 1, (("x", 0),), ()), 2, "read the whole classical register"),
         (("if", (0, 1), 1, (("x", 0),), (("y", 0),)), 2, "no else branch"),
         (("if", (0, 1), 1, (("x", 0), ("y", 0)), ()), 2, "control one statement"),
         (("if", (0, 1), 1, (("measure", [0, 1], [0, 1]),), ()), 2, "one gate, measure or reset"),
         (("if", (0, 1), 1, (("if", (0, 1), 0, (), ()),), ()), 2, "one gate, measure or reset"),
-        (("if", (1, 0), 1, (("x", 0),), ()), 3, "every classical bit in order"),
+        (("if", (1, 0), 1, (("x", 0),), ()), 3, "consecutive and no other condition's bits"),
         (("if", (0, 1), 4, (("x", 0),), ()), 3, "does not fit in 2 bit"),
         (("if", (5,), 1, (("x", 0),), ()), 3, "out of range"),
         (("if", (0,), 1, (("nope", 0),), ()), 3, "unknown gate 'nope'"),
@@ -293,6 +292,41 @@ def test_openqasm2_conditionals_round_trip_here_and_in_the_peer():
 def test_conditionals_that_cannot_be_written_are_refused_by_entry(entry, version, reason):
     qc = _circuit(2, 2, ("h", 0), entry)
     with pytest.raises(ValueError, match=rf"^cannot write gate entry 1 .*: .*{reason}"):
+        qc.to_qasm(version=version)
+
+
+SYNDROME = """OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[5];
+creg syn[2];
+creg out[3];
+h q[0];
+cx q[0], q[3];
+measure q[3] -> syn[0];
+measure q[4] -> syn[1];
+if (syn == 3) x q[0];
+if (syn == 1) z q[1];
+measure q[0] -> out[0];
+if (out == 1) x q[2];
+"""
+
+
+@pytest.mark.parametrize("version", [2, 3])
+def test_conditions_on_some_bits_are_written_as_registers_of_their_own(version, qiskit):
+    qc = QuantumCircuit.from_qasm(SYNDROME)
+    assert [e[1] for e in qc.gates if e[0] == "if"] == [(0, 1), (0, 1), (2, 3, 4)]
+    text = qc.to_qasm(version=version)
+    assert ("creg c0[2];\ncreg c1[3];" if version == 2 else "bit[2] c0;\nbit[3] c1;") in text
+    assert QuantumCircuit.from_qasm(text) == qc
+    peer = (qiskit.qasm2 if version == 2 else qiskit.qasm3).loads(text)
+    assert [len(r) for r in peer.cregs] == [2, 3]
+    assert [i.operation.name for i in peer.data].count("if_else") == 3
+
+
+@pytest.mark.parametrize("version", [2, 3])
+def test_conditions_whose_bits_overlap_are_refused(version):
+    qc = _circuit(1, 3, ("if", (0, 1), 1, (("x", 0),), ()), ("if", (1, 2), 1, (("x", 0),), ()))
+    with pytest.raises(ValueError, match=r"^cannot write gate entry [01] "):
         qc.to_qasm(version=version)
 
 

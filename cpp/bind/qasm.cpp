@@ -266,6 +266,10 @@ class EntryWriter {
                 int version)
         : writer_(nqubits, ncbits, entries, version), gates_(std::move(gates)) {}
 
+    void use_registers(std::vector<std::uint32_t> starts) {
+        writer_.use_registers(std::move(starts));
+    }
+
     void write(PyObject* entry, int depth = 0) {
         // An entry given as a list (the passes take those too) is read
         // through a tuple snapshot, and reads back as that tuple.
@@ -498,6 +502,35 @@ std::uint32_t register_size(nb::handle value, const char* what) {
     return static_cast<std::uint32_t>(size);
 }
 
+// The classical bits of every condition among `entries` (nested ones too), to
+// choose registers by; what the writer would refuse is skipped here.
+void collect_conditions(PyObject* entries, std::vector<std::vector<std::int64_t>>& out,
+                        int depth = 0) {
+    nb::object list = nb::steal(PySequence_Fast(entries, "entries"));
+    if (!list.is_valid() || depth > 100) return PyErr_Clear();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list.ptr()); ++i) {
+        PyObject* entry = PySequence_Fast_GET_ITEM(list.ptr(), i);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 5) continue;
+        PyObject* name = PyTuple_GET_ITEM(entry, 0);
+        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "if") != 0) continue;
+        nb::object bits = nb::steal(PySequence_Fast(PyTuple_GET_ITEM(entry, 1), "bits"));
+        if (!bits.is_valid()) {
+            PyErr_Clear();
+            continue;
+        }
+        std::vector<std::int64_t> cbits;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(bits.ptr()); ++k)
+            cbits.push_back(PyLong_AsLongLong(PySequence_Fast_GET_ITEM(bits.ptr(), k)));
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            continue;
+        }
+        out.push_back(std::move(cbits));
+        collect_conditions(PyTuple_GET_ITEM(entry, 3), out, depth + 1);
+        collect_conditions(PyTuple_GET_ITEM(entry, 4), out, depth + 1);
+    }
+}
+
 nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates,
                          nb::handle gate_set, nb::handle version_object) {
     const int version = nb::cast<int>(version_object);
@@ -508,30 +541,48 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
     // run by an odd number type may change it, and then meets no dangling read.
     const nb::object entries =
         PyList_Check(gates.ptr()) ? nb::borrow(gates) : checked(PySequence_List(gates.ptr()));
-    EntryWriter writer(register_size(nqubits, "qubits"), register_size(ncbits, "classical bits"),
-                       static_cast<size_t>(PyList_GET_SIZE(entries.ptr())), gate_set_of(gate_set),
-                       version);
-    InterruptPoll poll;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
-        poll.tick();
-        prefetch_entry(entries.ptr(), i);
-        const nb::object held = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
-        PyObject* entry = held.ptr();
-        std::string reason;
-        try {
-            writer.write(entry);
-            continue;
-        } catch (const Refused& refused) {
-            reason = refused.reason;
-        } catch (const corvane::qasm::WriteError& e) {
-            reason = e.what();
+    const std::uint32_t cbit_count = register_size(ncbits, "classical bits");
+    // One register c, unless a condition reads only some of the bits: then the
+    // program is written again with the bits split into registers that fit
+    // every condition (register_starts), when there is such a split.
+    std::optional<std::vector<std::uint32_t>> registers;
+    for (;;) {
+        EntryWriter writer(register_size(nqubits, "qubits"), cbit_count,
+                           static_cast<size_t>(PyList_GET_SIZE(entries.ptr())),
+                           gate_set_of(gate_set), version);
+        if (registers) writer.use_registers(*registers);
+        InterruptPoll poll;
+        bool split = false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()) && !split; ++i) {
+            poll.tick();
+            prefetch_entry(entries.ptr(), i);
+            const nb::object held = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
+            PyObject* entry = held.ptr();
+            std::string reason;
+            try {
+                writer.write(entry);
+                continue;
+            } catch (const Refused& refused) {
+                reason = refused.reason;
+            } catch (const corvane::qasm::NeedsRegisters& e) {
+                if (!registers) {
+                    std::vector<std::vector<std::int64_t>> conditions;
+                    collect_conditions(entries.ptr(), conditions);
+                    registers = corvane::qasm::register_starts(cbit_count, conditions, version);
+                    split = registers.has_value();
+                    if (split) continue;
+                }
+                reason = e.what();
+            } catch (const corvane::qasm::WriteError& e) {
+                reason = e.what();
+            }
+            throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " +
+                                   nb::repr(entry).c_str() + " in OpenQASM " +
+                                   (version == 3 ? "3" : "2.0") + ": " + reason)
+                                      .c_str());
         }
-        throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " +
-                               nb::repr(entry).c_str() + " in OpenQASM " +
-                               (version == 3 ? "3" : "2.0") + ": " + reason)
-                                  .c_str());
+        if (!split) return writer.finish();
     }
-    return writer.finish();
 }
 
 }  // namespace

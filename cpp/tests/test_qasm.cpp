@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,32 @@ TEST(WriteProgram, Version3RefusesAConditionOnSomeBitsOutOfOrder) {
     const std::int64_t c10[] = {1, 0};
     EXPECT_THROW(w.begin_if(c10, 1), WriteError);
 }
+
+struct RegisterCase {
+    std::vector<std::vector<std::int64_t>> conditions;
+    int version;
+    std::optional<std::vector<std::uint32_t>> starts;
+};
+
+class SplitsRegisters : public testing::TestWithParam<RegisterCase> {};
+
+TEST_P(SplitsRegisters, SoThatEachConditionReadsOneWholeRegister) {
+    const RegisterCase& c = GetParam();
+    EXPECT_EQ(register_starts(6, c.conditions, c.version), c.starts);
+}
+
+using Starts = std::vector<std::uint32_t>;
+INSTANTIATE_TEST_SUITE_P(
+    Conditions, SplitsRegisters,
+    testing::Values(RegisterCase{{{2, 3}}, 3, Starts{0, 2, 4}},
+                    RegisterCase{{{0, 1}, {2, 3, 4, 5}}, 2, Starts{0, 2}},
+                    RegisterCase{{{4}}, 3, Starts{0}},        // c[4] == true needs no register
+                    RegisterCase{{{4}}, 2, Starts{0, 4, 5}},  // OpenQASM 2 does
+                    RegisterCase{{{0, 1}, {0, 1}}, 2, Starts{0, 2}},
+                    RegisterCase{{{1, 0}}, 3, std::nullopt},          // not ascending
+                    RegisterCase{{{0, 2}}, 3, std::nullopt},          // not consecutive
+                    RegisterCase{{{0, 1}, {1, 2}}, 3, std::nullopt},  // cut by another
+                    RegisterCase{{{5, 6}}, 3, std::nullopt}));        // out of range
 
 struct WriteErrorCase {
     const char* what;

@@ -178,18 +178,18 @@ void ProgramWriter::measure(std::span<const std::int64_t> qubits,
     for (std::int64_t c : cbits) check_index(c, ncbits_, "classical bit");
     for (size_t i = 0; i < qubits.size(); ++i) {
         if (version_ == 3) {
-            body_.append(i ? " c[" : "c[");
-            body_.append_integer(cbits[i]);
-            body_.append("] = measure ");
+            if (i) body_.push(' ');
+            append_cbit(cbits[i]);
+            body_.append(" = measure ");
             append_qubit(qubits[i]);
             body_.push(';');
             continue;
         }
         body_.append(i ? " measure " : "measure ");
         append_qubit(qubits[i]);
-        body_.append(" -> c[");
-        body_.append_integer(cbits[i]);
-        body_.append("];");
+        body_.append(" -> ");
+        append_cbit(cbits[i]);
+        body_.push(';');
     }
     body_.push('\n');
 }
@@ -246,22 +246,28 @@ void ProgramWriter::begin_if(std::span<const std::int64_t> cbits, std::int64_t v
     if (value < 0 || (cbits.size() < 63 && value >> cbits.size() != 0))
         throw WriteError("condition value " + std::to_string(value) + " does not fit in " +
                          std::to_string(cbits.size()) + " bit(s)");
-    bool whole = cbits.size() == ncbits_;
-    for (size_t k = 0; whole && k < cbits.size(); ++k) whole = cbits[k] == std::int64_t(k);
-    body_.append("if (c");
+    // A whole register, in order: the first bit's register, of the condition's size.
+    const size_t r = register_of(cbits[0]);
+    bool whole = cbits[0] == std::int64_t(register_starts_.empty() ? 0 : register_starts_[r]) &&
+                 cbits.size() == register_size(r);
+    for (size_t k = 1; whole && k < cbits.size(); ++k)
+        whole = cbits[k] == cbits[0] + std::int64_t(k);
+    body_.append("if (");
     if (!whole) {
         if (version_ != 3 || cbits.size() != 1)
-            throw WriteError(version_ == 3
-                                 ? "a condition on several bits is written only when it reads "
-                                   "every classical bit in order"
-                                 : "OpenQASM 2 conditions read the whole classical register; "
-                                   "write version 3 for a condition on some of its bits");
+            throw NeedsRegisters(version_ == 3
+                                     ? "a condition on several bits is written only when they "
+                                       "are consecutive and no other condition's bits cut them"
+                                     : "OpenQASM 2 conditions read a whole classical register; "
+                                       "write version 3 for a condition on bits that overlap "
+                                       "another condition's");
         // A single bit compares with a bool (the peer refuses an int there).
-        body_.push('[');
-        body_.append_integer(cbits[0]);
-        body_.append(value ? "] == true) {\n" : "] == false) {\n");
+        append_cbit(cbits[0]);
+        body_.append(value ? " == true) {\n" : " == false) {\n");
         return;
     }
+    body_.push('c');
+    if (!register_starts_.empty()) body_.append_integer(static_cast<std::int64_t>(r));
     body_.append(" == ");
     body_.append_integer(value);
     body_.append(version_ == 3 ? ") {\n" : ") ");
@@ -284,13 +290,69 @@ std::string ProgramWriter::header() const {
     }
     if (version_ == 3) {
         out += "qubit[" + std::to_string(nqubits_) + "] q;\n";
-        if (ncbits_) out += "bit[" + std::to_string(ncbits_) + "] c;\n";
-        return out;
+    } else {
+        if (has_delay_) out += "opaque delay(duration) a;\n";
+        out += "qreg q[" + std::to_string(nqubits_) + "];\n";
     }
-    if (has_delay_) out += "opaque delay(duration) a;\n";
-    out += "qreg q[" + std::to_string(nqubits_) + "];\n";
-    if (ncbits_) out += "creg c[" + std::to_string(ncbits_) + "];\n";
+    if (!ncbits_) return out;
+    const size_t registers = std::max<size_t>(register_starts_.size(), 1);
+    for (size_t r = 0; r < registers; ++r) {
+        const std::string name = register_starts_.empty() ? "c" : "c" + std::to_string(r);
+        const std::string size = std::to_string(register_size(r));
+        out += version_ == 3 ? "bit[" + size + "] " + name + ";\n"
+                             : "creg " + name + "[" + size + "];\n";
+    }
     return out;
+}
+
+size_t ProgramWriter::register_of(std::int64_t c) const {
+    if (register_starts_.empty()) return 0;
+    const auto after = std::upper_bound(register_starts_.begin(), register_starts_.end(),
+                                        static_cast<std::uint32_t>(c));
+    return static_cast<size_t>(after - register_starts_.begin()) - 1;
+}
+
+std::uint32_t ProgramWriter::register_size(size_t r) const {
+    if (register_starts_.empty()) return ncbits_;
+    const std::uint32_t end = r + 1 < register_starts_.size() ? register_starts_[r + 1] : ncbits_;
+    return end - register_starts_[r];
+}
+
+void ProgramWriter::append_cbit(std::int64_t c) {
+    body_.push('c');
+    if (!register_starts_.empty()) {
+        const size_t r = register_of(c);
+        body_.append_integer(static_cast<std::int64_t>(r));
+        c -= register_starts_[r];
+    }
+    body_.push('[');
+    body_.append_integer(c);
+    body_.push(']');
+}
+
+std::optional<std::vector<std::uint32_t>> register_starts(
+    std::uint32_t ncbits, std::span<const std::vector<std::int64_t>> conditions, int version) {
+    // Every register a condition needs, as [first, end) of bit indices.
+    std::vector<std::pair<std::int64_t, std::int64_t>> needed;
+    for (const auto& bits : conditions) {
+        if (bits.empty() || (version == 3 && bits.size() == 1)) continue;  // c[i] needs none
+        for (size_t k = 1; k < bits.size(); ++k)
+            if (bits[k] != bits[0] + std::int64_t(k)) return std::nullopt;
+        if (bits[0] < 0 || bits.back() >= std::int64_t(ncbits)) return std::nullopt;
+        needed.emplace_back(bits[0], bits.back() + 1);
+    }
+    std::vector<std::uint32_t> starts{0};
+    for (const auto& [first, end] : needed) {
+        starts.push_back(static_cast<std::uint32_t>(first));
+        if (end < std::int64_t(ncbits)) starts.push_back(static_cast<std::uint32_t>(end));
+    }
+    std::sort(starts.begin(), starts.end());
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    // No register may start inside one a condition needs whole.
+    for (const auto& [first, end] : needed)
+        for (std::uint32_t s : starts)
+            if (s > first && s < end) return std::nullopt;
+    return starts;
 }
 
 }  // namespace corvane::qasm

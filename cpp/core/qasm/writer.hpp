@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,6 +24,21 @@ class WriteError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
+
+// A condition on some of the classical bits, which only a program declaring
+// them as several registers can write (see register_starts).
+class NeedsRegisters : public WriteError {
+  public:
+    using WriteError::WriteError;
+};
+
+// The first bit of each register of a program whose classical bits are split
+// so that each condition of `conditions` reads one whole register, in order:
+// every condition on several bits (on any number of bits for OpenQASM 2) must
+// be consecutive ascending bits that no other condition's register cuts. None
+// when the conditions overlap so that no split fits.
+std::optional<std::vector<std::uint32_t>> register_starts(
+    std::uint32_t ncbits, std::span<const std::vector<std::int64_t>> conditions, int version);
 
 // A growing text buffer whose appends inline to a bounds check and a copy
 // (the writer's output is tens of bytes per entry, millions of entries).
@@ -83,6 +100,9 @@ class ProgramWriter {
     // on one bit or on every bit in order; version 2 only the latter, with a
     // body of one statement (written right after the condition).
     void begin_if(std::span<const std::int64_t> cbits, std::int64_t value);
+    // Declares the classical bits as registers c0, c1, ... from these first
+    // bits (from register_starts) instead of one register c; before any entry.
+    void use_registers(std::vector<std::uint32_t> starts) { register_starts_ = std::move(starts); }
     void begin_else();
     void end_if();
     int version() const { return version_; }
@@ -115,8 +135,15 @@ class ProgramWriter {
         body_.push(']');
     }
 
+    // Appends classical bit `c` as its register names it: c[5], or c1[2].
+    void append_cbit(std::int64_t c);
+    // The register holding bit `c`, an index into register_starts_.
+    size_t register_of(std::int64_t c) const;
+    std::uint32_t register_size(size_t r) const;
+
     std::uint32_t nqubits_, ncbits_;
     int version_;
+    std::vector<std::uint32_t> register_starts_;  // empty: one register c
     TextBuffer body_;
     struct Gate {
         std::string name, written;
