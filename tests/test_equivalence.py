@@ -289,6 +289,10 @@ def test_terminal_measurements_are_compared_as_bits_and_left_out_of_the_unitary(
         (lambda qc: qc.measure(0, 0).x(0), "gate 1 is a mid-circuit 'measure': gate 2 acts on"),
         (lambda qc: qc.measure([1, 0], [0, 1]).barrier().cz(1, 0), "gate 1 is a mid-circuit"),
         (lambda qc: qc.reset(1).measure(1, 0), "gate 1 is 'reset'"),
+        (
+            lambda qc: qc.gates.append(("if", (0,), 1, (("x", 1),), ())),
+            r"gate 1 is a conditional \('if'\)",
+        ),
         (lambda qc: qc.measure(1, 0).gates.append(("myx", 0)), "gate 2: no matrix for gate 'myx'"),
     ],
 )

@@ -89,6 +89,13 @@ def _program(qc, ignore_terminal_measurements):
             raise Unsupported(
                 f"gate {index} is 'reset', which is not unitary and has no matrix", "reset", index
             )
+        if name == "if":
+            raise Unsupported(
+                f"gate {index} is a conditional ('if'): what it does depends on classical bits, "
+                "so it has no unitary matrix",
+                "conditional",
+                index,
+            )
         if name == "measure":
             later = [q for q in qubits if last_use[q] != index]
             if later:
