@@ -232,7 +232,7 @@ Kernel remapped(Kernel k, std::span<const unsigned> qubit_map) {
     return k;
 }
 
-void apply(const Kernel& k, std::span<cplx> v) {
+void apply_kernel(const Kernel& k, std::span<cplx> v) {
     cplx* data = v.data();
     const std::size_t size = v.size();
     switch (k.shape) {

@@ -61,6 +61,6 @@ Kernel remapped(Kernel kernel, std::span<const unsigned> qubit_map);
 
 // Applies the kernel to `v` in place; `v` has 2^n amplitudes with n above
 // every qubit of the kernel.
-void apply(const Kernel& kernel, std::span<cplx> v);
+void apply_kernel(const Kernel& kernel, std::span<cplx> v);
 
 }  // namespace corvane::simulate

@@ -92,7 +92,7 @@ void apply_segment(unsigned nqubits, const Segment& segment, std::span<cplx> sta
             std::span<cplx> in_place = state.subspan(first, block_size);
             for (const Kernel& k : segment.kernels) {
                 poll.tick(units);
-                apply(k, in_place);
+                apply_kernel(k, in_place);
             }
             continue;
         }
@@ -100,7 +100,7 @@ void apply_segment(unsigned nqubits, const Segment& segment, std::span<cplx> sta
             std::copy_n(&state[first + run_starts[r]], run, &block[r * run]);
         for (const Kernel& k : segment.kernels) {
             poll.tick(units);
-            apply(k, block);
+            apply_kernel(k, block);
         }
         for (std::size_t r = 0; r < run_starts.size(); ++r)
             std::copy_n(&block[r * run], run, &state[first + run_starts[r]]);
@@ -119,7 +119,7 @@ void apply_circuit(unsigned nqubits, std::span<const Operation> ops, std::span<c
         const std::uint32_t units = std::max<std::uint32_t>(1, state.size() >> kAmplitudesPerTick);
         for (const Kernel& k : kernels) {
             poll.tick(units);
-            apply(k, state);
+            apply_kernel(k, state);
         }
         return;
     }

@@ -55,7 +55,7 @@ void circuit_unitary(unsigned nqubits, std::span<const Operation> ops, std::span
         column[col] = 1.0;
         for (const Kernel& kernel : kernels) {
             poll.tick();
-            apply(kernel, column);
+            apply_kernel(kernel, column);
         }
     }
 }
