@@ -410,10 +410,20 @@ class EntryWriter {
         std::string name;
     };
 
-    // By text: the builders share one name object per gate, but the passes'
-    // output makes a new one per entry. A direct-mapped cache keyed by the
-    // text's length and ends serves almost every entry with one comparison.
+    // By the name object first: the builders, the reader and the passes share
+    // one per gate, held here so that no other object takes its address.
+    // Then by text, for names made one per entry: a direct-mapped cache keyed
+    // by the text's length and ends serves almost every entry with one
+    // comparison.
     const Known& lookup(PyObject* name) {
+        Seen& seen = seen_[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kRecentNames];
+        if (seen.name.ptr() == name) return *seen.known;
+        const Known& known = lookup_text(name);
+        seen = {nb::borrow(name), &known};
+        return known;
+    }
+
+    const Known& lookup_text(PyObject* name) {
         const std::string_view text = utf8_of(name);
         const size_t slot = text.empty()
                                 ? 0
@@ -471,6 +481,11 @@ class EntryWriter {
     corvane::TextMap<std::string, std::unique_ptr<Known>> by_text_;
     static constexpr size_t kRecentNames = 64;
     const Known* recent_[kRecentNames] = {};
+    struct Seen {
+        nb::object name;
+        const Known* known;
+    };
+    Seen seen_[kRecentNames] = {};
     std::vector<Number> params_;
     std::deque<std::string> bigs_;  // digits of the big integers of the entry at hand
     std::vector<std::int64_t> qubits_, cbits_;

@@ -269,6 +269,25 @@ TEST(WriteProgram, Version3ReadsBackAsTheSameEntries) {
               std::string::npos);
 }
 
+// Operands of the first qubits come from a table of texts, the others are
+// formatted as they come; names longer than a padded copy are appended whole.
+TEST(WriteProgram, WritesOperandsPastTheTableAndLongNames) {
+    const GateSet gates = circuit_model_gates();
+    ProgramWriter w(70000, 0, 0, 3);
+    const std::int64_t edge[] = {65535, 65536}, far[] = {69999, 0}, mixed[] = {0, 65536, 9};
+    const std::uint32_t cx = w.prepare("cx", *gates.find("cx"));
+    w.gate(cx, {}, edge);
+    w.gate(cx, {}, far);
+    w.gate(cx, {}, edge);
+    w.barrier(mixed);
+    w.reset(65537);
+    const std::int64_t q9[] = {9};
+    w.gate(w.prepare("a_gate_named_past_sixteen", GateShape{1, 0}), {}, q9);
+    EXPECT_EQ(w.body(),
+              "cx q[65535], q[65536];\ncx q[69999], q[0];\ncx q[65535], q[65536];\n"
+              "barrier q[0], q[65536], q[9];\nreset q[65537];\na_gate_named_past_sixteen q[9];\n");
+}
+
 TEST(WriteProgram, Version3RefusesAConditionOnSomeBitsOutOfOrder) {
     ProgramWriter w(1, 2, 0, 3);
     const std::int64_t c10[] = {1, 0};

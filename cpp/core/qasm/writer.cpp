@@ -29,11 +29,12 @@ void TextBuffer::grow(size_t needed) {
 void TextBuffer::append_real(double value) {
     // Decoupled circuits repeat a few delay durations: the last text serves again.
     if (std::bit_cast<std::uint64_t>(value) == last_real_bits_ && last_real_size_ > 0) {
-        append({last_real_text_, last_real_size_});
+        std::memcpy(room(kRealRoom), last_real_text_, kRealRoom);
+        size_ += last_real_size_;
         return;
     }
-    char text[40];
-    char* out = text;
+    char* const start = room(kRealRoom);
+    char* out = start;
     // Shortest round-trip digits d.ddd and exponent from to_chars, laid out by
     // the host's repr rule: positional for 1e-4 <= |x| < 1e16, else exponent.
     char buffer[32];
@@ -63,7 +64,7 @@ void TextBuffer::append_real(double value) {
         *out++ = exponent < 0 ? '-' : '+';
         const int magnitude = std::abs(exponent);
         if (magnitude < 10) *out++ = '0';
-        out = std::to_chars(out, text + sizeof text, magnitude).ptr;
+        out = std::to_chars(out, start + kRealRoom, magnitude).ptr;
     } else if (point <= 0) {
         *out++ = '0';
         *out++ = '.';
@@ -79,16 +80,29 @@ void TextBuffer::append_real(double value) {
         *out++ = '.';
         out = std::copy(digits + point, digits + ndigits, out);
     }
-    last_real_size_ = static_cast<size_t>(out - text);
+    last_real_size_ = static_cast<size_t>(out - start);
     last_real_bits_ = std::bit_cast<std::uint64_t>(value);
-    std::memcpy(last_real_text_, text, last_real_size_);
-    append({text, last_real_size_});
+    std::memcpy(last_real_text_, start, kRealRoom);
+    size_ += last_real_size_;
 }
 
 ProgramWriter::ProgramWriter(std::uint32_t nqubits, std::uint32_t ncbits, size_t expected_entries,
                              int version)
-    : nqubits_(nqubits), ncbits_(ncbits), version_(version) {
+    : operand_count_(std::min(nqubits, kTabledQubits)),
+      nqubits_(nqubits),
+      ncbits_(ncbits),
+      version_(version) {
+    // Zeroed (a length of 0: not yet written); the pages of slots no entry
+    // touches are never written.
+    operands_ = std::make_unique<OperandSlot[]>(size_t{operand_count_} + 1);
     body_.reserve(expected_entries * kBytesPerEntry);
+}
+
+void ProgramWriter::fill_operand(char* slot, std::int64_t q) {
+    std::memcpy(slot, ", q[", 4);
+    char* end = std::to_chars(slot + 4, slot + kOperandSize, q).ptr;
+    *end++ = ']';
+    slot[kOperandSize] = static_cast<char>(end - slot);
 }
 
 void ProgramWriter::check_index(std::int64_t index, std::uint32_t size,
@@ -127,7 +141,7 @@ void ProgramWriter::check_number(const Number& n, std::string_view what) {
 }
 
 std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& shape) {
-    Gate g{std::string(name), std::string(name), shape, {}, false};
+    Gate g{std::string(name), std::string(name), {}, 0, shape, {}, false};
     // A model gate is written under its library's name, and defined after the
     // include line when the library lacks it.
     if (const gates::GateRow* row = gates::find_gate(name);
@@ -135,6 +149,10 @@ std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& sha
         const gates::Dialect& dialect = version_ == 3 ? row->qasm3 : row->qasm2;
         if (!dialect.spelling.empty()) g.written = dialect.spelling;
         if (!dialect.in_library) g.definition = dialect.definition;
+    }
+    if (g.written.size() <= TextBuffer::kPadded) {
+        std::copy(g.written.begin(), g.written.end(), g.padded);
+        g.padded_size = static_cast<std::uint8_t>(g.written.size());
     }
     gates_.push_back(std::move(g));
     return static_cast<std::uint32_t>(gates_.size() - 1);
@@ -151,7 +169,10 @@ void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params,
                          " parameter(s), got " + std::to_string(params.size()));
     check_qubits(qubits, true, g.name);
     for (const Number& p : params) check_number(p, "parameter");
-    body_.append(g.written);
+    if (g.padded_size)
+        body_.append_padded(g.padded, g.padded_size);
+    else
+        body_.append(g.written);
     if (!params.empty()) {
         body_.push('(');
         for (size_t i = 0; i < params.size(); ++i) {
@@ -160,10 +181,8 @@ void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params,
         }
         body_.push(')');
     }
-    for (size_t i = 0; i < qubits.size(); ++i) {
-        body_.append(i ? ", " : " ");
-        append_qubit(qubits[i]);
-    }
+    for (size_t i = 0; i < qubits.size(); ++i)
+        append_qubit(qubits[i], i ? Operand::next : Operand::first);
     body_.append(";\n");
     if (!g.definition.empty() && !g.used) defined_.push_back(g.definition);
     g.used = true;
@@ -197,10 +216,8 @@ void ProgramWriter::measure(std::span<const std::int64_t> qubits,
 void ProgramWriter::barrier(std::span<const std::int64_t> qubits) {
     check_qubits(qubits, false, "barrier");
     body_.append("barrier");
-    for (size_t i = 0; i < qubits.size(); ++i) {
-        body_.append(i ? ", " : " ");
-        append_qubit(qubits[i]);
-    }
+    for (size_t i = 0; i < qubits.size(); ++i)
+        append_qubit(qubits[i], i ? Operand::next : Operand::first);
     body_.append(";\n");
 }
 
@@ -215,10 +232,8 @@ void ProgramWriter::delay(const Number& duration, std::span<const std::int64_t> 
         body_.append("delay[");
         append_number(duration);
         body_.append("s]");
-        for (size_t i = 0; i < qubits.size(); ++i) {
-            body_.append(i ? ", " : " ");
-            append_qubit(qubits[i]);
-        }
+        for (size_t i = 0; i < qubits.size(); ++i)
+            append_qubit(qubits[i], i ? Operand::next : Operand::first);
         body_.append(";\n");
         return;
     }

@@ -48,6 +48,14 @@ class TextBuffer {
         std::memcpy(room(text.size()), text.data(), text.size());
         size_ += text.size();
     }
+    // Appends the first `n` (at most kPadded) bytes of `text`, from which
+    // kPadded bytes can be read: one fixed-size copy, where a copy of
+    // variable length is a library call (most pieces of a line are short).
+    static constexpr size_t kPadded = 16;
+    void append_padded(const char* text, size_t n) {
+        std::memcpy(room(kPadded), text, kPadded);
+        size_ += n;
+    }
     void push(char c) {
         *room(1) = c;
         ++size_;
@@ -60,6 +68,9 @@ class TextBuffer {
     // back as the same double, with ".0" or an exponent so that it reads back
     // as a float, never as an integer. `value` must be finite.
     void append_real(double value);
+    // The longest text append_real writes ("-2.2250738585072014e-308"), and
+    // the room it asks for, a fixed copy's length.
+    static constexpr size_t kRealRoom = 32;
     void reserve(size_t capacity) {
         if (capacity > capacity_) grow(capacity);
     }
@@ -76,7 +87,7 @@ class TextBuffer {
     size_t size_ = 0, capacity_ = 0;
     std::uint64_t last_real_bits_ = 0;
     size_t last_real_size_ = 0;
-    char last_real_text_[40];
+    char last_real_text_[kRealRoom];
 };
 
 // Writes entries one by one into the program's body; `finish` puts the header
@@ -129,11 +140,22 @@ class ProgramWriter {
                 return;
         }
     }
-    [[gnu::always_inline]] void append_qubit(std::int64_t q) {
-        body_.append("q[");
+    // Qubit `q` as an operand: " q[3]" for the first of a statement, ", q[3]"
+    // for the others, "q[3]" alone.
+    enum class Operand : std::uint8_t { alone = 2, first = 1, next = 0 };
+    [[gnu::always_inline]] void append_qubit(std::int64_t q, Operand place = Operand::alone) {
+        const auto skip = static_cast<size_t>(place);
+        if (q < static_cast<std::int64_t>(operand_count_)) {
+            char* slot = operands_[static_cast<size_t>(q)].text;
+            if (slot[kOperandSize] == 0) fill_operand(slot, q);
+            body_.append_padded(slot + skip, static_cast<size_t>(slot[kOperandSize]) - skip);
+            return;
+        }
+        body_.append(std::string_view(", q[").substr(skip));
         body_.append_integer(q);
         body_.push(']');
     }
+    static void fill_operand(char* slot, std::int64_t q);
 
     // Appends classical bit `c` as its register names it: c[5], or c1[2].
     void append_cbit(std::int64_t c);
@@ -141,12 +163,27 @@ class ProgramWriter {
     size_t register_of(std::int64_t c) const;
     std::uint32_t register_size(size_t r) const;
 
+    // The operand texts of the first kTabledQubits qubits, ", q[3]" in a slot
+    // of its own with its length in the last byte (0 until first written),
+    // and one slot more, so that a padded copy from inside the last reads
+    // inside the table.
+    static constexpr std::uint32_t kTabledQubits = 1u << 16;
+    static constexpr size_t kOperandSize = TextBuffer::kPadded - 1;  // ", q[4294967295]"
+    struct OperandSlot {
+        char text[TextBuffer::kPadded];
+    };
+    std::unique_ptr<OperandSlot[]> operands_;
+    std::uint32_t operand_count_;
+
     std::uint32_t nqubits_, ncbits_;
     int version_;
     std::vector<std::uint32_t> register_starts_;  // empty: one register c
     TextBuffer body_;
     struct Gate {
         std::string name, written;
+        // `written` and zeros, for a padded copy; its size when it fits, else 0.
+        char padded[TextBuffer::kPadded];
+        std::uint8_t padded_size;
         GateShape shape;
         std::string_view definition;  // empty when qelib1.inc has the gate
         bool used;
