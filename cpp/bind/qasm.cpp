@@ -292,7 +292,9 @@ class EntryWriter {
             params_.clear();
             if (!bigs_.empty()) bigs_.clear();
             for (Py_ssize_t k = 1; k < size - nqubits; ++k)
-                params_.push_back(number_of(items[k], bigs_));
+                params_.push_back(PyFloat_CheckExact(items[k])  // most parameters, inline
+                                      ? Number::of_real(PyFloat_AS_DOUBLE(items[k]))
+                                      : number_of(items[k], bigs_));
             indices(items + size - nqubits, nqubits, "qubit", qubits_);
             writer_.gate(known.gate_id, params_, qubits_);
             return;
@@ -465,7 +467,10 @@ class EntryWriter {
     static void indices(PyObject* const* items, Py_ssize_t count, const char* what,
                         std::vector<std::int64_t>& out) {
         out.clear();
-        for (Py_ssize_t k = 0; k < count; ++k) out.push_back(index_of(items[k], what));
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            const std::optional<long long> small = small_int(items[k]);  // inline, most indices
+            out.push_back(small ? *small : index_of(items[k], what));
+        }
     }
 
     void sequence(PyObject* value, const char* what, std::vector<std::int64_t>& out) {

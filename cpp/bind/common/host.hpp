@@ -71,6 +71,15 @@ inline void append(nb::handle list, nb::handle value) {
 // qubit, a serial or a parameter as a C++ integer.
 inline std::optional<long long> small_int(PyObject* value) {
     if (!PyLong_CheckExact(value)) return std::nullopt;
+    // An int of one digit (below 2**30 in magnitude: every qubit and serial)
+    // read inline, without the call that reads any size.
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyUnstable_Long_IsCompact(number)) return PyUnstable_Long_CompactValue(number);
+#else
+    if (const Py_ssize_t size = Py_SIZE(value); size >= -1 && size <= 1)
+        return size * static_cast<long long>(number->ob_digit[0]);
+#endif
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow) return std::nullopt;
