@@ -7,8 +7,8 @@ The programs of bench_files.py's folder (the shipped ones, then seeded generated
 to 4,000 gates), read once. For compress then XY4 decoupling, and for compression alone, the
 wall time of: a loop of `run(qc)`; `run(list)` with no executor (its own choice, printed: how
 many circuits it ran here); and `run(list, executor=ProcessPoolExecutor(2))`, the pool's start
-included. Every road's results are checked equal to the loop's. Medians of `--runs`; timings on
-the shared machine are a rough guide only.
+included, in turn in each of `--runs` rounds. Every road's results are checked equal to the
+loop's. Medians and spreads; timings on a shared machine are a rough guide only.
 """
 
 import argparse
@@ -40,14 +40,26 @@ def programs(count):
         return [qasm.loads(open(os.path.join(folder, n), encoding="utf-8").read()) for n in names]
 
 
-def median_wall(function, runs):
-    """The median wall time of ``runs`` calls, and the last call's value."""
-    times, value = [], None
+def alternating_walls(roads, runs):
+    """Wall times of ``runs`` rounds, each calling every road once in turn (so that a
+    drift of the machine's speed falls on all of them alike): per road, its median,
+    its spread (max - min) and its last value.
+
+    The previous call's value is dropped before each call, so that every road
+    runs beside the same live objects (the loop's results, kept to check the
+    others against): a batch more alive makes the collector's passes longer.
+    """
+    times = {name: [] for name in roads}
+    values = {}
     for _ in range(runs):
-        start = time.perf_counter()
-        value = function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), value
+        for name, function in roads.items():
+            values[name] = None
+            start = time.perf_counter()
+            values[name] = function()
+            times[name].append(time.perf_counter() - start)
+    return {
+        name: (statistics.median(t), max(t) - min(t), values[name]) for name, t in times.items()
+    }
 
 
 def on_pool(manager, circuits):
@@ -75,18 +87,29 @@ def main():
         "compress": [GateCompressor()],
     }.items():
         manager = PassManager(steps)
-        loop, expected = median_wall(lambda: [manager.run(qc) for qc in circuits], args.runs)
+        expected = [manager.run(qc) for qc in circuits]
         decisions.clear()
-        default, results = median_wall(lambda: manager.run(circuits), args.runs)
-        assert results == expected
-        pool, results = median_wall(lambda: on_pool(manager, circuits), args.runs)
-        assert results == expected
+        walls = alternating_walls(
+            {
+                "loop": lambda: [manager.run(qc) for qc in circuits],
+                "run(list)": lambda: manager.run(circuits),
+                "pool": lambda: on_pool(manager, circuits),
+            },
+            args.runs,
+        )
+        assert all(value == expected for _, _, value in walls.values())
+        (loop, loop_spread, _), (default, default_spread, _), (pool, pool_spread, _) = (
+            walls["loop"],
+            walls["run(list)"],
+            walls["pool"],
+        )
         entries = sum(len(qc.gates) for qc in expected)
         chose = "pool" if any(decisions) else "here"
         print(
-            f"{name} ({entries:,} entries out): loop {loop:.3f} s; run(list) {default:.3f} s "
-            f"({loop / default:.2f}x, ran {chose}); {WORKERS}-process pool {pool:.3f} s "
-            f"({loop / pool:.2f}x)"
+            f"{name} ({entries:,} entries out), medians (spreads): loop {loop:.3f} s "
+            f"({loop_spread:.3f}); run(list) {default:.3f} s ({default_spread:.3f}), "
+            f"{loop / default:.2f}x, ran {chose}; {WORKERS}-process pool {pool:.3f} s "
+            f"({pool_spread:.3f}), {loop / pool:.2f}x"
         )
 
 
