@@ -23,6 +23,7 @@ from corvane.circuit.pipeline import (
     PassManager,
     find_programs,
     plan_files,
+    start_worker_server,
     transpile_files,
     transpile_text,
     write_atomically,
@@ -232,6 +233,8 @@ def transpile(args):
         pairs = plan_files(files, args.output or ".", args.recursive) if files else []
     except ValueError as err:
         raise _Refused(str(err)) from None
+    if pairs and not args.scheduler:
+        start_worker_server(pairs, args.jobs)  # its imports overlap this process's own
     steps = _steps(args)
 
     summaries = []

@@ -57,6 +57,7 @@ __all__ = [
     "FileSummary",
     "transpile_files",
     "transpile_text",
+    "start_worker_server",
     "find_programs",
     "plan_files",
     "write_report",
@@ -1024,10 +1025,7 @@ def _stream_files(pairs, settings, jobs, executor, shared_files, skip_existing, 
         if executor is not None:
             road = _on_executor(executor, work, settings, shared_files)
         else:
-            if jobs is None:
-                size = sum(_file_size(source) for source, _ in work)
-                jobs = 1 if size < IN_PROCESS_BYTES else _cpu_count()
-            jobs = min(jobs, len(work))
+            jobs = _worker_count(work, jobs)
             if jobs <= 1:
                 road = (_transpile_path(s, t, settings) for s, t in work)
             else:
@@ -1036,6 +1034,29 @@ def _stream_files(pairs, settings, jobs, executor, shared_files, skip_existing, 
             for summary in road:
                 bar.update(1)
                 yield summary
+
+
+def _worker_count(work, jobs):
+    """How many processes the ``(source, target)`` pairs of ``work`` run on: 1 is this one."""
+    if jobs is None:
+        size = sum(_file_size(source) for source, _ in work)
+        jobs = 1 if size < IN_PROCESS_BYTES else _cpu_count()
+    return min(jobs, len(work))
+
+
+def start_worker_server(pairs, jobs=None):
+    """Start now, in the background, what ``transpile_files(..., jobs=jobs)`` on ``pairs``
+    (from ``plan_files``) will fork its worker processes from, when it will use them.
+
+    The server imports the reader and the passes once, for every worker, while
+    this process goes on with its own set-up; workers started later begin at
+    once. Nothing is started for a batch that runs in this process, nor where
+    processes are spawned rather than forked from a server.
+    """
+    if _worker_count(pairs, jobs) > 1 and _process_context().get_start_method() == "forkserver":
+        from multiprocessing import forkserver
+
+        forkserver.ensure_running()
 
 
 def _file_size(path):
@@ -1176,8 +1197,17 @@ def _process_context():
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
     if "forkserver" in methods:
-        context.set_forkserver_preload(["corvane.circuit.pipeline"])
+        context.set_forkserver_preload(list(_WORKER_MODULES))
     return context
+
+
+# What a worker of the file road imports: the reader and writer, and the passes
+# (networkx and numpy with them, some 0.3 s of the worker's start).
+_WORKER_MODULES = (
+    "corvane.circuit.pipeline",
+    "corvane.circuit.optimize",
+    "corvane.circuit.schedule",
+)
 
 
 def _on_own_workers(jobs, work, settings):
