@@ -3,6 +3,7 @@ that every path reads (the gate table) on a shared machine, where timings are no
 
     python bench/callgrind_native.py [gates] [shape]    # every workload, one line each
     python bench/callgrind_native.py 20000 teleport     # a circuit with conditionals
+    python bench/callgrind_native.py 10000 merge-rich from_qasm,dd   # some workloads only
 
 Each workload runs in its own process under `valgrind --tool=callgrind`, once with the work and
 once with only its set-up; the difference is the work's instruction count. Set-up (building the
@@ -75,7 +76,9 @@ def count(gates, shape, setup, work):
 def main():
     gates = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
     shape = sys.argv[2] if len(sys.argv) > 2 else "merge-rich"
-    for name, (setup, work) in WORKLOADS.items():
+    names = sys.argv[3].split(",") if len(sys.argv) > 3 else list(WORKLOADS)
+    for name in names:
+        setup, work = WORKLOADS[name]
         total = count(gates, shape, setup, work)
         base = count(gates, shape, setup, "pass")
         print(f"{name:12s} {shape} {gates}: {total - base:>14,d} instructions", flush=True)
