@@ -141,7 +141,7 @@ void ProgramWriter::check_number(const Number& n, std::string_view what) {
 }
 
 std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& shape) {
-    Gate g{std::string(name), std::string(name), {}, 0, shape, {}, false};
+    Gate g{std::string(name), std::string(name), {}, shape, {}, false};
     // A model gate is written under its library's name, and defined after the
     // include line when the library lacks it.
     if (const gates::GateRow* row = gates::find_gate(name);
@@ -150,10 +150,8 @@ std::uint32_t ProgramWriter::prepare(std::string_view name, const GateShape& sha
         if (!dialect.spelling.empty()) g.written = dialect.spelling;
         if (!dialect.in_library) g.definition = dialect.definition;
     }
-    if (g.written.size() <= TextBuffer::kPadded) {
+    if (g.written.size() <= TextBuffer::kPadded)
         std::copy(g.written.begin(), g.written.end(), g.padded);
-        g.padded_size = static_cast<std::uint8_t>(g.written.size());
-    }
     gates_.push_back(std::move(g));
     return static_cast<std::uint32_t>(gates_.size() - 1);
 }
@@ -169,8 +167,8 @@ void ProgramWriter::gate(std::uint32_t id, std::span<const Number> params,
                          " parameter(s), got " + std::to_string(params.size()));
     check_qubits(qubits, true, g.name);
     for (const Number& p : params) check_number(p, "parameter");
-    if (g.padded_size)
-        body_.append_padded(g.padded, g.padded_size);
+    if (g.written.size() <= TextBuffer::kPadded)
+        body_.append_padded(g.padded, g.written.size());
     else
         body_.append(g.written);
     if (!params.empty()) {
@@ -312,10 +310,14 @@ std::string ProgramWriter::header() const {
     if (!ncbits_) return out;
     const size_t registers = std::max<size_t>(register_starts_.size(), 1);
     for (size_t r = 0; r < registers; ++r) {
-        const std::string name = register_starts_.empty() ? "c" : "c" + std::to_string(r);
+        // Built by appends: GCC 12 warns (-Wrestrict, falsely) on "literal" + std::string&&.
+        std::string name = "c";
+        if (!register_starts_.empty()) name += std::to_string(r);
         const std::string size = std::to_string(register_size(r));
-        out += version_ == 3 ? "bit[" + size + "] " + name + ";\n"
-                             : "creg " + name + "[" + size + "];\n";
+        if (version_ == 3)
+            out.append("bit[").append(size).append("] ").append(name).append(";\n");
+        else
+            out.append("creg ").append(name).append("[").append(size).append("];\n");
     }
     return out;
 }

@@ -181,9 +181,7 @@ class ProgramWriter {
     TextBuffer body_;
     struct Gate {
         std::string name, written;
-        // `written` and zeros, for a padded copy; its size when it fits, else 0.
-        char padded[TextBuffer::kPadded];
-        std::uint8_t padded_size;
+        char padded[TextBuffer::kPadded];  // `written` and zeros, when it fits
         GateShape shape;
         std::string_view definition;  // empty when qelib1.inc has the gate
         bool used;
