@@ -31,6 +31,25 @@ def expected(path):
     return DynamicalDecoupling(T1G, T2G).run(GateCompressor().run(qc), sequence="XY4")
 
 
+def test_a_worker_job_imports_no_networkx(tmp_path):
+    # networkx is a quarter of a worker's start; reading, both passes, the
+    # figures and writing never build a graph.
+    source = tmp_path / "in.qasm"
+    source.write_text(random_circuit(1, ngates=80, functional=False).to_qasm())
+    code = textwrap.dedent(
+        f"""
+        import sys
+        from corvane.circuit import pipeline
+        from test_files import steps
+        out = {str(tmp_path / "out")!r}
+        summaries = list(pipeline.transpile_files([{str(source)!r}], out, steps(), jobs=1))
+        assert summaries[0].status == "ok", summaries
+        assert "networkx" not in sys.modules
+        """
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, cwd=os.path.dirname(__file__))
+
+
 @pytest.fixture
 def folder(tmp_path):
     """Seeded programs in a folder and a subfolder, and one that fails to read."""

@@ -2,9 +2,10 @@
 an override, an instance attribute shadowing a method, or a rebound module
 global is called, and the result equals the native path's."""
 
+import networkx
 import pytest
 
-from corvane.circuit import optimize, schedule
+from corvane.circuit import dag, optimize, schedule
 from corvane.circuit.optimize import GateCompressor
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.schedule import DynamicalDecoupling
@@ -117,3 +118,45 @@ def test_a_rebound_global_is_called(monkeypatch, module, base, name):
     pass_ = make_pass(base)
     assert snapshot(pass_.run(circuit()), pass_) == expected
     assert calls
+
+
+@pytest.mark.parametrize("base", [GateCompressor, DynamicalDecoupling])
+@pytest.mark.parametrize("read_first", [True, False], ids=["nx-read", "nx-unread"])
+def test_a_digraph_rebound_in_networkx_is_used(monkeypatch, base, read_first):
+    # The modules' `nx` is bound when first read; before and after, a DiGraph
+    # rebound in networkx itself is what the generic path must build.
+    expected_pass = make_pass(base)
+    expected = snapshot(expected_pass.run(circuit()), expected_pass)
+    calls = []
+
+    class CountingDiGraph(networkx.DiGraph):
+        def __init__(self, *args, **kwargs):
+            calls.append(1)
+            super().__init__(*args, **kwargs)
+
+    for module in (dag, schedule):
+        if read_first:
+            assert module.nx is networkx
+        else:
+            monkeypatch.delitem(vars(module), "nx", raising=False)
+    monkeypatch.setattr(networkx, "DiGraph", CountingDiGraph)
+    pass_ = make_pass(base)
+    assert snapshot(pass_.run(circuit()), pass_) == expected
+    assert calls
+
+
+def test_a_module_global_rebound_before_first_use_is_called(monkeypatch):
+    calls = []
+
+    class CountingNetworkx:
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(networkx, name)
+
+    expected_pass = make_pass(DynamicalDecoupling)
+    expected = snapshot(expected_pass.run(circuit()), expected_pass)
+    monkeypatch.delitem(vars(dag), "nx", raising=False)
+    monkeypatch.setattr(schedule, "nx", CountingNetworkx(), raising=False)
+    pass_ = make_pass(DynamicalDecoupling)
+    assert snapshot(pass_.run(circuit()), pass_) == expected
+    assert "topological_generations" in calls

@@ -78,13 +78,11 @@ PyObject* digraph_type_ptr = nullptr;  // kept for the life of the process
 }  // namespace
 
 nb::handle networkx_digraph_type() {
-    // networkx.classes.digraph holds the class itself, even while a caller has
+    // The defining module holds the class itself, even while a caller has
     // rebound networkx.DiGraph.
     if (!digraph_type_ptr)
         digraph_type_ptr =
-            nb::object(nb::module_::import_("networkx.classes.digraph").attr("DiGraph"))
-                .release()
-                .ptr();
+            nb::object(nb::module_::import_(kDiGraphModule).attr("DiGraph")).release().ptr();
     return digraph_type_ptr;
 }
 

@@ -17,7 +17,9 @@
 
 namespace corvane::bind {
 
-// The DiGraph class of the networkx that is loaded.
+// The networkx module that defines DiGraph.
+inline constexpr const char* kDiGraphModule = "networkx.classes.digraph";
+// The DiGraph class of the networkx that is loaded (imported on first call).
 nb::handle networkx_digraph_type();
 // True when `graph`'s type is exactly networkx's DiGraph.
 bool is_plain_digraph(nb::handle graph);

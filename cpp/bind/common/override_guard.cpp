@@ -13,6 +13,29 @@ nb::object current(nb::handle module, const GlobalDependency& row) {
     return attribute_or_null(value, row.attribute);
 }
 
+// The module `name` when it has been imported; nothing is imported here.
+nb::object imported_module(const char* name) {
+    PyObject* module = PyImport_GetModule(nb::str(name).ptr());
+    if (!module) PyErr_Clear();
+    return nb::steal(module);
+}
+
+// A global bound on first use: while its package is not imported nobody can
+// have changed it, and the name must still be unbound; once it is, the global
+// (or the package, for a global not yet read) must give the package's own
+// objects.
+bool first_use_untouched(nb::handle module, const GlobalDependency& row) {
+    nb::object bound = module_global_or_null(module, row.name);
+    nb::object package = imported_module(row.first_use->import_name);
+    if (!package.is_valid()) return !bound.is_valid();
+    nb::object value = bound.is_valid() ? bound : package;
+    if (!row.attribute) return value.is(package);
+    nb::object defining = imported_module(row.defined_in);
+    if (!defining.is_valid()) return false;
+    nb::object expected = attribute_or_null(defining, row.attribute);
+    return expected.is_valid() && attribute_or_null(value, row.attribute).is(expected);
+}
+
 }  // namespace
 
 nb::object OverrideGuard::module_of(const char* name) const {
@@ -42,6 +65,10 @@ OverrideGuard::OverrideGuard(nb::handle module, nb::handle pass_class,
         instance_state_.push_back(nb::borrow(interned(name)));
     for (const GlobalDependency& row : rows_.globals) {
         GlobalSnapshot snapshot{row, module_of(row.module), {}, {}};
+        if (row.first_use) {
+            globals_.push_back(std::move(snapshot));
+            continue;
+        }
         snapshot.original =
             row.origin ? module_of(row.origin).attr(row.name) : current(snapshot.module, row);
         if (row.entries_kept) snapshot.entries = checked(PyDict_Copy(snapshot.original.ptr()));
@@ -124,6 +151,10 @@ bool OverrideGuard::attribute_hooks_untouched(PyTypeObject* type) const {
 
 bool OverrideGuard::globals_untouched() const {
     for (const GlobalSnapshot& snapshot : globals_) {
+        if (snapshot.row.first_use) {
+            if (!first_use_untouched(snapshot.module, snapshot.row)) return false;
+            continue;
+        }
         nb::object value = current(snapshot.module, snapshot.row);
         if (!value.is_valid() || !value.is(snapshot.original)) return false;
         if (!snapshot.row.entries_kept) continue;

@@ -11,6 +11,7 @@
 // method overridable is one more row in a pass's table.
 #pragma once
 
+#include "common/first_use_globals.hpp"
 #include "common/host.hpp"
 
 #include <vector>
@@ -28,7 +29,24 @@ struct GlobalDependency {
     const char* origin = nullptr;
     // The global is an exact dict still holding every entry it held at import.
     bool entries_kept = false;
+    // When set: the global is bound on first use to this package, so there is
+    // nothing to snapshot at import. The expected object is the package itself
+    // or, with `attribute`, the attribute as the package's module `defined_in`
+    // holds it (a user may rebind the package's own re-export).
+    const FirstUseGlobal* first_use = nullptr;
+    const char* defined_in = nullptr;
 };
+
+// A row for `global`, bound on first use in `module` (nullptr: the pass's own).
+inline GlobalDependency first_use_dependency(const char* module, const FirstUseGlobal& global,
+                                             const char* attribute = nullptr,
+                                             const char* defined_in = nullptr) {
+    return {.module = module,
+            .name = global.name,
+            .attribute = attribute,
+            .first_use = &global,
+            .defined_in = defined_in};
+}
 
 // A mapping several modules read, which must be one object in all of them
 // (the graph builder, the rules of the pass and the circuit rebuilder then

@@ -418,12 +418,15 @@ std::vector<nb::object> unpack(PyObject* value, Py_ssize_t count) {
 
 nb::object global(nb::handle module, const char* name) {
     PyObject* dict = PyModule_GetDict(module.ptr());
-    PyObject* value = PyDict_GetItemString(dict, name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
+    if (PyObject* value = PyDict_GetItemString(dict, name)) return nb::borrow(value);
+    // A global bound on first use (first_use_globals.hpp) is bound now.
+    if (PyObject* hook = PyDict_GetItemString(dict, "__getattr__")) {
+        if (PyObject* bound = PyObject_CallFunction(hook, "s", name)) return nb::steal(bound);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
     }
-    return nb::borrow(value);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw nb::python_error();
 }
 
 void GcPause::end_and_collect_young(PyObject* built) {

@@ -3,6 +3,7 @@
 #include "dag/functions.hpp"
 
 #include "common/digraph.hpp"
+#include "common/first_use_globals.hpp"
 #include "common/interrupt_check.hpp"
 
 namespace {
@@ -91,8 +92,7 @@ NB_MODULE(dag, m) {
     m.doc() = kModuleDoc;
     state().module = m.ptr();
     m.attr("np") = nb::module_::import_("numpy");
-    m.attr("nx") = nb::module_::import_("networkx");
-    networkx_digraph_type();
+    bind_on_first_use(m, {kNetworkxGlobal});
     m.attr("QuantumCircuit") =
         nb::module_::import_("corvane.circuit.quantumcircuit").attr("QuantumCircuit");
     nb::module_ helpers = nb::module_::import_("corvane.circuit.quantumcircuit_helpers");

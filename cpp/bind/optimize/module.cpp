@@ -188,9 +188,10 @@ PassDependencies pass_dependencies() {
     for (GlobalDependency& row : numpy_dependencies()) d.globals.push_back(row);
     d.globals.push_back(
         {kDagModule, "convert_gate_info_to_dag_info", nullptr, "corvane.circuit._convert"});
-    d.globals.push_back({kDagModule, "nx"});
+    d.globals.push_back(first_use_dependency(kDagModule, kNetworkxGlobal));
     d.globals.push_back({kDagModule, "QuantumCircuit", nullptr, kCircuitModel});
-    d.globals.push_back({kDagModule, "nx", "DiGraph"});
+    d.globals.push_back(
+        first_use_dependency(kDagModule, kNetworkxGlobal, "DiGraph", kDiGraphModule));
     for (const char* name : kCategoryGlobals)
         d.shared.push_back({name, {nullptr, kHelpers, kDagModule}, /*exact_dict=*/true});
     d.shared.push_back({"functional_gates_available", {kHelpers, kDagModule}});
@@ -248,7 +249,6 @@ NB_MODULE(optimize, m) {
     }
     s.copy_deepcopy = nb::module_::import_("copy").attr("deepcopy");
     s.dag_module = dag_module;
-    networkx_digraph_type();
     s.key_qubits = interned("qubits");
     s.key_params = interned("params");
     s.key_qubit = interned("qubit");

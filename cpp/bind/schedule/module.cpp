@@ -9,6 +9,7 @@
 // runs the whole walk on a core graph and builds the output gate list
 // directly; the two paths give equal gate lists and leave `_count` equal.
 #include "schedule/pass.hpp"
+#include "common/digraph.hpp"
 
 namespace corvane::bind::schedule {
 
@@ -86,12 +87,13 @@ PassDependencies pass_dependencies() {
         {nullptr, "qc2dag"},
         {nullptr, "dag2qc"},
         {nullptr, "copy"},
-        {nullptr, "nx"},
+        first_use_dependency(nullptr, kNetworkxGlobal),
         {kDagModule, "convert_gate_info_to_dag_info", nullptr, "corvane.circuit._convert"},
-        {kDagModule, "nx"},
+        first_use_dependency(kDagModule, kNetworkxGlobal),
         {nullptr, "copy", "deepcopy"},
-        {nullptr, "nx", "topological_generations"},
-        {nullptr, "nx", "DiGraph"},
+        first_use_dependency(nullptr, kNetworkxGlobal, "topological_generations",
+                             "networkx.algorithms.dag"),
+        first_use_dependency(nullptr, kNetworkxGlobal, "DiGraph", kDiGraphModule),
     };
     d.circuit_module = "corvane.circuit.quantumcircuit";
     d.circuit_class = "QuantumCircuit";
@@ -137,11 +139,10 @@ NB_MODULE(schedule, m) {
     ModuleState& s = state();
     s.module = nb::borrow(m);
     nb::module_ copy = nb::module_::import_("copy");
-    nb::module_ nx = nb::module_::import_("networkx");
     nb::module_ dag_module = nb::module_::import_(kDagModule);
     nb::module_ helpers = nb::module_::import_("corvane.circuit.quantumcircuit_helpers");
     m.attr("copy") = copy;
-    m.attr("nx") = nx;
+    bind_on_first_use(m, {kNetworkxGlobal});
     nb::object base = nb::module_::import_("corvane.circuit.stratum").attr("TranspilerPass");
     m.attr("TranspilerPass") = base;
     m.attr("qc2dag") = dag_module.attr("qc2dag");

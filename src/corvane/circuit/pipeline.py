@@ -1202,7 +1202,7 @@ def _process_context():
 
 
 # What a worker of the file road imports: the reader and writer, and the passes
-# (networkx and numpy with them, some 0.3 s of the worker's start).
+# (numpy with them; networkx only if a graph is built, which a worker's job never does).
 _WORKER_MODULES = (
     "corvane.circuit.pipeline",
     "corvane.circuit.optimize",
