@@ -4,8 +4,12 @@
     python bench/bench_files.py --count 40 --runs 1 --copies 2   # dry run; writes bench/results-quick/
 
 The folder (made under /tmp, never committed): the programs of tests/qasm and examples/qasm,
-then seeded generated programs (qasm_programs.py) of 500 to 4,000 gates, up to `--count`
-programs (about 5.6e5 gates at 250). Each road runs the command line in a fresh process:
+then seeded programs of 500 to 4,000 gates, up to `--count` programs (about 5.6e5 gates at
+250), in turn of four shapes: random gates over qelib1.inc (qasm_programs.py), and the
+quantum Fourier transforms, ripple-carry adders and rotation-layer ansatzes of
+circuits.py. The algorithm shapes leave qubits
+waiting as real programs do, so decoupling multiplies their entries and the outputs run to
+a few hundred MB. Each road runs the command line in a fresh process:
 
 - `--jobs 1` (every file in the command's own process) and `--jobs 2` (two worker processes),
   compress then XY4 decoupling;
@@ -36,9 +40,25 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
+import circuits  # noqa: E402
 from qasm_programs import generated  # noqa: E402
 
 WORK = "/tmp/corvane-bench-files"
+
+
+def program(index, ngates):
+    """The file name and OpenQASM 2 text of generated program `index`, its shape in turn."""
+    rng = random.Random(-index)
+    shape = index % 4
+    if shape == 0:
+        return f"g{index:04d}.qasm", generated(ngates, nqubits=rng.randint(5, 27), seed=index)
+    if shape == 1:
+        qc = circuits.qft(ngates)
+    elif shape == 2:
+        qc = circuits.ripple_carry_adder(ngates, nbits=rng.randint(4, 24))
+    else:
+        qc = circuits.hardware_efficient_ansatz(ngates, nqubits=rng.randint(8, 40), seed=index)
+    return f"g{index:04d}.qasm", qc.to_qasm()
 
 
 def make_folder(path, count):
@@ -56,8 +76,8 @@ def make_folder(path, count):
     for index in range(count - min(count, len(real))):
         ngates = random.Random(index).randint(500, 4000)
         gates += ngates
-        text = generated(ngates, nqubits=random.Random(-index).randint(5, 27), seed=index)
-        with open(os.path.join(path, f"g{index:04d}.qasm"), "w") as f:
+        name, text = program(index, ngates)
+        with open(os.path.join(path, name), "w") as f:
             f.write(text)
     return gates
 
