@@ -9,7 +9,9 @@ then seeded programs of 500 to 4,000 gates, up to `--count` programs (about 5.6e
 quantum Fourier transforms, ripple-carry adders and rotation-layer ansatzes of
 circuits.py. The algorithm shapes leave qubits
 waiting as real programs do, so decoupling multiplies their entries and the outputs run to
-a few hundred MB. Each road runs the command line in a fresh process:
+a few hundred MB. Each road runs the command line in a fresh process, into an emptied output
+folder after the previous writes are flushed (`sync`); `--jobs 1` and `--jobs 2` take turns
+within each round:
 
 - `--jobs 1` (every file in the command's own process) and `--jobs 2` (two worker processes),
   compress then XY4 decoupling;
@@ -116,13 +118,32 @@ def folder_bytes(folder):
     return sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
 
 
+def run_once(label, argv, out):
+    """One run into an empty `out`, the previous runs' writes flushed to disk first, so that
+    no run pays for another's writeback."""
+    shutil.rmtree(out, ignore_errors=True)
+    os.sync()
+    sample = run_command(argv + ["-o", out], os.path.join(WORK, "report.jsonl"))
+    print(f"{label}: " + ", ".join(f"{k} {v:.2f}" for k, v in sample.items()), flush=True)
+    return sample
+
+
+def in_turn(roads, runs):
+    """Runs of the `roads` ({label: (argv, out)}) taken in turn within each round, the order
+    reversed every other round, so that a change in the machine's speed reaches them alike."""
+    samples = {label: [] for label in roads}
+    for round_ in range(runs):
+        order = list(roads) if round_ % 2 == 0 else list(reversed(roads))
+        for label in order:
+            samples[label].append(run_once(label, *roads[label]))
+    return {label: summarise(samples[label], roads[label][1]) for label in roads}
+
+
 def road(label, runs, argv, out):
-    samples = []
-    for _ in range(runs):
-        shutil.rmtree(out, ignore_errors=True)
-        sample = run_command(argv + ["-o", out], os.path.join(WORK, "report.jsonl"))
-        samples.append(sample)
-        print(f"{label}: " + ", ".join(f"{k} {v:.2f}" for k, v in sample.items()), flush=True)
+    return summarise([run_once(label, argv, out) for _ in range(runs)], out)
+
+
+def summarise(samples, out):
     walls = [s["wall"] for s in samples]
     return dict(
         samples=samples,
@@ -156,10 +177,13 @@ def main():
             shutil.copy(os.path.join(folder, name), os.path.join(large, f"c{copy}_{name}"))
     load_before = " ".join(f"{x:.1f}" for x in os.getloadavg())
     decouple = ["transpile", folder, "--compress", "--dd", "XY4"]
-    roads = {
-        "--jobs 1": road("jobs 1", args.runs, decouple + ["--jobs", "1"], f"{WORK}/out1"),
-        "--jobs 2": road("jobs 2", args.runs, decouple + ["--jobs", "2"], f"{WORK}/out2"),
-    }
+    roads = in_turn(
+        {
+            "--jobs 1": (decouple + ["--jobs", "1"], f"{WORK}/out1"),
+            "--jobs 2": (decouple + ["--jobs", "2"], f"{WORK}/out2"),
+        },
+        args.runs,
+    )
     try:
         import distributed
     except ImportError:

@@ -1214,12 +1214,13 @@ def _on_own_workers(jobs, work, settings):
     """Run the files on ``jobs`` worker processes of our own, one file at a time each.
 
     Each worker holds one file, so a worker that dies fails that file alone, and
-    a fresh worker takes its place.
+    a fresh worker takes its place. The largest files go first, so that the batch
+    does not end on one worker finishing a large file while the other waits.
     """
     from multiprocessing.connection import wait
 
     context = _process_context()
-    pending = list(reversed(work))
+    pending = sorted(work, key=lambda pair: _file_size(pair[0]))  # popped from the end
     workers = []
     try:
         workers = [_Worker(context, settings) for _ in range(jobs)]
