@@ -346,64 +346,146 @@ class Reader : Parser {
     }
 
     // -- statements --
+    // The words that start a statement other than a gate's application.
+    enum class Keyword {
+        none,
+        include,
+        qreg,
+        creg,
+        qubit,
+        bit,
+        gate,
+        opaque,
+        measure,
+        delay,
+        else_,
+        reset,
+        barrier,
+        if_
+    };
+
+    // By length first: most statements apply a gate of a short name, which
+    // then meets one comparison at most.
+    static Keyword keyword_of(std::string_view word) {
+        switch (word.size()) {
+            case 2:
+                return word == "if" ? Keyword::if_ : Keyword::none;
+            case 3:
+                return word == "bit" ? Keyword::bit : Keyword::none;
+            case 4:
+                if (word == "qreg") return Keyword::qreg;
+                if (word == "creg") return Keyword::creg;
+                if (word == "gate") return Keyword::gate;
+                return word == "else" ? Keyword::else_ : Keyword::none;
+            case 5:
+                if (word == "qubit") return Keyword::qubit;
+                if (word == "reset") return Keyword::reset;
+                return word == "delay" ? Keyword::delay : Keyword::none;
+            case 6:
+                return word == "opaque" ? Keyword::opaque : Keyword::none;
+            case 7:
+                if (word == "include") return Keyword::include;
+                if (word == "measure") return Keyword::measure;
+                return word == "barrier" ? Keyword::barrier : Keyword::none;
+            default:
+                return Keyword::none;
+        }
+    }
+
+    // The keyword as this program's version reads it: version 2 has no
+    // qubit, bit or delay statements, version 3 no opaque one; those words
+    // then name a gate (or a refused construct).
+    Keyword statement_keyword(Keyword k) const {
+        switch (k) {
+            case Keyword::qubit:
+            case Keyword::bit:
+            case Keyword::delay:
+                return version3_ ? k : Keyword::none;
+            case Keyword::opaque:
+                return version3_ ? Keyword::none : k;
+            default:
+                return k;
+        }
+    }
+
     void statement() {
         const Token t = current_;
         if (t.kind != Tok::id) expected("a statement");
         advance();
         const std::string_view word = t.text;
-        if (block_depth_ > 0 && is_declaration(word))
+        const Keyword word_keyword = keyword_of(word);
+        if (block_depth_ > 0 && is_declaration(word_keyword))
             fail(t.line, "declarations inside an 'if' block are not supported");
-        if (word == "include") {
-            include();
-        } else if (word == "qreg" || word == "creg") {
-            declare_register(word == "qreg");
-        } else if (version3_ && (word == "qubit" || word == "bit")) {
-            declare_register3(word == "qubit");
-        } else if (word == "gate") {
-            gate_definition(false);
-            resolved_.clear();  // a later definition may shadow a standard gate
-        } else if (word == "opaque" && !version3_) {
-            opaque_declaration();
-        } else if (word == "measure") {
-            measure(t.line);
-        } else if (version3_ && word == "delay") {
-            delay3(t.line);
-        } else if (word == "else") {
-            fail(t.line, "'else' without 'if'");
-        } else if (word == "reset") {
-            arguments(args_);
-            if (args_.size() != 1) fail(t.line, "reset takes one qubit argument");
-            const std::uint32_t count = broadcast_count(args_, t.line);
-            for (std::uint32_t i = 0; i < count; ++i) {
-                begin(OperationKind::reset, t.line, 0);
-                program_.operands.push_back(args_[0].first + (args_[0].count > 1 ? i : 0));
-                program_.operations.back().nqubits = 1;
+        const Keyword keyword = statement_keyword(word_keyword);
+        switch (keyword) {
+            case Keyword::include:
+                include();
+                return;
+            case Keyword::qreg:
+            case Keyword::creg:
+                declare_register(keyword == Keyword::qreg);
+                return;
+            case Keyword::qubit:
+            case Keyword::bit:
+                declare_register3(keyword == Keyword::qubit);
+                return;
+            case Keyword::gate:
+                gate_definition(false);
+                resolved_.clear();  // a later definition may shadow a standard gate
+                return;
+            case Keyword::opaque:
+                opaque_declaration();
+                return;
+            case Keyword::measure:
+                measure(t.line);
+                return;
+            case Keyword::delay:
+                delay3(t.line);
+                return;
+            case Keyword::else_:
+                fail(t.line, "'else' without 'if'");
+            case Keyword::reset: {
+                arguments(args_);
+                if (args_.size() != 1) fail(t.line, "reset takes one qubit argument");
+                const std::uint32_t count = broadcast_count(args_, t.line);
+                for (std::uint32_t i = 0; i < count; ++i) {
+                    begin(OperationKind::reset, t.line, 0);
+                    program_.operands.push_back(args_[0].first + (args_[0].count > 1 ? i : 0));
+                    program_.operations.back().nqubits = 1;
+                }
+                return;
             }
-        } else if (word == "barrier") {
-            arguments(args_);
-            begin(OperationKind::barrier, t.line, 0);
-            for (const Argument& a : args_)
-                for (std::uint32_t i = 0; i < a.count; ++i)
-                    program_.operands.push_back(a.first + i);
-            program_.operations.back().nqubits =
-                static_cast<std::uint32_t>(program_.operands.size()) -
-                program_.operations.back().first_operand;
-        } else if (word == "if") {
-            if (version3_)
-                conditional3(t.line);
-            else
-                conditional2(t.line);
-        } else if (version3_ && is_classical_register(word)) {
-            measure_assignment(t);
-        } else {
-            if (version3_) refuse3(t);
-            application(t);
+            case Keyword::barrier:
+                arguments(args_);
+                begin(OperationKind::barrier, t.line, 0);
+                for (const Argument& a : args_)
+                    for (std::uint32_t i = 0; i < a.count; ++i)
+                        program_.operands.push_back(a.first + i);
+                program_.operations.back().nqubits =
+                    static_cast<std::uint32_t>(program_.operands.size()) -
+                    program_.operations.back().first_operand;
+                return;
+            case Keyword::if_:
+                if (version3_)
+                    conditional3(t.line);
+                else
+                    conditional2(t.line);
+                return;
+            case Keyword::none:
+                break;
         }
+        if (version3_ && is_classical_register(word)) {
+            measure_assignment(t);
+            return;
+        }
+        if (version3_) refuse3(t);
+        application(t);
     }
 
-    bool is_declaration(std::string_view word) const {
-        return word == "include" || word == "qreg" || word == "creg" || word == "gate" ||
-               word == "opaque" || (version3_ && (word == "qubit" || word == "bit"));
+    bool is_declaration(Keyword k) const {
+        return k == Keyword::include || k == Keyword::qreg || k == Keyword::creg ||
+               k == Keyword::gate || k == Keyword::opaque ||
+               (version3_ && (k == Keyword::qubit || k == Keyword::bit));
     }
 
     bool is_classical_register(std::string_view name) const {
@@ -735,24 +817,26 @@ class Reader : Parser {
     void append_gate(const Resolved& r, const Number* params, std::uint32_t nparams,
                      const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line) {
         const GateShape& shape = *r.shape;
-        const std::string name(r.name);
-        const std::string nargs = std::to_string(nparams + nqubits);
+        // The message texts, made only for a message.
+        const auto name = [&] { return std::string(r.name); };
+        const auto nargs = [&] { return std::to_string(nparams + nqubits); };
         if (shape.nparams == 0) {
             if (nparams != 0)
-                fail(line, name + " takes no parameters, got " + std::to_string(nparams));
+                fail(line, name() + " takes no parameters, got " + std::to_string(nparams));
             if (nqubits != shape.nqubits)
-                fail(line, name + " takes " + std::to_string(shape.nqubits) +
-                               " qubit argument(s), got " + nargs);
+                fail(line, name() + " takes " + std::to_string(shape.nqubits) +
+                               " qubit argument(s), got " + nargs());
         } else if (nqubits != shape.nqubits ||
                    (shape.nparams > 0 && nparams != std::uint32_t(shape.nparams))) {
             const std::uint32_t want = shape.nparams < 0 ? nparams : std::uint32_t(shape.nparams);
-            fail(line, name + " takes " + std::to_string(want) + " parameter(s) and " +
-                           std::to_string(shape.nqubits) + " qubit(s), got " + nargs +
+            fail(line, name() + " takes " + std::to_string(want) + " parameter(s) and " +
+                           std::to_string(shape.nqubits) + " qubit(s), got " + nargs() +
                            " arguments");
         }
         for (std::uint32_t i = 0; i < nparams; ++i)
             if (!params[i].is_finite())
-                fail(line, name + " parameter must be a finite number, got " + describe(params[i]));
+                fail(line,
+                     name() + " parameter must be a finite number, got " + describe(params[i]));
         for (std::uint32_t i = 0; i < nqubits; ++i)
             for (std::uint32_t j = 0; j < i; ++j)
                 if (qubits[i] == qubits[j]) {

@@ -26,18 +26,43 @@ struct Token {
     bool is(std::string_view t) const { return kind != Tok::string && text == t; }
 };
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-inline bool is_id_start(char c) {
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_id_start(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
-inline bool is_id_char(char c) { return is_id_start(c) || is_digit(c); }
+constexpr bool is_id_char(char c) { return is_id_start(c) || is_digit(c); }
+
+// Which bytes start or continue an identifier, one table per version: version
+// 3 also takes the bytes of non-ASCII UTF-8 characters (π, τ, ℇ). One load per
+// byte, where the tests above are several branches.
+struct IdentifierBytes {
+    bool start[256];
+    bool part[256];
+};
+
+constexpr IdentifierBytes identifier_bytes(bool version3) {
+    IdentifierBytes bytes{};
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        const bool utf8 = version3 && b >= 0x80;
+        bytes.start[b] = is_id_start(c) || utf8;
+        bytes.part[b] = is_id_char(c) || utf8;
+    }
+    return bytes;
+}
+
+inline constexpr IdentifierBytes kIdentifierBytes2 = identifier_bytes(false);
+inline constexpr IdentifierBytes kIdentifierBytes3 = identifier_bytes(true);
 
 class Lexer {
   public:
     explicit Lexer(std::string_view text) : text_(text) {}
 
     // Lexes what follows by the rules of OpenQASM 3.
-    void use_version3() { version3_ = true; }
+    void use_version3() {
+        version3_ = true;
+        identifier_ = &kIdentifierBytes3;
+    }
 
     Token next() {
         skip_blank();
@@ -51,10 +76,9 @@ class Lexer {
         const char c = text_[pos_];
         if (is_digit(c) || (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
             t.kind = number();
-        } else if (is_id_start(c) || (version3_ && is_utf8(c))) {
-            while (pos_ < text_.size() &&
-                   (is_id_char(text_[pos_]) || (version3_ && is_utf8(text_[pos_]))))
-                ++pos_;
+        } else if (identifier_->start[static_cast<unsigned char>(c)]) {
+            const bool* part = identifier_->part;
+            while (pos_ < text_.size() && part[static_cast<unsigned char>(text_[pos_])]) ++pos_;
             t.kind = Tok::id;
         } else if (c == '"') {
             const size_t close = text_.find_first_of("\"\n", pos_ + 1);
@@ -77,8 +101,6 @@ class Lexer {
     }
 
   private:
-    static bool is_utf8(char c) { return static_cast<unsigned char>(c) >= 0x80; }
-
     // The operators only version 3 has, lexed so that the reader can name the
     // construct it refuses rather than stop at a character.
     // Called before the tokens both versions share, so the common punctuation
@@ -169,6 +191,7 @@ class Lexer {
     size_t pos_ = 0;
     std::uint32_t line_ = 1;
     bool version3_ = false;
+    const IdentifierBytes* identifier_ = &kIdentifierBytes2;
 };
 
 }  // namespace corvane::qasm
