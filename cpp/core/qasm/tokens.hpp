@@ -54,6 +54,20 @@ constexpr IdentifierBytes identifier_bytes(bool version3) {
 inline constexpr IdentifierBytes kIdentifierBytes2 = identifier_bytes(false);
 inline constexpr IdentifierBytes kIdentifierBytes3 = identifier_bytes(true);
 
+// The one-character operators of both versions, as a table: most tokens of a
+// program are these, and a table lookup is no library call.
+struct ByteSet {
+    bool has[256];
+};
+
+constexpr ByteSet byte_set(std::string_view chars) {
+    ByteSet set{};
+    for (char c : chars) set.has[static_cast<unsigned char>(c)] = true;
+    return set;
+}
+
+inline constexpr ByteSet kPunctuation = byte_set(";,()[]{}+-*/^");
+
 class Lexer {
   public:
     explicit Lexer(std::string_view text) : text_(text) {}
@@ -74,12 +88,13 @@ class Lexer {
         }
         const size_t start = pos_;
         const char c = text_[pos_];
-        if (is_digit(c) || (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
-            t.kind = number();
-        } else if (identifier_->start[static_cast<unsigned char>(c)]) {
+        if (identifier_->start[static_cast<unsigned char>(c)]) {
             const bool* part = identifier_->part;
             while (pos_ < text_.size() && part[static_cast<unsigned char>(text_[pos_])]) ++pos_;
             t.kind = Tok::id;
+        } else if (is_digit(c) ||
+                   (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
+            t.kind = number();
         } else if (c == '"') {
             const size_t close = text_.find_first_of("\"\n", pos_ + 1);
             if (close == std::string_view::npos || text_[close] != '"') unexpected();
@@ -90,7 +105,7 @@ class Lexer {
             t.kind = Tok::op;
         } else if (version3_ && version3_operator()) {
             t.kind = Tok::op;
-        } else if (std::string_view(";,()[]{}+-*/^").find(c) != std::string_view::npos) {
+        } else if (kPunctuation.has[static_cast<unsigned char>(c)]) {
             ++pos_;
             t.kind = Tok::op;
         } else {
