@@ -12,8 +12,8 @@ import pytest
 from conftest import interrupt_session, random_circuit
 
 from corvane.circuit import cli
+from corvane.circuit.files import FileSummary, transpile_files, write_report
 from corvane.circuit.optimize import GateCompressor
-from corvane.circuit.pipeline import FileSummary, transpile_files, write_report
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.schedule import DynamicalDecoupling
 from corvane.circuit.stratum import TranspilerPass
@@ -39,10 +39,10 @@ def test_a_worker_job_imports_no_networkx(tmp_path):
     code = textwrap.dedent(
         f"""
         import sys
-        from corvane.circuit import pipeline
+        from corvane.circuit import files
         from test_files import steps
         out = {str(tmp_path / "out")!r}
-        summaries = list(pipeline.transpile_files([{str(source)!r}], out, steps(), jobs=1))
+        summaries = list(files.transpile_files([{str(source)!r}], out, steps(), jobs=1))
         assert summaries[0].status == "ok", summaries
         assert "networkx" not in sys.modules
         """

@@ -18,9 +18,8 @@ from pathlib import Path
 from corvane.circuit import __version__
 from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
 from corvane.circuit.equivalence import CHECK_ATOL, MAX_QUBITS
-from corvane.circuit.pipeline import (
+from corvane.circuit.files import (
     REPORT_FORMATS,
-    PassManager,
     find_programs,
     plan_files,
     start_worker_server,
@@ -29,6 +28,7 @@ from corvane.circuit.pipeline import (
     write_atomically,
     write_report,
 )
+from corvane.circuit.pipeline import PassManager
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
 STDIN = "-"
