@@ -8,8 +8,8 @@ import pytest
 from conftest import random_circuit
 
 from corvane.circuit import qasm
+from corvane.circuit.files import _circuit_figures
 from corvane.circuit.optimize import GateCompressor
-from corvane.circuit.pipeline import _circuit_figures
 from corvane.circuit.quantumcircuit import QuantumCircuit
 from corvane.circuit.quantumcircuit_helpers import (
     two_qubit_gates_available,

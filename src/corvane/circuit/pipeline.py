@@ -40,6 +40,7 @@ import sys
 import time
 import traceback
 
+from corvane.circuit import files as _files
 from corvane.circuit._steps import (
     _PROTOCOL,
     _apply,
@@ -48,31 +49,11 @@ from corvane.circuit._steps import (
     _steps_blob,
     checked_steps,
 )
-from corvane.circuit.files import (
-    FileSummary,
-    find_programs,
-    plan_files,
-    start_worker_server,
-    transpile_files,
-    transpile_text,
-    write_atomically,
-    write_report,
-)
+from corvane.circuit.files import *  # noqa: F403  the file road's names, reached from here too
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
-__all__ = [
-    "PassManager",
-    "BatchError",
-    # the file road, from corvane.circuit.files
-    "FileSummary",
-    "transpile_files",
-    "transpile_text",
-    "start_worker_server",
-    "find_programs",
-    "plan_files",
-    "write_report",
-    "write_atomically",
-]
+__all__ = ["PassManager", "BatchError"]
+__all__ += _files.__all__
 
 # A batch of fewer gates than this runs in this process when no executor is
 # given: compress then decouple takes 3-7 us of CPU per gate (bench/results/
