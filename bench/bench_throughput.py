@@ -216,10 +216,11 @@ def write_report(path, data):
         f"all), {meta['runs']} run(s) per road; Python {meta['python']}, {meta['cpus']} CPUs, Qiskit "
         f"{meta['qiskit']}, distributed {meta['distributed']}.",
         "",
-        f"The machine was shared: load average {meta['load_before']} before and {meta['load_after']} after, "
-        "and Linux autogroup shares the CPU between sessions, so the wall times below are those of this "
-        "session's share of 2 loaded cores, not of 2 cores. The `2 free cores` columns estimate each road "
-        "on 2 idle cores from the CPU times (the largest of the main process's and each worker's).",
+        f"Load average {meta['load_before']} before and {meta['load_after']} after (the benchmark's own "
+        "load when nothing else runs). On a machine shared with other sessions, Linux autogroup splits "
+        "the CPU between sessions, so wall times are those of this session's share. The `2 free cores` "
+        "columns are an estimate from the CPU times (the largest of the main process's and each "
+        "worker's), not a measurement: the targets below are judged on wall time.",
         "",
         "| road | circuits | wall median (s) | spread (s) | circuits/s | vs serial | CPU in all (s) "
         "| 2 free cores (s) | circuits/s | vs serial | results |",
@@ -382,14 +383,10 @@ def main():
     targets = [
         overhead_target(overhead_rows),
         (
-            f"2 processes at least 1.7x the serial throughput: {pool['circuits_per_s'] / serial['circuits_per_s']:.2f}x "
-            f"measured on the loaded machine",
-            pool["circuits_per_s"] / serial["circuits_per_s"] >= 1.7,
-        ),
-        (
-            f"2 processes at least 1.7x the serial throughput: "
-            f"{pool['free_cores_circuits_per_s'] / serial['free_cores_circuits_per_s']:.2f}x estimated for 2 free cores",
-            pool["free_cores_circuits_per_s"] / serial["free_cores_circuits_per_s"] >= 1.7,
+            f"2 processes at least 1.6x the serial throughput, wall time: "
+            f"{pool['circuits_per_s'] / serial['circuits_per_s']:.2f}x (the CPU-time estimate for 2 "
+            f"free cores: {pool['free_cores_circuits_per_s'] / serial['free_cores_circuits_per_s']:.2f}x)",
+            pool["circuits_per_s"] / serial["circuits_per_s"] >= 1.6,
         ),
     ]
     if "2-worker Dask LocalCluster" in roads:
@@ -406,7 +403,7 @@ def main():
         )
         ratio = ours["circuits_per_s"] / theirs["circuits_per_s"]
         targets.append(
-            (f"at least 3x Qiskit's throughput, both on 2 processes: {ratio:.1f}x", ratio >= 3)
+            (f"at least 5x Qiskit's throughput, both on 2 processes: {ratio:.1f}x", ratio >= 5)
         )
 
     data = dict(
