@@ -18,14 +18,11 @@ reading + writing. Results go to bench/results/qasm.md and qasm.json.
 """
 
 import argparse
-import gc
 import json
 import os
 import pathlib
-import statistics
 import sys
 import tempfile
-import time
 
 import qiskit
 import qiskit.qasm2
@@ -37,31 +34,11 @@ from corvane.circuit.schedule import DynamicalDecoupling
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from qasm_programs import generated  # noqa: E402
+from timing import RESULTS, timed  # noqa: E402
 
 HERE = pathlib.Path(__file__).parent
-RESULTS = HERE / "results"
 PROGRAMS = HERE.parent / "tests" / "qasm"
 T1G, T2G = 3e-8, 4.2e-8  # one- and two-qubit gate durations of the decoupling benchmarks
-
-
-def timed(fn, repeats):
-    """Median and spread of the wall time of `repeats` runs, each starting from a
-    collected heap, and the median CPU time (which leaves out the time other
-    jobs on the loaded machine took the core away); the last result."""
-    times, cpu, result = [], [], None
-    for _ in range(repeats):
-        result = None
-        gc.collect()
-        start, start_cpu = time.perf_counter(), time.process_time()
-        result = fn()
-        times.append(time.perf_counter() - start)
-        cpu.append(time.process_time() - start_cpu)
-    return {
-        "median": statistics.median(times),
-        "spread": max(times) - min(times),
-        "runs": times,
-        "cpu_median": statistics.median(cpu),
-    }, result
 
 
 def peer_loads(text):

@@ -21,8 +21,8 @@ import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from bench_qasm import RESULTS, timed  # noqa: E402
 from qasm_programs import generated  # noqa: E402
+from timing import RESULTS, timed  # noqa: E402
 
 from corvane.circuit import qasm  # noqa: E402
 
