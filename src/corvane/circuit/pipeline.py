@@ -40,7 +40,6 @@ import sys
 import time
 import traceback
 
-from corvane.circuit import files as _files
 from corvane.circuit._steps import (
     _PROTOCOL,
     _apply,
@@ -49,11 +48,31 @@ from corvane.circuit._steps import (
     _steps_blob,
     checked_steps,
 )
-from corvane.circuit.files import *  # noqa: F403  the file road's names, reached from here too
+from corvane.circuit.files import (  # the file road's names, reached from here too
+    FileSummary,
+    find_programs,
+    plan_files,
+    start_worker_server,
+    transpile_files,
+    transpile_text,
+    write_atomically,
+    write_report,
+)
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
-__all__ = ["PassManager", "BatchError"]
-__all__ += _files.__all__
+# Listed in full (not taken from files.__all__) so that type checkers see them.
+__all__ = [
+    "PassManager",
+    "BatchError",
+    "FileSummary",
+    "transpile_files",
+    "transpile_text",
+    "start_worker_server",
+    "find_programs",
+    "plan_files",
+    "write_report",
+    "write_atomically",
+]
 
 # A batch of fewer gates than this runs in this process when no executor is
 # given: compress then decouple takes 3-7 us of CPU per gate (bench/results/
