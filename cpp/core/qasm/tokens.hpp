@@ -32,30 +32,8 @@ constexpr bool is_id_start(char c) {
 }
 constexpr bool is_id_char(char c) { return is_id_start(c) || is_digit(c); }
 
-// Which bytes start or continue an identifier, one table per version: version
-// 3 also takes the bytes of non-ASCII UTF-8 characters (π, τ, ℇ). One load per
-// byte, where the tests above are several branches.
-struct IdentifierBytes {
-    bool start[256];
-    bool part[256];
-};
-
-constexpr IdentifierBytes identifier_bytes(bool version3) {
-    IdentifierBytes bytes{};
-    for (int b = 0; b < 256; ++b) {
-        const char c = static_cast<char>(b);
-        const bool utf8 = version3 && b >= 0x80;
-        bytes.start[b] = is_id_start(c) || utf8;
-        bytes.part[b] = is_id_char(c) || utf8;
-    }
-    return bytes;
-}
-
-inline constexpr IdentifierBytes kIdentifierBytes2 = identifier_bytes(false);
-inline constexpr IdentifierBytes kIdentifierBytes3 = identifier_bytes(true);
-
-// The one-character operators of both versions, as a table: most tokens of a
-// program are these, and a table lookup is no library call.
+// A set of bytes as a table: one load per byte, where tests of ranges are
+// several branches and a search of a string is a library call.
 struct ByteSet {
     bool has[256];
 };
@@ -66,7 +44,29 @@ constexpr ByteSet byte_set(std::string_view chars) {
     return set;
 }
 
+// The one-character operators of both versions: most tokens of a program.
 inline constexpr ByteSet kPunctuation = byte_set(";,()[]{}+-*/^");
+
+// Which bytes start or continue an identifier, one pair per version: version
+// 3 also takes the bytes of non-ASCII UTF-8 characters (π, τ, ℇ).
+struct IdentifierBytes {
+    ByteSet start;
+    ByteSet part;
+};
+
+constexpr IdentifierBytes identifier_bytes(bool version3) {
+    IdentifierBytes bytes{};
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        const bool utf8 = version3 && b >= 0x80;
+        bytes.start.has[b] = is_id_start(c) || utf8;
+        bytes.part.has[b] = is_id_char(c) || utf8;
+    }
+    return bytes;
+}
+
+inline constexpr IdentifierBytes kIdentifierBytes2 = identifier_bytes(false);
+inline constexpr IdentifierBytes kIdentifierBytes3 = identifier_bytes(true);
 
 class Lexer {
   public:
@@ -88,8 +88,8 @@ class Lexer {
         }
         const size_t start = pos_;
         const char c = text_[pos_];
-        if (identifier_->start[static_cast<unsigned char>(c)]) {
-            const bool* part = identifier_->part;
+        if (identifier_->start.has[static_cast<unsigned char>(c)]) {
+            const bool* part = identifier_->part.has;
             while (pos_ < text_.size() && part[static_cast<unsigned char>(text_[pos_])]) ++pos_;
             t.kind = Tok::id;
         } else if (is_digit(c) ||

@@ -103,7 +103,7 @@ WORKER_NS_PER_GATE = 80
 WORKER_NS_PER_RESULT_ENTRY = 160
 
 # Starting a pool of two workers that import the package: 0.6-0.7 s measured
-# with forkserver (see IN_PROCESS_BYTES); a fork is quicker, the larger is taken.
+# with forkserver (see files.IN_PROCESS_BYTES); a fork is quicker, the larger is taken.
 POOL_START_SECONDS = 0.7
 
 # Gates per chunk of work sent to an executor, so that the fixed cost of a task
