@@ -44,6 +44,7 @@ sys.path.insert(0, HERE)
 
 import circuits  # noqa: E402
 from qasm_programs import generated  # noqa: E402
+from timing import load_average  # noqa: E402
 
 WORK = "/tmp/corvane-bench-files"
 
@@ -175,7 +176,7 @@ def main():
         for name in os.listdir(folder):
             os.makedirs(large, exist_ok=True)
             shutil.copy(os.path.join(folder, name), os.path.join(large, f"c{copy}_{name}"))
-    load_before = " ".join(f"{x:.1f}" for x in os.getloadavg())
+    load_before = load_average()
     decouple = ["transpile", folder, "--compress", "--dd", "XY4"]
     roads = in_turn(
         {
@@ -214,7 +215,7 @@ def main():
             platform=platform.platform(),
             cpus=os.cpu_count(),
             load_before=load_before,
-            load_after=" ".join(f"{x:.1f}" for x in os.getloadavg()),
+            load_after=load_average(),
         ),
         roads=roads,
         speedup=one["wall_median_s"] / two["wall_median_s"],

@@ -44,6 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from circuits import SHAPES  # noqa: E402
+from timing import load_average  # noqa: E402
 
 from corvane.circuit import pipeline  # noqa: E402
 from corvane.circuit.optimize import GateCompressor  # noqa: E402
@@ -325,7 +326,7 @@ def main():
         write_results(out_dir, data)
         return
 
-    load_before = " ".join(f"{x:.1f}" for x in os.getloadavg())
+    load_before = load_average()
     overhead_rows = overhead(
         args.overhead_runs
     )  # first, while the heap that collections walk is small
@@ -418,7 +419,7 @@ def main():
             qiskit=qiskit_version,
             distributed=distributed_version,
             load_before=load_before,
-            load_after=" ".join(f"{x:.1f}" for x in os.getloadavg()),
+            load_after=load_average(),
         ),
         roads=roads,
         overhead=overhead_rows,
