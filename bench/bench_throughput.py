@@ -4,7 +4,7 @@
     python bench/bench_throughput.py --count 100 --runs 1   # dry run; writes bench/results-quick/
 
 The batch: seeded circuits of 1e3 to 1e4 gates (a size drawn per circuit), taking the shapes of
-circuits.py in turn. Roads, each on the same circuits:
+circuits.py in turn. Roads, each on the same circuits (serial and pool take turns run by run):
 
 - serial: `PassManager.run(list)` in this process (its in-process road, forced);
 - pool: `PassManager.run(list, executor=ProcessPoolExecutor(2))`, the pool's start included;
@@ -272,22 +272,35 @@ def write_report(path, data):
 
 
 def measure(label, runs, call, count, reference=None, worker_clocks=None):
-    samples, same = [], True
-    for _ in range(runs):
-        sample, results = timed(call, worker_clocks)
-        if reference is not None:
-            same &= results == reference
-        del results
-        samples.append(sample)
-        print(
-            f"{label}: {sample['wall']:.2f} s wall, {sample['cpu']:.2f} s CPU here, workers "
-            f"{', '.join(f'{w:.2f}' for w in sample['workers'])} s",
-            flush=True,
-        )
-    road = summary(samples, count)
-    if reference is not None:
-        road["results"] = "identical to serial" if same else "DIFFERENT from serial"
+    (road,) = measure_in_turns({label: (call, count, reference, worker_clocks)}, runs).values()
     return road
+
+
+def measure_in_turns(roads, runs):
+    """Summaries of the roads, ``{label: (call, count, reference, worker_clocks)}``, which take
+    turns run by run, so that the machine's drifts in speed (tens of per cent over minutes
+    here) fall on all of them alike."""
+    samples, same = {label: [] for label in roads}, {label: True for label in roads}
+    for _ in range(runs):
+        for label, (call, count, reference, worker_clocks) in roads.items():
+            sample, results = timed(call, worker_clocks)
+            if reference is not None:
+                same[label] &= results == reference
+            del results
+            samples[label].append(sample)
+            print(
+                f"{label}: {sample['wall']:.2f} s wall, {sample['cpu']:.2f} s CPU here, workers "
+                f"{', '.join(f'{w:.2f}' for w in sample['workers'])} s",
+                flush=True,
+            )
+    summaries = {}
+    for label, (_, count, reference, _) in roads.items():
+        summaries[label] = summary(samples[label], count)
+        if reference is not None:
+            summaries[label]["results"] = (
+                "identical to serial" if same[label] else "DIFFERENT from serial"
+            )
+    return summaries
 
 
 def main():
@@ -336,11 +349,19 @@ def main():
     _, reference = timed(
         lambda: run_serial(manager, circuits)
     )  # warm-up, and the results to compare
-    roads["serial"] = measure(
-        "serial", args.runs, lambda: run_serial(manager, circuits), len(circuits)
-    )
-    roads["2-process pool"] = measure(
-        "pool", args.runs, lambda: run_pool(manager, circuits), len(circuits), reference
+    roads.update(
+        measure_in_turns(
+            {
+                "serial": (lambda: run_serial(manager, circuits), len(circuits), None, None),
+                "2-process pool": (
+                    lambda: run_pool(manager, circuits),
+                    len(circuits),
+                    reference,
+                    None,
+                ),
+            },
+            args.runs,
+        )
     )
 
     distributed_version = None
@@ -381,11 +402,15 @@ def main():
         )
 
     serial, pool = roads["serial"], roads["2-process pool"]
+    pool["round_ratios"] = [
+        s["wall"] / p["wall"] for s, p in zip(serial["samples"], pool["samples"])
+    ]
     targets = [
         overhead_target(overhead_rows),
         (
             f"2 processes at least 1.6x the serial throughput, wall time: "
-            f"{pool['circuits_per_s'] / serial['circuits_per_s']:.2f}x (the CPU-time estimate for 2 "
+            f"{pool['circuits_per_s'] / serial['circuits_per_s']:.2f}x by medians, round by round "
+            f"{', '.join(f'{r:.2f}' for r in pool['round_ratios'])} (the CPU-time estimate for 2 "
             f"free cores: {pool['free_cores_circuits_per_s'] / serial['free_cores_circuits_per_s']:.2f}x)",
             pool["circuits_per_s"] / serial["circuits_per_s"] >= 1.6,
         ),
