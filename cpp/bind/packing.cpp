@@ -285,6 +285,8 @@ nb::object unpack_bytes(Args args) {
         name = nb::steal(text);
     }
     const std::size_t size = r.count();
+    // Only flat tuples and the list holding them are made here: no cycles.
+    GcPause pause;
     nb::object gates = checked(PyList_New(static_cast<Py_ssize_t>(size)));
     Read entries, containers;
     for (std::size_t position = 0; position < size; ++position) {
@@ -309,6 +311,7 @@ nb::object unpack_bytes(Args args) {
         PyList_SET_ITEM(gates.ptr(), static_cast<Py_ssize_t>(position), entry.release().ptr());
     }
     if (!r.done()) Reader::corrupt();
+    pause.end_and_collect_young(gates.ptr());
     return gates;
 }
 

@@ -265,10 +265,13 @@ def _gather(executor, steps_blob, circuits, results, bar):
 
     The collector stays paused until the last outcome is in: results held
     here are walked once after the batch, not at every collection during it.
+    Not so on a thread pool, whose workers run the passes in this process and
+    would pile up the generic paths' graphs until the end.
     """
     futures = {}
+    in_process = isinstance(executor, cf.ThreadPoolExecutor)
     try:
-        with _collector_paused():
+        with contextlib.nullcontext() if in_process else _collector_paused():
             for chunk in _chunks(circuits):
                 blobs = [pickle.dumps(circuits[i], _PROTOCOL) for i in chunk]
                 futures[executor.submit(_run_chunk, steps_blob, blobs)] = chunk
