@@ -263,13 +263,15 @@ def _end_pool(pool):
 def _gather(executor, steps_blob, circuits, results, bar):
     """Send the circuits to ``executor`` chunk by chunk and put every outcome in ``results``.
 
-    The collector stays paused until the last outcome is in: results held
-    here are walked once after the batch, not at every collection during it.
-    Not so on a thread pool, whose workers run the passes in this process and
-    would pile up the generic paths' graphs until the end.
+    The collector stays paused until the last outcome is in, but for a
+    young-generation collection after each chunk: each result is walked once,
+    not at every collection of the growing batch, and what other threads of
+    this process leave in cycles meanwhile is still freed. Not so on a thread
+    pool, whose workers run the passes in this process.
     """
     futures = {}
     in_process = isinstance(executor, cf.ThreadPoolExecutor)
+    collect = gc.isenabled() and not in_process
     try:
         with contextlib.nullcontext() if in_process else _collector_paused():
             for chunk in _chunks(circuits):
@@ -283,7 +285,10 @@ def _gather(executor, steps_blob, circuits, results, bar):
                     outcomes = [err] * len(chunk)
                 for index, outcome in zip(chunk, outcomes):
                     results[index] = outcome
+                del outcomes
                 bar.update(len(chunk))
+                if collect:
+                    gc.collect(0)
     except BaseException:
         for future in futures:
             future.cancel()
