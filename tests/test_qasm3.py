@@ -275,6 +275,58 @@ def test_openqasm2_conditionals_round_trip_here_and_in_the_peer():
     assert peer.data[-1].operation.condition[1] == 3
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_the_peers_programs_read_here_as_the_peer_reads_them(seed, qiskit):
+    """Its writer defines the gates stdgates.inc lacks, some (sxdg, ecr) only up to a
+    global phase it leaves out: those bodies are what its programs mean."""
+    from qiskit.circuit.random import random_circuit
+    from qiskit.quantum_info import Operator
+
+    text = qiskit.qasm3.dumps(random_circuit(4, 8, max_operands=3, seed=seed))
+    theirs = Operator(qiskit.qasm3.loads(text)).data
+    np.testing.assert_allclose(unitary(QuantumCircuit.from_qasm(text)), theirs, atol=1e-10)
+
+
+def test_the_peers_dynamic_programs_read_here_with_their_instructions(qiskit):
+    peer = qiskit.QuantumCircuit(3, 2)
+    peer.h(0)
+    peer.delay(2e-8, 0, unit="s")
+    peer.measure(0, 0)
+    with peer.if_test((peer.clbits[0], 1)) as orelse:
+        peer.x(1)
+        peer.delay(3.5e-7, 2, unit="s")
+    with orelse:
+        peer.reset(2)
+    with peer.if_test((peer.cregs[0], 2)):
+        peer.y(0)
+    peer.barrier()
+    peer.measure(1, 1)
+    ours = QuantumCircuit.from_qasm(qiskit.qasm3.dumps(peer))
+    assert _our_sequence(ours.gates) == _peer_sequence(peer, qiskit)
+
+
+@pytest.mark.parametrize("version", [2, 3])
+@pytest.mark.parametrize(
+    "definition, read",
+    [
+        # the writer's own definition, and the same matrix spelled otherwise: the model gate
+        ("gate sxdg a { h a; sdg a; h a; }", [("sxdg", 0)]),
+        # rx(-pi/2) is sxdg but for a phase e^(-i pi/4), which p(t); x; p(t); x puts back
+        ("gate sxdg a { rx(-pi/2) a; p(-pi/4) a; x a; p(-pi/4) a; x a; }", [("sxdg", 0)]),
+        # the gate up to a global phase, or another gate: what the body says
+        ("gate sxdg a { s a; h a; s a; }", [("s", 0), ("h", 0), ("s", 0)]),
+        ("gate sxdg a { x a; }", [("x", 0)]),
+        # a body naming the gate itself names the model gate
+        ("gate sxdg a { sxdg a; }", [("sxdg", 0)]),
+    ],
+)
+def test_a_definition_of_a_model_gate_names_it_only_with_its_matrix(definition, read, version):
+    header = HEADER if version == 3 else 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
+    register = "qubit[1] q;" if version == 3 else "qreg q[1];"
+    qc = QuantumCircuit.from_qasm(f"{header}{definition}\n{register}\nsxdg q[0];\n")
+    assert qc.gates == read
+
+
 @pytest.mark.parametrize(
     "entry, version, reason",
     [

@@ -118,6 +118,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "gate ch a, b { cz a, b; }\nqreg q[2];\nch q[0], q[1];", "cz 0 1\n"},
         ReadCase{"a gate of the set ignores a definition", "gate h a { x a; }\nqreg q[1];\nh q[0];",
                  "h 0\n"},
+        ReadCase{"a set gate outside the library is named by a definition of its matrix",
+                 "gate rzz(t) a, b { cx a, b; rz(t) b; cx a, b; }\nqreg q[2];\nrzz(0.25) q[0], "
+                 "q[1];",
+                 "rzz(0.25) 0 1\n"},
+        ReadCase{"... and a definition of another matrix is its body",
+                 "gate rzz(t) a, b { cx a, b; rz(2*t) b; cx a, b; }\nqubit[2] q;\nrzz(0.25) "
+                 "q[0], q[1];",
+                 "cx 0 1\nrz(0.5) 1\ncx 0 1\n", kHead3},
+        ReadCase{"... as is one a global phase away",
+                 "gate sxdg a { s a; h a; s a; }\nqreg q[1];\nsxdg q[0];", "s 0\nh 0\ns 0\n"},
         ReadCase{"reset broadcasts", "qreg q[2];\nreset q;", "reset 0\nreset 1\n"},
         ReadCase{"comments and blank lines", "// a\nqreg q[1]; // b\n\n  x q[0];", "x 0\n"},
         ReadCase{"version 2 if: the whole register, the expansion in one body",

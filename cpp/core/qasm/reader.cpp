@@ -6,6 +6,7 @@
 #include "qasm/expression.hpp"
 #include "qasm/parser.hpp"
 #include "qasm/tokens.hpp"
+#include "simulate/unitary.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -777,7 +778,20 @@ class Reader : Parser {
         // the last two, so a user's gate cannot change what they mean.
         auto user = within_standard ? user_definitions_.end() : user_definitions_.find(r.name);
         r.shape = gates_.find(r.name);
-        if (user != user_definitions_.end() && !r.shape) {
+        // A definition of a model gate outside the dialect's library (the
+        // writer's own, or another program's) names that gate only when its
+        // body has the gate's matrix, global phase included; otherwise the
+        // body is what the program means (the peer toolkit defines sxdg as
+        // s; h; s, which differs by a phase).
+        if (user != user_definitions_.end() && r.shape &&
+            std::find(checking_.begin(), checking_.end(), r.name) != checking_.end()) {
+            r.gate = intern(r.name);  // its own body names it: the model gate, for the check
+            return r;
+        }
+        if (user != user_definitions_.end() &&
+            (!r.shape ||
+             (!in_library(r.name, version3_) && !has_model_matrix(*user->second, r.name)))) {
+            r.shape = nullptr;
             r.definition = user->second.get();
         } else if (r.shape) {
             r.gate = intern(r.name);
@@ -877,6 +891,79 @@ class Reader : Parser {
         }
     }
 
+    // Whether definition `d` of gate-set gate `name` has the gate's matrix:
+    // its expansion and the gate compared at two points of generic parameter
+    // values (the bodies are analytic in them).
+    bool has_model_matrix(const Definition& d, std::string_view name) {
+        constexpr double kTolerance = 1e-10;  // matrices of unit-modulus entries' sums
+        constexpr double kPoints[2][4] = {{0.7129, -1.3051, 2.2437, 0.4186},
+                                          {-2.0617, 0.9353, -0.2871, 1.6502}};
+        const gates::GateRow* row = gates::find_gate(name);
+        if (!row || !row->matrix || row->nqubits != d.nqubits || row->nparams != d.nparams ||
+            d.nparams > std::size(kPoints[0]))
+            return false;
+        checking_.push_back(name);
+        struct Done {
+            std::vector<std::string_view>& names;
+            ~Done() { names.pop_back(); }
+        } done{checking_};
+        std::vector<unsigned> wires(d.nqubits);
+        std::vector<std::uint32_t> where(d.nqubits);
+        for (std::uint32_t q = 0; q < d.nqubits; ++q) wires[q] = where[q] = q;
+        const size_t dim = size_t{1} << d.nqubits;
+        std::vector<simulate::cplx> body(dim * dim), gate(dim * dim);
+        for (const auto& point : kPoints) {
+            std::vector<Number> params;
+            for (std::uint32_t k = 0; k < d.nparams; ++k)
+                params.push_back(Number::of_real(point[k]));
+            std::vector<simulate::Operation> ops;
+            if (!expansion_operations(d, params, where, ops)) return false;
+            simulate::circuit_unitary(d.nqubits, ops, body);
+            const std::vector<double> values(point, point + d.nparams);
+            const auto model = simulate::make_operation(name, values, wires);
+            if (!model) return false;
+            simulate::circuit_unitary(d.nqubits, std::span(&*model, 1), gate);
+            for (size_t i = 0; i < body.size(); ++i)
+                if (std::abs(body[i] - gate[i]) > kTolerance) return false;
+        }
+        return true;
+    }
+
+    // The gates definition `d` expands into on `where`, as simulate operations;
+    // false when one has no matrix (or the body holds anything else than gates
+    // and barriers). The expansion is taken back out of the program.
+    bool expansion_operations(const Definition& d, const std::vector<Number>& params,
+                              const std::vector<std::uint32_t>& where,
+                              std::vector<simulate::Operation>& out) {
+        const size_t operations = program_.operations.size(), values = program_.params.size(),
+                     operands = program_.operands.size();
+        expand(d, params.data(), static_cast<std::uint32_t>(params.size()), where.data(),
+               static_cast<std::uint32_t>(where.size()), current_.line, 0);
+        bool known = true;
+        for (size_t i = operations; i < program_.operations.size() && known; ++i) {
+            const Operation& op = program_.operations[i];
+            if (op.kind == OperationKind::barrier) continue;
+            std::vector<double> angles;
+            for (std::uint32_t k = 0; k < op.nparams; ++k) {
+                const Number& n = program_.params[op.first_param + k];
+                angles.push_back(n.kind == Number::Kind::real ? n.real
+                                                              : static_cast<double>(n.integer));
+                known = known && n.kind != Number::Kind::big_integer;
+            }
+            const std::vector<unsigned> qubits(
+                program_.operands.begin() + op.first_operand,
+                program_.operands.begin() + op.first_operand + op.nqubits);
+            const auto gate =
+                simulate::make_operation(program_.gate_names[op.gate], angles, qubits);
+            known = known && op.kind == OperationKind::gate && gate.has_value();
+            if (known) out.push_back(*gate);
+        }
+        program_.operations.resize(operations);
+        program_.params.resize(values);
+        program_.operands.resize(operands);
+        return known;
+    }
+
     Reader(std::string_view text, const GateSet& gates, const Definitions* standard)
         : Parser(text), gates_(gates), standard_(standard), dt_(0) {}
 
@@ -889,6 +976,7 @@ class Reader : Parser {
     Definitions user_definitions_;
     const Definitions* standard_;
     NameMap<Resolved> resolved_, resolved_standard_;
+    std::vector<std::string_view> checking_;  // names has_model_matrix is expanding
     bool delay_declared_ = false;
     double dt_;  // seconds per 'dt', 0 when not given
     int block_depth_ = 0;
