@@ -1,7 +1,9 @@
 import concurrent.futures as cf
 import gc
+import os
 import sys
 import textwrap
+import traceback
 
 import pytest
 from conftest import interrupt_session, random_circuit
@@ -209,6 +211,21 @@ def test_the_pool_is_chosen_only_when_it_wins(us_per_gate, entries_per_gate, win
     seconds = us_per_gate * 1e-6 * SAMPLE
     chosen = pipeline._pool_wins(seconds, [sample_circuit], range(1), [result], [rest], 2)
     assert chosen is wins
+
+
+class _KillsItsWorker(TranspilerPass):
+    def run(self, qc):
+        os._exit(3)
+
+
+def test_a_dead_worker_fails_its_circuits_with_a_short_report(monkeypatch):
+    monkeypatch.setattr(pipeline, "CHUNK_GATES", 1)  # a chunk per circuit
+    with cf.ProcessPoolExecutor(2) as pool, pytest.raises(BatchError) as info:
+        PassManager([_KillsItsWorker()]).run(batch(6), executor=pool)
+    assert info.value.indices == tuple(range(6))
+    for err in info.value.exceptions:
+        assert isinstance(err, cf.process.BrokenProcessPool)
+        assert len(traceback.format_exception(err)) < 10
 
 
 def test_batch_equals_one_by_one_and_leaves_the_callers_passes(executor):

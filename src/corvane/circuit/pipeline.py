@@ -282,7 +282,9 @@ def _gather(executor, steps_blob, circuits, results, bar):
                 try:
                     outcomes = [_read_outcome(blob) for blob in future.result()]
                 except Exception as err:  # the whole chunk was lost (a worker died, ...)
-                    outcomes = [err] * len(chunk)
+                    # A broken pool gives all its futures one exception, whose
+                    # traceback every re-raise here would lengthen by a chunk.
+                    outcomes = [err.with_traceback(None)] * len(chunk)
                 for index, outcome in zip(chunk, outcomes):
                     results[index] = outcome
                 del outcomes
