@@ -287,7 +287,6 @@ def _gather(executor, steps_blob, circuits, results, bar):
                     outcomes = [err.with_traceback(None)] * len(chunk)
                 for index, outcome in zip(chunk, outcomes):
                     results[index] = outcome
-                del outcomes
                 bar.update(len(chunk))
                 if collect:
                     gc.collect(0)
