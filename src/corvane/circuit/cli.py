@@ -20,8 +20,10 @@ from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
 from corvane.circuit.equivalence import CHECK_ATOL, MAX_QUBITS
 from corvane.circuit.files import (
     REPORT_FORMATS,
+    check_writable,
     find_programs,
     plan_files,
+    read_program_file,
     start_worker_server,
     transpile_files,
     transpile_text,
@@ -111,7 +113,7 @@ def _display(file):
 def _read(file):
     """The circuit of one input; a reader error becomes ``FILE:LINE: message``."""
     try:
-        text = sys.stdin.read() if file == STDIN else Path(file).read_text(encoding="utf-8")
+        text = sys.stdin.read() if file == STDIN else read_program_file(file)
         return QuantumCircuit.from_qasm(text)
     except ValueError as err:
         match = _LINE_ERROR.match(str(err))
@@ -233,6 +235,8 @@ def transpile(args):
         pairs = plan_files(files, args.output or ".", args.recursive) if files else []
     except ValueError as err:
         raise _Refused(str(err)) from None
+    if args.report:
+        _check_report(args.report, args.output if files else None)
     if pairs and not args.scheduler:
         start_worker_server(pairs, args.jobs)  # its imports overlap this process's own
     steps = _steps(args)
@@ -272,15 +276,37 @@ def transpile(args):
 
     table_stream = sys.stderr if read_stdin else sys.stdout
     print(_table(summaries, args.check), file=table_stream)
-    if args.report:
-        write_report(args.report, summaries)
     failures = [s.error for s in summaries if s.status == "failed"]
     failures += [
         f"{s.input}: the result differs from the program: {s.check_detail}"
         for s in summaries
         if s.check == "differs"
     ]
+    if args.report:
+        try:
+            write_report(args.report, summaries)
+        except OSError as err:  # a full disk: the results are written, only the report is lost
+            failures.append(f"{args.report}: the report was not written: {err.strerror or err}")
     return failures
+
+
+def _check_report(report, outdir):
+    """Refuse a report that cannot be written, before any work: a folder, or in a folder
+    that is missing (but for the output folder, which the batch makes) or not writable."""
+    path = Path(report)
+    if path.is_dir():
+        raise _Refused(f"{report}: a folder; name a file for the report")
+    folder = path.parent
+    if not folder.exists():
+        if outdir is not None and Path(folder).resolve() == Path(outdir).resolve():
+            return  # made by the batch, then checked with it
+        raise _Refused(f"{report}: no folder {folder} for the report")
+    if not folder.is_dir():
+        raise _Refused(f"{report}: {folder} is not a folder")
+    try:
+        check_writable(folder)
+    except OSError as err:
+        raise _Refused(f"{report}: cannot write in {folder}: {err.strerror or err}") from None
 
 
 # ---- info and draw -------------------------------------------------------------------------
