@@ -4,8 +4,8 @@ Every argument is checked before any file is read or written; a file that
 fails is reported as ``FILE:LINE: message`` on standard error and the others
 still complete; the exit status is 1 when any file failed (or, with
 ``--check``, any result differs from its program), 2 for a refused command
-line and 130 after Ctrl-C. Outputs are written to a temporary file
-beside their final name and renamed, so no output is ever half-written, and no
+line, 130 after Ctrl-C and 143 after SIGTERM. Outputs are written to a temporary
+file beside their final name and renamed, so no output is ever half-written, and no
 input is ever overwritten.
 """
 

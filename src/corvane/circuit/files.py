@@ -614,12 +614,16 @@ def transpile_files(
     Everything is checked before the first file is read: this function raises at
     once for bad arguments and returns an iterator, which runs the batch as it is
     consumed and yields each file's summary as that file finishes (so not in input
-    order: sort by ``input`` or use ``plan_files`` for that). Closing the iterator
-    or Ctrl-C stops the workers and removes their temporary files.
+    order: sort by ``input`` or use ``plan_files`` for that). Closing the iterator,
+    Ctrl-C or SIGTERM (then ``SystemExit(143)``) stops the workers and removes
+    their temporary files; the temporary folders that a killed process left in
+    the output folders are removed when a batch starts and ends.
 
-    A file that fails (a program error, a pass error, a write error, a worker that
-    died while running it, killed or out of memory) gives a summary with status
-    "failed" and the reason; the others go on, a fresh worker replacing a dead one.
+    A file that fails (a program error, a pass error, ``MemoryError`` or
+    ``LimitExceeded``, a write error, a worker that died while running it, killed
+    or out of memory, an input that cannot be read, an output that a link would
+    send outside ``outdir``) gives a summary with status "failed" and the reason;
+    the others go on, a fresh worker replacing a dead one.
 
     Args:
         inputs (iterable): program files and folders of them (see ``plan_files``).
@@ -651,7 +655,7 @@ def transpile_files(
 
     Raises:
         ValueError, TypeError: for bad arguments (see ``plan_files``), before any work.
-        OSError: when ``outdir`` cannot be made.
+        OSError: when ``outdir`` cannot be made or written in.
     """
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise ValueError(f"jobs must be a positive integer or None, got {jobs!r}")
