@@ -215,13 +215,15 @@ def test_a_dask_worker_killed_mid_write_leaves_nothing(folder, tmp_path, retried
         distributed.Client(cluster) as client,
     ):
         summaries = {
-            os.path.basename(s.input): s.status
+            os.path.basename(s.input): s
             for s in files.transpile_files(
                 [folder], out, [KillMidWrite(str(out), retried)], executor=client.get_executor()
             )
         }
     assert (tmp_path / "killed").exists()
-    assert summaries == {"f0.qasm": "ok", "f1.qasm": "ok" if retried else "failed", "f2.qasm": "ok"}
+    assert summaries.pop("f1.qasm").status == ("ok" if retried else "failed")
+    # A task queued on the worker that died may count as lost with it.
+    assert all(s.status == "ok" or "was lost" in s.error for s in summaries.values())
     assert hidden(out) == []
 
 
@@ -234,7 +236,7 @@ def test_an_input_that_cannot_be_read_is_named_with_its_reason(folder, tmp_path,
     (folder / "dangling.qasm").symlink_to(tmp_path / "gone.qasm")
     (folder / "loop.qasm").symlink_to(folder / "loop.qasm")
     (folder / "sub").mkdir()
-    (folder / "sub" / "up").symlink_to(folder)  # with -r, a loop of folders
+    (folder / "sub" / "up").symlink_to(folder)  # not followed: no loop
     (folder / "sub" / "g.qasm").write_text(program(2))
     (folder / ".hidden.qasm").write_text("not a program")
     (folder / ".cache").mkdir()
@@ -249,14 +251,12 @@ def test_an_input_that_cannot_be_read_is_named_with_its_reason(folder, tmp_path,
         "folder.qasm",
         "dangling.qasm",
         "loop.qasm",
-        "up",
     }
     reasons = {
         "fifo.qasm": "not a program file but a FIFO",
         "folder.qasm": "not a program file but a folder",
         "dangling.qasm": f"a link to {tmp_path / 'gone.qasm'}, which does not exist",
         "loop.qasm": "Too many levels of symbolic links",
-        "up": "a link to a folder above it, not followed",
     }
     for name, reason in reasons.items():
         assert errors[name][0] == "failed" and reason in errors[name][1], errors[name]

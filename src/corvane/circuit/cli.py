@@ -11,6 +11,7 @@ input is ever overwritten.
 
 import argparse
 import math
+import os
 import re
 import sys
 from pathlib import Path
@@ -298,7 +299,7 @@ def _check_report(report, outdir):
         raise _Refused(f"{report}: a folder; name a file for the report")
     folder = path.parent
     if not folder.exists():
-        if outdir is not None and Path(folder).resolve() == Path(outdir).resolve():
+        if outdir is not None and os.path.realpath(folder) == os.path.realpath(outdir):
             return  # made by the batch, then checked with it
         raise _Refused(f"{report}: no folder {folder} for the report")
     if not folder.is_dir():

@@ -478,7 +478,7 @@ def find_programs(inputs, recursive=False):
         list: ``(path, relative name)`` pairs of ``Path`` objects. A program name that
         is not a regular file (a FIFO, a folder, a link to nothing) is listed too:
         reading it fails with the reason (``read_program_file``). With ``recursive``,
-        so is a subfolder that cannot be listed, or a link to a folder above it.
+        so is a subfolder that cannot be listed; links to folders are not followed.
 
     Raises:
         ValueError: for a missing input or a folder with no program, or that cannot be
@@ -505,16 +505,12 @@ def _find(inputs, recursive):
 
 
 def _walk(top, recursive):
-    """``(path, why it cannot be read or None)`` of the programs under ``top``.
-
-    A folder is listed once per path; a link back to a folder above it is reported,
-    not followed, so that a loop of links ends.
-    """
-    stack = [(top, frozenset())]
-    while stack:
-        folder, above = stack.pop()
+    """``(path, why it cannot be read or None)`` of the programs under ``top``; with
+    ``recursive``, of its subfolders too (not of links to folders, so no loop)."""
+    folders = [top]
+    while folders:
+        folder = folders.pop()
         try:
-            status = os.stat(folder)
             entries = list(os.scandir(folder))
         except OSError as err:
             why = f"{folder}: cannot list this folder: {err.strerror or err}"
@@ -522,18 +518,14 @@ def _walk(top, recursive):
                 raise ValueError(why) from None
             yield folder, why
             continue
-        identity = (status.st_dev, status.st_ino)
-        if identity in above:
-            yield folder, f"{folder}: a link to a folder above it, not followed"
-            continue
         for entry in entries:
             if entry.name.startswith("."):
                 continue
             path = folder / entry.name
             if path.suffix in PROGRAM_SUFFIXES:
                 yield path, None
-            elif recursive and entry.is_dir():
-                stack.append((path, above | {identity}))
+            elif recursive and entry.is_dir(follow_symlinks=False):
+                folders.append(path)
 
 
 def plan_files(inputs, outdir, recursive=False):
