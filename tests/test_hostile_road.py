@@ -169,12 +169,16 @@ def test_what_a_killed_command_left_is_no_input_and_the_next_run_removes_it(fold
     alive = out / f".f1.qasm.{os.getpid()}.abc_1234.partial"
     alive.mkdir()
     (out / ".f2.qasm.partial").write_text("someone else's")
+    full = out / f".f2.qasm.{leftover.name.split('.')[3]}.abc_1234.partial"
+    full.mkdir()  # of a process gone, but not a temporary of ours: two files in it
+    (full / "a").write_text("")
+    (full / "b").write_text("")
     # A run over that folder takes nothing hidden as a program...
     with pytest.raises(SystemExit, match="2"):
         transpile(out, "-o", tmp_path / "again")
     # ... and the next run into it removes the dead process's leftover, resuming or not.
     assert transpile(folder, "-o", out, "--skip-existing") == 0
-    assert hidden(out) == [alive.name, ".f2.qasm.partial"]
+    assert hidden(out) == sorted([alive.name, full.name, ".f2.qasm.partial"])
     assert sorted(p.name for p in out.glob("*.qasm")) == ["f0.qasm", "f1.qasm", "f2.qasm"]
 
 

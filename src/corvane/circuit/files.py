@@ -311,9 +311,9 @@ def write_atomically(path, write):
 
 
 # A temporary folder's name: "." + the result's name + "." + the writer's pid + "." +
-# mkdtemp's random part + ".partial".
+# mkdtemp's 8 random characters + ".partial".
 _PARTIAL = ".partial"
-_LEFTOVER = re.compile(r"\..*\.(\d+)\.[a-z0-9_]+\.partial", re.S)
+_LEFTOVER = re.compile(r"\..*\.(\d+)\.[a-z0-9_]{8}\.partial", re.S)
 # Bytes of the result's name kept in its temporary folder's name: 255 (the usual
 # limit of a file name) less the pid, mkdtemp's 8 random characters, ".partial" and dots.
 _NAME_BYTES = 200
@@ -353,7 +353,7 @@ def _remove_leftovers(folder, pid=None):
     """Remove the temporary folders (``write_atomically``) in ``folder`` of processes
     that no longer run, or only those of ``pid``: killed while writing, they had no
     chance to. A folder of a process still running here is left alone, as is every
-    name that is not of our pattern."""
+    name that is not of our pattern and every folder that holds more than one file."""
     try:
         entries = list(os.scandir(folder))
     except OSError:
@@ -363,8 +363,15 @@ def _remove_leftovers(folder, pid=None):
         if match is None or not entry.is_dir(follow_symlinks=False):
             continue
         owner = int(match[1])
-        if (pid is None or owner == pid) and not _running(owner):
+        if (pid is None or owner == pid) and not _running(owner) and _at_most_one(entry.path):
             shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _at_most_one(folder):
+    try:
+        return len(os.listdir(folder)) <= 1
+    except OSError:
+        return False
 
 
 def _running(pid):
@@ -404,7 +411,6 @@ def _written(summary, target, text):
 _KINDS = (
     (stat.S_ISDIR, "a folder"),
     (stat.S_ISFIFO, "a FIFO"),
-    (stat.S_ISSOCK, "a socket"),
     (stat.S_ISCHR, "a device"),
     (stat.S_ISBLK, "a device"),
 )
