@@ -118,9 +118,10 @@ def dask_cluster():
         yield cluster
 
 
-def interrupt_session(argv, settle=0.0):
+def interrupt_session(argv, settle=0.0, sig=None, group=True):
     """Run ``argv`` in a session of its own; once it prints "started" (and ``settle``
-    seconds later), send SIGINT to the whole group, as Ctrl-C in a terminal does.
+    seconds later), send SIGINT to the whole group, as Ctrl-C in a terminal does (or
+    ``sig``, to the group or with ``group=False`` to the first process only).
 
     Returns the exit status, the standard error, and what is still running in the
     session 15 seconds on ("" when every worker is gone). Helper processes of the start
@@ -137,7 +138,7 @@ def interrupt_session(argv, settle=0.0):
     try:
         assert child.stdout.readline() == "started\n"
         time.sleep(settle)
-        os.killpg(child.pid, signal.SIGINT)
+        (os.killpg if group else os.kill)(child.pid, sig or signal.SIGINT)
         _, err = child.communicate(timeout=60)
     finally:
         if child.poll() is None:

@@ -63,7 +63,7 @@ def folder(tmp_path):
 
 
 def leftovers(folder):
-    return [p for p in folder.rglob(".*") if p.is_file()]
+    return list(folder.rglob(".*"))
 
 
 @pytest.mark.parametrize("jobs", [1, 2])

@@ -4,13 +4,14 @@ Every argument is checked before any file is read or written; a file that
 fails is reported as ``FILE:LINE: message`` on standard error and the others
 still complete; the exit status is 1 when any file failed (or, with
 ``--check``, any result differs from its program), 2 for a refused command
-line and 130 after Ctrl-C. Outputs are written to a temporary file
-beside their final name and renamed, so no output is ever half-written, and no
+line, 130 after Ctrl-C and 143 after SIGTERM. Outputs are written to a temporary
+file beside their final name and renamed, so no output is ever half-written, and no
 input is ever overwritten.
 """
 
 import argparse
 import math
+import os
 import re
 import sys
 from pathlib import Path
@@ -20,8 +21,10 @@ from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
 from corvane.circuit.equivalence import CHECK_ATOL, MAX_QUBITS
 from corvane.circuit.files import (
     REPORT_FORMATS,
+    check_writable,
     find_programs,
     plan_files,
+    read_program_file,
     start_worker_server,
     transpile_files,
     transpile_text,
@@ -111,7 +114,7 @@ def _display(file):
 def _read(file):
     """The circuit of one input; a reader error becomes ``FILE:LINE: message``."""
     try:
-        text = sys.stdin.read() if file == STDIN else Path(file).read_text(encoding="utf-8")
+        text = sys.stdin.read() if file == STDIN else read_program_file(file)
         return QuantumCircuit.from_qasm(text)
     except ValueError as err:
         match = _LINE_ERROR.match(str(err))
@@ -233,6 +236,8 @@ def transpile(args):
         pairs = plan_files(files, args.output or ".", args.recursive) if files else []
     except ValueError as err:
         raise _Refused(str(err)) from None
+    if args.report:
+        _check_report(args.report, args.output if files else None)
     if pairs and not args.scheduler:
         start_worker_server(pairs, args.jobs)  # its imports overlap this process's own
     steps = _steps(args)
@@ -272,15 +277,37 @@ def transpile(args):
 
     table_stream = sys.stderr if read_stdin else sys.stdout
     print(_table(summaries, args.check), file=table_stream)
-    if args.report:
-        write_report(args.report, summaries)
     failures = [s.error for s in summaries if s.status == "failed"]
     failures += [
         f"{s.input}: the result differs from the program: {s.check_detail}"
         for s in summaries
         if s.check == "differs"
     ]
+    if args.report:
+        try:
+            write_report(args.report, summaries)
+        except OSError as err:  # a full disk: the results are written, only the report is lost
+            failures.append(f"{args.report}: the report was not written: {err.strerror or err}")
     return failures
+
+
+def _check_report(report, outdir):
+    """Refuse a report that cannot be written, before any work: a folder, or in a folder
+    that is missing (but for the output folder, which the batch makes) or not writable."""
+    path = Path(report)
+    if path.is_dir():
+        raise _Refused(f"{report}: a folder; name a file for the report")
+    folder = path.parent
+    if not folder.exists():
+        if outdir is not None and os.path.realpath(folder) == os.path.realpath(outdir):
+            return  # made by the batch, then checked with it
+        raise _Refused(f"{report}: no folder {folder} for the report")
+    if not folder.is_dir():
+        raise _Refused(f"{report}: {folder} is not a folder")
+    try:
+        check_writable(folder)
+    except OSError as err:
+        raise _Refused(f"{report}: cannot write in {folder}: {err.strerror or err}") from None
 
 
 # ---- info and draw -------------------------------------------------------------------------

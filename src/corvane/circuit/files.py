@@ -11,12 +11,14 @@ reached from ``corvane.circuit.pipeline``.
 
 import concurrent.futures as cf
 import contextlib
-import glob
 import os
 import pickle
 import re
+import shutil
 import signal
+import stat
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field, replace
 from pathlib import Path
@@ -36,6 +38,8 @@ __all__ = [
     "start_worker_server",
     "find_programs",
     "plan_files",
+    "read_program_file",
+    "check_writable",
     "write_report",
     "write_atomically",
 ]
@@ -122,11 +126,25 @@ def _read_program(text, name):
 
     try:
         return read_program(text)
-    except ValueError as err:
+    except ValueError as err:  # LimitExceeded too
         match = _LINE_ERROR.match(str(err))
         if match:
             raise _ProgramError(f"{name}:{match[1]}: {match[2]}") from None
         raise _ProgramError(f"{name}: {err}") from None
+    except MemoryError as err:
+        raise _ProgramError(f"{name}: {_reason(err)}") from None
+
+
+def _reason(err):
+    """What the user reads of an unexpected exception: its type and message."""
+    if isinstance(err, MemoryError) and not str(err):
+        return "MemoryError: out of memory"
+    return f"{type(err).__name__}: {err}"
+
+
+def _io_reason(err):
+    """What the user reads of a failed read or write: the system's message."""
+    return _reason(err) if isinstance(err, MemoryError) else str(err)
 
 
 def _decoupling_durations(steps):
@@ -208,16 +226,16 @@ def _transpile_program(text, name, steps, check, to):
     from corvane.circuit.qasm import dumps
 
     qc, version = _read_program(text, name)
-    before = _circuit_figures(qc, None)
     try:
+        before = _circuit_figures(qc, None)
         result = _apply(steps, qc)
         verdict = _check_result(qc, result) if check else {}
         del qc
         durations = _decoupling_durations(steps)
         after = _circuit_figures(result, durations)
         out_text = dumps(result, version=to or version)
-    except Exception as err:
-        raise _ProgramError(f"{name}: {type(err).__name__}: {err}") from None
+    except Exception as err:  # MemoryError and LimitExceeded too: this file fails, not the batch
+        raise _ProgramError(f"{name}: {_reason(err)}") from None
     fields = dict(
         qubits=result.nqubits,
         gates_before=before[0],
@@ -270,38 +288,106 @@ def write_atomically(path, write):
     """Call ``write(temporary_path)`` on a file beside ``path``, then rename it to ``path``.
 
     A reader of ``path`` sees the old file or the whole new one, never a part;
-    when ``write`` fails the temporary file is removed and ``path`` is untouched.
-    The temporary name holds this process's id, so that the parent of a worker
-    that died while writing finds and removes it (``_remove_temporaries``).
+    when ``write`` fails, or SIGTERM or Ctrl-C stops the process, the temporary
+    file is removed and ``path`` is untouched. The temporary file has the name of
+    ``path`` (writers such as matplotlib and graphviz pick the format by the
+    suffix) inside a hidden folder ``.NAME.PID.RANDOM.partial`` beside ``path``:
+    hidden, so that no folder walk takes it for a program, and holding this
+    process's id, so that a later batch into that folder removes what a killed
+    process left (``_remove_leftovers``).
     """
     path = Path(path)
-    # The suffix is the result's, for writers that pick the format by file name.
-    handle, temporary = tempfile.mkstemp(
-        dir=path.parent, prefix=_temporary_prefix(path), suffix=path.suffix
-    )
-    os.close(handle)
+    with _sigterm_unwinds():
+        folder = tempfile.mkdtemp(
+            prefix=f".{_name_room(path.name)}.{os.getpid()}.", suffix=_PARTIAL, dir=path.parent
+        )
+        try:
+            temporary = os.path.join(folder, path.name)
+            open(temporary, "x").close()  # with the mode of any new file
+            write(temporary)
+            os.replace(temporary, path)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+# A temporary folder's name: "." + the result's name + "." + the writer's pid + "." +
+# mkdtemp's 8 random characters + ".partial".
+_PARTIAL = ".partial"
+_LEFTOVER = re.compile(r"\..*\.(\d+)\.[a-z0-9_]{8}\.partial", re.S)
+# Bytes of the result's name kept in its temporary folder's name: 255 (the usual
+# limit of a file name) less the pid, mkdtemp's 8 random characters, ".partial" and dots.
+_NAME_BYTES = 200
+
+
+def _name_room(name):
+    return os.fsdecode(os.fsencode(name)[:_NAME_BYTES])
+
+
+@contextlib.contextmanager
+def _sigterm_unwinds():
+    """While inside, SIGTERM raises ``SystemExit(128 + SIGTERM)``, so that ``finally``
+    blocks remove temporary files and stop workers before the process ends, with the
+    status a shell gives a process ended by SIGTERM (143).
+
+    Only in the main thread, and only where SIGTERM still has its default action
+    (ending the process at once): a handler of the program's own is left alone.
+    """
+    if (
+        threading.current_thread() is not threading.main_thread()
+        or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL
+    ):
+        yield
+        return
+    signal.signal(signal.SIGTERM, _exit_on_sigterm)
     try:
-        # mkstemp makes the file private; the result gets the mode of any new file.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
-def _temporary_prefix(path, pid=None):
-    return f".{Path(path).name}.{os.getpid() if pid is None else pid}."
+def _exit_on_sigterm(signum, frame):
+    raise SystemExit(128 + signum)
 
 
-def _remove_temporaries(output, pid):
-    """Remove what a dead worker ``pid`` left of its temporary file for ``output``."""
-    output = Path(output)
-    for leftover in output.parent.glob(glob.escape(_temporary_prefix(output, pid)) + "*"):
-        with contextlib.suppress(OSError):
-            leftover.unlink()
+def _remove_leftovers(folder, pid=None):
+    """Remove the temporary folders (``write_atomically``) in ``folder`` of processes
+    that no longer run, or only those of ``pid``: killed while writing, they had no
+    chance to. A folder of a process still running here is left alone, as is every
+    name that is not of our pattern and every folder that holds more than one file."""
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return
+    for entry in entries:
+        match = _LEFTOVER.fullmatch(entry.name)
+        if match is None or not entry.is_dir(follow_symlinks=False):
+            continue
+        owner = int(match[1])
+        if (pid is None or owner == pid) and not _running(owner) and _at_most_one(entry.path):
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _at_most_one(folder):
+    try:
+        return len(os.listdir(folder)) <= 1
+    except OSError:
+        return False
+
+
+def _running(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # another user's process
+        return True
+    return True
+
+
+def check_writable(folder):
+    """Raise ``OSError`` unless a file can be written in ``folder``: a temporary folder is
+    made there and removed, as ``write_atomically`` will."""
+    os.rmdir(tempfile.mkdtemp(prefix=f".probe.{os.getpid()}.", suffix=_PARTIAL, dir=folder))
 
 
 def _write_text(path, text):
@@ -312,15 +398,58 @@ def _write_text(path, text):
     write_atomically(path, write)
 
 
+def _written(summary, target, text):
+    """``summary`` once ``text`` is written to ``target``, or failed with the reason."""
+    try:
+        _write_text(target, text)
+    except (OSError, MemoryError) as err:
+        return replace(summary, status="failed", error=f"{target}: {_io_reason(err)}")
+    return summary
+
+
+# What a path that is not a regular file is, for the user.
+_KINDS = (
+    (stat.S_ISDIR, "a folder"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a device"),
+    (stat.S_ISBLK, "a device"),
+)
+
+
+def read_program_file(path):
+    """The text of a program file.
+
+    Raises ``OSError`` (or ``UnicodeDecodeError``) when it cannot be read, also for
+    anything but a regular file: a folder, a FIFO (opened without waiting for a
+    writer), a device, a link to nothing.
+    """
+    try:
+        handle = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except FileNotFoundError:
+        if os.path.islink(path):
+            raise OSError(f"a link to {os.readlink(path)}, which does not exist") from None
+        raise
+    try:
+        mode = os.fstat(handle).st_mode
+        for test, kind in _KINDS:
+            if test(mode):
+                raise OSError(f"not a program file but {kind}")
+    except BaseException:
+        os.close(handle)
+        raise
+    with open(handle, encoding="utf-8") as f:
+        return f.read()
+
+
 def _read_text(path):
     try:
-        return Path(path).read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as err:
-        raise _ProgramError(f"{path}: {err}") from None
+        return read_program_file(path)
+    except (OSError, UnicodeDecodeError, MemoryError) as err:
+        raise _ProgramError(f"{path}: {_io_reason(err)}") from None
 
 
 def _transpile_path(source, target, settings):
-    """A worker's whole job for one file: read it, run the passes, write the result."""
+    """A worker's job for one file: read it, run the passes, write the result."""
     start = time.perf_counter()
     try:
         text = _read_text(source)
@@ -328,12 +457,8 @@ def _transpile_path(source, target, settings):
         return FileSummary(source, target, "failed", str(err), seconds=_since(start))
     summary, out_text = _summary_and_text(text, source, target, settings)
     del text
-    if out_text is None:
-        return summary
-    try:
-        _write_text(target, out_text)
-    except OSError as err:
-        return replace(summary, status="failed", error=f"{target}: {err}", seconds=_since(start))
+    if out_text is not None:
+        summary = _written(summary, target, out_text)
     return replace(summary, seconds=_since(start))
 
 
@@ -350,53 +475,103 @@ def find_programs(inputs, recursive=False):
 
     Args:
         inputs (iterable): program files, taken as given (named by their file name),
-            and folders, whose program files (``PROGRAM_SUFFIXES``) are taken sorted
-            by path (named by their path inside the folder).
+            and folders, whose program files (names ending in ``PROGRAM_SUFFIXES``)
+            are taken sorted by path (named by their path inside the folder). Hidden
+            files and folders (names beginning with ".") inside a folder are passed by.
         recursive (bool): take the program files of subfolders too.
 
     Returns:
-        list: ``(path, relative name)`` pairs of ``Path`` objects.
+        list: ``(path, relative name)`` pairs of ``Path`` objects. A program name that
+        is not a regular file (a FIFO, a folder, a link to nothing) is listed too:
+        reading it fails with the reason (``read_program_file``). With ``recursive``,
+        so is a subfolder that cannot be listed; links to folders are not followed.
 
     Raises:
-        ValueError: for a missing input or a folder with no program.
+        ValueError: for a missing input or a folder with no program, or that cannot be
+            listed.
     """
+    return [(path, name) for path, name, _ in _find(inputs, recursive)]
+
+
+def _find(inputs, recursive):
+    """``(path, relative name, why it cannot be read or None)`` of each program of ``inputs``."""
     found = []
     for item in inputs:
         path = Path(item)
         if path.is_dir():
-            walk = path.rglob("*") if recursive else path.iterdir()
-            programs = sorted(p for p in walk if p.suffix in PROGRAM_SUFFIXES and p.is_file())
+            programs = sorted(_walk(path, recursive), key=lambda program: program[0])
             if not programs:
                 raise ValueError(f"{item}: no {'/'.join(PROGRAM_SUFFIXES)} files in this folder")
-            found += [(p, p.relative_to(path)) for p in programs]
-        elif path.is_file():
-            found.append((path, Path(path.name)))
+            found += [(program, program.relative_to(path), why) for program, why in programs]
+        elif os.path.lexists(path):
+            found.append((path, Path(path.name), None))
         else:
             raise ValueError(f"{item}: no such file or folder")
     return found
+
+
+def _walk(top, recursive):
+    """``(path, why it cannot be read or None)`` of the programs under ``top``; with
+    ``recursive``, of its subfolders too (not of links to folders, so no loop)."""
+    folders = [top]
+    while folders:
+        folder = folders.pop()
+        try:
+            entries = list(os.scandir(folder))
+        except OSError as err:
+            why = f"{folder}: cannot list this folder: {err.strerror or err}"
+            if folder == top:
+                raise ValueError(why) from None
+            yield folder, why
+            continue
+        for entry in entries:
+            if entry.name.startswith("."):
+                continue
+            path = folder / entry.name
+            if path.suffix in PROGRAM_SUFFIXES:
+                yield path, None
+            elif recursive and entry.is_dir(follow_symlinks=False):
+                folders.append(path)
 
 
 def plan_files(inputs, outdir, recursive=False):
     """The ``(input, output)`` path pairs of a batch of files, in input order.
 
     Each result goes to ``outdir`` under the name ``find_programs`` gives it, so
-    ``recursive`` mirrors the subfolders of a folder given.
+    ``recursive`` mirrors the subfolders of a folder given. Inputs that cannot be
+    read are listed too, as is an output that a link would send outside ``outdir``:
+    ``transpile_files`` fails those with the reason.
 
     Raises:
         ValueError: as ``find_programs``, and for an output that would overwrite an
             input or two inputs that would be written to one output.
     """
-    pairs = [(path, Path(outdir) / name) for path, name in find_programs(inputs, recursive)]
-    resolved_inputs = {source.resolve() for source, _ in pairs}
+    return [(source, target) for source, target, _ in _plan(inputs, outdir, recursive)]
+
+
+def _plan(inputs, outdir, recursive):
+    """``(input, output, why it fails before it is read or None)`` of each file of a batch."""
+    root = _resolved(outdir)
+    planned = [(path, Path(outdir) / name, why) for path, name, why in _find(inputs, recursive)]
+    resolved_inputs = {_resolved(source) for source, _, _ in planned}
     seen = {}
-    for source, target in pairs:
-        key = target.resolve()
+    plan = []
+    for source, target, why in planned:
+        key = _resolved(target)
         if key in resolved_inputs:
             raise ValueError(f"{target}: writing it would overwrite an input")
         if key in seen:
             raise ValueError(f"{seen[key]} and {source} would both be written to {target}")
         seen[key] = source
-    return [(str(source), str(target)) for source, target in pairs]
+        if why is None and not key.is_relative_to(root):
+            why = f"{target}: not written: a link in the output folder leads outside it, to {key}"
+        plan.append((str(source), str(target), why))
+    return plan
+
+
+def _resolved(path):
+    """``path`` with every link followed; a loop of links stays as it is (no error)."""
+    return Path(os.path.realpath(path))
 
 
 def _output_version(to):
@@ -437,12 +612,16 @@ def transpile_files(
     Everything is checked before the first file is read: this function raises at
     once for bad arguments and returns an iterator, which runs the batch as it is
     consumed and yields each file's summary as that file finishes (so not in input
-    order: sort by ``input`` or use ``plan_files`` for that). Closing the iterator
-    or Ctrl-C stops the workers and removes their temporary files.
+    order: sort by ``input`` or use ``plan_files`` for that). Closing the iterator,
+    Ctrl-C or SIGTERM (then ``SystemExit(143)``) stops the workers and removes
+    their temporary files; the temporary folders that a killed process left in
+    the output folders are removed when a batch starts and ends.
 
-    A file that fails (a program error, a pass error, a write error, a worker that
-    died while running it, killed or out of memory) gives a summary with status
-    "failed" and the reason; the others go on, a fresh worker replacing a dead one.
+    A file that fails (a program error, a pass error, ``MemoryError`` or
+    ``LimitExceeded``, a write error, a worker that died while running it, killed
+    or out of memory, an input that cannot be read, an output that a link would
+    send outside ``outdir``) gives a summary with status "failed" and the reason;
+    the others go on, a fresh worker replacing a dead one.
 
     Args:
         inputs (iterable): program files and folders of them (see ``plan_files``).
@@ -474,7 +653,7 @@ def transpile_files(
 
     Raises:
         ValueError, TypeError: for bad arguments (see ``plan_files``), before any work.
-        OSError: when ``outdir`` cannot be made.
+        OSError: when ``outdir`` cannot be made or written in.
     """
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise ValueError(f"jobs must be a positive integer or None, got {jobs!r}")
@@ -485,33 +664,52 @@ def transpile_files(
     if executor is not None and jobs is not None:
         raise ValueError("give jobs or executor, not both")
     settings = _BatchSettings(_steps_blob(_as_steps(steps)), check, _output_version(to))
-    pairs = plan_files(inputs, outdir, recursive)
-    for target in {Path(target).parent for _, target in pairs}:
-        target.mkdir(parents=True, exist_ok=True)
-    return _stream_files(pairs, settings, jobs, executor, shared_files, skip_existing, progress)
+    plan = _plan(inputs, outdir, recursive)
+    Path(outdir).mkdir(parents=True, exist_ok=True)
+    folders = {Path(target).parent for _, target, why in plan if why is None}
+    for folder in folders:
+        folder.mkdir(parents=True, exist_ok=True)
+    check_writable(outdir)
+    for folder in folders:
+        _remove_leftovers(folder)
+    return _stream_files(
+        plan, folders, settings, jobs, executor, shared_files, skip_existing, progress
+    )
 
 
-def _stream_files(pairs, settings, jobs, executor, shared_files, skip_existing, progress):
-    with _progress_bar(len(pairs), "file", progress) as bar:
-        work = []
-        for source, target in pairs:
-            if skip_existing and os.path.exists(target):
-                bar.update(1)
-                yield FileSummary(source, target, "skipped")
-            else:
-                work.append((source, target))
-        if executor is not None:
-            road = _on_executor(executor, work, settings, shared_files)
+def _stream_files(plan, folders, settings, jobs, executor, shared_files, skip_existing, progress):
+    with _sigterm_unwinds(), _progress_bar(len(plan), "file", progress) as bar:
+        try:
+            yield from _run_plan(plan, bar, settings, jobs, executor, shared_files, skip_existing)
+        finally:
+            # What a worker or a Dask task killed while writing left behind.
+            for folder in folders:
+                _remove_leftovers(folder)
+
+
+def _run_plan(plan, bar, settings, jobs, executor, shared_files, skip_existing):
+    work = []
+    for source, target, why in plan:
+        if why is not None:
+            bar.update(1)
+            yield FileSummary(source, target, "failed", why)
+        elif skip_existing and os.path.isfile(target):
+            bar.update(1)
+            yield FileSummary(source, target, "skipped")
         else:
-            jobs = _worker_count(work, jobs)
-            if jobs <= 1:
-                road = (_transpile_path(s, t, settings) for s, t in work)
-            else:
-                road = _on_own_workers(jobs, work, settings)
-        with contextlib.closing(road):
-            for summary in road:
-                bar.update(1)
-                yield summary
+            work.append((source, target))
+    if executor is not None:
+        road = _on_executor(executor, work, settings, shared_files)
+    else:
+        jobs = _worker_count(work, jobs)
+        if jobs <= 1:
+            road = (_transpile_path(s, t, settings) for s, t in work)
+        else:
+            road = _on_own_workers(jobs, work, settings)
+    with contextlib.closing(road):
+        for summary in road:
+            bar.update(1)
+            yield summary
 
 
 def _worker_count(work, jobs):
@@ -588,13 +786,7 @@ def _collect(future, source, target, shared_files):
         return outcome
     summary, out_text = outcome
     summary = replace(summary, output=target)
-    if out_text is None:
-        return summary
-    try:
-        _write_text(target, out_text)
-    except OSError as err:
-        return replace(summary, status="failed", error=f"{target}: {err}")
-    return summary
+    return summary if out_text is None else _written(summary, target, out_text)
 
 
 def _lost(err):
@@ -660,7 +852,7 @@ class _Worker:
 
     def close(self):
         if self.job is not None:
-            _remove_temporaries(self.job[1], self.process.pid)
+            _remove_leftovers(Path(self.job[1]).parent, self.process.pid)
         self.connection.close()
 
 
