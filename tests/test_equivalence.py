@@ -28,7 +28,7 @@ from corvane.circuit import (
     statevector,
     unitary,
 )
-from corvane.circuit.equivalence import _state_distance, distance
+from corvane.circuit.equivalence import _program, _state_distance, distance
 from corvane.circuit.matrix import gate_matrix_dict
 
 RNG = np.random.default_rng(2026)
@@ -302,7 +302,6 @@ def test_what_has_no_unitary_is_refused_naming_the_first_such_entry(build, messa
     for call in (
         lambda: unitary(qc, ignore_terminal_measurements=True),
         lambda: statevector(qc, ignore_terminal_measurements=True),
-        lambda: equivalent(qc, qc),
     ):
         with pytest.raises(ValueError, match=message):
             call()
@@ -411,9 +410,11 @@ def test_random_states_estimate_the_distance_the_unitaries_give(seed):
     b = a.copy()
     b.gates[seed * 7] = ("rz", 0.05, 3) if seed else ("t", 1)
     exact = distance(a, b)
+    ops = [_program(qc, ignore_terminal_measurements=True)[0] for qc in (a, b)]
     for phase in (True, False):
-        estimate = _state_distance(a, b, phase, states=8, seed=seed)
-        assert estimate == pytest.approx(distance(a, b, phase), rel=0.15)
+        for fuse in (False, True):
+            estimate = _state_distance(8, *ops, phase, states=8, seed=seed, fuse=fuse)
+            assert estimate == pytest.approx(distance(a, b, phase), rel=0.15)
     assert exact > 0
 
 

@@ -329,7 +329,7 @@ def test_check_finds_a_planted_fault_by_unitary_and_by_states(tmp_path, monkeypa
     monkeypatch.setattr(cli, "_steps", lambda args: [GateCompressor(), PlantFault(fault)])
     folder = tmp_path / "in"
     folder.mkdir()
-    # 4 qubits go by the unitary, 14 by random states; the third is not checkable.
+    # 4 qubits go by the unitary, 14 by random states, the third by its outcomes.
     programs = {"small.qasm": measured_program(4), "wide.qasm": measured_program(14)}
     programs["mid.qasm"] = measured_program(3, mid_circuit=True)
     for name, qc in programs.items():
@@ -339,16 +339,12 @@ def test_check_finds_a_planted_fault_by_unitary_and_by_states(tmp_path, monkeypa
     out, err = capsys.readouterr()
     rows = {line.split()[0]: line for line in out.splitlines()[1:]}
     assert out.splitlines()[0].split()[-1] == "check"
-    assert (
-        "not checked: mid-circuit measurement (gate 5 of the input)"
-        in rows[str(folder / "mid.qasm")]
-    )
-    for name in ("small.qasm", "wide.qasm"):
+    for name in ("small.qasm", "wide.qasm", "mid.qasm"):
         verdict = rows[str(folder / name)]
         if fault is None:
             assert verdict.endswith("kept")
         else:
-            assert "differs: distance" in verdict
+            assert "differs: " + ("outcome" if name == "mid.qasm" else "distance") in verdict
             assert f"{folder / name}: the result differs from the program" in err
     assert status == (0 if fault is None else 1)
 

@@ -4,6 +4,7 @@
 #include "simulate/kernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <stdexcept>
@@ -25,11 +26,7 @@ constexpr unsigned kRunQubits = 4;
 // microsecond), so the 2048 ticks between checks are a few milliseconds.
 constexpr unsigned kAmplitudesPerTick = 11;
 
-// Consecutive gates that together act on at most kBlockQubits qubits.
-struct Segment {
-    std::uint64_t qubits = 0;     // bit q: circuit qubit q is in the set
-    std::vector<Kernel> kernels;  // on block-local qubits: the rank in the set
-};
+using Segment = CompiledGates::Segment;
 
 std::vector<Segment> segments_of(unsigned nqubits, const std::vector<Kernel>& kernels) {
     const std::uint64_t run_qubits = (std::uint64_t{1} << kRunQubits) - 1;
@@ -107,25 +104,91 @@ void apply_segment(unsigned nqubits, const Segment& segment, std::span<cplx> sta
     }
 }
 
+inline cplx times(cplx a, cplx b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
+// The 2x2 product a * b, row-major.
+std::array<cplx, 4> product(const std::array<cplx, 4>& a, const std::array<cplx, 4>& b) {
+    return {times(a[0], b[0]) + times(a[1], b[2]), times(a[0], b[1]) + times(a[1], b[3]),
+            times(a[2], b[0]) + times(a[3], b[2]), times(a[2], b[1]) + times(a[3], b[3])};
+}
+
+// The kernels of `ops` with the one-qubit gates on each qubit multiplied
+// together until a gate on several qubits, or the end, needs that qubit.
+// One-qubit gates on different qubits commute, so only that order matters.
+std::vector<Kernel> fused_kernels(unsigned nqubits, std::span<const Operation> ops, cplx& scalar) {
+    struct Pending {
+        bool any = false;
+        std::array<cplx, 4> matrix{};
+    };
+    std::vector<Pending> pending(nqubits);
+    std::vector<Kernel> kernels;
+    auto flush = [&](unsigned q) {
+        Pending& p = pending[q];
+        if (!p.any) return;
+        p.any = false;
+        const auto& m = p.matrix;
+        if (m[1] == cplx{0.0, 0.0} && m[2] == cplx{0.0, 0.0} && m[0] == m[3]) {
+            scalar = times(scalar, m[0]);
+            return;
+        }
+        Operation op;
+        op.arity = 1;
+        std::copy(m.begin(), m.end(), op.matrix.begin());
+        op.qubits[0] = q;
+        kernels.push_back(kernel_of(op));
+    };
+    for (const Operation& op : ops) {
+        for (std::size_t b = 0; b < op.arity; ++b)
+            if (op.qubits[b] >= nqubits) throw std::out_of_range("gate qubit outside the circuit");
+        if (op.arity == 1) {
+            Pending& p = pending[op.qubits[0]];
+            std::array<cplx, 4> m;
+            std::copy_n(op.matrix.begin(), 4, m.begin());
+            p.matrix = p.any ? product(m, p.matrix) : m;
+            p.any = true;
+            continue;
+        }
+        for (std::size_t b = 0; b < op.arity; ++b) flush(op.qubits[b]);
+        kernels.push_back(kernel_of(op));
+    }
+    for (unsigned q = 0; q < nqubits; ++q) flush(q);
+    return kernels;
+}
+
 }  // namespace
 
-void apply_circuit(unsigned nqubits, std::span<const Operation> ops, std::span<cplx> state) {
-    if (nqubits > kMaxStateQubits) throw std::invalid_argument("too many qubits for a state");
-    if (state.size() != std::size_t{1} << nqubits)
-        throw std::invalid_argument("state vector of the wrong size");
-    const std::vector<Kernel> kernels = kernels_of(nqubits, ops);
-    InterruptPoll poll;
-    if (nqubits <= kBlockQubits) {
+CompiledGates::CompiledGates(unsigned nqubits, std::span<const Operation> ops,
+                             bool fuse_single_qubit_runs)
+    : nqubits_(nqubits) {
+    kernels_ =
+        fuse_single_qubit_runs ? fused_kernels(nqubits, ops, scalar_) : kernels_of(nqubits, ops);
+    if (nqubits > kBlockQubits) {
+        segments_ = segments_of(nqubits, kernels_);
+        kernels_.clear();
+    }
+}
+
+void CompiledGates::apply(std::span<cplx> state, InterruptPoll& poll) const {
+    if (nqubits_ <= kBlockQubits) {
         const std::uint32_t units = std::max<std::uint32_t>(1, state.size() >> kAmplitudesPerTick);
-        for (const Kernel& k : kernels) {
+        for (const Kernel& k : kernels_) {
             poll.tick(units);
             apply_kernel(k, state);
         }
         return;
     }
     std::vector<cplx> block(std::size_t{1} << kBlockQubits);
-    for (const Segment& segment : segments_of(nqubits, kernels))
-        apply_segment(nqubits, segment, state, block, poll);
+    for (const Segment& segment : segments_) apply_segment(nqubits_, segment, state, block, poll);
+}
+
+void apply_circuit(unsigned nqubits, std::span<const Operation> ops, std::span<cplx> state) {
+    if (nqubits > kMaxStateQubits) throw std::invalid_argument("too many qubits for a state");
+    if (state.size() != std::size_t{1} << nqubits)
+        throw std::invalid_argument("state vector of the wrong size");
+    InterruptPoll poll;
+    CompiledGates(nqubits, ops, false).apply(state, poll);
 }
 
 }  // namespace corvane::simulate
