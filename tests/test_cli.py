@@ -179,6 +179,8 @@ def test_standard_input_goes_to_standard_output(examples, monkeypatch, capsys):
         (["{in}/missing.qasm", "-o", "{out}", "--compress"], "no such file"),
         (["{in}/sub/empty", "-o", "{out}", "--compress"], "no .qasm/.qasm3 files"),
         (["-", "-", "--compress"], "only once"),
+        (["{in}", "-o", "{out}", "--check", "--check-limit", "nope=1"], "give qubits=..."),
+        (["{in}", "-o", "{out}", "--check", "--check-limit", "seconds=0"], "must be a positive"),
         (["{in}", "-o", "{in}/ghz.qasm", "--compress"], "not a folder"),
         (["{in}", "-o", "{in}/ghz.qasm/out", "--compress"], "Not a directory"),
         (

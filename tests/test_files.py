@@ -385,3 +385,22 @@ def test_results_keep_their_dialect_unless_told(tmp_path, capsys, to, versions, 
     for name in failed:
         assert not (tmp_path / "out" / name).exists()
         assert f"{folder / name}: ValueError" in err and "else" in err
+
+
+@pytest.mark.parametrize(
+    "limit, verdict",
+    [
+        (None, "kept"),
+        ("branches=1", "not checked: over the budget (1 measurement branches"),
+        ("qubits=1", "not checked: over the budget (2 qubits > 1)"),
+        ("seconds=1e-9", "not checked: over the budget (1e-09 s"),
+    ],
+)
+def test_check_of_a_dynamic_program_within_its_budget(tmp_path, limit, verdict):
+    program = tmp_path / "dynamic.qasm3"
+    program.write_text(DYNAMIC3.replace("h q[0];", "h q[0]; h q[1]; c[1] = measure q[1];"))
+    argv = ["transpile", str(program), "-o", str(tmp_path / "out"), "--dd", "XY4", "--check"]
+    argv += ["--report", str(tmp_path / "r.jsonl")] + (["--check-limit", limit] if limit else [])
+    cli.main(argv)
+    row = json.loads((tmp_path / "r.jsonl").read_text())
+    assert f"{row['check']}: {row['check_detail']}".startswith(verdict)

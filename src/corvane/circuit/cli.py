@@ -18,7 +18,7 @@ from pathlib import Path
 
 from corvane.circuit import __version__
 from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
-from corvane.circuit.equivalence import CHECK_ATOL, MAX_QUBITS
+from corvane.circuit.equivalence import CHECK_ATOL, CHECK_TVD
 from corvane.circuit.files import (
     REPORT_FORMATS,
     check_writable,
@@ -78,6 +78,33 @@ def _positive_int(text):
     if value < 1:
         raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
     return value
+
+
+# --check-limit's keys: check_transpiled's budget options, and how each is read.
+_CHECK_LIMITS = {"qubits": "max_qubits", "branches": "max_branch_points", "seconds": "seconds"}
+# Each file's check stops at a minute by default: a check that would take longer is
+# reported "not checked: over the budget" instead of stalling a batch.
+_CHECK_SECONDS = 60.0
+
+
+def _check_limit(text):
+    """``qubits=N,branches=N,seconds=S`` as check_transpiled's keyword options."""
+    options = {}
+    for item in text.split(","):
+        key, _, value = item.partition("=")
+        key = key.strip()
+        if key not in _CHECK_LIMITS:
+            raise argparse.ArgumentTypeError(
+                f"{item!r}: give {', '.join(f'{k}=...' for k in _CHECK_LIMITS)}"
+            )
+        try:
+            number = float(value) if key == "seconds" else int(value)
+        except ValueError:
+            number = -1
+        if not 0 < number < math.inf:
+            raise argparse.ArgumentTypeError(f"{item!r}: {key} must be a positive number")
+        options[_CHECK_LIMITS[key]] = number
+    return options
 
 
 # ---- inputs and outputs --------------------------------------------------------------------
@@ -241,11 +268,12 @@ def transpile(args):
     if pairs and not args.scheduler:
         start_worker_server(pairs, args.jobs)  # its imports overlap this process's own
     steps = _steps(args)
+    check = {"seconds": _CHECK_SECONDS, **args.check_limit} if args.check else False
 
     summaries = []
     if read_stdin:
         summary, text = transpile_text(
-            sys.stdin.read(), steps, name=_STDIN_NAME, check=args.check, to=_VERSIONS[args.to]
+            sys.stdin.read(), steps, name=_STDIN_NAME, check=check, to=_VERSIONS[args.to]
         )
         if text is not None:
             sys.stdout.write(text)
@@ -262,7 +290,7 @@ def transpile(args):
                 shared_files=not args.no_shared_files,
                 recursive=args.recursive,
                 skip_existing=args.skip_existing,
-                check=args.check,
+                check=check,
                 to=_VERSIONS[args.to],
                 progress=len(pairs) > 1,
             )
@@ -473,10 +501,20 @@ def _parser():
         "--check",
         action="store_true",
         help="compare each result with its program (same unitary, or same output states on "
-        f"random inputs above {MAX_QUBITS} qubits, up to global phase) and give the verdict in "
-        "the table; exit 1 if any differs. The tolerance, an RMS distance of "
-        f"{CHECK_ATOL:g}, lets through the tiny rotations compression drops as the identity "
-        "(about 1e-5 each) and still reports one angle moved by 0.01 or one gate removed",
+        "random inputs, up to global phase; for dynamic programs the same exact outcome "
+        "distribution) and give the verdict in the table; exit 1 if any differs. The "
+        f"tolerance, an RMS distance of {CHECK_ATOL:g} ({CHECK_TVD:g} in total variation), "
+        "lets through the tiny rotations compression drops as the identity (about 1e-5 each) "
+        "and still reports one angle moved by 0.01 or one gate removed",
+    )
+    t.add_argument(
+        "--check-limit",
+        type=_check_limit,
+        default={},
+        metavar="qubits=N,branches=N,seconds=S",
+        help="the budget of each file's check: wider programs, more measurement branches or "
+        f"longer checks are reported 'not checked: over the budget' (default: seconds="
+        f"{_CHECK_SECONDS:g})",
     )
     t.add_argument(
         "--report",

@@ -107,7 +107,7 @@ class _BatchSettings:
     """What every file of a batch needs besides its own paths: the steps and whether to check."""
 
     steps_blob: bytes
-    check: bool
+    check: tuple | None  # check_transpiled's keyword options as (name, value) pairs; None: no check
     to: int | None  # OpenQASM version of every result; None: each in its program's
 
 
@@ -229,7 +229,7 @@ def _transpile_program(text, name, steps, check, to):
     try:
         before = _circuit_figures(qc, None)
         result = _apply(steps, qc)
-        verdict = _check_result(qc, result) if check else {}
+        verdict = _check_result(qc, result, check) if check is not None else {}
         del qc
         durations = _decoupling_durations(steps)
         after = _circuit_figures(result, durations)
@@ -250,12 +250,30 @@ def _transpile_program(text, name, steps, check, to):
     return fields, out_text
 
 
-def _check_result(qc, result):
+def _check_result(qc, result, options):
     """The summary fields of comparing a result with its input."""
     from corvane.circuit.equivalence import check_transpiled
 
-    check, detail = check_transpiled(qc, result)
+    check, detail = check_transpiled(qc, result, **dict(options))
     return dict(check=check, check_detail=detail)
+
+
+# check_transpiled's options that a batch may set: its budget.
+CHECK_OPTIONS = frozenset(("max_qubits", "max_branch_points", "seconds"))
+
+
+def _check_setting(check):
+    """A batch's ``check`` argument as ``_BatchSettings`` keeps it."""
+    if isinstance(check, bool):
+        return () if check else None
+    if not isinstance(check, dict):
+        raise TypeError(f"check must be a bool or a dict of options, got {type(check).__name__}")
+    unknown = set(check) - CHECK_OPTIONS
+    if unknown:
+        raise ValueError(
+            f"check options are {', '.join(sorted(CHECK_OPTIONS))}; got {', '.join(map(repr, sorted(unknown)))}"
+        )
+    return tuple(sorted(check.items()))
 
 
 def transpile_text(text, steps, name="<text>", check=False, to=None):
@@ -265,7 +283,10 @@ def transpile_text(text, steps, name="<text>", check=False, to=None):
     fails gives a failed summary and None. ``check`` and ``to`` as for ``transpile_files``.
     """
     return _summary_and_text(
-        text, name, "", _BatchSettings(_steps_blob(_as_steps(steps)), check, _output_version(to))
+        text,
+        name,
+        "",
+        _BatchSettings(_steps_blob(_as_steps(steps)), _check_setting(check), _output_version(to)),
     )
 
 
@@ -641,9 +662,11 @@ def transpile_files(
             ``outdir``.
         skip_existing (bool): skip inputs whose output exists already (an output is
             whole or absent, so an existing one is complete); their status is "skipped".
-        check (bool): compare each result with its input where it runs
+        check (bool | dict): compare each result with its input where it runs
             (``corvane.circuit.equivalence.check_transpiled``, its default tolerance)
-            and give the verdict in the summary's ``check`` and ``check_detail``.
+            and give the verdict in the summary's ``check`` and ``check_detail``; a
+            dict gives the check's budget (``max_qubits``, ``max_branch_points``,
+            ``seconds``), past which a file is "not checked: over the budget".
         to (int | None): write every result as OpenQASM 2 or 3; None writes each in
             the dialect of its program (its version line; none means 2).
         progress (bool): a progress bar on standard error, moving as files finish.
@@ -663,7 +686,9 @@ def transpile_files(
         )
     if executor is not None and jobs is not None:
         raise ValueError("give jobs or executor, not both")
-    settings = _BatchSettings(_steps_blob(_as_steps(steps)), check, _output_version(to))
+    settings = _BatchSettings(
+        _steps_blob(_as_steps(steps)), _check_setting(check), _output_version(to)
+    )
     plan = _plan(inputs, outdir, recursive)
     Path(outdir).mkdir(parents=True, exist_ok=True)
     folders = {Path(target).parent for _, target, why in plan if why is None}
