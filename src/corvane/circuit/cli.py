@@ -16,6 +16,7 @@ import sys
 from pathlib import Path
 
 from corvane.circuit import __version__
+from corvane.circuit.cluster import DEFAULT_TIMEOUT
 from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
 from corvane.circuit.equivalence import CHECK_ATOL, MAX_QUBITS
 from corvane.circuit.files import (
@@ -157,15 +158,15 @@ def _steps(args):
     return PassManager(steps)
 
 
-def _dask_client(address):
+def _dask_client(address, timeout):
+    from corvane.circuit.cluster import connect_scheduler
+
     try:
-        import distributed
+        return connect_scheduler(address, timeout)
     except ImportError:
         raise _Refused("--scheduler needs Dask: pip install 'corvane-circuit[cluster]'") from None
-    try:
-        return distributed.Client(address)
-    except (OSError, TimeoutError) as err:
-        raise _Refused(f"cannot reach the Dask scheduler at {address}: {err}") from None
+    except (ValueError, ConnectionError) as err:
+        raise _Refused(str(err)) from None
 
 
 def _verdict(summary):
@@ -236,6 +237,10 @@ def transpile(args):
     if pairs and not args.scheduler:
         start_worker_server(pairs, args.jobs)  # its imports overlap this process's own
     steps = _steps(args)
+    # A scheduler that cannot take the batch is refused before any program is read.
+    client = (
+        _dask_client(args.scheduler, args.scheduler_timeout) if pairs and args.scheduler else None
+    )
 
     summaries = []
     if read_stdin:
@@ -246,7 +251,6 @@ def transpile(args):
             sys.stdout.write(text)
         summaries.append(summary)
     if pairs:
-        client = _dask_client(args.scheduler) if args.scheduler else None
         try:
             batch = transpile_files(
                 files,
@@ -417,6 +421,14 @@ def _parser():
     )
     t.add_argument(
         "--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler"
+    )
+    t.add_argument(
+        "--scheduler-timeout",
+        type=float,  # checked by connect_scheduler
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="wait this long for the scheduler's answer and for its first worker; one that "
+        f"does not answer, or has no worker by then, is refused (default {DEFAULT_TIMEOUT:g})",
     )
     t.add_argument(
         "--no-shared-files",
