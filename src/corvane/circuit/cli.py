@@ -29,6 +29,7 @@ from corvane.circuit.files import (
     write_atomically,
     write_report,
 )
+from corvane.circuit.limits import MAX_ENTRIES
 from corvane.circuit.pipeline import PassManager
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
@@ -154,7 +155,8 @@ def _steps(args):
             "align_right": args.align == "right",
             "insert_before_barrier": args.before_barrier,
         }
-        steps.append((DynamicalDecoupling(args.t1g, args.t2g), options))
+        decoupling = DynamicalDecoupling(args.t1g, args.t2g, max_entries=args.max_entries)
+        steps.append((decoupling, options))
     return PassManager(steps)
 
 
@@ -412,6 +414,13 @@ def _parser():
     )
     t.add_argument(
         "--before-barrier", action="store_true", help="allow pulses right before a barrier"
+    )
+    t.add_argument(
+        "--max-entries",
+        type=_positive_int,
+        metavar="N",
+        help="the most gate entries decoupling may give one result; a file whose result "
+        f"would hold more fails, before it is built (default {MAX_ENTRIES:,})",
     )
     t.add_argument(
         "--jobs",
