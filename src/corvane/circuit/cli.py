@@ -17,6 +17,7 @@ from pathlib import Path
 
 from corvane.circuit import __version__
 from corvane.circuit.cluster import DEFAULT_TIMEOUT
+from corvane.circuit.drawing.dag import MAX_DAG_NODES, terminate_as_interrupt, write_dag_png
 from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
 from corvane.circuit.equivalence import CHECK_ATOL, MAX_QUBITS
 from corvane.circuit.files import (
@@ -334,13 +335,12 @@ def draw(args):
     matplotlib.use("Agg")  # files only, no window
     from matplotlib import pyplot
 
-    from corvane.circuit.dag import draw_dag, qc2dag
     from corvane.circuit.timeline import draw_timeline
 
     failures = []
     jobs = []
     if args.dag:
-        jobs.append((args.dag, lambda path: draw_dag(qc2dag(qc), path)))
+        jobs.append((args.dag, lambda path: write_dag_png(qc, path, max_nodes=args.dag_max_nodes)))
     if args.timeline:
         jobs.append(
             (
@@ -350,13 +350,14 @@ def draw(args):
                 ),
             )
         )
-    for target, job in jobs:
-        try:
-            write_atomically(target, job)
-        except Exception as err:  # graphviz, matplotlib or the file system
-            failures.append(f"{target}: {type(err).__name__}: {err}")
-        finally:
-            pyplot.close("all")
+    with terminate_as_interrupt():
+        for target, job in jobs:
+            try:
+                write_atomically(target, job)
+            except Exception as err:  # graphviz, matplotlib or the file system
+                failures.append(f"{target}: {type(err).__name__}: {err}")
+            finally:
+                pyplot.close("all")
     return failures
 
 
@@ -501,6 +502,14 @@ def _parser():
     )
     d.add_argument("input", metavar="INPUT", help="an OpenQASM 2 or 3 file or -")
     d.add_argument("--dag", metavar="FILE", help="write the gate DAG here (PNG)")
+    d.add_argument(
+        "--dag-max-nodes",
+        type=_positive_int,
+        default=MAX_DAG_NODES,
+        metavar="N",
+        help="refuse a gate DAG of more nodes than this, which graphviz would take long to "
+        f"draw (default {MAX_DAG_NODES})",
+    )
     d.add_argument(
         "--timeline", metavar="FILE", help="write the timeline here (PNG, SVG, PDF, ...)"
     )
