@@ -45,7 +45,7 @@ def _host_and_port(address):
             f"{address!r} is not a Dask scheduler address: give tcp://HOST:PORT, "
             "such as tcp://scheduler-host:8786"
         )
-    return match["host"].strip("[]"), int(match["port"])
+    return match["host"], int(match["port"])
 
 
 def _check_timeout(timeout):
@@ -132,7 +132,7 @@ def connect_scheduler(address, timeout=DEFAULT_TIMEOUT):
     _check_timeout(timeout)
     import distributed
 
-    _probe(host, port, address, timeout)
+    _probe(host.strip("[]"), port, address, timeout)
     # The greeting was a scheduler's; what can still fail is logged by Dask as
     # well as raised, and the raised error is the one this function words.
     quiet = logging.getLogger("distributed")
