@@ -1,3 +1,6 @@
+import math
+from fractions import Fraction
+
 import pytest
 
 from corvane.circuit import quantumcircuit
@@ -158,3 +161,38 @@ def test_conveniences():
     assert copy_ != qc
     with pytest.raises(TypeError):
         hash(qc)
+
+
+@pytest.mark.parametrize(
+    "build, words",
+    [
+        (lambda qc: qc.delay(1e-9, []), "delay needs at least one qubit, got qubits=[]"),
+        (lambda qc: qc.barrier(()), "barrier needs at least one qubit, got qubits=()"),
+        (lambda qc: qc.measure([], []), "measure needs at least one qubit, got qubits=[]"),
+        (
+            lambda qc: qc.rx(10**400, 0),
+            "rx parameter must be a finite number, got one too large for a float (int)",
+        ),
+        (lambda qc: qc.u(0.1, Fraction(10**400), 0.2, 1), "u parameter must be a finite"),
+        (lambda qc: qc.rzz(math.nan, 0, 1), "rzz parameter must be a finite number, got nan"),
+        (lambda qc: qc.cp(-math.inf, 0, 1), "cp parameter must be a finite number, got -inf"),
+        (
+            lambda qc: qc.delay(10**400, [0]),
+            "delay duration must be a finite number, got one too large",
+        ),
+        (lambda qc: qc.delay(math.inf, [0]), "delay duration must be a finite number, got inf"),
+        (lambda qc: qc.delay(-1e-9, [0]), "delay duration must be a finite non-negative"),
+    ],
+)
+def test_builders_refuse_what_the_writers_refuse(build, words):
+    qc = QuantumCircuit(2, 2).h(0)
+    with pytest.raises(ValueError) as err:
+        build(qc)
+    assert words in str(err.value)
+    assert qc.gates == [("h", 0)]
+
+
+def test_every_qubit_of_no_qubits_appends_nothing_the_writers_refuse():
+    qc = QuantumCircuit(0, 1).barrier().delay(1e-9)
+    assert qc.gates == []
+    assert "barrier" not in qc.to_qasm() and "delay" not in qc.to_qasm(version=3)

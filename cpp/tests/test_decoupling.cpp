@@ -278,6 +278,43 @@ TEST(Decouple, HugeTrainIsRefused) {
     EXPECT_EQ(out.failed_node, 3u);
 }
 
+// lone_window() at t1g 3e-8, t2g 1.5e-7 holds 4 nodes and gains a leading
+// delay (1 node) and then a train of 9: 14 nodes in all.
+struct CeilingCase {
+    double max_nodes;
+    Status status;
+    std::size_t made;  // inserted nodes of the windows made before the ceiling
+};
+class Ceiling : public ::testing::TestWithParam<CeilingCase> {};
+
+TEST_P(Ceiling, WindowsPastTheCeilingAreCountedNotMade) {
+    const CeilingCase& c = GetParam();
+    Options o = options(3e-8, 1.5e-7, Sequence::xy4, false);
+    o.max_nodes = c.max_nodes;
+    Outcome out = decouple(lone_window(), o);
+    EXPECT_EQ(out.status, c.status);
+    EXPECT_EQ(out.inserted(), c.made);
+    if (c.status == Status::over_ceiling) {
+        EXPECT_EQ(out.would_hold, 14.0);
+        EXPECT_TRUE(out.order.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Ceiling,
+                         ::testing::Values(CeilingCase{14, Status::ok, 10},
+                                           CeilingCase{13, Status::over_ceiling, 1},
+                                           CeilingCase{5, Status::over_ceiling, 1},
+                                           CeilingCase{4, Status::over_ceiling, 0},
+                                           CeilingCase{0, Status::over_ceiling, 0}));
+
+TEST(Decouple, HugeTrainPastTheCeilingIsCountedBeforeItIsRefused) {
+    Options o = options(1e-300, 1e-7, Sequence::xy4, false);
+    o.max_nodes = 1e6;
+    Outcome out = decouple(lone_window(), o);
+    EXPECT_EQ(out.status, Status::over_ceiling);
+    EXPECT_GT(out.would_hold, 1e290);
+}
+
 TEST(Decouple, LazyIdleCatchUpAddsInLayerOrder) {
     // Qubit 1 idles across layers of alternating lengths while qubits 2 and 3
     // work; its window must hold the left-to-right sum of those lengths.

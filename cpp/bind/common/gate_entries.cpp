@@ -457,6 +457,43 @@ const EntryShape* entry_shape(Category category, std::string_view gate) {
     return &kEntryShapes[kOtherFunctional];
 }
 
+void check_qubits_within(const CircuitDag& circuit, PyObject* nqubits) {
+    const std::optional<long long> limit = small_int(nqubits);
+    if (!limit) return;
+    for (size_t i = 0; i < circuit.size(); ++i) {
+        for (PyObject* q : circuit.qubits(i)) {
+            if (!PyLong_Check(q)) continue;
+            std::optional<long long> v = small_int(q);
+            if (!v) {
+                int overflow = 0;
+                v = PyLong_AsLongLongAndOverflow(q, &overflow);
+                if (overflow) v = -1;
+            }
+            if (*v >= 0 && *v < *limit) continue;
+            PyErr_Format(PyExc_ValueError,
+                         "gate entry %zd %R: qubit %R is outside the circuit's %lld qubit%s",
+                         static_cast<Py_ssize_t>(i), circuit.entry(i), q, *limit,
+                         *limit == 1 ? "" : "s");
+            throw nb::python_error();
+        }
+    }
+}
+
+void check_entry_qubits(nb::handle qc) {
+    GateCategories categories = GateCategories::of_circuit_model();
+    nb::object gates, nqubits;
+    CircuitDag circuit;
+    try {
+        gates = qc.attr("gates");
+        nqubits = qc.attr("nqubits");
+        if (!small_int(nqubits.ptr())) return;
+        circuit = read_circuit(gates.ptr(), false, categories);
+    } catch (nb::python_error&) {
+        return;  // not a circuit's gate list: the caller's own reading says why
+    }
+    check_qubits_within(circuit, nqubits.ptr());
+}
+
 nb::object entry_for_node(PyObject* gate, Category category, PyObject* attributes,
                           PyObject* qubits) {
     if (category == Category::functional && !PyUnicode_Check(gate)) return {};

@@ -191,6 +191,15 @@ class CircuitDag {
 // gate entry of the circuit model.
 CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories);
 
+// Raises ValueError naming the first entry of `circuit` that acts on an int
+// qubit outside 0 .. nqubits - 1; does nothing when `nqubits` is not an int.
+void check_qubits_within(const CircuitDag& circuit, PyObject* nqubits);
+
+// The same check on a circuit's gate list. A circuit without gates or
+// nqubits, or entries that do not read as gate entries, are left for the
+// caller to report in its own words.
+void check_entry_qubits(nb::handle qc);
+
 // The gate entry that a gate DAG node of `category` turns back into, or an
 // empty object for a node that yields none; errors are those of the reads
 // the entry needs (missing attribute: KeyError, short qubit list: IndexError).

@@ -25,6 +25,7 @@ struct Impl {
     std::vector<nb::object> param_names;  // interned strings
     std::vector<nb::object> defaults;     // empty handles for required parameters
     size_t nrequired = 0;
+    size_t npositional = 0;  // parameters that can be given by position (before `*`)
     Body body;
 };
 
@@ -36,7 +37,7 @@ struct FunctionObject {
 
 // "f() takes exactly 2 positional arguments (1 given)"
 void raise_argtuple_invalid(const Impl& impl, Py_ssize_t given) {
-    const auto nmax = static_cast<Py_ssize_t>(impl.param_names.size());
+    const auto nmax = static_cast<Py_ssize_t>(impl.npositional);
     const auto nmin = static_cast<Py_ssize_t>(impl.nrequired);
     const char* more_or_less;
     Py_ssize_t expected;
@@ -73,7 +74,7 @@ Py_ssize_t find_param(const Impl& impl, PyObject* keyword) {
 bool bind_arguments(const Impl& impl, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** values) {
     const auto nparams = static_cast<Py_ssize_t>(impl.param_names.size());
-    if (nargs > nparams) {
+    if (nargs > static_cast<Py_ssize_t>(impl.npositional)) {
         raise_argtuple_invalid(impl, nargs);
         return false;
     }
@@ -288,6 +289,14 @@ nb::object make_function(nb::handle module, FunctionDef def) {
         PyObject* name = PyUnicode_InternFromString(param.name);
         check(name != nullptr);
         impl->param_names.push_back(nb::steal(name));
+        if (param.keyword_only) {
+            if (!param.default_value.is_valid())
+                throw std::logic_error("keyword-only parameter without a default");
+        } else {
+            if (impl->npositional + 1 != impl->param_names.size())
+                throw std::logic_error("positional parameter after a keyword-only one");
+            ++impl->npositional;
+        }
         if (param.default_value.is_valid()) {
             seen_default = true;
         } else {
@@ -321,6 +330,7 @@ nb::object make_function(nb::handle module, FunctionDef def) {
     std::string signature = "(";
     for (size_t i = 0; i < raw->impl->param_names.size(); ++i) {
         if (i) signature += ", ";
+        if (i == raw->impl->npositional) signature += "*, ";
         signature += def.params[i].name;
         if (raw->impl->defaults[i].is_valid()) {
             nb::object text = checked(PyObject_Repr(raw->impl->defaults[i].ptr()));

@@ -23,10 +23,12 @@ namespace corvane::bind {
 namespace nb = nanobind;
 
 // One parameter; an empty default means the parameter is required. Required
-// parameters must come before those with defaults.
+// parameters must come before those with defaults, and keyword-only ones
+// (given by name alone, after a bare `*`) after all the others.
 struct Param {
     const char* name;
     nb::object default_value = {};
+    bool keyword_only = false;
 };
 
 // The bound arguments, one borrowed reference per parameter, in order.

@@ -96,10 +96,8 @@ nb::object draw_graph(Args args) {
     return nb::none();
 }
 
-nb::object draw_dag(Args args) {
+nb::object dag_agraph(Args args) {
     nb::handle graph = args[0];
-    nb::handle output = args[1];
-    nb::object plt = nb::module_::import_("matplotlib.pyplot");
     nb::object agraph = global(this_module(), "nx").attr("nx_agraph").attr("to_agraph")(graph);
     nb::object nodes = graph.attr("nodes");
     for (nb::handle node : agraph.attr("nodes")()) {
@@ -121,6 +119,13 @@ nb::object draw_dag(Args args) {
         agraph.attr("get_edge")(edge[0], edge[1]).attr("attr")["label"] = nb::str(label.c_str());
     }
     agraph.attr("graph_attr")["dpi"] = "300";
+    return agraph;
+}
+
+nb::object draw_dag(Args args) {
+    nb::handle output = args[1];
+    nb::object plt = nb::module_::import_("matplotlib.pyplot");
+    nb::object agraph = dag_agraph(args);
     agraph.attr("layout")(nb::arg("prog") = "dot");
     agraph.attr("draw")(output);
     nb::object image = plt.attr("imread")(output);

@@ -27,6 +27,7 @@ nb::object get_qcgraph_edges(Args args);
 nb::object qc2graph(Args args);
 nb::object split_qubits(Args args);
 nb::object draw_graph(Args args);
+nb::object dag_agraph(Args args);
 nb::object draw_dag(Args args);
 
 }  // namespace corvane::bind::dag_module

@@ -70,6 +70,10 @@ constexpr const char* kDrawGraphDoc =
     "Returns:\n"
     "    None\n";
 
+constexpr const char* kDagAgraphDoc =
+    "The pygraphviz AGraph that draw_dag lays out and renders: nodes labelled with their gate "
+    "(a measurement with its first classical bit), edges with their qubits, 300 dpi.\n";
+
 constexpr const char* kDrawDagDoc =
     "Draws a directed acyclic graph (DAG) representation of a quantum circuit and saves it as an "
     "image.\n"
@@ -138,6 +142,8 @@ NB_MODULE(dag, m) {
         {.name = "split_qubits", .doc = kSplitQubitsDoc, .params = {{"qc"}}, .body = split_qubits});
     m.attr("draw_graph") = make_function(
         m, {.name = "draw_graph", .doc = kDrawGraphDoc, .params = {{"G"}}, .body = draw_graph});
+    m.attr("_dag_agraph") = make_function(
+        m, {.name = "_dag_agraph", .doc = kDagAgraphDoc, .params = {{"dag"}}, .body = dag_agraph});
     m.attr("draw_dag") =
         make_function(m, {
                              .name = "draw_dag",

@@ -12,6 +12,7 @@
 #include "optimize/pass.hpp"
 
 #include "common/digraph.hpp"
+#include "common/gate_entries.hpp"
 #include "optimize/pending_dag.hpp"
 
 #include <string>
@@ -202,6 +203,7 @@ PassDependencies pass_dependencies() {
 }
 
 nb::object run(Args a) {
+    check_entry_qubits(a[1]);
     nb::object result = run_native(a[0], a[1]);
     if (result.is_valid()) return result;
     return run_generic(a[0], a[1]);

@@ -7,7 +7,10 @@
 
 #include "common/gate_entries.hpp"
 
+#include <cstdio>
+#include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace corvane::bind::schedule {
@@ -82,10 +85,63 @@ nb::object update_idle_time(Args args) {
 nb::object init(Args args) {
     nb::handle self = args[0];
     const Names& n = Names::get();
+    check_max_entries(args[3]);
     check(PyObject_SetAttr(self.ptr(), n.t1g, args[1]) == 0);
     check(PyObject_SetAttr(self.ptr(), n.t2g, args[2]) == 0);
     check(PyObject_SetAttr(self.ptr(), n.count, py_int(kFirstSerial).ptr()) == 0);
+    // Kept only when given, so a pass made without it reads the module's ceiling.
+    if (args[3] != Py_None) check(PyObject_SetAttr(self.ptr(), n.max_entries, args[3]) == 0);
     return nb::none();
+}
+
+void check_max_entries(PyObject* value) {
+    if (value == Py_None) return;
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "max_entries must be an int or None, got %s",
+                     Py_TYPE(value)->tp_name);
+        throw nb::python_error();
+    }
+    nb::object one = py_int(1);
+    if (!truth(compare(value, one.ptr(), Py_GE))) {
+        PyErr_Format(PyExc_ValueError, "max_entries must be at least 1, got %R", value);
+        throw nb::python_error();
+    }
+}
+
+double entry_ceiling(nb::handle self) {
+    nb::object value = nb::steal(PyObject_GetAttr(self.ptr(), Names::get().max_entries));
+    if (!value.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    if (!value.is_valid() || value.is_none()) value = state().limits.attr("MAX_ENTRIES");
+    check_max_entries(value.ptr());
+    const double ceiling = PyLong_AsDouble(value.ptr());
+    if (ceiling == -1.0 && PyErr_Occurred()) {  // beyond any double: no ceiling
+        PyErr_Clear();
+        return std::numeric_limits<double>::infinity();
+    }
+    return ceiling;
+}
+
+namespace {
+
+// A count as digits while a double holds it exactly, else to 3 digits.
+std::string count_text(double value) {
+    if (value < 0x1p53) return std::to_string(static_cast<long long>(value));
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", value);
+    return text;
+}
+
+}  // namespace
+
+void raise_over_ceiling(const sched::NodeCount& count) {
+    const std::string message = "decoupling would produce " + count_text(count.total) +
+                                " entries, over the ceiling of " + count_text(count.ceiling) +
+                                " (raise it with max_entries= or --max-entries)";
+    PyErr_SetString(state().limits.attr("LimitExceeded").ptr(), message.c_str());
+    throw nb::python_error();
 }
 
 TrainArithmetic train_arithmetic(PyObject* idle_time, PyObject* t1g, PyObject* length) {
@@ -116,23 +172,58 @@ nb::object qubit_data(PyObject* qubit) {
     return data;
 }
 
+// The pass in two steps: the walk plans every window (calling the object's
+// _get_max_idle_time and _update_idle_time layer by layer, cutting the edges
+// the trains replace) and counts their nodes; then, when the count is within
+// the ceiling, the windows' nodes are made in plan order, drawing their
+// serials in the order the pass draws them. A walk that fails still draws
+// the serials of the windows planned before the failure.
 class GenericRun {
   public:
     GenericRun(nb::handle self, nb::handle qc, int length, bool align_right,
-               bool insert_before_barrier)
+               bool insert_before_barrier, double max_nodes)
         : self_(self),
           qc_(qc),
           length_(length),
           align_right_(align_right),
           insert_before_barrier_(insert_before_barrier),
-          length_object_(py_int(length)) {}
+          length_object_(py_int(length)),
+          count_{0.0, max_nodes} {}
 
     nb::object run() {
         nb::handle m = state().module;
+        check_entry_qubits(qc_);
         dag_ = global(m, "qc2dag")(qc_, nb::arg("show_qubits") = false);
         build_record();
         dag_copy_ = global(m, "copy").attr("deepcopy")(dag_);
-        nb::object nx = global(m, "nx");
+        const Py_ssize_t nodes = PyObject_Length(dag_.ptr());
+        check(nodes >= 0);
+        count_.total = static_cast<double>(nodes);
+        try {
+            walk(global(m, "nx"));
+        } catch (nb::python_error&) {
+            draw_planned_serials();
+            throw;
+        } catch (std::bad_alloc&) {
+            draw_planned_serials();
+            throw;
+        }
+        if (count_.passed) raise_over_ceiling(count_);
+        for (const PlannedWindow& window : planned_) make(window);
+        return global(m, "dag2qc")(dag_, qc_.attr("nqubits"), qc_.attr("ncbits"));
+    }
+
+  private:
+    // A leading delay (pre_node None, lasting idle_time) or a pulse train.
+    struct PlannedWindow {
+        nb::object qubit, node, pre_node, idle_time;
+        TrainArithmetic numbers;
+        Py_ssize_t repetitions = 0;
+        bool gaps = false;
+        Py_ssize_t nodes = 1;
+    };
+
+    void walk(nb::handle nx) {
         if (align_right_) {
             nb::object reversed = dag_copy_.attr("reverse")();
             nb::object generations = checked(PyList_New(0));
@@ -142,10 +233,13 @@ class GenericRun {
         } else {
             for (nb::handle nodes : nx.attr("topological_generations")(dag_copy_)) layer(nodes);
         }
-        return global(m, "dag2qc")(dag_, qc_.attr("nqubits"), qc_.attr("ncbits"));
     }
 
-  private:
+    void draw_planned_serials() {
+        for (const PlannedWindow& window : planned_)
+            for (Py_ssize_t i = 0; i < window.nodes; ++i) self_.attr(Names::get().counter)();
+    }
+
     // qubit_idle_time: qubit -> position in the three parallel vectors.
     void build_record() {
         record_ = nb::dict();
@@ -195,11 +289,13 @@ class GenericRun {
     void window(nb::handle qubit, nb::handle node, nb::handle pre_node, nb::handle idle_time) {
         const Names& n = Names::get();
         if (pre_node.is_none()) {
-            if (truth(compare(idle_time.ptr(), py_int(0).ptr(), Py_GT))) {
-                nb::object delay = make_node(n.delay, qubit, idle_time.ptr());
-                nb::object edge = nb::make_tuple(delay[0], node, qubit_data(qubit.ptr()));
-                dag_.attr("add_nodes_from")(one_item_list(delay.ptr()));
-                dag_.attr("add_edges_from")(one_item_list(edge.ptr()));
+            if (truth(compare(idle_time.ptr(), py_int(0).ptr(), Py_GT)) && count_.admit(1.0)) {
+                PlannedWindow delay;
+                delay.qubit = nb::borrow(qubit);
+                delay.node = nb::borrow(node);
+                delay.pre_node = nb::none();
+                delay.idle_time = nb::borrow(idle_time);
+                planned_.push_back(std::move(delay));
             }
             return;
         }
@@ -225,30 +321,50 @@ class GenericRun {
         }
 
         nb::object t1g = getattr(self_, n.t1g);
-        const TrainArithmetic numbers =
-            train_arithmetic(idle_time.ptr(), t1g.ptr(), length_object_.ptr());
-        const nb::object& n_dd = numbers.repetitions;
-        const nb::object& tgap = numbers.gap;
-        const nb::object& tgap_half = numbers.half_gap;
-        const bool gaps = truth(compare(tgap.ptr(), py_int(0).ptr(), Py_GT));
+        PlannedWindow planned;
+        planned.numbers = train_arithmetic(idle_time.ptr(), t1g.ptr(), length_object_.ptr());
+        planned.gaps = truth(compare(planned.numbers.gap.ptr(), py_int(0).ptr(), Py_GT));
 
-        const double repetitions_double = PyLong_AsDouble(n_dd.ptr());
-        check(!(repetitions_double == -1.0 && PyErr_Occurred()));
-        if (sched::train_nodes(repetitions_double, length_, gaps) > sched::kMaxTrainNodes)
-            throw std::bad_alloc();
-        const auto count = static_cast<Py_ssize_t>(repetitions_double);
+        const double repetitions = PyLong_AsDouble(planned.numbers.repetitions.ptr());
+        check(!(repetitions == -1.0 && PyErr_Occurred()));
+        const double nodes = sched::train_nodes(repetitions, length_, planned.gaps);
+        if (!count_.admit(nodes)) return;
+        if (nodes > sched::kMaxTrainNodes) throw std::bad_alloc();
+        planned.qubit = nb::borrow(qubit);
+        planned.node = nb::borrow(node);
+        planned.pre_node = nb::borrow(pre_node);
+        planned.repetitions = static_cast<Py_ssize_t>(repetitions);
+        planned.nodes = static_cast<Py_ssize_t>(nodes);
+        planned_.push_back(std::move(planned));
+    }
+
+    // Adds a planned window's nodes and edges to the graph.
+    void make(const PlannedWindow& window) {
+        const Names& n = Names::get();
+        nb::handle qubit = window.qubit;
+        if (window.pre_node.is_none()) {
+            nb::object delay = make_node(n.delay, qubit, window.idle_time.ptr());
+            nb::object edge = nb::make_tuple(delay[0], window.node, qubit_data(qubit.ptr()));
+            dag_.attr("add_nodes_from")(one_item_list(delay.ptr()));
+            dag_.attr("add_edges_from")(one_item_list(edge.ptr()));
+            return;
+        }
+        PyObject* tgap = window.numbers.gap.ptr();
+        PyObject* tgap_half = window.numbers.half_gap.ptr();
+        const bool gaps = window.gaps;
+        const Py_ssize_t count = window.repetitions;
         nb::object dd_nodes = checked(PyList_New(0));
         auto append = [&](PyObject* gate, PyObject* duration) {
             check(PyList_Append(dd_nodes.ptr(), make_node(gate, qubit, duration).ptr()) == 0);
         };
         for (Py_ssize_t idx = 0; idx < count; ++idx) {
-            if (gaps) append(n.delay, idx == 0 ? tgap_half.ptr() : tgap.ptr());
+            if (gaps) append(n.delay, idx == 0 ? tgap_half : tgap);
             for (int k = 0; k < length_; ++k) {
-                if (k > 0 && gaps) append(n.delay, tgap.ptr());
+                if (k > 0 && gaps) append(n.delay, tgap);
                 const bool x = length_ == 2 || ((k % 2 == 0) == (idx % 2 == 0));
                 append(x ? n.x : n.y, nullptr);
             }
-            if (idx == count - 1 && gaps) append(n.delay, tgap_half.ptr());
+            if (idx == count - 1 && gaps) append(n.delay, tgap_half);
         }
 
         const Py_ssize_t size = PyList_GET_SIZE(dd_nodes.ptr());
@@ -263,8 +379,8 @@ class GenericRun {
             check(PyList_Append(dd_edges.ptr(), triple) == 0);
         };
         for (Py_ssize_t i = 0; i + 1 < size; ++i) add_edge(name_at(i), name_at(i + 1));
-        add_edge(pre_node.ptr(), name_at(0));
-        add_edge(name_at(size - 1), node.ptr());
+        add_edge(window.pre_node.ptr(), name_at(0));
+        add_edge(name_at(size - 1), window.node.ptr());
         dag_.attr("add_nodes_from")(dd_nodes);
         dag_.attr("add_edges_from")(dd_edges);
     }
@@ -292,13 +408,15 @@ class GenericRun {
     nb::dict record_;
     std::vector<nb::object> keys_, current_, idle_;
     nb::object removed_ = checked(PySet_New(nullptr));
+    sched::NodeCount count_;
+    std::vector<PlannedWindow> planned_;
 };
 
 }  // namespace
 
 nb::object run_generic(nb::handle self, nb::handle qc, int length, bool align_right,
-                       bool insert_before_barrier) {
-    return GenericRun(self, qc, length, align_right, insert_before_barrier).run();
+                       bool insert_before_barrier, double max_nodes) {
+    return GenericRun(self, qc, length, align_right, insert_before_barrier, max_nodes).run();
 }
 
 }  // namespace corvane::bind::schedule

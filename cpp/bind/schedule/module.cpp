@@ -24,7 +24,9 @@ constexpr const char* kClassDoc =
     "\n"
     "Args:\n"
     "    t1g (float): Duration of every one-qubit gate, in seconds.\n"
-    "    t2g (float): Duration of every two-qubit gate, in seconds.\n";
+    "    t2g (float): Duration of every two-qubit gate, in seconds.\n"
+    "    max_entries (int | None): Keyword only: the most entries a result may hold\n"
+    "        (None: corvane.circuit.limits.MAX_ENTRIES).\n";
 
 constexpr const char* kInitDoc =
     "Store the gate durations and start the serial counter.\n"
@@ -32,6 +34,9 @@ constexpr const char* kInitDoc =
     "Args:\n"
     "    t1g (float): Duration of every one-qubit gate, in seconds.\n"
     "    t2g (float): Duration of every two-qubit gate, in seconds.\n"
+    "    max_entries (int | None): The most entries a result may hold; a run that would\n"
+    "        produce more raises LimitExceeded before building anything. None:\n"
+    "        corvane.circuit.limits.MAX_ENTRIES.\n"
     "\n"
     "Returns:\n"
     "    None\n";
@@ -121,9 +126,10 @@ nb::object run(Args args) {
     const bool align_right = convert_bool(args[3]);
     const bool insert_before_barrier = convert_bool(args[4]);
     const int length = sequence_length(args[2]);
+    const double max_nodes = entry_ceiling(self);
     if (state().guard->allows(self, qc))
-        return run_native(self, qc, length, align_right, insert_before_barrier);
-    return run_generic(self, qc, length, align_right, insert_before_barrier);
+        return run_native(self, qc, length, align_right, insert_before_barrier, max_nodes);
+    return run_generic(self, qc, length, align_right, insert_before_barrier, max_nodes);
 }
 
 }  // namespace
@@ -152,15 +158,17 @@ NB_MODULE(schedule, m) {
     m.attr("Literal") = nb::module_::import_("typing").attr("Literal");
     s.dag_module = dag_module;
     s.round = nb::module_::import_("builtins").attr("round");
+    s.limits = nb::module_::import_("corvane.circuit.limits");
 
     auto method = [&](const char* name) { return method_qualname("DynamicalDecoupling", name); };
-    nb::object init_fn = make_function(m, {
-                                              .name = "__init__",
-                                              .qualname = method("__init__"),
-                                              .doc = kInitDoc,
-                                              .params = {{"self"}, {"t1g"}, {"t2g"}},
-                                              .body = init,
-                                          });
+    nb::object init_fn = make_function(
+        m, {
+               .name = "__init__",
+               .qualname = method("__init__"),
+               .doc = kInitDoc,
+               .params = {{"self"}, {"t1g"}, {"t2g"}, {"max_entries", nb::none(), true}},
+               .body = init,
+           });
     nb::object counter_fn = make_function(m, {
                                                  .name = "counter",
                                                  .qualname = method("counter"),

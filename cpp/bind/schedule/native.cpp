@@ -120,8 +120,9 @@ struct WindowEntries {
 class NativeRun {
   public:
     NativeRun(nb::handle self, nb::handle qc, int length, bool align_right,
-              bool insert_before_barrier)
+              bool insert_before_barrier, double max_nodes)
         : self_(self), qc_(qc), length_(length), dag_categories_(state().dag_module) {
+        options_.max_nodes = max_nodes;
         options_.sequence = length == 4 ? sched::Sequence::xy4 : sched::Sequence::cpmg;
         options_.align_right = align_right;
         options_.insert_before_barrier = insert_before_barrier;
@@ -143,6 +144,7 @@ class NativeRun {
 
         GateCategories model = GateCategories::of_circuit_model();
         circuit_ = read_circuit(gates_.ptr(), false, model);
+        check_qubits_within(circuit_, nqubits.ptr());
         Record record(qubits);
         read_timing_categories();
 
@@ -150,8 +152,9 @@ class NativeRun {
         sched::Outcome outcome =
             run_without_gil([&] { return sched::decouple(std::move(problem), options_); });
 
-        // Serials drawn stay drawn, also when the walk failed.
-        if (outcome.inserted() > 0) {
+        // Serials drawn stay drawn, also when the walk failed; a result over
+        // the ceiling is refused before any is drawn.
+        if (outcome.inserted() > 0 && outcome.status != sched::Status::over_ceiling) {
             nb::object drawn = checked(PyLong_FromSize_t(outcome.inserted()));
             nb::object next = number(PyNumber_Add(count.ptr(), drawn.ptr()));
             check(PyObject_SetAttr(self_.ptr(), n.count, next.ptr()) == 0);
@@ -165,6 +168,8 @@ class NativeRun {
                 raise_window_arithmetic(outcome.failed_idle_time, t1g_.ptr(), length_);
             case sched::Status::too_large:
                 throw std::bad_alloc();
+            case sched::Status::over_ceiling:
+                raise_over_ceiling({outcome.would_hold, options_.max_nodes});
         }
 
         nb::object entries = build_entries(outcome);
@@ -428,8 +433,8 @@ class NativeRun {
 }  // namespace
 
 nb::object run_native(nb::handle self, nb::handle qc, int length, bool align_right,
-                      bool insert_before_barrier) {
-    return NativeRun(self, qc, length, align_right, insert_before_barrier).run();
+                      bool insert_before_barrier, double max_nodes) {
+    return NativeRun(self, qc, length, align_right, insert_before_barrier, max_nodes).run();
 }
 
 }  // namespace corvane::bind::schedule

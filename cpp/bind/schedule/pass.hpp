@@ -31,7 +31,8 @@ inline constexpr const char* kTwoQubitParameter = "two_qubit_parameter_gates_ava
 struct ModuleState {
     nb::object module;
     nb::object dag_module;
-    nb::object round;  // builtins.round
+    nb::object round;   // builtins.round
+    nb::object limits;  // corvane.circuit.limits: MAX_ENTRIES and LimitExceeded
     std::unique_ptr<OverrideGuard> guard;
 };
 inline ModuleState& state() {
@@ -61,6 +62,7 @@ struct Names {
     PyObject* digraph = interned("DiGraph");
     PyObject* nqubits = interned("nqubits");
     PyObject* ncbits = interned("ncbits");
+    PyObject* max_entries = interned("max_entries");
     static const Names& get() {
         static const Names names;
         return names;
@@ -98,17 +100,25 @@ struct TrainArithmetic {
 // non-finite value in round()).
 TrainArithmetic train_arithmetic(PyObject* idle_time, PyObject* t1g, PyObject* length);
 
+// A max_entries value: None, or an int of at least 1.
+void check_max_entries(PyObject* value);
+// The most entries a result may hold: the pass's max_entries, or
+// limits.MAX_ENTRIES when it has none (or None).
+double entry_ceiling(nb::handle self);
+// Raises LimitExceeded for a result that would pass the ceiling.
+[[noreturn]] void raise_over_ceiling(const sched::NodeCount& count);
+
 // The bodies of the methods (generic.cpp).
 nb::object init(Args args);
 nb::object counter(Args args);
 nb::object get_max_idle_time(Args args);
 nb::object update_idle_time(Args args);
 nb::object run_generic(nb::handle self, nb::handle qc, int length, bool align_right,
-                       bool insert_before_barrier);
+                       bool insert_before_barrier, double max_nodes);
 
 // The whole pass in the core's engine (native.cpp); the caller has asked the
 // guard.
 nb::object run_native(nb::handle self, nb::handle qc, int length, bool align_right,
-                      bool insert_before_barrier);
+                      bool insert_before_barrier, double max_nodes);
 
 }  // namespace corvane::bind::schedule

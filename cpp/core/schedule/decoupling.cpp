@@ -71,7 +71,8 @@ class Walker {
           idle_(problem.record_size, 0.0),
           current_(problem.record_size, dag::kNone),
           synced_(problem.record_size, 0),
-          stamp_(problem.record_size, dag::kNone) {}
+          stamp_(problem.record_size, dag::kNone),
+          count_{static_cast<double>(problem.dag.node_capacity()), options.max_nodes} {}
 
     // Walks the layers; false when it stopped at a failure.
     bool walk(const dag::Generations& generations) {
@@ -83,6 +84,9 @@ class Walker {
         }
         return true;
     }
+
+    // The nodes of the graph and of every window the walk met.
+    const NodeCount& count() const { return count_; }
 
   private:
     double layer_length(std::span<const dag::NodeId> nodes) const {
@@ -139,7 +143,8 @@ class Walker {
     bool window(std::uint32_t qubit, dag::NodeId node, std::uint32_t position, double idle) {
         const dag::NodeId pre = current_[qubit];
         if (pre == dag::kNone) {
-            if (idle > 0) open_window({node, dag::kNone, position, idle, 0.0, 0.0, 1, dag::kNone});
+            if (idle > 0 && count_.admit(1.0))
+                open_window({node, dag::kNone, position, idle, 0.0, 0.0, 1, dag::kNone});
             return true;
         }
         if (!(idle >= o_.t1g * length_)) return true;
@@ -155,6 +160,7 @@ class Walker {
             return false;
         }
         const double nodes = train_nodes(train.n_dd, length_, train.gap > 0);
+        if (!count_.admit(nodes)) return true;
         if (nodes > kMaxTrainNodes) {
             fail(Status::too_large, node, position, idle);
             return false;
@@ -186,6 +192,7 @@ class Walker {
     std::vector<std::size_t> synced_;   // per record qubit: lengths_ already added
     std::vector<std::uint32_t> stamp_;  // per record qubit: last layer that handled it
     InterruptPoll poll_;                // ticks once per layer and once per node
+    NodeCount count_;
 };
 
 }  // namespace
@@ -279,6 +286,11 @@ Outcome decouple(Problem problem, const Options& options) {
                                              : dag::topological_generations(problem.dag);
     Walker walker(problem, options, out);
     if (!walker.walk(generations)) return out;
+    if (walker.count().passed) {
+        out.status = Status::over_ceiling;
+        out.would_hold = walker.count().total;
+        return out;
+    }
 
     const std::size_t n = problem.dag.node_capacity();
     if (n + out.inserted_count >= dag::kNone) throw std::length_error("decoupling: too many nodes");

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace corvane::schedule {
@@ -50,6 +51,8 @@ struct Options {
     Sequence sequence = Sequence::xy4;
     bool align_right = true;
     bool insert_before_barrier = false;
+    // The most nodes the changed graph may hold, its own nodes included.
+    double max_nodes = std::numeric_limits<double>::infinity();
 };
 
 // Qubit ids index the idle record (the circuit's qubit list); kNoQubit marks a
@@ -77,6 +80,21 @@ inline double train_nodes(double n_dd, int sequence_length, bool gaps) {
     return gaps ? 2.0 * sequence_length * n_dd + 1.0 : sequence_length * n_dd;
 }
 
+// The nodes of the changed graph, counted window by window against
+// Options::max_nodes. Once the count passes the ceiling, windows are counted
+// and no longer made, so the refusal can say how many nodes there would be.
+struct NodeCount {
+    double total;    // the graph's own nodes and those of every window counted
+    double ceiling;  // Options::max_nodes
+    bool passed = false;
+    // Counts a window's nodes; false once the count has passed the ceiling.
+    bool admit(double nodes) {
+        total += nodes;
+        passed = passed || total > ceiling;
+        return !passed;
+    }
+};
+
 // ---- outcome ------------------------------------------------------------------
 
 enum class InsertedKind : std::uint8_t { x, y, gap_delay, half_delay, leading_delay };
@@ -102,6 +120,7 @@ enum class Status : std::uint8_t {
     missing_qubit,  // a node acts on a qubit the record does not hold
     arithmetic,     // the host's arithmetic fails on a window's numbers
     too_large,      // a train would exceed kMaxTrainNodes
+    over_ceiling,   // the changed graph would hold more than Options::max_nodes nodes
 };
 
 struct Outcome {
@@ -112,6 +131,9 @@ struct Outcome {
     dag::NodeId failed_node = dag::kNone;
     std::uint32_t failed_position = 0;
     double failed_idle_time = 0.0;
+    // over_ceiling: the nodes the changed graph would hold. Every window is
+    // counted, but none is made once the count passes the ceiling.
+    double would_hold = 0.0;
 
     // Windows in the order they were made, also those made before a failure
     // (their serials are spent). Inserted node ids follow the original nodes

@@ -17,6 +17,8 @@ import sys
 from pathlib import Path
 
 from corvane.circuit import __version__
+from corvane.circuit.cluster import DEFAULT_TIMEOUT
+from corvane.circuit.drawing.dag import MAX_DAG_NODES, terminate_as_interrupt, write_dag_png
 from corvane.circuit.durations import GATE_DURATION_UNITS, UNIT_EXPONENTS
 from corvane.circuit.equivalence import CHECK_ATOL, CHECK_TVD
 from corvane.circuit.files import (
@@ -31,6 +33,7 @@ from corvane.circuit.files import (
     write_atomically,
     write_report,
 )
+from corvane.circuit.limits import MAX_ENTRIES
 from corvane.circuit.pipeline import PassManager
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
@@ -183,19 +186,20 @@ def _steps(args):
             "align_right": args.align == "right",
             "insert_before_barrier": args.before_barrier,
         }
-        steps.append((DynamicalDecoupling(args.t1g, args.t2g), options))
+        decoupling = DynamicalDecoupling(args.t1g, args.t2g, max_entries=args.max_entries)
+        steps.append((decoupling, options))
     return PassManager(steps)
 
 
-def _dask_client(address):
+def _dask_client(address, timeout):
+    from corvane.circuit.cluster import connect_scheduler
+
     try:
-        import distributed
+        return connect_scheduler(address, timeout)
     except ImportError:
         raise _Refused("--scheduler needs Dask: pip install 'corvane-circuit[cluster]'") from None
-    try:
-        return distributed.Client(address)
-    except (OSError, TimeoutError) as err:
-        raise _Refused(f"cannot reach the Dask scheduler at {address}: {err}") from None
+    except (ValueError, ConnectionError) as err:
+        raise _Refused(str(err)) from None
 
 
 def _verdict(summary):
@@ -269,6 +273,10 @@ def transpile(args):
         start_worker_server(pairs, args.jobs)  # its imports overlap this process's own
     steps = _steps(args)
     check = {"seconds": _CHECK_SECONDS, **args.check_limit} if args.check else False
+    # A scheduler that cannot take the batch is refused before any program is read.
+    client = (
+        _dask_client(args.scheduler, args.scheduler_timeout) if pairs and args.scheduler else None
+    )
 
     summaries = []
     if read_stdin:
@@ -279,7 +287,6 @@ def transpile(args):
             sys.stdout.write(text)
         summaries.append(summary)
     if pairs:
-        client = _dask_client(args.scheduler) if args.scheduler else None
         try:
             batch = transpile_files(
                 files,
@@ -383,13 +390,12 @@ def draw(args):
     matplotlib.use("Agg")  # files only, no window
     from matplotlib import pyplot
 
-    from corvane.circuit.dag import draw_dag, qc2dag
     from corvane.circuit.timeline import draw_timeline
 
     failures = []
     jobs = []
     if args.dag:
-        jobs.append((args.dag, lambda path: draw_dag(qc2dag(qc), path)))
+        jobs.append((args.dag, lambda path: write_dag_png(qc, path, max_nodes=args.dag_max_nodes)))
     if args.timeline:
         jobs.append(
             (
@@ -399,13 +405,14 @@ def draw(args):
                 ),
             )
         )
-    for target, job in jobs:
-        try:
-            write_atomically(target, job)
-        except Exception as err:  # graphviz, matplotlib or the file system
-            failures.append(f"{target}: {type(err).__name__}: {err}")
-        finally:
-            pyplot.close("all")
+    with terminate_as_interrupt():
+        for target, job in jobs:
+            try:
+                write_atomically(target, job)
+            except Exception as err:  # graphviz, matplotlib or the file system
+                failures.append(f"{target}: {type(err).__name__}: {err}")
+            finally:
+                pyplot.close("all")
     return failures
 
 
@@ -465,6 +472,13 @@ def _parser():
         "--before-barrier", action="store_true", help="allow pulses right before a barrier"
     )
     t.add_argument(
+        "--max-entries",
+        type=_positive_int,
+        metavar="N",
+        help="the most gate entries decoupling may give one result; a file whose result "
+        f"would hold more fails, before it is built (default {MAX_ENTRIES:,})",
+    )
+    t.add_argument(
         "--jobs",
         type=_positive_int,
         metavar="N",
@@ -472,6 +486,14 @@ def _parser():
     )
     t.add_argument(
         "--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler"
+    )
+    t.add_argument(
+        "--scheduler-timeout",
+        type=float,  # checked by connect_scheduler
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="wait this long for the scheduler's answer and for its first worker; one that "
+        f"does not answer, or has no worker by then, is refused (default {DEFAULT_TIMEOUT:g})",
     )
     t.add_argument(
         "--no-shared-files",
@@ -545,6 +567,14 @@ def _parser():
     )
     d.add_argument("input", metavar="INPUT", help="an OpenQASM 2 or 3 file or -")
     d.add_argument("--dag", metavar="FILE", help="write the gate DAG here (PNG)")
+    d.add_argument(
+        "--dag-max-nodes",
+        type=_positive_int,
+        default=MAX_DAG_NODES,
+        metavar="N",
+        help="refuse a gate DAG of more nodes than this, which graphviz would take long to "
+        f"draw (default {MAX_DAG_NODES})",
+    )
     d.add_argument(
         "--timeline", metavar="FILE", help="write the timeline here (PNG, SVG, PDF, ...)"
     )

@@ -93,9 +93,18 @@ def _count(value, what):
 
 
 def _real(value, what):
+    """``value`` as given, when it is a real number a float holds finitely: no program
+    or schedule holds nan, an infinity or a number beyond the floats (10**400)."""
     if isinstance(value, bool) or not isinstance(value, Real):
         raise TypeError(f"{what} must be a real number, got {type(value).__name__}")
-    if not isinstance(value, int) and not math.isfinite(value):  # no program or schedule holds it
+    try:
+        finite = math.isfinite(value)
+    except OverflowError:  # an int or fraction beyond the largest float
+        raise ValueError(
+            f"{what} must be a finite number, got one too large for a float "
+            f"({type(value).__name__})"
+        ) from None
+    if not finite:
         raise ValueError(f"{what} must be a finite number, got {value!r}")
     return value
 
@@ -179,6 +188,13 @@ class QuantumCircuit:
             return self._distinct_qubits(qubits)
         return [self._qubit(qubits)]
 
+    def _operation_qubits(self, qubits, operation):
+        """The qubits given to a measure, barrier or delay: at least one, as the writers need."""
+        checked = self._qubit_list(qubits)
+        if not checked:
+            raise ValueError(f"{operation} needs at least one qubit, got qubits={qubits!r}")
+        return checked
+
     # ---- generic builders ------------------------------------------------------
 
     def append_gate(self, name, *args):
@@ -218,8 +234,8 @@ class QuantumCircuit:
     # ---- functional operations -------------------------------------------------
 
     def measure(self, qubits, cbits):
-        """Measure ``qubits`` into ``cbits`` (an index or a list of indices each)."""
-        qubit_list = self._qubit_list(qubits)
+        """Measure ``qubits`` into ``cbits`` (an index or a non-empty list of indices each)."""
+        qubit_list = self._operation_qubits(qubits, "measure")
         cbit_list = [
             self._cbit(c) for c in (cbits if isinstance(cbits, (list, tuple, range)) else [cbits])
         ]
@@ -231,20 +247,30 @@ class QuantumCircuit:
         return self
 
     def barrier(self, qubits=None):
-        """Place a barrier on ``qubits`` (all qubits when omitted)."""
-        qubit_list = list(range(self.nqubits)) if qubits is None else self._qubit_list(qubits)
-        self.gates.append(("barrier", tuple(qubit_list)))
+        """Place a barrier on ``qubits`` (all qubits when omitted; nothing in a circuit
+        without qubits)."""
+        qubit_list = (
+            list(range(self.nqubits))
+            if qubits is None
+            else self._operation_qubits(qubits, "barrier")
+        )
+        if qubit_list:
+            self.gates.append(("barrier", tuple(qubit_list)))
         return self
 
     def delay(self, duration, qubits=None):
-        """Let ``qubits`` (all qubits when omitted) wait for ``duration`` seconds."""
+        """Let ``qubits`` (all qubits when omitted; nothing in a circuit without qubits)
+        wait for ``duration`` seconds."""
         duration = _real(duration, "delay duration")
         if not duration >= 0:
             raise ValueError(
                 f"delay duration must be a finite non-negative number, got {duration!r}"
             )
-        qubit_list = list(range(self.nqubits)) if qubits is None else self._qubit_list(qubits)
-        self.gates.append(("delay", duration, tuple(qubit_list)))
+        qubit_list = (
+            list(range(self.nqubits)) if qubits is None else self._operation_qubits(qubits, "delay")
+        )
+        if qubit_list:
+            self.gates.append(("delay", duration, tuple(qubit_list)))
         return self
 
     def reset(self, q):
