@@ -131,6 +131,8 @@ def circuit_with(entry):
         (("measure", [7], [0]), "7"),
         (("barrier", (0, 2**70)), str(2**70)),
         (("if", (0,), 1, (("x", 5),), ()), "5"),
+        # Dropped by the compressor as the identity before the others are read.
+        (("rz", 1e-12, 4), "4"),
     ],
 )
 def test_entry_outside_the_circuit_is_named(cls, entry, qubit):
@@ -142,3 +144,11 @@ def test_entry_outside_the_circuit_is_named(cls, entry, qubit):
         f"gate entry 2 {entry!r}: qubit {qubit} is outside the circuit's 3 qubits"
     )
     assert qc.gates == gates
+
+
+@pytest.mark.parametrize("cls", [GateCompressor, GenericCompressor])
+def test_entry_outside_the_circuit_is_named_by_its_place_after_dropped_ones(cls):
+    qc = circuit_with(("rz", 1e-12, 0))
+    qc.gates.append(("x", 9))
+    with pytest.raises(ValueError, match=r"^gate entry 3 \('x', 9\): qubit 9 is outside"):
+        cls().run(qc)
