@@ -301,3 +301,30 @@ def test_module_runs_as_a_program():
         [sys.executable, "-m", "corvane.circuit", "--version"], capture_output=True, text=True
     )
     assert done.returncode == 0 and done.stdout.startswith("corvane-circuit ")
+
+
+@pytest.mark.parametrize("command", ["transpile", "info"])
+@pytest.mark.parametrize(
+    "flags, fails",
+    [
+        ([], False),
+        (["--max-qubits", "4"], True),
+        (["--max-qubits", "5"], False),
+        (["--max-gates", "2"], True),
+        (["--max-gates", "3"], False),
+    ],
+)
+def test_reader_ceilings_fail_the_file_that_passes_them(command, flags, fails, tmp_path, capsys):
+    program = tmp_path / "five.qasm"
+    program.write_text(
+        'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[5];\nh q[0];\ncx q[0], q[1];\nx q[4];\n'
+    )
+    argv = [command, str(program), *flags]
+    if command == "transpile":
+        argv += ["-o", str(tmp_path / "out"), "--compress"]
+    status = cli.main(argv)
+    err = capsys.readouterr().err
+    assert status == (1 if fails else 0), err
+    if fails:
+        option = flags[0].lstrip("-").replace("-", "_")
+        assert f"raise it with {option}=" in err and flags[0] in err

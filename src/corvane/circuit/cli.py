@@ -33,7 +33,7 @@ from corvane.circuit.files import (
     write_atomically,
     write_report,
 )
-from corvane.circuit.limits import MAX_ENTRIES
+from corvane.circuit.limits import MAX_ENTRIES, MAX_GATES, MAX_QUBITS
 from corvane.circuit.pipeline import PassManager
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
@@ -110,6 +110,11 @@ def _check_limit(text):
     return options
 
 
+def _reading(args):
+    """The reader's ceilings that the command line was given."""
+    return {"max_qubits": args.max_qubits, "max_gates": args.max_gates}
+
+
 # ---- inputs and outputs --------------------------------------------------------------------
 
 
@@ -141,11 +146,12 @@ def _display(file):
     return _STDIN_NAME if file == STDIN else str(file)
 
 
-def _read(file):
-    """The circuit of one input; a reader error becomes ``FILE:LINE: message``."""
+def _read(file, args):
+    """The circuit of one input, within the reader's ceilings of ``args``; a reader error
+    becomes ``FILE:LINE: message``."""
     try:
         text = sys.stdin.read() if file == STDIN else read_program_file(file)
-        return QuantumCircuit.from_qasm(text)
+        return QuantumCircuit.from_qasm(text, **_reading(args))
     except ValueError as err:
         match = _LINE_ERROR.match(str(err))
         if match:
@@ -281,7 +287,12 @@ def transpile(args):
     summaries = []
     if read_stdin:
         summary, text = transpile_text(
-            sys.stdin.read(), steps, name=_STDIN_NAME, check=check, to=_VERSIONS[args.to]
+            sys.stdin.read(),
+            steps,
+            name=_STDIN_NAME,
+            check=check,
+            to=_VERSIONS[args.to],
+            **_reading(args),
         )
         if text is not None:
             sys.stdout.write(text)
@@ -300,6 +311,7 @@ def transpile(args):
                 check=check,
                 to=_VERSIONS[args.to],
                 progress=len(pairs) > 1,
+                **_reading(args),
             )
         except OSError as err:
             raise _Refused(f"{args.output}: {err.strerror or err}") from None
@@ -352,7 +364,7 @@ def info(args):
     failures = []
     for file in _expand_inputs(args.inputs):
         try:
-            qc = _read(file)
+            qc = _read(file, args)
         except _FileError as err:
             failures.append(str(err))
             continue
@@ -381,7 +393,7 @@ def draw(args):
         files,
     )
     try:
-        qc = _read(files[0])
+        qc = _read(files[0], args)
     except _FileError as err:
         return [str(err)]
 
@@ -434,6 +446,22 @@ def _parser():
         metavar="DURATION",
         help="duration of a one-qubit gate, with its unit: s, ms, us or ns (default 20ns)",
     )
+    # The reader's ceilings, for every command that reads programs.
+    reading = argparse.ArgumentParser(add_help=False)
+    reading.add_argument(
+        "--max-qubits",
+        type=_positive_int,
+        metavar="N",
+        help="the most qubits (and classical bits) a program may declare; a program declaring "
+        f"more fails at once (default {MAX_QUBITS:,})",
+    )
+    reading.add_argument(
+        "--max-gates",
+        type=_positive_int,
+        metavar="N",
+        help="the most gate entries a program may expand to when read, counted before they "
+        f"are made; a program over it fails at once (default {MAX_GATES:,})",
+    )
     durations.add_argument(
         "--t2g",
         type=parse_duration,
@@ -444,7 +472,7 @@ def _parser():
 
     t = commands.add_parser(
         "transpile",
-        parents=[durations],
+        parents=[durations, reading],
         help="compress and/or decouple programs",
         description="Compress and/or decouple OpenQASM 2 and 3 programs; write each result under the "
         "same name in OUTDIR (to standard output for '-') and print a table.",
@@ -548,6 +576,7 @@ def _parser():
 
     i = commands.add_parser(
         "info",
+        parents=[reading],
         help="qubits, gates by name and depth of programs",
         description="Print qubits, gates by name and depth of each program.",
     )
@@ -561,7 +590,7 @@ def _parser():
 
     d = commands.add_parser(
         "draw",
-        parents=[durations],
+        parents=[durations, reading],
         help="draw a program's gate DAG and timeline",
         description="Write pictures of one program: its gate DAG and its timeline.",
     )

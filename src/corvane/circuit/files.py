@@ -108,7 +108,8 @@ class _BatchSettings:
 
     steps_blob: bytes
     check: tuple | None  # check_transpiled's keyword options as (name, value) pairs; None: no check
-    to: int | None  # OpenQASM version of every result; None: each in its program's
+    to: int | None
+    reading: tuple = ()  # the reader's ceilings as (name, value) pairs  # OpenQASM version of every result; None: each in its program's
 
 
 class _ProgramError(Exception):
@@ -119,13 +120,13 @@ class _ProgramError(Exception):
 _LINE_ERROR = re.compile(r"line (\d+)[:,]\s*(.*)", re.S)
 
 
-def _read_program(text, name):
-    """``(circuit, OpenQASM version)`` of a program; a reader error becomes
-    ``NAME:LINE: message``."""
+def _read_program(text, name, reading=()):
+    """``(circuit, OpenQASM version)`` of a program, read within the ceilings ``reading``
+    (``max_qubits``, ``max_gates``); a reader error becomes ``NAME:LINE: message``."""
     from corvane.circuit.qasm import read_program
 
     try:
-        return read_program(text)
+        return read_program(text, **dict(reading))
     except ValueError as err:  # LimitExceeded too
         match = _LINE_ERROR.match(str(err))
         if match:
@@ -220,12 +221,13 @@ def _circuit_figures(qc, durations):
     return counts, two_qubit, depth, length
 
 
-def _transpile_program(text, name, steps, check, to):
-    """Read a program, run the steps, write the result (in OpenQASM version ``to``, or in
-    the program's own): (summary fields, result text)."""
+def _transpile_program(text, name, steps, settings):
+    """Read a program, run the steps, write the result (in OpenQASM version ``settings.to``,
+    or in the program's own): (summary fields, result text)."""
     from corvane.circuit.qasm import dumps
 
-    qc, version = _read_program(text, name)
+    check, to = settings.check, settings.to
+    qc, version = _read_program(text, name, settings.reading)
     try:
         before = _circuit_figures(qc, None)
         result = _apply(steps, qc)
@@ -276,17 +278,27 @@ def _check_setting(check):
     return tuple(sorted(check.items()))
 
 
-def transpile_text(text, steps, name="<text>", check=False, to=None):
+def _batch_settings(steps, check, to, max_qubits, max_gates):
+    reading = tuple(
+        (name, value)
+        for name, value in (("max_qubits", max_qubits), ("max_gates", max_gates))
+        if value is not None
+    )
+    return _BatchSettings(
+        _steps_blob(_as_steps(steps)), _check_setting(check), _output_version(to), reading
+    )
+
+
+def transpile_text(
+    text, steps, name="<text>", check=False, to=None, *, max_qubits=None, max_gates=None
+):
     """Run ``steps`` on one program's text, here: ``(FileSummary, result text or None)``.
 
     The summary's ``output`` is "" and its ``input`` is ``name``; a program that
-    fails gives a failed summary and None. ``check`` and ``to`` as for ``transpile_files``.
+    fails gives a failed summary and None. The other arguments as for ``transpile_files``.
     """
     return _summary_and_text(
-        text,
-        name,
-        "",
-        _BatchSettings(_steps_blob(_as_steps(steps)), _check_setting(check), _output_version(to)),
+        text, name, "", _batch_settings(steps, check, to, max_qubits, max_gates)
     )
 
 
@@ -294,7 +306,7 @@ def _summary_and_text(text, name, output, settings):
     start = time.perf_counter()
     try:
         fields, out_text = _transpile_program(
-            text, name, pickle.loads(settings.steps_blob), settings.check, settings.to
+            text, name, pickle.loads(settings.steps_blob), settings
         )
     except _ProgramError as err:
         return FileSummary(name, output, "failed", str(err), seconds=_since(start)), None
@@ -621,6 +633,8 @@ def transpile_files(
     check=False,
     to=None,
     progress=False,
+    max_qubits=None,
+    max_gates=None,
 ):
     """Transpile program files to files, the work of each file done where it runs.
 
@@ -670,6 +684,9 @@ def transpile_files(
         to (int | None): write every result as OpenQASM 2 or 3; None writes each in
             the dialect of its program (its version line; none means 2).
         progress (bool): a progress bar on standard error, moving as files finish.
+        max_qubits, max_gates (int | None): the reader's ceilings for each program
+            (``corvane.circuit.qasm.read_program``; None: the defaults of
+            ``corvane.circuit.limits``): a program over one fails with ``LimitExceeded``.
 
     Returns:
         iterator of FileSummary: one per input file, as files finish.
@@ -686,9 +703,7 @@ def transpile_files(
         )
     if executor is not None and jobs is not None:
         raise ValueError("give jobs or executor, not both")
-    settings = _BatchSettings(
-        _steps_blob(_as_steps(steps)), _check_setting(check), _output_version(to)
-    )
+    settings = _batch_settings(steps, check, to, max_qubits, max_gates)
     plan = _plan(inputs, outdir, recursive)
     Path(outdir).mkdir(parents=True, exist_ok=True)
     folders = {Path(target).parent for _, target, why in plan if why is None}
