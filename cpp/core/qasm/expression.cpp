@@ -21,7 +21,7 @@ bool Number::operator==(const Number& other) const {
 
 double as_double(const Number& n, std::uint32_t line) {
     if (n.kind == Number::Kind::big_integer)
-        fail(line, "integer " + std::string(n.digits) + " is too large for arithmetic");
+        fail(line, "integer " + shown(n.digits) + " is too large for arithmetic");
     return n.kind == Number::Kind::real ? n.real : static_cast<double>(n.integer);
 }
 

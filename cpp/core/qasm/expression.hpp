@@ -36,9 +36,10 @@ struct Expr {
     std::uint32_t depth = 1;  // of the tree below this node, which evaluate() recurses through
 };
 
-// Deepest expression nesting and tree read: parsing and evaluation recurse
-// once per level, and a hostile program must not exhaust the thread's stack
-// (the interpreter's own recursion limit is of this order).
+// Deepest expression tree and nesting of parentheses read: evaluation
+// recurses once per level of the tree, and a hostile program must not
+// exhaust the thread's stack (the interpreter's own recursion limit is of
+// this order). Parsing keeps its stacks on the heap.
 constexpr std::uint32_t kMaxExpressionDepth = 1000;
 
 constexpr std::pair<std::string_view, ExprOp> kFunctions[] = {
