@@ -250,6 +250,33 @@ def test_hostile_programs_end_in_a_named_error_in_bounded_time_and_memory(code, 
         assert got is not None and got[0] == error and got[1].startswith(message), got
 
 
+def test_the_deepest_programs_read_fit_a_thread_of_128_kib():
+    # Each nesting form at its ceiling: 1000 levels of expression, 100 of blocks and of
+    # definitions; a thread of 128 KiB is the smallest default of common C libraries.
+    code = """
+        import threading
+        from corvane.circuit.quantumcircuit import QuantumCircuit as QC
+        V2, V3 = "OPENQASM 2.0;\\nqreg q[1];\\n", "OPENQASM 3;\\nqubit q;\\nbit c;\\n"
+        programs = [
+            V2 + "rx(" + "1+" * 999 + "1) q[0];",
+            V2 + "rx(" + "(" * 999 + "1" + ")" * 999 + ") q[0];",
+            V2 + "gate g(t) a { rx(" + "-" * 999 + "t) a; }\\ng(1) q[0];",
+            V3 + "if (c) {" * 100 + "x q;" + "}" * 100,
+            V2 + "gate g0 a { x a; }\\n"
+            + "".join(f"gate g{i} a {{ g{i - 1} a; }}\\n" for i in range(1, 100))
+            + "g99 q[0];",
+        ]
+        threading.stack_size(128 << 10)
+        def call():
+            read = []
+            thread = threading.Thread(target=lambda: read.extend(QC.from_qasm(p) for p in programs))
+            thread.start()
+            thread.join()
+            assert len(read) == len(programs)
+    """
+    assert _run_in_child(code) is None
+
+
 # ---- what a program's definitions mean -----------------------------------------------
 
 H3 = "OPENQASM 3;\n"

@@ -34,7 +34,8 @@ struct Register {
 struct BodyOp {
     std::string_view gate;
     std::uint32_t line;
-    std::vector<std::uint32_t> params;  // expression roots
+    // Each parameter's expression: its first node and its root.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> params;
     std::vector<std::uint32_t> qubits;  // indices of the definition's qubit arguments
 };
 
@@ -360,8 +361,10 @@ class Reader : Parser {
             advance();
             BodyOp op{gate.text, gate.line, {}, {}};
             if (accept("(") && !accept(")")) {
-                do op.params.push_back(expression(definition->nodes, &params));
-                while (accept(","));
+                do {
+                    const auto first = static_cast<std::uint32_t>(definition->nodes.size());
+                    op.params.emplace_back(first, expression(definition->nodes, &params));
+                } while (accept(","));
                 expect(")");
             }
             for (std::string_view a : identifiers()) {
@@ -455,7 +458,7 @@ class Reader : Parser {
         do {
             scratch_nodes_.clear();
             const std::uint32_t root = expression(scratch_nodes_, nullptr);
-            out.push_back(evaluate(scratch_nodes_, root, nullptr));
+            out.push_back(evaluate(scratch_nodes_, 0, root, nullptr, scratch_values_));
         } while (accept(","));
         expect(")");
     }
@@ -1041,7 +1044,8 @@ class Reader : Parser {
         for (size_t i = 0; i < d.body.size(); ++i) {
             const BodyOp& op = d.body[i];
             values.clear();
-            for (std::uint32_t root : op.params) values.push_back(evaluate(d.nodes, root, params));
+            for (auto [first, root] : op.params)
+                values.push_back(evaluate(d.nodes, first, root, params, scratch_values_));
             where.clear();
             for (std::uint32_t q : op.qubits) where.push_back(qubits[q]);
             if (op.gate == "barrier") {
@@ -1146,6 +1150,7 @@ class Reader : Parser {
 
     // Reused per statement.
     std::vector<Expr> scratch_nodes_;
+    std::vector<Number> scratch_values_;
     std::vector<Number> params_;
     std::vector<Argument> args_;
     std::vector<std::uint32_t> qubits_;
