@@ -15,7 +15,12 @@ parameter expressions (``pi``, ``+ - * / ^``, ``sin cos tan exp ln sqrt``),
 t tdg sx sxdg rx ry rz cz cy swap ccx cswap rxx rzz``) become its entries; ``ch
 crx cry crz cu3 cu csx rccx rc3x c3x c3sqrtx c4x`` are expanded through their
 standard definitions. ``opaque`` gates (other than the writer's ``delay``) are
-refused: the circuit model has no gate to stand for one.
+refused: the circuit model has no gate to stand for one. A program's definition of a
+name is its own unless the program included the library that gives it (redefining
+a library gate after the include, a built-in, or a gate already defined is refused);
+a definition of a model gate reads as that gate when its body has its matrix.
+Declared qubits and bits and the entries read (definitions' expansions counted
+before they are made) stop at the ceilings of ``corvane.circuit.limits``.
 
 OpenQASM 3 reading accepts ``include "stdgates.inc"`` with all its gates,
 ``qubit``/``bit`` declarations (sized or single) and ``qreg``/``creg``, ``gate``
