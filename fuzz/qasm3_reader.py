@@ -10,20 +10,16 @@ depth instead (see qasm_reader.deep_program).
 """
 
 import inputs
-from qasm_reader import DEEP, deep_program, read_write_read
+from qasm_reader import DEEP, NESTINGS, deep_program, read_write_read
 
-NESTINGS3 = (
-    ("(", "1", ")", "rx({}) q[0];"),
+NESTINGS3 = NESTINGS + (
     ("cos(", "1", ")", "rx({}) q[0];"),
-    ("-", "1", "", "rx({}) q[0];"),
     ("~", "1", "", "rx({}) q[0];"),
     ("!", "1", "", "rx({}) q[0];"),
     ("1**", "1", "", "rx({}) q[0];"),
-    ("1^", "1", "", "rx({}) q[0];"),
     ("if (c[0]) {", "x q[0];", "}", "{}"),
     ("if (c == 1) x q[0]; else ", "x q[0];", "", "{}"),
     ("{", "x q[0];", "}", "{}"),
-    ("gate g{i} a {{ g{j} a; }}\n", "", "", "gate g0 a {{ x a; }}\n{}g{n} q[0];"),
 )
 HEAD3 = 'OPENQASM 3;\ninclude "stdgates.inc";\nqubit[2] q;\nbit[1] c;\n'
 

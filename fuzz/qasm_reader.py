@@ -23,19 +23,21 @@ DEEP = 0xFF
 
 # Each nesting form: the text repeated before the seed, the seed, the text
 # repeated after it, and the statement that holds them ({} stands for them).
-NESTINGS2 = (
+NESTINGS = (
     ("(", "1", ")", "rx({}) q[0];"),
-    ("sin(", "1", ")", "rx({}) q[0];"),
     ("-", "1", "", "rx({}) q[0];"),
-    ("+", "1", "", "rx({}) q[0];"),
     ("1^", "1", "", "rx({}) q[0];"),
+    # definitions, each applying the one before (once, or twice: 2^depth gates)
+    ("gate g{i} a {{ g{j} a; }}\n", "", "", "gate g0 a {{ x a; }}\n{}g{n} q[0];"),
+    ("gate g{i} a {{ g{j} a; g{j} a; }}\n", "", "", "gate g0 a {{ x a; }}\n{}g{n} q[0];"),
+)
+NESTINGS2 = NESTINGS + (
+    ("sin(", "1", ")", "rx({}) q[0];"),
+    ("+", "1", "", "rx({}) q[0];"),
     ("1+", "1", "", "rx({}) q[0];"),
     ("2*", "1", "", "rx({}) q[0];"),
     ("-(", "1", ")", "rx({}) q[0];"),
     ("if (c == 1) ", "x q[0];", "", "{}"),
-    # definitions, each applying the one before (once, or twice: 2^depth gates)
-    ("gate g{i} a {{ g{j} a; }}\n", "", "", "gate g0 a {{ x a; }}\n{}g{n} q[0];"),
-    ("gate g{i} a {{ g{j} a; g{j} a; }}\n", "", "", "gate g0 a {{ x a; }}\n{}g{n} q[0];"),
 )
 HEAD2 = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[1];\n'
 

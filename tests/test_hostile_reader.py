@@ -285,6 +285,7 @@ QELIB = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
 STDGATES = 'OPENQASM 3;\ninclude "stdgates.inc";\n'
 
 
+# The core's tests (cpp/tests/test_qasm.cpp) hold the rest of these rules' cases.
 @pytest.mark.parametrize(
     "text, gates",
     [
@@ -292,13 +293,7 @@ STDGATES = 'OPENQASM 3;\ninclude "stdgates.inc";\n'
         (H2 + "qreg q[1];\ngate h a { U(pi,0,pi) a; }\nh q[0];", [("u", math.pi, 0, math.pi, 0)]),
         (H3 + "qubit q;\ngate x a { h a; }\nx q;", [("h", 0)]),
         (H2 + "qreg q[2];\ngate cx a, b { h a; }\ncx q[0], q[1];", [("h", 0)]),
-        (H3 + "qubit[2] q;\ngate cphase(t) a, b { h a; }\ncphase(1) q[0], q[1];", [("h", 0)]),
-        (H2 + "qreg q[2];\ngate ch a, b { cz a, b; }\nch q[0], q[1];", [("cz", 0, 1)]),
         (H3 + "qubit[2] q;\ngate rzz(t) a, b { h a; }\nrzz(1) q[0], q[1];", [("h", 0)]),
-        # ... which is the gate itself when its body has the gate's matrix, phase included
-        (H2 + "qreg q[1];\ngate h a { U(pi/2,0,pi) a; }\nh q[0];", [("h", 0)]),
-        # a body naming its own gate means the library's
-        (H2 + "qreg q[1];\ngate h a { h a; x a; }\nh q[0];", [("h", 0), ("x", 0)]),
         # a condition on one bit compares with true
         (STDGATES + "qubit q;\nbit c;\nif (c == true) x q;", [("if", (0,), 1, (("x", 0),), ())]),
     ],
@@ -310,33 +305,14 @@ def test_a_programs_definition_is_what_its_name_means(text, gates):
 @pytest.mark.parametrize(
     "text, message",
     [
-        (QELIB + "gate h a { x a; }", "line 3: gate 'h' is defined by qelib1.inc already"),
         (STDGATES + "gate cphase(t) a, b { }", "line 3: gate 'cphase' is defined by stdgates.inc"),
-        (
-            H2 + 'gate h a { x a; }\ninclude "qelib1.inc";',
-            "line 3: qelib1.inc defines gate 'h', which line 2 defined already",
-        ),
-        (H2 + "gate CX a, b { }", "line 2: gate 'CX' is built into the language"),
-        (H2 + "gate U(a, b, c) x { }", "line 2: gate 'U' is built into the language"),
         (H3 + "gate U(a, b, c) x { }", "line 2: gate 'U' is built into the language"),
-        (H3 + "gate gphase(a) x { }", "line 2: gate 'gphase' is built into the language"),
-        (
-            QELIB + "gate g a { x a; }\n\ngate g a { y a; }",
-            "line 5: gate 'g' is defined twice (first on line 3)",
-        ),
-        (QELIB + "gate g(t, t) a { rx(t) a; }", "line 3: parameter 't' appears twice in gate 'g'"),
-        (QELIB + "gate g a, b, a { }", "line 3: qubit argument 'a' appears twice in gate 'g'"),
-        (
-            STDGATES + "qubit q;\nbit[2] c;\nif (c == true) x q;",
-            "line 5: a register of 2 bits compares with an integer, not with 'true'",
-        ),
         (
             STDGATES + "qubit q;\nbit[2] c;\nif (c != false) x q;",
             "line 5: a register of 2 bits compares with an integer, not with 'false'",
         ),
-        # line ends: CR, CRLF and LF each end one line
+        # line ends: CR, CRLF and LF each end one line, in comments too
         (QELIB + "qreg q[1];\rx q[0];\r\nx q[1];", "line 5: index 1 out of range"),
-        (QELIB + "qreg q[1];\r// comment\rx q[1];", "line 5: index 1 out of range"),
         (STDGATES + "qubit q;\r/* a\rb\r\nc */ x q[1];", "line 6: index 1 out of range"),
         # a NUL shown escaped, not cutting the message
         (H2 + 'include "qe\0lib1.inc";', 'line 2: only "qelib1.inc" can be included, got "qe\\x00'),
