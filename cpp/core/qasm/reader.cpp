@@ -396,18 +396,20 @@ class Reader : Parser {
             b.ops[i] = resolve(d.body[i].gate, false);
             if (!b.ops[i].shape && !b.ops[i].definition) return;  // not yet defined
         }
-        const Binding& counted = count(d, d.line, 0);
+        const Binding* counted = count(d, d.line, 0);
         const std::string_view model = unaliased(d.name, version3_);
-        bindings_[d.id].model = gates_.find(model) && counted.entries <= kMaxCheckedEntries &&
-                                counted.depth <= kMaxExpansionDepth && has_model_matrix(d, model);
+        b.model = counted && gates_.find(model) && counted->entries <= kMaxCheckedEntries &&
+                  counted->depth <= kMaxExpansionDepth && has_model_matrix(d, model);
     }
 
     // The binding of `d` with its body resolved, its entry count and depth
     // known: computed on the first call (a definition's count is the sum of
-    // its body's, saturating), `level` definitions deep.
-    const Binding& count(const Definition& d, std::uint32_t line, std::uint32_t level) {
+    // its body's, saturating), `level` definitions deep. Null while a name
+    // its expansion meets is not defined (undefined_ holds it), and nothing
+    // is counted then: a later definition may give it.
+    const Binding* count(const Definition& d, std::uint32_t line, std::uint32_t level) {
         Binding& b = bindings_[d.id];
-        if (b.depth) return b;
+        if (b.depth) return &b;
         if (b.counting) fail(line, "gate " + repr(d.name) + " expands into itself");
         if (level > kMaxExpansionDepth) nested_too_deeply(d, line);
         b.counting = true;
@@ -419,17 +421,25 @@ class Reader : Parser {
             if (d.body[i].gate != "barrier" && !r.shape && !r.definition)
                 r = resolve(d.body[i].gate, d.standard);
             if (const Definition* inner = r.definition) {
-                const Binding& c = count(*inner, line, level + 1);
-                entries = saturating_add(entries, c.entries);
-                depth = std::max(depth, c.depth + 1);
+                const Binding* c = count(*inner, line, level + 1);
+                if (!c) {
+                    b.counting = false;
+                    return nullptr;
+                }
+                entries = saturating_add(entries, c->entries);
+                depth = std::max(depth, c->depth + 1);
+            } else if (r.shape || d.body[i].gate == "barrier") {
+                entries = saturating_add(entries, 1);
             } else {
-                entries = saturating_add(entries, 1);  // a gate, a barrier, or unknown (refused)
+                undefined_ = r.name;
+                b.counting = false;
+                return nullptr;
             }
         }
         b.entries = entries;
         b.depth = depth;
         b.counting = false;
-        return b;
+        return &b;
     }
 
     [[noreturn]] static void nested_too_deeply(const Definition& d, std::uint32_t line) {
@@ -968,7 +978,9 @@ class Reader : Parser {
         const Resolved r = resolve(name, false);
         if (!r.definition) return apply(r, params, nparams, qubits, nqubits, line);
         const Definition& d = *r.definition;
-        const Binding& b = count(d, line, 0);
+        const Binding* counted = count(d, line, 0);
+        if (!counted) fail(line, "unknown gate " + repr(undefined_));
+        const Binding& b = *counted;
         if (b.depth > kMaxExpansionDepth) nested_too_deeply(d, line);
         if (b.entries > limits_.gates)
             fail_limit(line,
@@ -1146,6 +1158,7 @@ class Reader : Parser {
     // What each definition means in this program, by Definition::id: the
     // standard ones first, then the program's.
     std::vector<Binding> bindings_;
+    std::string_view undefined_;  // the name count() met undefined
     int block_depth_ = 0;
 
     // Reused per statement.
