@@ -30,7 +30,6 @@ constexpr Constant kConstants[] = {
 // loosest, then `* /`, then the right-associative power; a sign or a function
 // applies to the operand that follows it alone (`-2^2` is `(-2)^2`).
 std::uint32_t Parser::expression(std::vector<Expr>& nodes, const Names* params) {
-    const std::string_view power = version3_ ? "**" : "^";
     operands_.clear();
     pending_.clear();
     std::uint32_t open = 0;  // parentheses open in `pending_`
@@ -75,7 +74,7 @@ std::uint32_t Parser::expression(std::vector<Expr>& nodes, const Names* params) 
             if (version3_ && current_.is("^"))
                 fail(current_.line,
                      "the bitwise operator '^' is not supported (write powers as '**')");
-            if (current_.kind == Tok::op && current_.text == ")" && open > 0) {
+            if (open > 0 && current_.is(")")) {
                 advance();
                 while (!pending_.back().open) reduce();
                 pending_.pop_back();
@@ -83,13 +82,7 @@ std::uint32_t Parser::expression(std::vector<Expr>& nodes, const Names* params) 
                 complete_operand();
                 continue;
             }
-            const ExprOp op = current_.kind != Tok::op ? ExprOp::number
-                              : current_.text == "+"   ? ExprOp::add
-                              : current_.text == "-"   ? ExprOp::sub
-                              : current_.text == "*"   ? ExprOp::mul
-                              : current_.text == "/"   ? ExprOp::div
-                              : current_.text == power ? ExprOp::pow
-                                                       : ExprOp::number;
+            const ExprOp op = binary_operator(current_);
             if (op == ExprOp::number) {
                 if (open > 0) expected("')'");
                 while (!pending_.empty()) reduce();
@@ -104,6 +97,27 @@ std::uint32_t Parser::expression(std::vector<Expr>& nodes, const Names* params) 
             pending_.push_back({op, line, false});
             break;
         }
+    }
+}
+
+// The binary operation `t` is, or ExprOp::number when it is none (as most
+// often, the ')' or ',' after a parameter: one test of the first byte).
+ExprOp Parser::binary_operator(const Token& t) const {
+    if (t.kind != Tok::op) return ExprOp::number;
+    switch (t.text[0]) {
+        case '+':
+            return t.text.size() == 1 ? ExprOp::add : ExprOp::number;
+        case '-':
+            return t.text.size() == 1 ? ExprOp::sub : ExprOp::number;
+        case '/':
+            return t.text.size() == 1 ? ExprOp::div : ExprOp::number;
+        case '^':
+            return version3_ ? ExprOp::number : ExprOp::pow;  // version 3 refuses it before
+        case '*':
+            if (t.text.size() == 1) return ExprOp::mul;
+            return version3_ && t.text == "**" ? ExprOp::pow : ExprOp::number;
+        default:
+            return ExprOp::number;
     }
 }
 

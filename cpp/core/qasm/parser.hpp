@@ -49,7 +49,8 @@ class Parser {
         fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
     }
     [[gnu::always_inline]] void expect(std::string_view value) {
-        if (!current_.is(value)) expected("'" + std::string(value) + "'");
+        // Built by appends: GCC 12 warns (-Wrestrict, falsely) on "literal" + std::string&&.
+        if (!current_.is(value)) expected(std::string("'").append(value).append("'"));
         advance();
     }
     Token expect_kind(Tok kind, std::string_view what) {
@@ -68,6 +69,7 @@ class Parser {
 
   private:
     std::uint32_t primary(std::vector<Expr>& nodes, const Names* params);
+    ExprOp binary_operator(const Token& t) const;
     static int precedence(ExprOp op);
     static std::optional<ExprOp> function(std::string_view name);
     static std::uint32_t leaf(std::vector<Expr>& nodes, Number value, std::uint32_t line);
