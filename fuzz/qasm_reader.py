@@ -1,43 +1,69 @@
 """Fuzz target: OpenQASM 2.0 text into `QuantumCircuit.from_qasm`.
 
-Failure: a crash or sanitizer report; any exception but ValueError; a
-ValueError whose message does not name the line ("line N: ..."); a circuit
-read back that does not survive `to_qasm` and a second read unchanged.
+Failure: a crash or sanitizer report; any exception but ValueError (the
+reader's ceilings raise LimitExceeded, one); a ValueError whose message does
+not name the line ("line N: ..."); a circuit read back that does not survive
+`to_qasm` and a second read unchanged.
 
-Out of scope: programs whose registers of one kind hold over
-`inputs.MAX_QUBITS` bits in all (a size, not a fault; see there).
+An input starting with DEEP is a nesting form and a depth instead (see
+`deep_program`): the forms a program can repeat past any stack.
 """
 
 import re
 
+import atheris
 import inputs
 
 from corvane.circuit.quantumcircuit import QuantumCircuit
 
 _LINE = re.compile(r"^line \d+: ")
-_COMMENT = re.compile(r"//[^\n]*")
-_DECLARATION = re.compile(r"\b([qc])reg\s+\w+\s*\[\s*(\d+)")
+
+# The first byte of an input that asks for a deeply nested program.
+DEEP = 0xFF
+
+# Each nesting form: the text repeated before the seed, the seed, the text
+# repeated after it, and the statement that holds them ({} stands for them).
+NESTINGS = (
+    ("(", "1", ")", "rx({}) q[0];"),
+    ("-", "1", "", "rx({}) q[0];"),
+    ("1^", "1", "", "rx({}) q[0];"),
+    # definitions, each applying the one before (once, or twice: 2^depth gates)
+    ("gate g{i} a {{ g{j} a; }}\n", "", "", "gate g0 a {{ x a; }}\n{}g{n} q[0];"),
+    ("gate g{i} a {{ g{j} a; g{j} a; }}\n", "", "", "gate g0 a {{ x a; }}\n{}g{n} q[0];"),
+)
+NESTINGS2 = NESTINGS + (
+    ("sin(", "1", ")", "rx({}) q[0];"),
+    ("+", "1", "", "rx({}) q[0];"),
+    ("1+", "1", "", "rx({}) q[0];"),
+    ("2*", "1", "", "rx({}) q[0];"),
+    ("-(", "1", ")", "rx({}) q[0];"),
+    ("if (c == 1) ", "x q[0];", "", "{}"),
+)
+HEAD2 = 'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[1];\n'
 
 
-def too_big_to_build(text, declaration=_DECLARATION):
-    """Whether the declared registers of one kind hold too many bits to build (comments
-    ignored). `declaration` finds (keyword, size) pairs; a keyword starting with q declares
-    qubits."""
-    totals = {"q": 0, "c": 0}
-    for keyword, size in declaration.findall(_COMMENT.sub(" ", text)):
-        totals["q" if keyword.startswith("q") else "c"] += int(size)
-    return any(inputs.huge_qubit_count(total) for total in totals.values())
+def deep_program(data, nestings, head):
+    """The program of a nesting form of `nestings` repeated to a depth, both drawn
+    from `data`, its text between the repetitions drawn too."""
+    fdp = atheris.FuzzedDataProvider(data)
+    before, seed, after, statement = inputs.pick(fdp, nestings)
+    depth = fdp.ConsumeIntInRange(0, 300_000)
+    seed += fdp.ConsumeUnicodeNoSurrogates(8)
+    if "{i}" in before:  # a chain of definitions, numbered
+        chain = "".join(before.format(i=i, j=i - 1) for i in range(1, depth + 1))
+        return head + statement.format(chain, n=depth)
+    return head + statement.format(before * depth + seed + after * depth)
 
 
 def test_one_input(data):
+    if data[:1] == bytes([DEEP]):
+        return read_write_read(deep_program(data[1:], NESTINGS2, HEAD2))
     read_write_read(data.decode("utf-8", errors="surrogateescape"))
 
 
-def read_write_read(text, declaration=_DECLARATION, version=2):
+def read_write_read(text, version=2):
     """Reads `text`, writes the circuit in OpenQASM `version` and reads that back:
     the failures this target and qasm3_reader look for."""
-    if too_big_to_build(text, declaration):
-        return
     try:
         qc = QuantumCircuit.from_qasm(text)
     except ValueError as error:

@@ -73,7 +73,8 @@ class ValueCache {
         if (!indices_[i].is_valid()) indices_[i] = checked(PyLong_FromUnsignedLong(i));
         return Py_NewRef(indices_[i].ptr());
     }
-    nb::object number(const Number& n) {
+    // The value of `n`, read on `line`.
+    nb::object number(const Number& n, std::uint32_t line) {
         switch (n.kind) {
             case Number::Kind::integer:
                 return checked(PyLong_FromLongLong(n.integer));
@@ -83,7 +84,16 @@ class ValueCache {
                 break;
         }
         const std::string digits = std::string(n.negative ? "-" : "").append(n.digits);
-        return checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+        PyObject* value = PyLong_FromString(digits.c_str(), nullptr, 10);
+        if (value) return nb::steal(value);
+        // Past the host's limit on the digits of an int (sys.set_int_max_str_digits).
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+        throw nb::value_error(("line " + std::to_string(line) + ": integer of " +
+                               std::to_string(n.digits.size()) +
+                               " digits is over the interpreter's limit on the digits of an int "
+                               "(sys.set_int_max_str_digits)")
+                                  .c_str());
     }
 
   private:
@@ -105,18 +115,39 @@ struct OpenConditional {
 
 nb::object list_to_tuple(const nb::object& list) { return checked(PyList_AsTuple(list.ptr())); }
 
-nb::object read_text(nb::handle text, nb::handle gate_set, nb::handle dt) {
+// The options that raise each of the reader's ceilings, for its message.
+const char* raised_by(corvane::qasm::LimitError::Ceiling ceiling) {
+    return ceiling == corvane::qasm::LimitError::Ceiling::qubits
+               ? " (raise it with max_qubits= or --max-qubits)"
+               : " (raise it with max_gates= or --max-gates)";
+}
+
+// corvane.circuit.limits.LimitExceeded, with the message of `error`.
+[[noreturn]] void raise_limit_exceeded(const corvane::qasm::LimitError& error) {
+    static const nb::object limit_exceeded =
+        nb::module_::import_("corvane.circuit.limits").attr("LimitExceeded");
+    const std::string message = std::string(error.what()) + raised_by(error.ceiling);
+    PyErr_SetString(limit_exceeded.ptr(), message.c_str());
+    throw nb::python_error();
+}
+
+nb::object read_text(nb::handle text, nb::handle gate_set, nb::handle dt, nb::handle max_qubits,
+                     nb::handle max_gates) {
     if (!PyUnicode_Check(text.ptr())) throw nb::type_error("an OpenQASM program is text");
     const GateSet gates = gate_set_of(gate_set);
     const double dt_seconds = dt.is_none() ? 0.0 : nb::cast<double>(dt);
     if (!dt.is_none() && !(dt_seconds > 0 && std::isfinite(dt_seconds)))
         throw nb::value_error("dt must be a positive number of seconds");
+    const corvane::qasm::Limits limits{nb::cast<std::uint64_t>(max_qubits),
+                                       nb::cast<std::uint64_t>(max_gates)};
     corvane::qasm::Program program;
     try {
         const std::string_view source =
             utf8_of(text.ptr());  // the str's own buffer, kept by the caller
-        program =
-            run_without_gil([&] { return corvane::qasm::read_program(source, gates, dt_seconds); });
+        program = run_without_gil(
+            [&] { return corvane::qasm::read_program(source, gates, dt_seconds, limits); });
+    } catch (const corvane::qasm::LimitError& e) {
+        raise_limit_exceeded(e);
     } catch (const corvane::qasm::ParseError& e) {
         throw nb::value_error(e.what());
     }
@@ -151,7 +182,7 @@ nb::object read_text(nb::handle text, nb::handle gate_set, nb::handle dt) {
                 PyObject* t = entry.ptr();
                 PyTuple_SET_ITEM(t, 0, Py_NewRef(names[op.gate].ptr()));
                 for (std::uint32_t k = 0; k < op.nparams; ++k)
-                    PyTuple_SET_ITEM(t, 1 + k, values.number(params[k]).release().ptr());
+                    PyTuple_SET_ITEM(t, 1 + k, values.number(params[k], op.line).release().ptr());
                 for (std::uint32_t k = 0; k < op.nqubits; ++k)
                     PyTuple_SET_ITEM(t, 1 + op.nparams + k, values.index(operands[k]));
                 PyObject_GC_UnTrack(t);  // holds only a string and numbers: never part of a cycle
@@ -170,15 +201,16 @@ nb::object read_text(nb::handle text, nb::handle gate_set, nb::handle dt) {
                 entry = nb::make_tuple(barrier, qubit_tuple(operands, op.nqubits));
                 break;
             case OperationKind::delay:
-                entry = nb::make_tuple(delay, values.number(params[0]),
+                entry = nb::make_tuple(delay, values.number(params[0], op.line),
                                        qubit_tuple(operands, op.nqubits));
                 break;
             case OperationKind::reset:
                 entry = nb::make_tuple(reset, nb::steal(values.index(operands[0])));
                 break;
             case OperationKind::if_begin:
-                open.push_back({qubit_tuple(operands, op.nqubits), values.number(params[0]),
-                                new_list(0), new_list(0), op.gate == 1});
+                open.push_back({qubit_tuple(operands, op.nqubits),
+                                values.number(params[0], op.line), new_list(0), new_list(0),
+                                op.gate == 1});
                 continue;
             case OperationKind::else_begin:
                 open.back().in_second = true;
@@ -551,6 +583,21 @@ void collect_conditions(PyObject* entries, std::vector<std::vector<std::int64_t>
     }
 }
 
+// An entry as a message shows it: its repr, cut after kShownRepr characters;
+// an entry nested too deeply for repr is named by its first item.
+std::string shown_entry(PyObject* entry) {
+    constexpr Py_ssize_t kShownRepr = 200;  // a few lines of a message
+    const nb::object text = nb::steal(PyObject_Repr(entry));
+    if (!text.is_valid()) {
+        PyErr_Clear();
+        return "(nested too deeply to show)";
+    }
+    const Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+    if (length <= kShownRepr) return std::string(utf8_of(text.ptr()));
+    const nb::object cut = checked(PyUnicode_Substring(text.ptr(), 0, kShownRepr));
+    return std::string(utf8_of(cut.ptr())) + "... (" + std::to_string(length) + " characters)";
+}
+
 nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates,
                          nb::handle gate_set, nb::handle version_object) {
     const int version = nb::cast<int>(version_object);
@@ -597,7 +644,7 @@ nb::object write_entries(nb::handle nqubits, nb::handle ncbits, nb::handle gates
                 reason = e.what();
             }
             throw nb::value_error(("cannot write gate entry " + std::to_string(i) + " " +
-                                   nb::repr(entry).c_str() + " in OpenQASM " +
+                                   shown_entry(entry) + " in OpenQASM " +
                                    (version == 3 ? "3" : "2.0") + ": " + reason)
                                       .c_str());
         }
@@ -616,10 +663,12 @@ NB_MODULE(_qasm, m) {
         m, {
                .name = "read",
                .doc = "Return (nqubits, ncbits, gate entries, version) of an "
-                      "OpenQASM 2 or 3 program (dt: seconds per 'dt', or None); ValueError "
-                      "names the line.",
-               .params = {{"text"}, {"categories"}, {"dt", nb::none()}},
-               .body = [](Args args) { return read_text(args[0], args[1], args[2]); },
+                      "OpenQASM 2 or 3 program (dt: seconds per 'dt', or None; at most "
+                      "max_qubits qubits and as many bits, max_gates entries); ValueError "
+                      "names the line, LimitExceeded the ceiling.",
+               .params = {{"text"}, {"categories"}, {"dt"}, {"max_qubits"}, {"max_gates"}},
+               .body =
+                   [](Args args) { return read_text(args[0], args[1], args[2], args[3], args[4]); },
            });
     m.attr("write") = make_function(
         m, {

@@ -67,6 +67,7 @@ std::string summary(const Program& p) {
 
 const std::string kHead = "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
 const std::string kHead3 = "OPENQASM 3;\ninclude \"stdgates.inc\";\n";
+const std::string kBare = "OPENQASM 2.0;\n";  // no library included
 
 struct ReadCase {
     const char* what;
@@ -114,10 +115,25 @@ INSTANTIATE_TEST_SUITE_P(
                  "rz(0.5) 1\nbarrier 1 0\ncx 0 1\n"},
         ReadCase{"standard expansion", "qreg q[2];\ncrz(1) q[0], q[1];",
                  "rz(0.5) 1\ncx 0 1\nrz(-0.5) 1\ncx 0 1\n"},
+        // Without the include, a program's definition of a library name is its own.
         ReadCase{"user gate shadows a standard one",
-                 "gate ch a, b { cz a, b; }\nqreg q[2];\nch q[0], q[1];", "cz 0 1\n"},
-        ReadCase{"a gate of the set ignores a definition", "gate h a { x a; }\nqreg q[1];\nh q[0];",
-                 "h 0\n"},
+                 "gate ch a, b { cz a, b; }\nqreg q[2];\nch q[0], q[1];", "cz 0 1\n", kBare},
+        ReadCase{"a definition of a gate of the set of another matrix is its body",
+                 "gate h a { U(pi, 0, pi) a; }\nqreg q[1];\nh q[0];",
+                 "u(3.141592653589793, 0, 3.141592653589793) 0\n", kBare},
+        ReadCase{"... its body's own names meaning the library's gates",
+                 "gate h a { h a; x a; }\nqreg q[1];\nh q[0];", "h 0\nx 0\n", kBare},
+        ReadCase{"... and one of the gate's matrix names the gate",
+                 "gate h a { U(pi/2, 0, pi) a; }\nqreg q[1];\nh q[0];", "h 0\n", kBare},
+        ReadCase{"an alias defined is its body",
+                 "gate cphase(t) a, b { h a; }\nqubit[2] q;\ncphase(1) q[0], q[1];", "h 0\n",
+                 "OPENQASM 3;\n"},
+        ReadCase{"a body may name a gate defined after it, through another",
+                 "gate a q { b q; }\ngate c q { a q; }\ngate b q { x q; }\nqreg r[1];\nc r[0];",
+                 "x 0\n", kBare},
+        ReadCase{"CR and CRLF line ends, a byte-order mark",
+                 "qreg q[1];\r\n// c\rx q[0];\rbarrier q;", "x 0\nbarrier 0\n",
+                 "\xEF\xBB\xBF" + kHead},
         ReadCase{"a set gate outside the library is named by a definition of its matrix",
                  "gate rzz(t) a, b { cx a, b; rz(t) b; cx a, b; }\nqreg q[2];\nrzz(0.25) q[0], "
                  "q[1];",
@@ -182,6 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "line 4: gate modifiers ('inv @') are not supported"},
         ErrorCase{kHead3 + "qubit q;\ndelay[1dt] q;", "line 4: a duration in 'dt' needs"},
         ErrorCase{kHead3 + "qubit q;\nu0(1) q;", "line 4: unknown gate 'u0'"},
+        ErrorCase{kHead + "gate g a { nope a; }\ngate f a { g a; g a; }\nqreg q[1];\nf q[0];",
+                  "line 6: unknown gate 'nope'"},
         ErrorCase{kHead + "qreg q[1];\nrx(1/0) q[0];", "line 4: division by zero"},
         ErrorCase{kHead + "qreg q[1];\nrx(sqrt(-1)) q[0];", "line 4: math domain error"},
         ErrorCase{kHead + "qreg q[1];\nrx(1e400) q[0];",
@@ -196,7 +214,33 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{kHead + "qreg q[2];\nccx q[0], q[1], q[0];",
                   "line 4: a gate cannot act twice on one qubit: (0, 1, 0)"},
         ErrorCase{kHead + "gate g a { g a; }\nqreg q[1];\ng q[0];",
-                  "line 5: gate 'g' expands too deeply"},
+                  "line 5: gate 'g' expands into itself"},
+        ErrorCase{kHead + "gate h a { x a; }", "line 3: gate 'h' is defined by qelib1.inc already"},
+        ErrorCase{kHead3 + "gate x a { h a; }",
+                  "line 3: gate 'x' is defined by stdgates.inc already"},
+        ErrorCase{kBare + "gate h a { x a; }\ninclude \"qelib1.inc\";",
+                  "line 3: qelib1.inc defines gate 'h', which line 2 defined already"},
+        ErrorCase{kBare + "gate CX a, b { }", "line 2: gate 'CX' is built into the language"},
+        ErrorCase{kBare + "gate U(a, b, c) x { }", "line 2: gate 'U' is built into the language"},
+        ErrorCase{"OPENQASM 3;\ngate gphase(a) x { }",
+                  "line 2: gate 'gphase' is built into the language"},
+        ErrorCase{kHead + "gate g a { x a; }\ngate g a { y a; }",
+                  "line 4: gate 'g' is defined twice (first on line 3)"},
+        ErrorCase{kHead + "gate g(t, t) a { rx(t) a; }",
+                  "line 3: parameter 't' appears twice in gate 'g'"},
+        ErrorCase{kHead + "gate g a, a { x a; }",
+                  "line 3: qubit argument 'a' appears twice in gate 'g'"},
+        ErrorCase{kHead + "gate g a { h a; }\ngate f a { g a; f a; }\nqreg q[1];\nf q[0];",
+                  "line 6: gate 'f' expands into itself"},
+        ErrorCase{kHead3 + "qubit q;\nbit[2] c;\nif (c == true) x q;",
+                  "line 5: a register of 2 bits compares with an integer, not with 'true'"},
+        ErrorCase{kHead + "qreg q[1];\r\rx q[9];", "line 5: index 9 out of range"},
+        ErrorCase{
+            kHead + "qreg q[1];\nx " + std::string(100, 'b') + ";",
+            "line 4: unknown quantum register '" + std::string(40, 'b') + "'... (100 characters)"},
+        ErrorCase{kHead + std::string("include \"a\0b\";", 14),
+                  "line 3: only \"qelib1.inc\" can be included, got "
+                  "\"a\\x00b\""},
         ErrorCase{kHead + "gate g a { h b; }", "line 3: unknown qubit argument 'b' in gate 'g'"},
         ErrorCase{kHead + "qreg q[2];\nqreg q[1];", "line 4: register 'q' declared twice"},
         ErrorCase{kHead + "qreg a[2];\nqreg b[3];\ncx a, b;",
@@ -217,6 +261,69 @@ INSTANTIATE_TEST_SUITE_P(
                       return kHead + "qreg q[1];\nrx(" + sum + ") q[0];";
                   }(),
                   "line 4: expression nested too deeply"}));
+
+struct LimitCase {
+    std::string text;
+    Limits limits;
+    LimitError::Ceiling ceiling;
+    std::string message;
+};
+
+class StopsAtCeilings : public testing::TestWithParam<LimitCase> {};
+
+// A chain of definitions, each applying the one before twice: gate N expands to 2^N gates.
+std::string doubling_chain(int n) {
+    std::string text = kHead + "qreg q[1];\ngate g0 a { x a; }\n";
+    for (int i = 1; i <= n; ++i)
+        text += "gate g" + std::to_string(i) + " a { g" + std::to_string(i - 1) + " a; g" +
+                std::to_string(i - 1) + " a; }\n";
+    return text + "g" + std::to_string(n) + " q[0];";
+}
+
+TEST_P(StopsAtCeilings, BeforeTheWork) {
+    const LimitCase& c = GetParam();
+    try {
+        read_program(c.text, circuit_model_gates(), 0, c.limits);
+        FAIL() << "read: " << c.text;
+    } catch (const LimitError& e) {
+        EXPECT_EQ(e.ceiling, c.ceiling);
+        EXPECT_EQ(std::string(e.what()), c.message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StopsAtCeilings,
+    testing::Values(
+        LimitCase{"qreg q[268435456];",
+                  {1 << 20, 100},
+                  LimitError::Ceiling::qubits,
+                  "line 1: 268435456 qubits declared, over the ceiling of 1048576"},
+        LimitCase{"qreg a[3];\nqreg b[3];",
+                  {5, 100},
+                  LimitError::Ceiling::qubits,
+                  "line 2: 6 qubits declared, over the ceiling of 5"},
+        LimitCase{"OPENQASM 3;\nbit[6] c;",
+                  {5, 100},
+                  LimitError::Ceiling::qubits,
+                  "line 2: 6 classical bits declared, over the ceiling of 5"},
+        LimitCase{
+            doubling_chain(40),
+            {5, 50000000},
+            LimitError::Ceiling::gates,
+            "line 45: gate 'g40' expands to 1099511627776 gates, over the ceiling of 50000000"},
+        LimitCase{doubling_chain(70),
+                  {5, 50000000},
+                  LimitError::Ceiling::gates,
+                  "line 75: gate 'g70' expands to 18446744073709551615 gates, over the ceiling of "
+                  "50000000"},
+        LimitCase{doubling_chain(3) + "\ng3 q[0];",
+                  {5, 10},
+                  LimitError::Ceiling::gates,
+                  "line 9: the program reads over 10 gates, the ceiling"},
+        LimitCase{"qreg q[4];\nh q;\nx q;\nbarrier q;",
+                  {5, 8},
+                  LimitError::Ceiling::gates,
+                  "line 4: the program reads over 8 gates, the ceiling"}));
 
 struct RealCase {
     double value;

@@ -21,7 +21,7 @@ bool Number::operator==(const Number& other) const {
 
 double as_double(const Number& n, std::uint32_t line) {
     if (n.kind == Number::Kind::big_integer)
-        fail(line, "integer " + std::string(n.digits) + " is too large for arithmetic");
+        fail(line, "integer " + shown(n.digits) + " is too large for arithmetic");
     return n.kind == Number::Kind::real ? n.real : static_cast<double>(n.integer);
 }
 
@@ -124,22 +124,38 @@ Number apply(ExprOp op, const Number& x, const Number& y, std::uint32_t line) {
     return Number::of_real(r);
 }
 
-Number evaluate(const std::vector<Expr>& nodes, std::uint32_t root, const Number* env) {
-    const Expr& e = nodes[root];
-    switch (e.op) {
-        case ExprOp::number:
-            return e.value;
-        case ExprOp::param:
-            return env[e.a];
-        case ExprOp::add:
-        case ExprOp::sub:
-        case ExprOp::mul:
-        case ExprOp::div:
-        case ExprOp::pow:
-            return apply(e.op, evaluate(nodes, e.a, env), evaluate(nodes, e.b, env), e.line);
-        default:
-            return apply(e.op, evaluate(nodes, e.a, env), Number{}, e.line);
+Number evaluate(const std::vector<Expr>& nodes, std::uint32_t first, std::uint32_t root,
+                const Number* env, std::vector<Number>& values) {
+    if (first == root) {  // a number or a parameter alone: most expressions
+        const Expr& e = nodes[root];
+        return e.op == ExprOp::param ? env[e.a] : e.value;
     }
+    // Every node of [first, root] lies after its operands: one pass in order
+    // computes them all, with no recursion however deep the tree.
+    values.resize(root - first + 1);
+    for (std::uint32_t i = first; i <= root; ++i) {
+        const Expr& e = nodes[i];
+        Number& value = values[i - first];
+        switch (e.op) {
+            case ExprOp::number:
+                value = e.value;
+                break;
+            case ExprOp::param:
+                value = env[e.a];
+                break;
+            case ExprOp::add:
+            case ExprOp::sub:
+            case ExprOp::mul:
+            case ExprOp::div:
+            case ExprOp::pow:
+                value = apply(e.op, values[e.a - first], values[e.b - first], e.line);
+                break;
+            default:
+                value = apply(e.op, values[e.a - first], Number{}, e.line);
+                break;
+        }
+    }
+    return values[root - first];
 }
 
 }  // namespace corvane::qasm

@@ -33,12 +33,13 @@ struct Expr {
     std::uint32_t a = 0, b = 0;  // operands (node indices), or the parameter's index
     std::uint32_t line = 0;
     Number value;
-    std::uint32_t depth = 1;  // of the tree below this node, which evaluate() recurses through
+    std::uint32_t depth = 1;  // of the tree below this node
 };
 
-// Deepest expression nesting and tree read: parsing and evaluation recurse
-// once per level, and a hostile program must not exhaust the thread's stack
-// (the interpreter's own recursion limit is of this order).
+// Deepest expression tree and nesting of parentheses read, far past any real
+// program's (the host's own parser refuses 200 nested parentheses), so that
+// a hostile one is refused by name. Parsing and evaluation recurse through
+// neither: they keep their stacks on the heap.
 constexpr std::uint32_t kMaxExpressionDepth = 1000;
 
 constexpr std::pair<std::string_view, ExprOp> kFunctions[] = {
@@ -55,7 +56,10 @@ double as_double(const Number& n, std::uint32_t line);
 // and integer overflow are reported on the expression's line.
 Number apply(ExprOp op, const Number& x, const Number& y, std::uint32_t line);
 
-// The value of the tree at `root`, parameters taken from `env`.
-Number evaluate(const std::vector<Expr>& nodes, std::uint32_t root, const Number* env);
+// The value of the expression whose nodes are [first, root] of `nodes` (as
+// the parser lays out one expression), parameters taken from `env`;
+// `values` is scratch space, kept by the caller to reuse.
+Number evaluate(const std::vector<Expr>& nodes, std::uint32_t first, std::uint32_t root,
+                const Number* env, std::vector<Number>& values);
 
 }  // namespace corvane::qasm

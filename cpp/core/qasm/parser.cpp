@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <numbers>
+#include <optional>
 #include <string>
 
 namespace corvane::qasm {
@@ -24,59 +25,126 @@ constexpr Constant kConstants[] = {
 
 }  // namespace
 
-std::uint32_t Parser::expression(std::vector<Expr>& nodes,
-                                 const std::vector<std::string_view>* params) {
-    std::uint32_t node = term(nodes, params);
-    while (current_.kind == Tok::op && (current_.text == "+" || current_.text == "-")) {
-        const Token op = advance();
-        node = binary(nodes, op.text == "+" ? ExprOp::add : ExprOp::sub, node, term(nodes, params),
-                      op.line);
+// Precedence parsing over explicit stacks (operands_, pending_), so that no
+// nesting of a hostile program can exhaust the thread's stack: `+ -` bind
+// loosest, then `* /`, then the right-associative power; a sign or a function
+// applies to the operand that follows it alone (`-2^2` is `(-2)^2`).
+std::uint32_t Parser::expression(std::vector<Expr>& nodes, const Names* params) {
+    operands_.clear();
+    pending_.clear();
+    std::uint32_t open = 0;  // parentheses open in `pending_`
+    // Applies the binary operation on top of `pending_` to the last two operands.
+    auto reduce = [&] {
+        const Pending p = pending_.back();
+        pending_.pop_back();
+        const std::uint32_t right = operands_.back();
+        operands_.pop_back();
+        operands_.back() = binary(nodes, p.op, operands_.back(), right, p.line);
+    };
+    // Applies the signs and the function waiting for the operand just read.
+    auto complete_operand = [&] {
+        while (!pending_.empty() && !pending_.back().open && precedence(pending_.back().op) == 0) {
+            operands_.back() =
+                binary(nodes, pending_.back().op, operands_.back(), 0, pending_.back().line);
+            pending_.pop_back();
+        }
+    };
+    for (;;) {
+        // An operand, after any signs.
+        while (current_.kind == Tok::op && (current_.text == "-" || current_.text == "+")) {
+            const Token sign = advance();
+            if (sign.text == "-") pending_.push_back({ExprOp::neg, sign.line, false});
+        }
+        const Token t = current_;
+        if (t.is("(") || (t.kind == Tok::id && function(t.text))) {
+            advance();
+            if (t.kind == Tok::id) {
+                pending_.push_back({*function(t.text), t.line, false});
+                expect("(");
+            }
+            if (open >= kMaxExpressionDepth) fail(t.line, "expression nested too deeply");
+            pending_.push_back({ExprOp::number, t.line, true});
+            ++open;
+            continue;
+        }
+        operands_.push_back(primary(nodes, params));
+        complete_operand();
+        // Operators, and the parentheses they close.
+        for (;;) {
+            if (version3_ && current_.is("^"))
+                fail(current_.line,
+                     "the bitwise operator '^' is not supported (write powers as '**')");
+            if (open > 0 && current_.is(")")) {
+                advance();
+                while (!pending_.back().open) reduce();
+                pending_.pop_back();
+                --open;
+                complete_operand();
+                continue;
+            }
+            const ExprOp op = binary_operator(current_);
+            if (op == ExprOp::number) {
+                if (open > 0) expected("')'");
+                while (!pending_.empty()) reduce();
+                return operands_.back();
+            }
+            const std::uint32_t line = advance().line;
+            // Left-associative but for the power.
+            while (!pending_.empty() && !pending_.back().open &&
+                   (precedence(pending_.back().op) > precedence(op) ||
+                    (precedence(pending_.back().op) == precedence(op) && op != ExprOp::pow)))
+                reduce();
+            pending_.push_back({op, line, false});
+            break;
+        }
     }
-    return node;
 }
 
-std::uint32_t Parser::term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-    std::uint32_t node = power(nodes, params);
-    while (current_.kind == Tok::op && (current_.text == "*" || current_.text == "/")) {
-        const Token op = advance();
-        node = binary(nodes, op.text == "*" ? ExprOp::mul : ExprOp::div, node, power(nodes, params),
-                      op.line);
+// The binary operation `t` is, or ExprOp::number when it is none (as most
+// often, the ')' or ',' after a parameter: one test of the first byte).
+ExprOp Parser::binary_operator(const Token& t) const {
+    if (t.kind != Tok::op) return ExprOp::number;
+    switch (t.text[0]) {
+        case '+':
+            return t.text.size() == 1 ? ExprOp::add : ExprOp::number;
+        case '-':
+            return t.text.size() == 1 ? ExprOp::sub : ExprOp::number;
+        case '/':
+            return t.text.size() == 1 ? ExprOp::div : ExprOp::number;
+        case '^':
+            return version3_ ? ExprOp::number : ExprOp::pow;  // version 3 refuses it before
+        case '*':
+            if (t.text.size() == 1) return ExprOp::mul;
+            return version3_ && t.text == "**" ? ExprOp::pow : ExprOp::number;
+        default:
+            return ExprOp::number;
     }
-    return node;
 }
 
-std::uint32_t Parser::power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-    const std::uint32_t base = unary(nodes, params);
-    // Version 3 writes powers as `**`; its `^` is the exclusive or of integers.
-    if (version3_ && current_.is("^"))
-        fail(current_.line, "the bitwise operator '^' is not supported (write powers as '**')");
-    if (current_.kind == Tok::op && current_.text == (version3_ ? "**" : "^")) {
-        const std::uint32_t line = advance().line;
-        return binary(nodes, ExprOp::pow, base, power(nodes, params), line);
+// How tightly a binary operation binds; 0 for the others (signs, functions).
+int Parser::precedence(ExprOp op) {
+    switch (op) {
+        case ExprOp::add:
+        case ExprOp::sub:
+            return 1;
+        case ExprOp::mul:
+        case ExprOp::div:
+            return 2;
+        case ExprOp::pow:
+            return 3;
+        default:
+            return 0;
     }
-    return base;
 }
 
-std::uint32_t Parser::unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params) {
-    // Every recursion of the parser passes through here.
-    if (++nesting_ > kMaxExpressionDepth) fail(current_.line, "expression nested too deeply");
-    struct Leave {
-        std::uint32_t& nesting;
-        ~Leave() { --nesting; }
-    } leave{nesting_};
-    if (current_.kind == Tok::op && current_.text == "-") {
-        const std::uint32_t line = advance().line;
-        return binary(nodes, ExprOp::neg, unary(nodes, params), 0, line);
-    }
-    if (current_.kind == Tok::op && current_.text == "+") {
-        advance();
-        return unary(nodes, params);
-    }
-    return primary(nodes, params);
+std::optional<ExprOp> Parser::function(std::string_view name) {
+    for (auto [function, op] : kFunctions)
+        if (name == function) return op;
+    return std::nullopt;
 }
 
-std::uint32_t Parser::primary(std::vector<Expr>& nodes,
-                              const std::vector<std::string_view>* params) {
+// A number, a constant or a parameter.
+std::uint32_t Parser::primary(std::vector<Expr>& nodes, const Names* params) {
     const Token t = current_;
     if (t.kind == Tok::integer || t.kind == Tok::real) {
         advance();
@@ -87,23 +155,10 @@ std::uint32_t Parser::primary(std::vector<Expr>& nodes,
         for (const Constant& c : kConstants)
             if (t.text == c.name && (version3_ || c.in_version2))
                 return leaf(nodes, Number::of_real(c.value), t.line);
-        for (auto [name, op] : kFunctions) {
-            if (t.text != name) continue;
-            expect("(");
-            const std::uint32_t inner = expression(nodes, params);
-            expect(")");
-            return binary(nodes, op, inner, 0, t.line);
-        }
-        const int index = params ? position(*params, t.text) : -1;
-        if (index < 0) fail(t.line, "unknown parameter " + repr(t.text));
-        nodes.push_back(Expr{ExprOp::param, static_cast<std::uint32_t>(index), 0, t.line, {}});
+        const auto index = params ? params->find(t.text) : Names::const_iterator{};
+        if (!params || index == params->end()) fail(t.line, "unknown parameter " + repr(t.text));
+        nodes.push_back(Expr{ExprOp::param, index->second, 0, t.line, {}});
         return static_cast<std::uint32_t>(nodes.size() - 1);
-    }
-    if (t.is("(")) {
-        advance();
-        const std::uint32_t inner = expression(nodes, params);
-        expect(")");
-        return inner;
     }
     expected("a number, a parameter or '('");
 }

@@ -6,12 +6,17 @@
 
 #include "qasm/expression.hpp"
 #include "qasm/tokens.hpp"
+#include "common/text_map.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 namespace corvane::qasm {
+
+// The parameters of a gate definition by name, to their positions.
+using Names = TextMap<std::string_view, std::uint32_t>;
 
 class Parser {
   protected:
@@ -44,7 +49,8 @@ class Parser {
         fail(current_.line, "expected " + std::string(what) + ", got " + repr(current_.text));
     }
     [[gnu::always_inline]] void expect(std::string_view value) {
-        if (!current_.is(value)) expected("'" + std::string(value) + "'");
+        // Built by appends: GCC 12 warns (-Wrestrict, falsely) on "literal" + std::string&&.
+        if (!current_.is(value)) expected(std::string("'").append(value).append("'"));
         advance();
     }
     Token expect_kind(Tok kind, std::string_view what) {
@@ -55,31 +61,32 @@ class Parser {
     // Parses an expression into `nodes` and returns its root; parameter
     // names resolve against `params` (none at top level). Fails with the
     // line on malformed or too deeply nested expressions.
-    std::uint32_t expression(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
-
-    template <class Names>
-    static int position(const Names& names, std::string_view name) {
-        for (size_t i = 0; i < names.size(); ++i)
-            if (names[i] == name) return static_cast<int>(i);
-        return -1;
-    }
+    std::uint32_t expression(std::vector<Expr>& nodes, const Names* params);
 
     Token current_;
     std::uint32_t previous_line_ = 1;
     bool version3_ = false;
 
   private:
-    std::uint32_t term(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
-    std::uint32_t power(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
-    std::uint32_t unary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
-    std::uint32_t primary(std::vector<Expr>& nodes, const std::vector<std::string_view>* params);
+    std::uint32_t primary(std::vector<Expr>& nodes, const Names* params);
+    ExprOp binary_operator(const Token& t) const;
+    static int precedence(ExprOp op);
+    static std::optional<ExprOp> function(std::string_view name);
     static std::uint32_t leaf(std::vector<Expr>& nodes, Number value, std::uint32_t line);
     static std::uint32_t binary(std::vector<Expr>& nodes, ExprOp op, std::uint32_t a,
                                 std::uint32_t b, std::uint32_t line);
     static Number literal(const Token& t);
 
     Lexer lexer_;
-    std::uint32_t nesting_ = 0;  // of the expression being parsed
+    // The stacks of expression(): operands (node indices) and the operations
+    // and open parentheses waiting for them; kept to reuse their storage.
+    struct Pending {
+        ExprOp op;
+        std::uint32_t line;
+        bool open;  // an open parenthesis (a function's too, above the function)
+    };
+    std::vector<std::uint32_t> operands_;
+    std::vector<Pending> pending_;
 };
 
 }  // namespace corvane::qasm

@@ -19,6 +19,16 @@ class ParseError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A program over one of the reader's ceilings (reader.hpp's Limits), which
+// `ceiling` names; the message starts with "line N: ".
+class LimitError : public ParseError {
+  public:
+    enum class Ceiling : std::uint8_t { qubits, gates };
+    LimitError(const std::string& message, Ceiling ceiling)
+        : ParseError(message), ceiling(ceiling) {}
+    Ceiling ceiling;
+};
+
 // A parameter value. Integers beyond 64 bits are kept as their decimal digits
 // (they can be written back and read again, but take part in no arithmetic).
 struct Number {

@@ -34,17 +34,36 @@ struct Register {
 struct BodyOp {
     std::string_view gate;
     std::uint32_t line;
-    std::vector<std::uint32_t> params;  // expression roots
+    // Each parameter's expression: its first node and its root.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> params;
     std::vector<std::uint32_t> qubits;  // indices of the definition's qubit arguments
 };
 
 struct Definition {
     std::string_view name;
+    std::uint32_t line = 0;
     std::uint32_t nparams = 0, nqubits = 0;
     std::vector<Expr> nodes;
     std::vector<BodyOp> body;
     bool standard = false;
+    std::uint32_t id = 0;  // its place among the reader's bindings
 };
+
+// Whether the dialect's library (qelib1.inc, stdgates.inc) declares `name`
+// under that spelling, so that a program including it cannot define it again.
+bool declared_by_library(std::string_view name, bool version3) {
+    const gates::GateRow* row = gates::find_gate(name);
+    if (!row) return false;
+    const gates::Dialect& dialect = version3 ? row->qasm3 : row->qasm2;
+    return dialect.in_library &&
+           (!row->alias_of.empty() || dialect.spelling.empty() || dialect.spelling == name) &&
+           (row->category != gates::Category::functional);
+}
+
+// The gates the language itself defines, which no program may define again.
+bool built_in(std::string_view name, bool version3) {
+    return name == "U" || name == (version3 ? "gphase" : "CX");
+}
 
 // The model gate that the dialect's library or the language names `name`
 // (u3 for u, CX for cx, phase for p in version 3 ...), or `name` itself.
@@ -122,7 +141,25 @@ std::string standard_gate_definitions() {
     return text;
 }
 
-constexpr int kMaxExpansionDepth = 100;
+// Deepest chain of definitions an application expands through: expansion
+// recurses once per level.
+constexpr std::uint32_t kMaxExpansionDepth = 100;
+
+// Longest expansion of a definition that the check of a model gate's matrix
+// simulates (has_model_matrix); a longer body is read as its body. The
+// writer's own definitions are a few gates each.
+constexpr std::uint64_t kMaxCheckedEntries = 4096;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+[[noreturn]] void fail_limit(std::uint32_t line, const std::string& message,
+                             LimitError::Ceiling ceiling) {
+    throw LimitError("line " + std::to_string(line) + ": " + message, ceiling);
+}
 
 // Keyed by names in the program's text, which outlives the reader.
 template <class V>
@@ -133,14 +170,19 @@ const Definitions& standard_definitions();
 
 class Reader : Parser {
   public:
-    Reader(std::string_view text, const GateSet& gates, double dt)
-        : Parser(text), gates_(gates), standard_(&standard_definitions()), dt_(dt) {}
+    Reader(std::string_view text, const GateSet& gates, double dt, Limits limits)
+        : Parser(text),
+          gates_(gates),
+          standard_(&standard_definitions()),
+          dt_(dt),
+          limits_(limits),
+          bindings_(standard_->size()) {}
 
     // The definitions of a text of `gate` definitions only (the standard
     // library), marked standard.
     static Definitions read_standard(std::string_view text) {
         const GateSet none;
-        Reader reader(text, none, nullptr);
+        Reader reader(text, none, nullptr, Limits{});
         while (reader.current_.kind != Tok::end) {
             reader.expect("gate");
             reader.gate_definition(true);
@@ -160,6 +202,22 @@ class Reader : Parser {
     }
 
   private:
+    struct Resolved {
+        const GateShape* shape = nullptr;        // a gate of the gate set ...
+        std::uint32_t gate = 0;                  // ... and its index in gate_names
+        const Definition* definition = nullptr;  // or a definition to expand
+        std::string_view name;                   // the name after aliasing
+    };
+
+    // What a definition's body means in this program (see bind and count).
+    struct Binding {
+        std::vector<Resolved> ops;  // per body operation; unresolved until bound
+        std::uint64_t entries = 0;  // one application's expansion, saturating
+        std::uint32_t depth = 0;  // definitions it expands through, itself included; 0: not counted
+        bool counting = false;
+        bool model = false;  // its name reads as the model gate of the same matrix
+    };
+
     // -- declarations --
     // A program without a version line is read as OpenQASM 2.
     void header() {
@@ -177,13 +235,21 @@ class Reader : Parser {
         expect(";");
     }
 
+    std::string library() const { return version3_ ? "stdgates.inc" : "qelib1.inc"; }
+
     void include() {
-        const std::string_view library = version3_ ? "\"stdgates.inc\"" : "\"qelib1.inc\"";
+        const std::string library = this->library();
         const Token name = expect_kind(Tok::string, "a file name in quotes");
-        if (name.text != library)
-            fail(name.line, "only " + std::string(library) + " can be included, got " +
-                                std::string(name.text));
+        if (name.text != '"' + library + '"')
+            fail(name.line, "only \"" + library + "\" can be included, got " + shown(name.text));
         expect(";");
+        // The library's names are the program's from here: none may have a
+        // definition of the program's already.
+        for (const auto& [defined, definition] : user_definitions_)
+            if (declared_by_library(defined, version3_))
+                fail(name.line, library + " defines gate " + repr(defined) + ", which line " +
+                                    std::to_string(definition->line) + " defined already");
+        included_ = true;
     }
 
     // qreg name[size]; creg name[size];
@@ -216,7 +282,14 @@ class Reader : Parser {
         auto [end, err] =
             std::from_chars(size_text.data(), size_text.data() + size_text.size(), count);
         if (err != std::errc() || count > std::numeric_limits<std::uint32_t>::max() - total)
-            fail(line, "register size " + std::string(size_text) + " is too large");
+            fail(line, "register size " + shown(size_text) + " is too large");
+        // Classical bits share the qubits' ceiling: each costs the circuit as much.
+        if (total + std::uint64_t{count} > limits_.qubits)
+            fail_limit(line,
+                       std::to_string(total + std::uint64_t{count}) +
+                           (quantum ? " qubits" : " classical bits") +
+                           " declared, over the ceiling of " + std::to_string(limits_.qubits),
+                       LimitError::Ceiling::qubits);
         if (!registers_.try_emplace(name.text, Register{total, count, quantum}).second)
             fail(line, "register " + repr(name.text) + " declared twice");
         total += count;
@@ -226,6 +299,18 @@ class Reader : Parser {
         std::vector<std::string_view> names{expect_kind(Tok::id, "a name").text};
         while (accept(",")) names.push_back(expect_kind(Tok::id, "a name").text);
         return names;
+    }
+
+    // A definition's parameter or qubit names, to their positions; a name
+    // given twice is refused.
+    Names positions(const std::vector<std::string_view>& names, const Token& gate,
+                    const char* what) {
+        Names map;
+        for (std::uint32_t i = 0; i < names.size(); ++i)
+            if (!map.emplace(names[i], i).second)
+                fail(gate.line, std::string(what) + " " + repr(names[i]) +
+                                    " appears twice in gate " + repr(gate.text));
+        return map;
     }
 
     struct Signature {
@@ -242,13 +327,32 @@ class Reader : Parser {
         return s;
     }
 
+    // A name the language, an included library or an earlier definition
+    // gave already cannot be defined again.
+    void refuse_redefinition(const Token& name) const {
+        if (built_in(name.text, version3_))
+            fail(name.line,
+                 "gate " + repr(name.text) + " is built into the language: it cannot be defined");
+        if (included_ && declared_by_library(name.text, version3_))
+            fail(name.line, "gate " + repr(name.text) + " is defined by " + library() +
+                                " already: it cannot be defined again");
+        if (auto it = user_definitions_.find(name.text); it != user_definitions_.end())
+            fail(name.line, "gate " + repr(name.text) + " is defined twice (first on line " +
+                                std::to_string(it->second->line) + ")");
+    }
+
     void gate_definition(bool standard) {
         Signature s = signature();
+        if (!standard) refuse_redefinition(s.name);
+        const Names params = positions(s.params, s.name, "parameter");
+        const Names qubits = positions(s.qubits, s.name, "qubit argument");
         auto definition = std::make_unique<Definition>();
         definition->name = s.name.text;
+        definition->line = s.name.line;
         definition->nparams = static_cast<std::uint32_t>(s.params.size());
         definition->nqubits = static_cast<std::uint32_t>(s.qubits.size());
         definition->standard = standard;
+        definition->id = static_cast<std::uint32_t>(bindings_.size());
         expect("{");
         while (!accept("}")) {
             const Token gate = current_;
@@ -257,21 +361,91 @@ class Reader : Parser {
             advance();
             BodyOp op{gate.text, gate.line, {}, {}};
             if (accept("(") && !accept(")")) {
-                do op.params.push_back(expression(definition->nodes, &s.params));
-                while (accept(","));
+                do {
+                    const auto first = static_cast<std::uint32_t>(definition->nodes.size());
+                    op.params.emplace_back(first, expression(definition->nodes, &params));
+                } while (accept(","));
                 expect(")");
             }
             for (std::string_view a : identifiers()) {
-                const int q = position(s.qubits, a);
-                if (q < 0)
+                const auto q = qubits.find(a);
+                if (q == qubits.end())
                     fail(gate.line,
                          "unknown qubit argument " + repr(a) + " in gate " + repr(s.name.text));
-                op.qubits.push_back(static_cast<std::uint32_t>(q));
+                op.qubits.push_back(q->second);
             }
             expect(";");
             definition->body.push_back(std::move(op));
         }
-        user_definitions_[s.name.text] = std::move(definition);
+        bindings_.emplace_back();
+        if (!standard) bind(*definition);
+        user_definitions_.emplace(s.name.text, std::move(definition));
+    }
+
+    // What a program's definition means, fixed where it stands: the names of
+    // its body resolve to what they name before it (so a body naming its own
+    // gate means the library's), and a definition of a model gate reads as
+    // that gate when its body has the gate's matrix. A body naming a gate
+    // not yet defined (which the language forbids, but programs in the wild
+    // do) is resolved at its first application instead, and read as its body.
+    void bind(const Definition& d) {
+        Binding& b = bindings_[d.id];
+        b.ops.resize(d.body.size());
+        for (size_t i = 0; i < d.body.size(); ++i) {
+            if (d.body[i].gate == "barrier") continue;
+            b.ops[i] = resolve(d.body[i].gate, false);
+            if (!b.ops[i].shape && !b.ops[i].definition) return;  // not yet defined
+        }
+        const Binding* counted = count(d, d.line, 0);
+        const std::string_view model = unaliased(d.name, version3_);
+        b.model = counted && gates_.find(model) && counted->entries <= kMaxCheckedEntries &&
+                  counted->depth <= kMaxExpansionDepth && has_model_matrix(d, model);
+    }
+
+    // The binding of `d` with its body resolved, its entry count and depth
+    // known: computed on the first call (a definition's count is the sum of
+    // its body's, saturating), `level` definitions deep. Null while a name
+    // its expansion meets is not defined (undefined_ holds it), and nothing
+    // is counted then: a later definition may give it.
+    const Binding* count(const Definition& d, std::uint32_t line, std::uint32_t level) {
+        Binding& b = bindings_[d.id];
+        if (b.depth) return &b;
+        if (b.counting) fail(line, "gate " + repr(d.name) + " expands into itself");
+        if (level > kMaxExpansionDepth) nested_too_deeply(d, line);
+        b.counting = true;
+        b.ops.resize(d.body.size());
+        std::uint64_t entries = 0;
+        std::uint32_t depth = 1;
+        for (size_t i = 0; i < d.body.size(); ++i) {
+            Resolved& r = b.ops[i];
+            if (d.body[i].gate != "barrier" && !r.shape && !r.definition)
+                r = resolve(d.body[i].gate, d.standard);
+            if (const Definition* inner = r.definition) {
+                const Binding* c = count(*inner, line, level + 1);
+                if (!c) {
+                    b.counting = false;
+                    return nullptr;
+                }
+                entries = saturating_add(entries, c->entries);
+                depth = std::max(depth, c->depth + 1);
+            } else if (r.shape || d.body[i].gate == "barrier") {
+                entries = saturating_add(entries, 1);
+            } else {
+                undefined_ = r.name;
+                b.counting = false;
+                return nullptr;
+            }
+        }
+        b.entries = entries;
+        b.depth = depth;
+        b.counting = false;
+        return &b;
+    }
+
+    [[noreturn]] static void nested_too_deeply(const Definition& d, std::uint32_t line) {
+        fail(line, "gate " + repr(d.name) +
+                       " expands through definitions nested too deeply (over " +
+                       std::to_string(kMaxExpansionDepth) + " levels)");
     }
 
     void opaque_declaration() {
@@ -294,7 +468,7 @@ class Reader : Parser {
         do {
             scratch_nodes_.clear();
             const std::uint32_t root = expression(scratch_nodes_, nullptr);
-            out.push_back(evaluate(scratch_nodes_, root, nullptr));
+            out.push_back(evaluate(scratch_nodes_, 0, root, nullptr, scratch_values_));
         } while (accept(","));
         expect(")");
     }
@@ -320,8 +494,8 @@ class Reader : Parser {
         auto [end, err] =
             std::from_chars(index.text.data(), index.text.data() + index.text.size(), i);
         if (err != std::errc() || i >= reg.size)
-            fail(index.line, "index " + std::string(index.text) + " out of range for " +
-                                 std::string(name.text) + "[" + std::to_string(reg.size) + "]");
+            fail(index.line, "index " + shown(index.text) + " out of range for " +
+                                 shown(name.text) + "[" + std::to_string(reg.size) + "]");
         return {reg.offset + i, 1};
     }
     void arguments(std::vector<Argument>& out) {
@@ -574,6 +748,9 @@ class Reader : Parser {
             swapped = advance().text == "!=";
             const Token v = current_;
             if (v.is("true") || v.is("false")) {
+                if (bits.count != 1)
+                    fail(v.line, "a register of " + std::to_string(bits.count) +
+                                     " bits compares with an integer, not with " + repr(v.text));
                 advance();
                 value = condition_value(bits, v.is("true") ? 1 : 0, v.line);
             } else {
@@ -622,8 +799,7 @@ class Reader : Parser {
     std::uint64_t condition_value(const Argument& bits, const Token& t) {
         std::uint64_t v = 0;
         auto [end, err] = std::from_chars(t.text.data(), t.text.data() + t.text.size(), v);
-        if (err != std::errc())
-            fail(t.line, "condition value " + std::string(t.text) + " is too large");
+        if (err != std::errc()) fail(t.line, "condition value " + shown(t.text) + " is too large");
         return condition_value(bits, v, t.line);
     }
     static std::uint64_t condition_value(const Argument& bits, std::uint64_t v,
@@ -697,8 +873,7 @@ class Reader : Parser {
                 delay(gate.line);
             else
                 apply(gate.text, params_.data(), static_cast<std::uint32_t>(params_.size()),
-                      qubits_.data(), static_cast<std::uint32_t>(qubits_.size()), gate.line, 0,
-                      false);
+                      qubits_.data(), static_cast<std::uint32_t>(qubits_.size()), gate.line);
         }
     }
 
@@ -708,8 +883,8 @@ class Reader : Parser {
         if (d.kind != Number::Kind::big_integer && !(as_double(d, line) >= 0.0 && d.is_finite()))
             fail(line, "delay duration must be a finite non-negative number, got " + describe(d));
         if (d.kind == Number::Kind::big_integer && d.negative)
-            fail(line, "delay duration must be a finite non-negative number, got -" +
-                           std::string(d.digits));
+            fail(line,
+                 "delay duration must be a finite non-negative number, got -" + shown(d.digits));
         Operation* joined = joinable(OperationKind::delay, line);
         if (joined && program_.params[joined->first_param] == d &&
             !overlaps(*joined, qubits_[0], 1)) {
@@ -753,6 +928,7 @@ class Reader : Parser {
         constexpr size_t kIndexLimit = std::numeric_limits<std::uint32_t>::max();
         if (program_.params.size() >= kIndexLimit || program_.operands.size() >= kIndexLimit)
             fail(line, "the program is too large to read: over 2^32 parameters or operands");
+        if (program_.operations.size() >= limits_.gates) over_gate_ceiling(line);
         Operation op{kind, gate,
                      line, static_cast<std::uint32_t>(program_.params.size()),
                      0,    static_cast<std::uint32_t>(program_.operands.size()),
@@ -761,36 +937,17 @@ class Reader : Parser {
     }
 
     // -- gates --
-    struct Resolved {
-        const GateShape* shape = nullptr;        // a gate of the gate set ...
-        std::uint32_t gate = 0;                  // ... and its index in gate_names
-        const Definition* definition = nullptr;  // or a definition to expand
-        std::string_view name;                   // the name after aliasing
-    };
-
     Resolved resolve(std::string_view name, bool within_standard) {
         auto& cache = within_standard ? resolved_standard_ : resolved_;
         if (auto it = cache.find(name); it != cache.end()) return it->second;
         Resolved r;
         r.name = unaliased(name, version3_);
-        // A user definition of a name outside the gate set comes first, then
-        // the gate set, then the standard library; standard bodies see only
-        // the last two, so a user's gate cannot change what they mean.
-        auto user = within_standard ? user_definitions_.end() : user_definitions_.find(r.name);
+        // The program's definition of the name comes first (standard bodies
+        // see only the gate set and the library, so a program's gate cannot
+        // change what they mean), then the gate set, then the library.
+        const auto user = within_standard ? user_definitions_.end() : user_definitions_.find(name);
         r.shape = gates_.find(r.name);
-        // A definition of a model gate outside the dialect's library (the
-        // writer's own, or another program's) names that gate only when its
-        // body has the gate's matrix, global phase included; otherwise the
-        // body is what the program means (the peer toolkit defines sxdg as
-        // s; h; s, which differs by a phase).
-        if (user != user_definitions_.end() && r.shape &&
-            std::find(checking_.begin(), checking_.end(), r.name) != checking_.end()) {
-            r.gate = intern(r.name);  // its own body names it: the model gate, for the check
-            return r;
-        }
-        if (user != user_definitions_.end() &&
-            (!r.shape ||
-             (!in_library(r.name, version3_) && !has_model_matrix(*user->second, r.name)))) {
+        if (user != user_definitions_.end() && !bindings_[user->second->id].model) {
             r.shape = nullptr;
             r.definition = user->second.get();
         } else if (r.shape) {
@@ -814,16 +971,37 @@ class Reader : Parser {
         return static_cast<std::uint32_t>(names.size() - 1);
     }
 
+    // A statement's application of a gate. A definition's expansion is
+    // counted before it is made: one over the ceiling is refused at once.
     void apply(std::string_view name, const Number* params, std::uint32_t nparams,
-               const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line, int depth,
-               bool within_standard) {
-        const Resolved r = resolve(name, within_standard);
-        if (r.definition) {
-            expand(*r.definition, params, nparams, qubits, nqubits, line, depth);
-            return;
-        }
+               const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line) {
+        const Resolved r = resolve(name, false);
+        if (!r.definition) return apply(r, params, nparams, qubits, nqubits, line);
+        const Definition& d = *r.definition;
+        const Binding* counted = count(d, line, 0);
+        if (!counted) fail(line, "unknown gate " + repr(undefined_));
+        const Binding& b = *counted;
+        if (b.depth > kMaxExpansionDepth) nested_too_deeply(d, line);
+        if (b.entries > limits_.gates)
+            fail_limit(line,
+                       "gate " + repr(d.name) + " expands to " + std::to_string(b.entries) +
+                           " gates, over the ceiling of " + std::to_string(limits_.gates),
+                       LimitError::Ceiling::gates);
+        if (b.entries > limits_.gates - program_.operations.size()) over_gate_ceiling(line);
+        expand(d, params, nparams, qubits, nqubits, line);
+    }
+
+    void apply(const Resolved& r, const Number* params, std::uint32_t nparams,
+               const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line) {
+        if (r.definition) return expand(*r.definition, params, nparams, qubits, nqubits, line);
         if (!r.shape) fail(line, "unknown gate " + repr(r.name));
         append_gate(r, params, nparams, qubits, nqubits, line);
+    }
+
+    [[noreturn]] void over_gate_ceiling(std::uint32_t line) const {
+        fail_limit(
+            line, "the program reads over " + std::to_string(limits_.gates) + " gates, the ceiling",
+            LimitError::Ceiling::gates);
     }
 
     // The checks and messages of the circuit model's append_gate, which a
@@ -866,17 +1044,20 @@ class Reader : Parser {
         program_.operands.insert(program_.operands.end(), qubits, qubits + nqubits);
     }
 
+    // The body of `d`, counted (count()), on `qubits`.
     void expand(const Definition& d, const Number* params, std::uint32_t nparams,
-                const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line, int depth) {
-        if (depth > kMaxExpansionDepth) fail(line, "gate " + repr(d.name) + " expands too deeply");
+                const std::uint32_t* qubits, std::uint32_t nqubits, std::uint32_t line) {
         if (nparams != d.nparams || nqubits != d.nqubits)
             fail(line, "gate " + repr(d.name) + " takes " + std::to_string(d.nparams) +
                            " parameter(s) and " + std::to_string(d.nqubits) + " qubit(s)");
+        const std::vector<Resolved>& resolved = bindings_[d.id].ops;
         std::vector<Number> values;
         std::vector<std::uint32_t> where;
-        for (const BodyOp& op : d.body) {
+        for (size_t i = 0; i < d.body.size(); ++i) {
+            const BodyOp& op = d.body[i];
             values.clear();
-            for (std::uint32_t root : op.params) values.push_back(evaluate(d.nodes, root, params));
+            for (auto [first, root] : op.params)
+                values.push_back(evaluate(d.nodes, first, root, params, scratch_values_));
             where.clear();
             for (std::uint32_t q : op.qubits) where.push_back(qubits[q]);
             if (op.gate == "barrier") {
@@ -884,9 +1065,8 @@ class Reader : Parser {
                     static_cast<std::uint32_t>(where.size());
                 program_.operands.insert(program_.operands.end(), where.begin(), where.end());
             } else {
-                apply(op.gate, values.data(), static_cast<std::uint32_t>(values.size()),
-                      where.data(), static_cast<std::uint32_t>(where.size()), line, depth + 1,
-                      d.standard);
+                apply(resolved[i], values.data(), static_cast<std::uint32_t>(values.size()),
+                      where.data(), static_cast<std::uint32_t>(where.size()), line);
             }
         }
     }
@@ -902,11 +1082,6 @@ class Reader : Parser {
         if (!row || !row->matrix || row->nqubits != d.nqubits || row->nparams != d.nparams ||
             d.nparams > std::size(kPoints[0]))
             return false;
-        checking_.push_back(name);
-        struct Done {
-            std::vector<std::string_view>& names;
-            ~Done() { names.pop_back(); }
-        } done{checking_};
         std::vector<unsigned> wires(d.nqubits);
         std::vector<std::uint32_t> where(d.nqubits);
         for (std::uint32_t q = 0; q < d.nqubits; ++q) wires[q] = where[q] = q;
@@ -938,7 +1113,7 @@ class Reader : Parser {
         const size_t operations = program_.operations.size(), values = program_.params.size(),
                      operands = program_.operands.size();
         expand(d, params.data(), static_cast<std::uint32_t>(params.size()), where.data(),
-               static_cast<std::uint32_t>(where.size()), current_.line, 0);
+               static_cast<std::uint32_t>(where.size()), current_.line);
         bool known = true;
         for (size_t i = operations; i < program_.operations.size() && known; ++i) {
             const Operation& op = program_.operations[i];
@@ -964,8 +1139,8 @@ class Reader : Parser {
         return known;
     }
 
-    Reader(std::string_view text, const GateSet& gates, const Definitions* standard)
-        : Parser(text), gates_(gates), standard_(standard), dt_(0) {}
+    Reader(std::string_view text, const GateSet& gates, const Definitions* standard, Limits limits)
+        : Parser(text), gates_(gates), standard_(standard), dt_(0), limits_(limits) {}
 
     const GateSet& gates_;
     InterruptPoll poll_;
@@ -976,13 +1151,19 @@ class Reader : Parser {
     Definitions user_definitions_;
     const Definitions* standard_;
     NameMap<Resolved> resolved_, resolved_standard_;
-    std::vector<std::string_view> checking_;  // names has_model_matrix is expanding
     bool delay_declared_ = false;
-    double dt_;  // seconds per 'dt', 0 when not given
+    bool included_ = false;  // the dialect's library
+    double dt_;              // seconds per 'dt', 0 when not given
+    Limits limits_;
+    // What each definition means in this program, by Definition::id: the
+    // standard ones first, then the program's.
+    std::vector<Binding> bindings_;
+    std::string_view undefined_;  // the name count() met undefined
     int block_depth_ = 0;
 
     // Reused per statement.
     std::vector<Expr> scratch_nodes_;
+    std::vector<Number> scratch_values_;
     std::vector<Number> params_;
     std::vector<Argument> args_;
     std::vector<std::uint32_t> qubits_;
@@ -998,8 +1179,8 @@ const Definitions& standard_definitions() {
 
 }  // namespace
 
-Program read_program(std::string_view text, const GateSet& gates, double dt) {
-    return Reader(text, gates, dt).read();
+Program read_program(std::string_view text, const GateSet& gates, double dt, Limits limits) {
+    return Reader(text, gates, dt, limits).read();
 }
 
 }  // namespace corvane::qasm

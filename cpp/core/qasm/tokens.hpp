@@ -14,8 +14,13 @@ namespace corvane::qasm {
 // Throws the ParseError "line N: message".
 [[noreturn]] void fail(std::uint32_t line, std::string_view message);
 
-// The host's repr of a short text: single quotes unless the text holds one.
+// The host's repr of a text for a message: single quotes unless the text
+// holds one, control characters (NUL too) escaped. A text past kShownLength
+// characters is cut there, "..." and its length in characters following.
 std::string repr(std::string_view text);
+// The same without the quotes: a number or a file name as the program has it.
+std::string shown(std::string_view text);
+constexpr size_t kShownLength = 40;
 
 enum class Tok : std::uint8_t { end, real, integer, id, string, op };
 
@@ -70,7 +75,10 @@ inline constexpr IdentifierBytes kIdentifierBytes3 = identifier_bytes(true);
 
 class Lexer {
   public:
-    explicit Lexer(std::string_view text) : text_(text) {}
+    explicit Lexer(std::string_view text) : text_(text) {
+        // A UTF-8 byte-order mark, which some editors put first, is no token.
+        if (text_.starts_with("\xEF\xBB\xBF")) pos_ = 3;
+    }
 
     // Lexes what follows by the rules of OpenQASM 3.
     void use_version3() {
@@ -96,7 +104,7 @@ class Lexer {
                    (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
             t.kind = number();
         } else if (c == '"') {
-            const size_t close = text_.find_first_of("\"\n", pos_ + 1);
+            const size_t close = text_.find_first_of("\"\r\n", pos_ + 1);
             if (close == std::string_view::npos || text_[close] != '"') unexpected();
             pos_ = close + 1;
             t.kind = Tok::string;
@@ -137,6 +145,15 @@ class Lexer {
         return true;
     }
 
+    // "\n", "\r\n" and a lone "\r" each end a line.
+    static std::uint32_t line_ends(std::string_view text) {
+        std::uint32_t ends = 0;
+        for (size_t i = 0; i < text.size(); ++i)
+            ends += text[i] == '\n' ||
+                    (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
+        return ends;
+    }
+
     char peek(size_t ahead) const {
         return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0';
     }
@@ -144,18 +161,18 @@ class Lexer {
     void skip_blank() {
         while (pos_ < text_.size()) {
             const char c = text_[pos_];
-            if (c == ' ' || c == '\t' || c == '\r') {
+            if (c == ' ' || c == '\t') {
                 ++pos_;
-            } else if (c == '\n') {
-                ++pos_;
+            } else if (c == '\n' || c == '\r') {
+                pos_ += c == '\r' && peek(1) == '\n' ? 2 : 1;
                 ++line_;
             } else if (c == '/' && peek(1) == '/') {
-                const size_t eol = text_.find('\n', pos_);
+                const size_t eol = text_.find_first_of("\r\n", pos_);
                 pos_ = eol == std::string_view::npos ? text_.size() : eol;
             } else if (version3_ && c == '/' && peek(1) == '*') {
                 const size_t close = text_.find("*/", pos_ + 2);
                 if (close == std::string_view::npos) fail(line_, "unterminated comment '/*'");
-                for (size_t i = pos_; i < close; ++i) line_ += text_[i] == '\n';
+                line_ += line_ends(text_.substr(pos_, close - pos_));
                 pos_ = close + 2;
             } else {
                 return;

@@ -1,5 +1,9 @@
 def read(
-    text: str, categories: tuple[dict, dict, dict, dict, dict], dt: float | None = None
+    text: str,
+    categories: tuple[dict, dict, dict, dict, dict],
+    dt: float | None,
+    max_qubits: int,
+    max_gates: int,
 ) -> tuple[int, int, list[tuple], int]: ...
 def write(
     nqubits: int,

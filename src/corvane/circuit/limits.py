@@ -8,7 +8,7 @@ the option that raises it: the keyword of the Python call and the command line's
 flag.
 """
 
-__all__ = ["LimitExceeded", "MAX_ENTRIES", "MAX_GATES", "MAX_QUBITS"]
+__all__ = ["LimitExceeded", "MAX_ENTRIES", "MAX_GATES", "MAX_QUBITS", "ceiling"]
 
 # Qubits one program may declare: about 40 bytes each while reading, so 40 MB at
 # the ceiling; a thousand times the largest devices and circuits seen in public
@@ -26,3 +26,15 @@ MAX_ENTRIES = 50_000_000
 class LimitExceeded(ValueError):
     """A program or a pass would exceed one of the ceilings of ``corvane.circuit.limits``;
     the message names the option that raises it."""
+
+
+def ceiling(value, default, keyword):
+    """The ceiling a caller asked for with ``keyword=value``: ``default`` for None, else
+    ``value``, a positive int (TypeError, ValueError otherwise)."""
+    if value is None:
+        return default
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{keyword} must be a positive int or None, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{keyword} must be a positive int or None, got {value}")
+    return value

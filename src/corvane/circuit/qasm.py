@@ -15,7 +15,12 @@ parameter expressions (``pi``, ``+ - * / ^``, ``sin cos tan exp ln sqrt``),
 t tdg sx sxdg rx ry rz cz cy swap ccx cswap rxx rzz``) become its entries; ``ch
 crx cry crz cu3 cu csx rccx rc3x c3x c3sqrtx c4x`` are expanded through their
 standard definitions. ``opaque`` gates (other than the writer's ``delay``) are
-refused: the circuit model has no gate to stand for one.
+refused: the circuit model has no gate to stand for one. A program's definition of a
+name is its own unless the program included the library that gives it (redefining
+a library gate after the include, a built-in, or a gate already defined is refused);
+a definition of a model gate reads as that gate when its body has its matrix.
+Declared qubits and bits and the entries read (definitions' expansions counted
+before they are made) stop at the ceilings of ``corvane.circuit.limits``.
 
 OpenQASM 3 reading accepts ``include "stdgates.inc"`` with all its gates,
 ``qubit``/``bit`` declarations (sized or single) and ``qreg``/``creg``, ``gate``
@@ -42,7 +47,7 @@ else). Every entry is checked first: one that could not be read back raises a
 expansion and writing run in the native core (``corvane.circuit._qasm``).
 """
 
-from corvane.circuit import _qasm
+from corvane.circuit import _qasm, limits
 from corvane.circuit.quantumcircuit_helpers import (
     one_qubit_gates_available,
     one_qubit_parameter_gates_available,
@@ -52,6 +57,9 @@ from corvane.circuit.quantumcircuit_helpers import (
 )
 
 __all__ = ["dumps", "loads", "read_program"]
+
+# The native reader counts in 64 bits: a larger ceiling is no ceiling.
+_UNBOUNDED = 2**64 - 1
 
 
 # The gate set, as the builders test it (a name added to a category is seen).
@@ -69,23 +77,32 @@ def dumps(qc, version=2):
     return _qasm.write(qc.nqubits, qc.ncbits, qc.gates, _CATEGORIES, version)
 
 
-def loads(text, circuit_class=None, dt=None):
+def loads(text, circuit_class=None, dt=None, max_qubits=None, max_gates=None):
     """Return the circuit of an OpenQASM 2 or 3 program, the dialect told by its version
-    line (none: OpenQASM 2). ``dt`` is the length in seconds of OpenQASM 3's unit ``dt``."""
-    return read_program(text, circuit_class, dt)[0]
+    line (none: OpenQASM 2). ``dt`` is the length in seconds of OpenQASM 3's unit ``dt``.
+    A program declaring over ``max_qubits`` qubits (or as many classical bits), or reading
+    over ``max_gates`` entries, its gates' expansions counted before they are made, raises
+    ``LimitExceeded`` (None: the ceilings of ``corvane.circuit.limits``)."""
+    return read_program(text, circuit_class, dt, max_qubits, max_gates)[0]
 
 
-def read_program(text, circuit_class=None, dt=None):
+def read_program(text, circuit_class=None, dt=None, max_qubits=None, max_gates=None):
     """``(circuit, version)`` of an OpenQASM program: as ``loads``, with the dialect it
     was read in (2 or 3), so that a result can be written back in it."""
     if not isinstance(text, str):
         raise TypeError(f"an OpenQASM program is text, got {type(text).__name__}")
+    max_qubits = limits.ceiling(max_qubits, limits.MAX_QUBITS, "max_qubits")
+    max_gates = limits.ceiling(max_gates, limits.MAX_GATES, "max_gates")
     if circuit_class is None:
         from corvane.circuit.quantumcircuit import QuantumCircuit as circuit_class
     try:
-        nqubits, ncbits, gates, version = _qasm.read(text, _CATEGORIES, dt)
+        nqubits, ncbits, gates, version = _qasm.read(
+            text, _CATEGORIES, dt, min(max_qubits, _UNBOUNDED), min(max_gates, _UNBOUNDED)
+        )
     except UnicodeEncodeError as err:  # a lone surrogate: no program text can hold it
-        line = text.count("\n", 0, err.start) + 1
+        before = text[: err.start]
+        # "\n", "\r\n" and a lone "\r" each end a line, as the reader counts them.
+        line = before.count("\n") + before.count("\r") - before.count("\r\n") + 1
         raise ValueError(
             f"line {line}: character {text[err.start]!r} cannot be read as UTF-8"
         ) from None

@@ -493,13 +493,13 @@ class QuantumCircuit:
     # ---- OpenQASM 2.0 ----------------------------------------------------------
 
     @classmethod
-    def from_qasm(cls, text, dt=None):
+    def from_qasm(cls, text, dt=None, *, max_qubits=None, max_gates=None):
         """Build a circuit from an OpenQASM 2 or 3 program, the dialect told by its version
-        line; ``dt`` is the length in seconds of OpenQASM 3's unit ``dt`` (see
-        ``corvane.circuit.qasm``)."""
+        line; ``dt`` is the length in seconds of OpenQASM 3's unit ``dt``; ``max_qubits`` and
+        ``max_gates`` raise the reader's ceilings (see ``corvane.circuit.qasm``)."""
         from corvane.circuit.qasm import loads
 
-        return loads(text, cls, dt=dt)
+        return loads(text, cls, dt=dt, max_qubits=max_qubits, max_gates=max_gates)
 
     def to_qasm(self, version=2):
         """Write the circuit as an OpenQASM 2.0 or 3 program (see ``corvane.circuit.qasm``)."""
