@@ -159,6 +159,16 @@ def test_budget_leaves_the_rest_unexplored_and_the_check_says_so():
     assert status == "not checked" and reason.startswith("over the budget (3 measurement branches")
 
 
+def test_outcomes_past_their_budget_are_counted_as_unexplored():
+    qc = QuantumCircuit(6, 6)
+    for q in range(6):
+        qc.h(q)
+    qc.measure(list(range(6)), list(range(6)))
+    found = outcome_distribution(qc, max_outcomes=10)
+    assert found.over_budget == "outcomes" and len(found) == 10
+    assert found.unexplored == pytest.approx(54 / 64)
+
+
 def repeat_until_success():
     """A teleported state, corrected by feed-forward, with a reset first."""
     qc = QuantumCircuit(3, 3).reset(0).reset(1).reset(2)

@@ -149,17 +149,21 @@ nb::object outcome_value(const std::vector<std::uint64_t>& words) {
     return value;
 }
 
+unsigned long long count_of(PyObject* value, const char* name) {
+    const unsigned long long count = PyLong_AsUnsignedLongLong(convert_int(value, name).ptr());
+    if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+    return count;
+}
+
 nb::object outcome_distribution(unsigned nqubits, PyObject* ncbits_arg, PyObject* steps,
-                                PyObject* max_branch_points, PyObject* seconds) {
+                                PyObject* max_branch_points, PyObject* max_outcomes,
+                                PyObject* seconds) {
     const long ncbits = PyLong_AsLong(convert_int(ncbits_arg, "ncbits").ptr());
     if (ncbits == -1 && PyErr_Occurred()) throw nb::python_error();
     if (ncbits < 0 || ncbits > 0xffffffL) throw nb::value_error("ncbits out of range");
     sim::OutcomeBudget budget;
-    const unsigned long long branches =
-        PyLong_AsUnsignedLongLong(convert_int(max_branch_points, "max_branch_points").ptr());
-    if (branches == static_cast<unsigned long long>(-1) && PyErr_Occurred())
-        throw nb::python_error();
-    budget.max_branch_points = branches;
+    budget.max_branch_points = count_of(max_branch_points, "max_branch_points");
+    budget.max_outcomes = count_of(max_outcomes, "max_outcomes");
     if (seconds != Py_None) {
         const double limit = convert_double(seconds);
         if (!(limit >= 0) || limit > 1e9) throw nb::value_error("seconds must be from 0 to 1e9");
@@ -283,11 +287,12 @@ NB_MODULE(_simulate, m) {
                           {"ncbits"},
                           {"steps"},
                           {"max_branch_points"},
+                          {"max_outcomes"},
                           {"seconds", nb::none()}},
                .body =
                    [](Args args) {
                        return outcome_distribution(qubit_count(args[0], sim::kMaxOutcomeQubits),
-                                                   args[1], args[2], args[3], args[4]);
+                                                   args[1], args[2], args[3], args[4], args[5]);
                    },
            });
 }

@@ -265,7 +265,7 @@ class OutcomeSimulator {
         for (unsigned c = 0; c < program_.ncbits_; ++c)
             if (branch.cbits[c]) key[c / 64] |= std::uint64_t{1} << (c % 64);
         if (branch.deferred.empty()) {
-            out_.probabilities[key] += branch.probability;
+            add(key, branch.probability);
             return;
         }
         // Terminal measurements have distinct qubits and bits (a second one
@@ -284,8 +284,8 @@ class OutcomeSimulator {
         poll_.tick(std::max<std::uint32_t>(1, state.size() >> 11));
         for (std::size_t pattern = 0; pattern < npatterns; ++pattern) {
             const double p = branch.probability * marginal[pattern];
-            if (p < kNegligible) {
-                out_.negligible += p;
+            if (p < kNegligible || !out_.over_budget.empty()) {
+                (p < kNegligible ? out_.negligible : out_.unexplored) += p;
                 continue;
             }
             std::vector<std::uint64_t> outcome = key;
@@ -295,8 +295,19 @@ class OutcomeSimulator {
                 outcome[c / 64] =
                     (pattern >> d & 1) ? outcome[c / 64] | mask : outcome[c / 64] & ~mask;
             }
-            out_.probabilities[outcome] += p;
+            add(outcome, p);
         }
+    }
+
+    void add(const std::vector<std::uint64_t>& outcome, double p) {
+        auto [at, added] = out_.probabilities.try_emplace(outcome, 0.0);
+        if (added && out_.probabilities.size() > budget_.max_outcomes) {
+            out_.probabilities.erase(at);
+            out_.over_budget = "outcomes";
+            out_.unexplored += p;
+            return;
+        }
+        at->second += p;
     }
 
     const DynamicProgram& program_;

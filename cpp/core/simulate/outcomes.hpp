@@ -75,6 +75,10 @@ struct OutcomeBudget {
     // Measurements or resets with two possible outcomes, summed over all
     // branches, beyond which the rest is left unexplored.
     std::uint64_t max_branch_points = 1 << 16;
+    // Distinct outcomes kept (about 100 bytes each): a wide register measured
+    // at the end of a random circuit has as many as its state has amplitudes,
+    // in every branch.
+    std::uint64_t max_outcomes = 1 << 22;
     // Wall time; none when unset.
     std::optional<std::chrono::steady_clock::duration> time;
 };
@@ -86,7 +90,7 @@ struct Outcomes {
     // Probability of the branches below kNegligible that were dropped.
     double negligible = 0;
     // Probability of the branches the budget left unexplored, and why
-    // ("branches" or "time"); empty when all was explored.
+    // ("branches", "outcomes" or "time"); empty when all was explored.
     double unexplored = 0;
     std::string over_budget;
     std::uint64_t branch_points = 0;

@@ -80,6 +80,10 @@ CHECK_MISS = 1e-3
 # Measurement and reset branches outcome_distribution follows by default:
 # 2**16 leaves of a 20-qubit state take about a minute here.
 MAX_BRANCH_POINTS = 1 << 16
+# Distinct outcomes outcome_distribution keeps by default, about 100 bytes each
+# natively and as many again as a dict: a random 22-qubit state measured at the
+# end has that many.
+MAX_OUTCOMES = 1 << 22
 # Amplitude updates per second of the native kernels, measured on this
 # project's 2-core machine under load (0.67e9 for a 20-qubit state, 0.89e9
 # for a 10-qubit unitary), halved: what a check's time budget is judged by
@@ -248,7 +252,7 @@ class OutcomeDistribution(dict):
     Attributes:
         unexplored (float): probability of the branches the budget left
             unexplored (0 when everything was followed).
-        over_budget (str): "" or what ran out: "branches" or "time".
+        over_budget (str): "" or what ran out: "branches", "outcomes" or "time".
         negligible (float): probability of the branches dropped as below 1e-13.
         branch_points (int): measurements and resets with two possible
             outcomes met, over all branches.
@@ -330,7 +334,9 @@ def _dynamic_steps(qc, skip=frozenset()):
     return steps
 
 
-def outcome_distribution(qc, *, max_branch_points=MAX_BRANCH_POINTS, seconds=None):
+def outcome_distribution(
+    qc, *, max_branch_points=MAX_BRANCH_POINTS, max_outcomes=MAX_OUTCOMES, seconds=None
+):
     """Return the exact probability of every classical outcome of a circuit run from
     the state with every qubit and every classical bit 0.
 
@@ -351,6 +357,8 @@ def outcome_distribution(qc, *, max_branch_points=MAX_BRANCH_POINTS, seconds=Non
         max_branch_points (int): Measurements and resets with two possible
             outcomes to follow, over all branches, before the rest is left
             unexplored.
+        max_outcomes (int): Distinct outcomes to keep; the probability of
+            further ones is counted as unexplored.
         seconds (float | None): Wall time after which the rest is left unexplored.
 
     Returns:
@@ -361,23 +369,29 @@ def outcome_distribution(qc, *, max_branch_points=MAX_BRANCH_POINTS, seconds=Non
         ValueError: For more than ``MAX_OUTCOME_QUBITS`` qubits, or an entry with
             no matrix or out-of-range bits (the message names it).
     """
-    if isinstance(max_branch_points, bool) or not isinstance(max_branch_points, Integral):
-        raise TypeError("max_branch_points must be an int")
-    if max_branch_points < 0:
-        raise ValueError(f"max_branch_points must be at least 0, got {max_branch_points}")
+    for name, count in (("max_branch_points", max_branch_points), ("max_outcomes", max_outcomes)):
+        if isinstance(count, bool) or not isinstance(count, Integral):
+            raise TypeError(f"{name} must be an int")
+        if count < 0:
+            raise ValueError(f"{name} must be at least 0, got {count}")
     if qc.nqubits > MAX_OUTCOME_QUBITS:
         raise ValueError(
             f"outcome_distribution() takes circuits of at most {MAX_OUTCOME_QUBITS} qubits, "
             f"got {qc.nqubits}"
         )
-    return _outcomes(qc, frozenset(), max_branch_points, seconds)
+    return _outcomes(qc, frozenset(), max_branch_points, seconds, max_outcomes)
 
 
-def _outcomes(qc, skip, max_branch_points, seconds):
+def _outcomes(qc, skip, max_branch_points, seconds, max_outcomes=MAX_OUTCOMES):
     steps = _dynamic_steps(qc, skip)
     try:
         result = _simulate.outcome_distribution(
-            qc.nqubits, qc.ncbits, steps, min(max_branch_points, 2**64 - 1), seconds
+            qc.nqubits,
+            qc.ncbits,
+            steps,
+            min(max_branch_points, 2**64 - 1),
+            min(max_outcomes, 2**64 - 1),
+            seconds,
         )
     except IndexError as error:  # a qubit or bit outside the circuit
         raise ValueError(f"a qubit or classical bit outside the circuit ({error})") from None
@@ -629,11 +643,12 @@ def _dynamic_check(before, after, skips, why, tvd, max_branch_points, seconds):
         except ValueError as error:  # a gate with no matrix
             return "not checked", str(error)
         if found.over_budget:
-            limit = (
-                f"{max_branch_points} measurement branches"
-                if found.over_budget == "branches"
-                else f"{seconds:g} s"
-            )
+            if found.over_budget == "branches":
+                limit = f"{max_branch_points} measurement branches"
+            elif found.over_budget == "outcomes":
+                limit = f"{MAX_OUTCOMES} distinct outcomes"
+            else:
+                limit = f"{seconds:g} s"
             return "not checked", (
                 f"over the budget ({limit}; probability {found.unexplored:.2g} unexplored)"
             )
