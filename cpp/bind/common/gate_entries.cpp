@@ -457,33 +457,26 @@ const EntryShape* entry_shape(Category category, std::string_view gate) {
     return &kEntryShapes[kOtherFunctional];
 }
 
-bool qubit_within(PyObject* q, long long nqubits) {
-    if (!PyLong_Check(q)) return true;  // not an index: the readers say what they make of it
-    std::optional<long long> v = small_int(q);
-    if (!v) {
-        int overflow = 0;
-        v = PyLong_AsLongLongAndOverflow(q, &overflow);
-        if (overflow) v = -1;
-    }
-    return *v >= 0 && *v < nqubits;
-}
-
-void raise_qubit_outside(Py_ssize_t index, PyObject* entry, PyObject* q, long long nqubits) {
-    PyErr_Format(PyExc_ValueError,
-                 "gate entry %zd %R: qubit %R is outside the circuit's %lld qubit%s", index, entry,
-                 q, nqubits, nqubits == 1 ? "" : "s");
-    throw nb::python_error();
-}
-
-void check_qubits_within(const CircuitDag& circuit, PyObject* nqubits,
-                         std::span<const Py_ssize_t> positions) {
+void check_qubits_within(const CircuitDag& circuit, PyObject* nqubits) {
     const std::optional<long long> limit = small_int(nqubits);
     if (!limit) return;
-    for (size_t i = 0; i < circuit.size(); ++i)
-        for (PyObject* q : circuit.qubits(i))
-            if (!qubit_within(q, *limit))
-                raise_qubit_outside(positions.empty() ? static_cast<Py_ssize_t>(i) : positions[i],
-                                    circuit.entry(i), q, *limit);
+    for (size_t i = 0; i < circuit.size(); ++i) {
+        for (PyObject* q : circuit.qubits(i)) {
+            if (!PyLong_Check(q)) continue;
+            std::optional<long long> v = small_int(q);
+            if (!v) {
+                int overflow = 0;
+                v = PyLong_AsLongLongAndOverflow(q, &overflow);
+                if (overflow) v = -1;
+            }
+            if (*v >= 0 && *v < *limit) continue;
+            PyErr_Format(PyExc_ValueError,
+                         "gate entry %zd %R: qubit %R is outside the circuit's %lld qubit%s",
+                         static_cast<Py_ssize_t>(i), circuit.entry(i), q, *limit,
+                         *limit == 1 ? "" : "s");
+            throw nb::python_error();
+        }
+    }
 }
 
 void check_entry_qubits(nb::handle qc) {

@@ -191,19 +191,9 @@ class CircuitDag {
 // gate entry of the circuit model.
 CircuitDag read_circuit(PyObject* gates, bool show_qubits, GateCategories& categories);
 
-// Whether `q` names a qubit of a circuit of `nqubits`: anything but an int does
-// (the readers say what they make of it).
-bool qubit_within(PyObject* q, long long nqubits);
-// Raises ValueError naming gate entry `index` for its qubit `q`.
-[[noreturn]] void raise_qubit_outside(Py_ssize_t index, PyObject* entry, PyObject* q,
-                                      long long nqubits);
-
 // Raises ValueError naming the first entry of `circuit` that acts on an int
-// qubit outside 0 .. nqubits - 1 (by its position in the gate list read,
-// or `positions[i]` when the list read was a selection); does nothing when
-// `nqubits` is not an int.
-void check_qubits_within(const CircuitDag& circuit, PyObject* nqubits,
-                         std::span<const Py_ssize_t> positions = {});
+// qubit outside 0 .. nqubits - 1; does nothing when `nqubits` is not an int.
+void check_qubits_within(const CircuitDag& circuit, PyObject* nqubits);
 
 // The same check on a circuit's gate list. A circuit without gates or
 // nqubits, or entries that do not read as gate entries, are left for the

@@ -155,11 +155,9 @@ nb::object kept_entries(nb::handle gates, bool fast) {
     return kept;
 }
 
-nb::object kept_plain_entries(PyObject* gates, long long nqubits,
-                              std::vector<Py_ssize_t>& positions) {
+nb::object kept_plain_entries(PyObject* gates) {
     std::vector<nb::object> kept;
     kept.reserve(static_cast<size_t>(PyList_GET_SIZE(gates)));
-    positions.reserve(static_cast<size_t>(PyList_GET_SIZE(gates)));
     EntryGlobals globals;
     PyObject* last_name = nullptr;
     Py_ssize_t last_cut = 0;
@@ -188,17 +186,9 @@ nb::object kept_plain_entries(PyObject* gates, long long nqubits,
             compress::Number n;
             for (Py_ssize_t k = 1; k < PyTuple_GET_SIZE(entry.ptr()) - last_cut; ++k)
                 if (!plain_number(PyTuple_GET_ITEM(entry.ptr(), k), n)) return {};
-            if (!keep_entry(entry, true, globals)) {
-                // Dropped here, so not read with the others: its qubits are checked now.
-                const Py_ssize_t size = PyTuple_GET_SIZE(entry.ptr());
-                for (Py_ssize_t k = std::max<Py_ssize_t>(1, size - last_cut); k < size; ++k)
-                    if (PyObject* q = PyTuple_GET_ITEM(entry.ptr(), k); !qubit_within(q, nqubits))
-                        raise_qubit_outside(i, entry.ptr(), q, nqubits);
-                continue;
-            }
+            if (!keep_entry(entry, true, globals)) continue;
         }
         all_untracked = all_untracked && !PyObject_GC_IsTracked(entry.ptr());
-        positions.push_back(i);
         kept.push_back(std::move(entry));
     }
     nb::object tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(kept.size())));

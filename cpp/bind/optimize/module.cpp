@@ -203,11 +203,11 @@ PassDependencies pass_dependencies() {
 }
 
 nb::object run(Args a) {
-    // The native path checks the qubits as it reads the entries; the generic
-    // path reads them through the user's methods, so they are checked first.
+    // Checked before either path reads the entries, so that a qubit outside the
+    // circuit is named before any later entry's own error, on both paths alike.
+    check_entry_qubits(a[1]);
     nb::object result = run_native(a[0], a[1]);
     if (result.is_valid()) return result;
-    check_entry_qubits(a[1]);
     return run_generic(a[0], a[1]);
 }
 

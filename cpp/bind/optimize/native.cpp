@@ -226,15 +226,11 @@ nb::object run_native(nb::handle self, nb::handle qc) {
         !PyLong_CheckExact(ncbits.ptr()))
         return {};
 
-    const std::optional<long long> width = small_int(nqubits.ptr());
-    if (!width) return {};
     GcPause pause;
-    std::vector<Py_ssize_t> positions;
-    nb::object kept = kept_plain_entries(gates.ptr(), *width, positions);
+    nb::object kept = kept_plain_entries(gates.ptr());
     if (!kept.is_valid()) return {};
     auto result = std::make_shared<CompressedGraph>();
     if (!build_input(result->in, kept, compressible_ref)) return {};
-    check_qubits_within(result->in.circuit, nqubits.ptr(), positions);
     result->engine = std::make_unique<compress::Engine>(std::move(result->in.engine), host_hooks());
     const compress::Engine& engine = *result->engine;
     const compress::Outcome outcome = run_without_gil([&] { return result->engine->run(); });

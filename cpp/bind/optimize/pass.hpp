@@ -89,10 +89,7 @@ nb::object kept_entries(nb::handle gates, bool fast);
 // the exact list `gates`; an empty object when an entry falls outside what
 // the native path reads (not an exact tuple named by an exact string, or a
 // parameter that is not a plain number), before anything of it is used.
-// `positions` receives each kept entry's index in `gates`; an entry dropped
-// on a qubit outside the circuit's `nqubits` raises as check_qubits_within.
-nb::object kept_plain_entries(PyObject* gates, long long nqubits,
-                              std::vector<Py_ssize_t>& positions);
+nb::object kept_plain_entries(PyObject* gates);
 
 // The bodies of the methods (generic.cpp).
 nb::object init(Args a);
