@@ -357,10 +357,9 @@ def _name_room(name):
 
 
 @contextlib.contextmanager
-def _sigterm_unwinds():
-    """While inside, SIGTERM raises ``SystemExit(128 + SIGTERM)``, so that ``finally``
-    blocks remove temporary files and stop workers before the process ends, with the
-    status a shell gives a process ended by SIGTERM (143).
+def sigterm_calls(handler):
+    """While inside, SIGTERM calls ``handler(signum, frame)``, which raises, so that
+    ``finally`` blocks remove temporary files and stop children before the process ends.
 
     Only in the main thread, and only where SIGTERM still has its default action
     (ending the process at once): a handler of the program's own is left alone.
@@ -371,11 +370,17 @@ def _sigterm_unwinds():
     ):
         yield
         return
-    signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    signal.signal(signal.SIGTERM, handler)
     try:
         yield
     finally:
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _sigterm_unwinds():
+    """SIGTERM raises ``SystemExit(128 + SIGTERM)`` inside: the status a shell gives a
+    process ended by SIGTERM (143)."""
+    return sigterm_calls(_exit_on_sigterm)
 
 
 def _exit_on_sigterm(signum, frame):

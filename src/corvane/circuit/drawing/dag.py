@@ -6,11 +6,8 @@ a child process that Ctrl-C and SIGTERM end at once, and a DAG too large to
 draw in seconds is refused before graphviz sees it.
 """
 
-import contextlib
 import shutil
-import signal
 import subprocess
-import threading
 
 __all__ = ["MAX_DAG_NODES", "terminate_as_interrupt", "write_dag_png"]
 
@@ -72,20 +69,9 @@ def write_dag_png(qc, path, *, max_nodes=MAX_DAG_NODES):
         raise RuntimeError(f"graphviz's dot failed: {detail[0]}")
 
 
-@contextlib.contextmanager
 def terminate_as_interrupt():
     """SIGTERM raises KeyboardInterrupt in the block, where nothing else handles it, so a
     stopped drawing is cleaned up as Ctrl-C's is: its child ended, its file removed."""
-    from corvane.circuit.files import _raise_interrupt
+    from corvane.circuit.files import _raise_interrupt, sigterm_calls
 
-    if (
-        threading.current_thread() is not threading.main_thread()
-        or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL
-    ):
-        yield
-        return
-    signal.signal(signal.SIGTERM, _raise_interrupt)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    return sigterm_calls(_raise_interrupt)
