@@ -387,11 +387,12 @@ def _exit_on_sigterm(signum, frame):
     raise SystemExit(128 + signum)
 
 
-def _remove_leftovers(folder, pid=None):
+def _remove_leftovers(folder, pid=None, ended=False):
     """Remove the temporary folders (``write_atomically``) in ``folder`` of processes
-    that no longer run, or only those of ``pid``: killed while writing, they had no
-    chance to. A folder of a process still running here is left alone, as is every
-    name that is not of our pattern and every folder that holds more than one file."""
+    that no longer run, or only those of ``pid`` (``ended``: the caller saw it end):
+    killed while writing, they had no chance to. A folder of a process still running
+    here is left alone, as is every name that is not of our pattern and every folder
+    that holds more than one file."""
     try:
         entries = list(os.scandir(folder))
     except OSError:
@@ -401,7 +402,11 @@ def _remove_leftovers(folder, pid=None):
         if match is None or not entry.is_dir(follow_symlinks=False):
             continue
         owner = int(match[1])
-        if (pid is None or owner == pid) and not _running(owner) and _at_most_one(entry.path):
+        if (
+            (pid is None or owner == pid)
+            and (ended or not _running(owner))
+            and _at_most_one(entry.path)
+        ):
             shutil.rmtree(entry.path, ignore_errors=True)
 
 
@@ -419,7 +424,13 @@ def _running(pid):
         return False
     except OSError:  # another user's process
         return True
-    return True
+    # A process that ended but was not reaped yet (a worker whose fork server was
+    # stopped with it) still answers kill(); Linux shows it as a zombie.
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat_file:
+            return stat_file.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except (OSError, IndexError):
+        return True
 
 
 def check_writable(folder):
@@ -896,8 +907,10 @@ class _Worker:
         self.close()
 
     def close(self):
-        if self.job is not None:
-            _remove_leftovers(Path(self.job[1]).parent, self.process.pid)
+        # Once the process has ended, what it left of its job's temporary folder goes,
+        # though its pid may still answer as a zombie of the stopped fork server.
+        if self.job is not None and not self.process.is_alive():
+            _remove_leftovers(Path(self.job[1]).parent, self.process.pid, ended=True)
         self.connection.close()
 
 
